@@ -1,0 +1,85 @@
+#include "trailer.h"
+
+#include <sys/stat.h>
+
+#include <cctype>
+
+Trailer ParseTrailer(const unsigned char *tail, std::size_t n, std::uint64_t fileSize) {
+    Trailer t;
+    if (n < 2 || fileSize < n) {
+        t.fault = TrailerFault::NoNewline;
+        return t;
+    }
+    // The opening newline is the last one in front of the final byte.
+    std::size_t p = n - 1;
+    do {
+        if (p == 0) {
+            t.fault = TrailerFault::NoNewline;
+            return t;
+        }
+        --p;
+    } while (tail[p] != '\n');
+
+    // Between it and the final byte: blanks, an optional sign, digits, blanks.
+    std::size_t i = p + 1;
+    const std::size_t end = n - 1;
+    auto isBlank = [](unsigned char c) { return c != '\0' && std::isspace(c); };
+    while (i < end && isBlank(tail[i])) ++i;
+    bool negative = false;
+    if (i < end && (tail[i] == '+' || tail[i] == '-')) negative = tail[i++] == '-';
+    std::uint64_t value = 0;
+    std::size_t digits = 0;
+    for (; i < end && std::isdigit(tail[i]); ++i, ++digits) {
+        if (value <= kMaxPayloadLength) value = value * 10 + (tail[i] - '0');
+    }
+    while (i < end && isBlank(tail[i])) ++i;
+
+    t.length = n - p;
+    if (i != end) {
+        t.fault = TrailerFault::BadCharacter;
+    } else if (digits == 0) {
+        t.fault = TrailerFault::NoDigits;
+    } else if (negative || value == 0) {
+        t.fault = TrailerFault::NotPositive;
+    } else if (value > kMaxPayloadLength) {
+        t.fault = TrailerFault::TooLarge;
+    } else if (value > fileSize - t.length) {
+        t.fault = TrailerFault::PastStart;
+    } else {
+        t.fault = TrailerFault::Sound;
+        t.payloadLength = static_cast<std::uint32_t>(value);
+        t.payloadOffset = fileSize - t.length - value;
+    }
+    return t;
+}
+
+Trailer ReadTrailer(std::FILE *file) {
+    Trailer t;
+    struct stat st;
+    if (fstat(fileno(file), &st) != 0 || st.st_size < 0) return t;
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    const std::uint64_t start = size > kTrailerTailSize ? size - kTrailerTailSize : 0;
+    unsigned char tail[kTrailerTailSize];
+    if (fseeko(file, static_cast<off_t>(start), SEEK_SET) != 0) return t;
+    const std::size_t n = std::fread(tail, 1, sizeof tail, file);
+    if (n != size - start) return t;  // read error, or the file changed size under us
+    return ParseTrailer(tail, n, size);
+}
+
+const char *DescribeTrailerFault(TrailerFault fault) {
+    switch (fault) {
+    case TrailerFault::Sound: return "sound";
+    case TrailerFault::NoNewline: return "no trailer: no newline within the last 8192 bytes";
+    case TrailerFault::NoDigits: return "the trailer holds no payload length";
+    case TrailerFault::BadCharacter: return "the trailer holds characters other than the payload length";
+    case TrailerFault::NotPositive: return "the trailer's payload length is not positive";
+    case TrailerFault::TooLarge: return "the trailer's payload length exceeds 2147483647 bytes";
+    case TrailerFault::PastStart: return "the trailer's payload length exceeds the bytes in front of it";
+    case TrailerFault::Unreadable: return "the file's end could not be read";
+    }
+    return "unknown fault";
+}
+
+std::string FormatTrailer(std::uint32_t payloadLength) {
+    return "\n" + std::to_string(payloadLength) + "\n";
+}

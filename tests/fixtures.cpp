@@ -1,0 +1,344 @@
+#include "fixtures.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char **environ;
+
+namespace fs = std::filesystem;
+
+namespace fixtures {
+
+std::string InstallerPath() { return SONARIS_BUILD_DIR "/sonaris-installer"; }
+std::string SourceDir() { return SONARIS_SOURCE_DIR; }
+std::string BuildDir() { return SONARIS_BUILD_DIR; }
+
+// ---- temporary directories ----
+
+TempDir::TempDir() {
+    char pattern[] = "/tmp/sonaris-test.XXXXXX";
+    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+    chmod(path_.c_str(), 0755);
+}
+
+TempDir::~TempDir() { RemoveTree(path_); }
+
+void RemoveTree(const std::string &path) {
+    // Give every directory back its owner's permissions first, so that nothing a test made
+    // unreadable or unwritable stays behind.
+    std::error_code ec;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return;
+    if (S_ISDIR(st.st_mode)) {
+        chmod(path.c_str(), 0700);
+        for (const auto &entry : fs::directory_iterator(path, ec)) RemoveTree(entry.path());
+    }
+    fs::remove(path, ec);
+}
+
+// ---- running programs ----
+
+namespace {
+
+std::vector<std::string> BuildEnvironment(const Command &command) {
+    std::map<std::string, std::string> env;
+    for (char **e = environ; *e; ++e) {
+        const char *eq = std::strchr(*e, '=');
+        if (eq) env[std::string(*e, static_cast<std::size_t>(eq - *e))] = eq + 1;
+    }
+    for (const auto &name : command.unset) env.erase(name);
+    for (const auto &[name, value] : command.env) env[name] = value;
+    std::vector<std::string> out;
+    for (const auto &[name, value] : env) out.push_back(name + "=" + value);
+    return out;
+}
+
+// In the child, after fork: everything up to exec. Never returns.
+[[noreturn]] void ExecChild(const Command &command, const std::vector<std::string> &envStrings) {
+    setpgid(0, 0);
+    if (command.umask) ::umask(*command.umask);
+    if (!command.cwd.empty() && chdir(command.cwd.c_str()) != 0) _exit(126);
+    if (command.unprivileged && geteuid() == 0) {
+        if (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
+            setresuid(kNobody, kNobody, kNobody) != 0)
+            _exit(125);
+    }
+    std::vector<char *> argv, envp;
+    for (const auto &a : command.argv) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    for (const auto &e : envStrings) envp.push_back(const_cast<char *>(e.c_str()));
+    envp.push_back(nullptr);
+    const std::string &program = command.program.empty() ? command.argv.at(0) : command.program;
+    signal(SIGPIPE, SIG_DFL);
+    execve(program.c_str(), argv.data(), envp.data());
+    if (errno == ENOENT) execvpe(program.c_str(), argv.data(), envp.data());
+    _exit(127);
+}
+
+void WriteAll(int fd, const std::string &data) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+}  // namespace
+
+Result RunCommand(const Command &command) {
+    const auto envStrings = BuildEnvironment(command);
+    int out[2], err[2], in[2];
+    if (pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC) || pipe2(in, O_CLOEXEC)) throw std::runtime_error("pipe");
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork");
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        ExecChild(command, envStrings);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    // Small inputs only: the whole of it fits the pipe or is read before we read the output.
+    signal(SIGPIPE, SIG_IGN);
+    WriteAll(in[1], command.input);
+    close(in[1]);
+
+    Result result;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(command.timeoutSeconds);
+    struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::string *sinks[2] = {&result.out, &result.err};
+    int open = 2;
+    while (open > 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            result.timedOut = true;
+            kill(-pid, SIGKILL);
+            kill(pid, SIGKILL);
+            break;
+        }
+        if (poll(fds, 2, static_cast<int>(std::min<long>(left.count(), 1000))) < 0 && errno != EINTR) break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            char buffer[65536];
+            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                sinks[i]->append(buffer, static_cast<std::size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    for (auto &f : fds)
+        if (f.fd >= 0) close(f.fd);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+    return result;
+}
+
+pid_t Spawn(const Command &command) {
+    const auto envStrings = BuildEnvironment(command);
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork");
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        if (getenv("SONARIS_TEST_VERBOSE") == nullptr) dup2(null, 2);
+        ExecChild(command, envStrings);
+    }
+    return pid;
+}
+
+int WaitFor(pid_t pid, int timeoutSeconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    int status = 0;
+    for (;;) {
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) break;
+        if (r < 0 && errno != EINTR) return -1;
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(-pid, SIGKILL);
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        usleep(10000);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// ---- files ----
+
+std::string ReadFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + path);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteFile(const std::string &path, const std::string &bytes, mode_t mode) {
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        if (!out) throw std::runtime_error("cannot write " + path);
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    }
+    chmod(path.c_str(), mode);
+}
+
+bool Exists(const std::string &path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::string TreeListing(const std::string &root) {
+    std::vector<std::string> lines;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(root, ec); it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+        const std::string path = it->path();
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0) continue;
+        char line[512];
+        const std::string name = path.substr(root.size());
+        if (S_ISDIR(st.st_mode)) {
+            std::snprintf(line, sizeof line, "d %04o", st.st_mode & 07777);
+        } else if (S_ISREG(st.st_mode)) {
+            std::uint64_t hash = 1469598103934665603ull;  // FNV-1a
+            for (unsigned char c : ReadFile(path)) hash = (hash ^ c) * 1099511628211ull;
+            std::snprintf(line, sizeof line, "f %04o %lld %016llx", st.st_mode & 07777,
+                          static_cast<long long>(st.st_size), static_cast<unsigned long long>(hash));
+        } else if (S_ISLNK(st.st_mode)) {
+            std::snprintf(line, sizeof line, "l -> %s", fs::read_symlink(path, ec).c_str());
+        } else {
+            std::snprintf(line, sizeof line, "? %o", st.st_mode);
+        }
+        lines.push_back(name + " " + line);
+    }
+    std::sort(lines.begin(), lines.end());
+    std::string out;
+    for (const auto &l : lines) out += l + "\n";
+    return out;
+}
+
+// ---- installer files ----
+
+std::string PackTree(const std::string &dir) {
+    Command pack;
+    pack.argv = {"/bin/sh", "-c",
+                 "cd \"$1\" && { echo .; find . -mindepth 1 ! -path ./sonaris | LC_ALL=C sort; "
+                 "[ ! -e sonaris ] || echo ./sonaris; } | "
+                 "tar --format=gnu --no-recursion --owner=0 --group=0 --numeric-owner -cf - -T - | gzip -n",
+                 "sh", dir};
+    const Result r = RunCommand(pack);
+    if (r.exitStatus != 0) throw std::runtime_error("packing " + dir + " failed: " + r.err);
+    return r.out;
+}
+
+std::string Gzip(const std::string &bytes, int level) {
+    Command gzip;
+    gzip.argv = {"/bin/sh", "-c", "cat \"$1\" | gzip -n -" + std::to_string(level), "sh"};
+    // Large inputs go through a file: Run writes its input before it reads the output.
+    TempDir dir;
+    WriteFile(dir / "in", bytes);
+    gzip.argv.push_back(dir / "in");
+    const Result r = RunCommand(gzip);
+    if (r.exitStatus != 0) throw std::runtime_error("gzip failed: " + r.err);
+    return r.out;
+}
+
+std::string PadGzipHeader(const std::string &member, std::size_t size) {
+    const unsigned char kNameFlag = 0x08;
+    if (member.size() < 18 || static_cast<unsigned char>(member[3]) != 0 || size < member.size() + 2)
+        throw std::runtime_error("cannot pad this gzip member to the size asked");
+    std::string padded = member;
+    padded[3] = static_cast<char>(kNameFlag);
+    padded.insert(10, std::string(size - member.size() - 1, 'p') + '\0');
+    return padded;
+}
+
+std::string ProgramImage() { return ReadFile(InstallerPath()); }
+
+std::string InstallerBytes(const std::string &payload, const std::optional<std::string> &trailer) {
+    return ProgramImage() + payload + trailer.value_or("\n" + std::to_string(payload.size()) + "\n");
+}
+
+void CopyDemoApp(const std::string &dir) {
+    Command copy;
+    copy.argv = {"cp", "-a", SourceDir() + "/data/demo-app", dir};
+    if (RunCommand(copy).exitStatus != 0) throw std::runtime_error("cannot copy the demo application");
+}
+
+// ---- the X server ----
+
+XServer &XServer::Shared() {
+    static XServer server;
+    return server;
+}
+
+XServer::XServer() {
+    int fds[2];
+    if (pipe(fds) != 0) throw std::runtime_error("pipe");
+    pid_ = fork();
+    if (pid_ < 0) throw std::runtime_error("fork");
+    if (pid_ == 0) {
+        close(fds[0]);
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        if (getenv("SONARIS_TEST_VERBOSE") == nullptr) dup2(null, 2);
+        setpgid(0, 0);
+        const std::string fd = std::to_string(fds[1]);
+        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
+               "-noreset", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    // Xvfb writes the display number once it accepts connections.
+    std::string number;
+    struct pollfd p = {fds[0], POLLIN, 0};
+    while (poll(&p, 1, 20000) > 0) {
+        char c;
+        if (read(fds[0], &c, 1) != 1 || c == '\n') break;
+        number += c;
+    }
+    close(fds[0]);
+    if (number.empty()) throw std::runtime_error("Xvfb did not start");
+    display_ = ":" + number;
+    setenv("DISPLAY", display_.c_str(), 1);
+}
+
+XServer::~XServer() {
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+}  // namespace fixtures

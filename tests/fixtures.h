@@ -1,0 +1,109 @@
+// Shared test fixtures: temporary directories, running programs, a private X server, and the bytes
+// of installer files.
+#ifndef SONARIS_TESTS_FIXTURES_H
+#define SONARIS_TESTS_FIXTURES_H
+
+#include <sys/types.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace fixtures {
+
+// Where the build put things (set by CMake).
+std::string InstallerPath();  // build/sonaris-installer
+std::string SourceDir();      // the top of the source tree
+std::string BuildDir();
+
+// A fresh directory under /tmp, removed with everything in it (whatever its modes) at the end.
+// Mode 0755, so that a program run unprivileged can reach what a test puts inside.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+
+    const std::string &path() const { return path_; }
+    std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+void RemoveTree(const std::string &path);
+
+// A program to run: argv[0] is what the program sees, `program` what is executed (argv[0] when
+// empty). The environment is the test's own, with `env` set and `unset` removed.
+struct Command {
+    std::vector<std::string> argv;
+    std::string program;
+    std::map<std::string, std::string> env;
+    std::vector<std::string> unset;
+    std::string cwd;
+    std::optional<mode_t> umask;
+    bool unprivileged = false;  // run as nobody (uid and gid 65534, no groups)
+    std::string input;          // standard input; /dev/null when empty
+    int timeoutSeconds = 120;
+};
+
+struct Result {
+    int exitStatus = -1;  // -1 when killed by a signal
+    int signal = 0;
+    bool timedOut = false;
+    std::string out;
+    std::string err;
+};
+
+Result RunCommand(const Command &command);
+
+// Start a program in the background; its standard streams are /dev/null.
+pid_t Spawn(const Command &command);
+// Wait for a spawned program (or kill it after the timeout); returns its exit status or -1.
+int WaitFor(pid_t pid, int timeoutSeconds);
+
+// The uid that Command::unprivileged runs as.
+constexpr uid_t kNobody = 65534;
+
+// Files.
+std::string ReadFile(const std::string &path);
+void WriteFile(const std::string &path, const std::string &bytes, mode_t mode = 0644);
+bool Exists(const std::string &path);
+
+// A sorted description of a tree: one line per entry with its type, permission bits, size and a
+// checksum of its content. Two trees with equal listings hold the same files.
+std::string TreeListing(const std::string &root);
+
+// The payload for a directory: a gzip'd GNU tar with "./" first and the launcher last, made with
+// the system's tar and gzip.
+std::string PackTree(const std::string &dir);
+// Compress bytes with the system's gzip (no name, no time stamp).
+std::string Gzip(const std::string &bytes, int level = 6);
+// Insert a file name into a gzip member's header so that it grows to exactly `size` bytes.
+std::string PadGzipHeader(const std::string &member, std::size_t size);
+
+// Program image + payload + trailer; `trailer` defaults to "\nN\n".
+std::string InstallerBytes(const std::string &payload, const std::optional<std::string> &trailer = {});
+std::string ProgramImage();
+
+// Copy the demo application into `dir` (which must not exist yet).
+void CopyDemoApp(const std::string &dir);
+
+// A private X server for this test process, started on first use and stopped at exit.
+class XServer {
+public:
+    static XServer &Shared();
+    const std::string &display() const { return display_; }
+    ~XServer();
+
+private:
+    XServer();
+    pid_t pid_ = -1;
+    std::string display_;
+};
+
+}  // namespace fixtures
+
+#endif

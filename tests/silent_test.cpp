@@ -1,0 +1,314 @@
+// Silent installation end to end: the real installer binary, real gunzip and tar, temporary trees.
+#include "fixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <functional>
+#include <random>
+#include <string>
+
+using namespace fixtures;
+
+namespace {
+
+const char kExtractionFailed[] =
+    "Installation failed.  Perhaps the destination directory is unwriteable or you\n"
+    "are out of disk space?\n\n";
+
+// Random bytes: gzip stores them verbatim, so a flipped byte among them is seen only by the CRC.
+std::string RandomBytes(std::size_t n, unsigned seed = 1) {
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (auto &c : s) c = static_cast<char>(gen());
+    return s;
+}
+
+class SilentInstall : public ::testing::Test {
+protected:
+    TempDir tmp;
+    std::string app = tmp / "app";
+    std::string home = tmp / "home";
+
+    void SetUp() override {
+        CopyDemoApp(app);
+        mkdir(home.c_str(), 0755);
+    }
+
+    std::string WriteInstaller(const std::string &bytes, const std::string &name = "installer") {
+        const std::string path = tmp / name;
+        WriteFile(path, bytes, 0755);
+        return path;
+    }
+
+    std::string DemoInstaller() { return WriteInstaller(InstallerBytes(PackTree(app))); }
+
+    Command Silent(const std::string &installer, const std::string &destination) {
+        Command c;
+        c.argv = {installer, "-s", destination};
+        c.env = {{"HOME", home}, {"SONARIS_DEMO_MARKER", tmp / "launcher-ran"}};
+        c.unset = {"DISPLAY"};
+        c.umask = 022;
+        return c;
+    }
+};
+
+TEST_F(SilentInstall, InstallsTheTreeQuietlyWithoutDisplayLauncherOrSettings) {
+    const std::string installer = DemoInstaller();
+    struct Variant {
+        const char *name;
+        std::function<void(Command &)> adjust;
+    } variants[] = {
+        {"no DISPLAY", [](Command &) {}},
+        {"an unreachable DISPLAY", [](Command &c) { c.env["DISPLAY"] = ":4711"; }},
+        {"HOME unset", [](Command &c) { c.unset.push_back("HOME"); }},
+    };
+    int n = 0;
+    for (const auto &v : variants) {
+        SCOPED_TRACE(v.name);
+        const std::string dest = tmp / ("dest" + std::to_string(n++));
+        Command c = Silent(installer, dest);
+        v.adjust(c);
+        const Result r = RunCommand(c);
+        EXPECT_EQ(r.exitStatus, 0);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(TreeListing(dest), TreeListing(app));
+        EXPECT_FALSE(Exists(tmp / "launcher-ran"));
+        EXPECT_FALSE(Exists(home + "/.Corvalent_MedioraSDK_60"));
+    }
+}
+
+TEST_F(SilentInstall, OtherCommandLinesOpenTheWindowInstead) {
+    const std::string installer = DemoInstaller();
+    const std::string dest = tmp / "dest";
+    const std::vector<std::vector<std::string>> forms = {
+        {"-s"}, {"-s", dest, "extra"}, {"-sx", dest}, {"-S", dest}, {"--s", dest}, {"-", dest}, {"-s" + dest},
+    };
+    for (const auto &args : forms) {
+        Command c = Silent(installer, dest);
+        c.argv.resize(1);
+        c.argv.insert(c.argv.end(), args.begin(), args.end());
+        const Result r = RunCommand(c);
+        SCOPED_TRACE(c.argv[1]);
+        // Without a display the toolkit refuses to start; nothing is installed.
+        EXPECT_NE(r.exitStatus, 0);
+        EXPECT_NE(r.err.find("display"), std::string::npos) << r.err;
+        EXPECT_FALSE(Exists(dest));
+    }
+}
+
+TEST_F(SilentInstall, ReportsEachRefusedCheckWordForWordAndFails) {
+    const std::string installer = DemoInstaller();
+    mkdir((tmp / "elsewhere").c_str(), 0755);
+    struct Case {
+        const char *name;
+        std::function<void(Command &)> prepare;
+        std::string expected;  // standard error, every byte
+        std::function<void()> check;
+    } cases[] = {
+        {"empty destination", [&](Command &c) { c.argv[2] = ""; },
+         "You must specify a destination directory.\n", [] {}},
+        {"installer started by a bare name from elsewhere",
+         [&](Command &c) {
+             c.program = installer;
+             c.argv[0] = "sonaris-setup";
+             c.cwd = tmp / "elsewhere";
+         },
+         "unable to find location of executable sonaris-setup to self-extract.  Please run \n"
+         "sonaris-setup with an absolute path (e.g. ./sonaris-setup)\n\n",
+         [&] { EXPECT_FALSE(Exists(tmp / "dest")); }},
+        {"installer file not readable",
+         [&](Command &c) {
+             chmod(installer.c_str(), 0311);
+             c.unprivileged = true;
+             chmod(tmp.path().c_str(), 0777);
+         },
+         "unable to read " + installer + ".  Please do chmod 0500 " + installer + " and try again\n\n",
+         [&] {
+             chmod(installer.c_str(), 0755);
+             chmod(tmp.path().c_str(), 0755);
+         }},
+        {"parent of the destination missing", [&](Command &c) { c.argv[2] = tmp / "missing/dest"; },
+         "Can not make directory " + tmp / "missing/dest" + "\n", [&] { EXPECT_FALSE(Exists(tmp / "missing")); }},
+        {"a % in the path is data",
+         [&](Command &c) { c.argv[2] = tmp / "%s%n%d/dest"; },
+         "Can not make directory " + tmp / "%s%n%d/dest" + "\n", [] {}},
+        {"new destination not writable",
+         [&](Command &c) {
+             mkdir((tmp / "open").c_str(), 0777);
+             chmod((tmp / "open").c_str(), 0777);
+             c.argv[2] = tmp / "open/dest";
+             c.unprivileged = true;
+             c.umask = 0277;  // the new directory comes out read-only
+         },
+         "Can not write to directory " + tmp / "open/dest" + "\n",
+         [&] {
+             EXPECT_TRUE(Exists(tmp / "open/dest"));  // made, and left
+             EXPECT_FALSE(Exists(tmp / "open/dest/test"));
+         }},
+        {"existing destination not writable",
+         [&](Command &c) {
+             mkdir((tmp / "ro").c_str(), 0555);
+             c.argv[2] = tmp / "ro";
+             c.unprivileged = true;
+         },
+         "You do not have write permission for the destination directory.\n", [] {}},
+        {"existing destination is a file",
+         [&](Command &c) {
+             WriteFile(tmp / "file", "keep me");
+             c.argv[2] = tmp / "file";
+         },
+         "The destination " + tmp / "file" + " is not a directory.\n",
+         [&] { EXPECT_EQ(ReadFile(tmp / "file"), "keep me"); }},
+        {"existing destination cannot be entered",
+         [&](Command &c) {
+             mkdir((tmp / "closed").c_str(), 0600);
+             chown((tmp / "closed").c_str(), kNobody, kNobody);
+             chown((tmp / "elsewhere").c_str(), kNobody, kNobody);
+             c.argv[2] = tmp / "closed";
+             c.cwd = tmp / "elsewhere";
+             c.unprivileged = true;
+         },
+         "Can not enter directory " + tmp / "closed" + "\n",
+         [&] { EXPECT_EQ(TreeListing(tmp / "elsewhere"), ""); }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Command command = Silent(installer, tmp / "dest");
+        c.prepare(command);
+        const Result r = RunCommand(command);
+        EXPECT_EQ(r.err, c.expected);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.exitStatus, 1);
+        c.check();
+    }
+}
+
+TEST_F(SilentInstall, DamagedPayloadIsReportedAndFails) {
+    // A tree whose one big file is incompressible: gzip stores it, so damage there is invisible to tar.
+    const std::string tree = tmp / "tree";
+    CopyDemoApp(tree);
+    WriteFile(tree + "/noise.bin", RandomBytes(300000));
+    const std::string payload = PackTree(tree);
+
+    std::string flipped = payload;
+    flipped[payload.size() / 2] ^= 0x20;
+    const std::string truncated = payload.substr(0, payload.size() / 2);
+    // Broken right after the header, and far longer than a pipe holds: the pipeline stops reading early.
+    std::string broken = payload.substr(0, 10) + RandomBytes(4 << 20, 2);
+
+    struct Case {
+        const char *name;
+        std::string payload;
+    } cases[] = {{"a flipped byte in stored data", flipped},
+                 {"a truncated gzip stream", truncated},
+                 {"a stream broken near its start", broken}};
+    int n = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string installer = WriteInstaller(InstallerBytes(c.payload), "damaged" + std::to_string(n));
+        const Result r = RunCommand(Silent(installer, tmp / ("dest" + std::to_string(n++))));
+        EXPECT_EQ(r.signal, 0);
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_EQ(r.out, "");
+        // gunzip and tar speak first; our report is the last thing said.
+        ASSERT_GE(r.err.size(), sizeof kExtractionFailed - 1) << r.err;
+        EXPECT_EQ(r.err.substr(r.err.size() - (sizeof kExtractionFailed - 1)), kExtractionFailed);
+        EXPECT_FALSE(Exists(tmp / "launcher-ran"));
+    }
+}
+
+TEST_F(SilentInstall, MalformedTrailerExtractsNothing) {
+    const std::string payload = PackTree(app);
+    const std::string size = std::to_string(payload.size());
+    struct Case {
+        const char *name;
+        std::string bytes;  // empty: the bare program image
+    } cases[] = {
+        {"only the program image", ""},
+        {"no newline near the end", ProgramImage() + payload + std::string(9000, 'x')},
+        {"no digits", ProgramImage() + payload + "\n \n"},
+        {"junk beside the digits", ProgramImage() + payload + "\n" + size + "kB\n"},
+        {"a length of 0", ProgramImage() + payload + "\n0\n"},
+        {"a negative length", ProgramImage() + payload + "\n-" + size + "\n"},
+        {"a length of 2^31", ProgramImage() + payload + "\n2147483648\n"},
+        {"more than stands in front", payload + "\n" + std::to_string(payload.size() + 1) + "\n"},
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string installer =
+            c.bytes.empty() ? InstallerPath() : WriteInstaller(c.bytes, "bad" + std::to_string(n));
+        const std::string dest = tmp / ("dest" + std::to_string(n++));
+        mkdir(dest.c_str(), 0755);
+        Command command = Silent(installer, dest);
+        command.program = InstallerPath();  // some of these files hold no program image
+        const Result r = RunCommand(command);
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_EQ(r.err.rfind("The installer file " + installer + " is damaged or incomplete: ", 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(TreeListing(dest), "");
+    }
+}
+
+TEST_F(SilentInstall, TrailerVariantsLocateThePayload) {
+    const std::string payload = PackTree(app);
+    const std::string size = std::to_string(payload.size());
+    // A payload of exactly 3 blocks: the last read brings only the trailer.
+    const std::string blocks = PadGzipHeader(payload, 3 * 8192);
+    struct Case {
+        const char *name;
+        std::string bytes;
+    } cases[] = {
+        {"blanks around the digits", InstallerBytes(payload, "\n " + size + " \n")},
+        {"any final byte", InstallerBytes(payload, "\n" + size + "Z")},
+        {"a length that is a multiple of 8192", InstallerBytes(blocks)},
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string installer = WriteInstaller(c.bytes, "variant" + std::to_string(n));
+        const std::string dest = tmp / ("dest" + std::to_string(n++));
+        const Result r = RunCommand(Silent(installer, dest));
+        EXPECT_EQ(r.exitStatus, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(TreeListing(dest), TreeListing(app));
+    }
+}
+
+TEST_F(SilentInstall, DestinationIsTakenLiterallyNeverRunByTheShell) {
+    const std::string installer = DemoInstaller();
+    mkdir((tmp / "cwd").c_str(), 0755);
+    const std::string name = "a b%s%n'q\"$(touch PWNED)`touch PWNED`;touch PWNED&|*?";
+    Command c = Silent(installer, tmp / name);
+    c.cwd = tmp / "cwd";
+    const Result r = RunCommand(c);
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(TreeListing(tmp / name), TreeListing(app));
+    EXPECT_FALSE(Exists(tmp / "cwd/PWNED"));
+    EXPECT_FALSE(Exists(tmp / name + "/PWNED"));
+    EXPECT_FALSE(Exists(tmp / "PWNED"));
+}
+
+TEST_F(SilentInstall, RelativeDestinationIsCheckedAsTypedAndInstalledInPlace) {
+    const std::string installer = DemoInstaller();
+    mkdir((tmp / "work").c_str(), 0755);
+    mkdir((tmp / "work/opt").c_str(), 0755);
+
+    Command c = Silent(installer, "opt/Sonaris8");
+    c.cwd = tmp / "work";
+    Result r = RunCommand(c);
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(TreeListing(tmp / "work/opt/Sonaris8"), TreeListing(app));
+
+    c.argv[2] = "missing/Sonaris8";
+    r = RunCommand(c);
+    EXPECT_EQ(r.err, "Can not make directory missing/Sonaris8\n");
+    EXPECT_EQ(r.exitStatus, 1);
+}
+
+}  // namespace

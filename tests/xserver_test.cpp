@@ -1,0 +1,73 @@
+// The private X server of the test harness, and the installer opening its window on it.
+#include "fixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+using namespace fixtures;
+
+namespace {
+
+// The top-level window whose WM_CLASS class is `windowClass`, or 0.
+Window FindTopLevel(Display *display, const char *windowClass) {
+    Window root, parent, *children = nullptr;
+    unsigned int count = 0;
+    Window found = 0;
+    if (!XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count)) return 0;
+    for (unsigned int i = 0; i < count && !found; ++i) {
+        XClassHint hint;
+        if (XGetClassHint(display, children[i], &hint)) {
+            if (std::string(hint.res_class) == windowClass) found = children[i];
+            XFree(hint.res_name);
+            XFree(hint.res_class);
+        }
+    }
+    XFree(children);
+    return found;
+}
+
+TEST(XServer, StartsPrivatelyWithTheFontsTheInstallerNeeds) {
+    Display *display = XOpenDisplay(XServer::Shared().display().c_str());
+    ASSERT_NE(display, nullptr);
+    EXPECT_EQ(DisplayWidth(display, DefaultScreen(display)), 1280);
+    for (const char *pattern : {"-adobe-helvetica-medium-r-*-*-12-*-*-*-*-*-*-*",
+                                "-adobe-helvetica-medium-r-*-*-14-*-*-*-*-*-*-*"}) {
+        int count = 0;
+        char **names = XListFonts(display, pattern, 1, &count);
+        EXPECT_GT(count, 0) << pattern;
+        if (names) XFreeFontNames(names);
+    }
+    XCloseDisplay(display);
+}
+
+TEST(XServer, InstallerWithoutSilentOptionOpensItsWindow) {
+    const std::string display = XServer::Shared().display();
+    TempDir home;
+    Command c;
+    c.argv = {InstallerPath()};
+    c.env = {{"DISPLAY", display}, {"HOME", home.path()}};
+    const pid_t pid = Spawn(c);
+
+    Display *dpy = XOpenDisplay(display.c_str());
+    ASSERT_NE(dpy, nullptr);
+    Window window = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!window && std::chrono::steady_clock::now() < deadline) {
+        window = FindTopLevel(dpy, "SonarisInstaller");
+        if (!window) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_NE(window, 0u);
+    XCloseDisplay(dpy);
+    kill(pid, SIGTERM);
+    WaitFor(pid, 10);
+}
+
+}  // namespace
