@@ -5,6 +5,7 @@
 #include "strformat.h"
 #include "trailer.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -120,6 +121,8 @@ bool Extract(const char *destination) {
         return false;
     }
     std::setvbuf(pipeline.get(), writeBuffer.get(), _IOFBF, kStreamBufferSize);
+    // A pipe as large as the stream buffer takes each flush in one go.
+    fcntl(fileno(pipeline.get()), F_SETPIPE_SZ, static_cast<int>(kStreamBufferSize));
 
     bool copied = true;
     std::uint32_t sent = 0;
