@@ -26,7 +26,7 @@ public:
     // Decompresses and checks whatever the reader above did not need. False on a fault.
     bool Drain();
 
-    // What is wrong, worded to follow "the gzip stream ..." or to stand alone; empty if nothing.
+    // What is wrong, worded to follow the name of the data ("the payload ..."); empty if nothing.
     const std::string &fault() const { return fault_; }
 
 private:

@@ -25,7 +25,7 @@ la_ssize_t TarReader::Supply(struct archive *a, void *data, const void **buffer)
 }
 
 void TarReader::Fail() {
-    if (!gzip_.fault().empty()) throw PackError(where_ + ": " + what_ + "'s gzip stream " + gzip_.fault());
+    if (!gzip_.fault().empty()) throw PackError(where_ + ": " + what_ + " " + gzip_.fault());
     const char *message = archive_error_string(archive_.get());
     if (archive_format(archive_.get()) == 0) throw PackError(where_ + ": " + what_ + " is not a tar archive");
     throw PackError(where_ + ": " + what_ + "'s tar archive is damaged: " +
@@ -34,12 +34,10 @@ void TarReader::Fail() {
 
 struct archive_entry *TarReader::Next() {
     struct archive_entry *entry = nullptr;
-    int r;
-    do {
-        r = archive_read_next_header(archive_.get(), &entry);
-    } while (r == ARCHIVE_RETRY);
+    const int r = archive_read_next_header(archive_.get(), &entry);
     if (r == ARCHIVE_EOF) return nullptr;
     // A warning concerns a detail we do not keep (a name's character set, an extended attribute).
+    // A retry would skip a damaged header, and with it a member that tar would fail on.
     if (r != ARCHIVE_OK && r != ARCHIVE_WARN) Fail();
     return entry;
 }
