@@ -186,7 +186,10 @@ TEST_F(Packer, PackedInstallersInstallTheSourceTree) {
         {"the system tar's gzip'd tar of a directory", tmp / "rich.tgz", app},
         {"a tar that leaves its directories implicit, in any order", tmp / "files.tgz", demo},
         {"a tar with a hard link", tmp / "linked.tgz", linked},
+        {"a tar in two gzip members, as gunzip accepts", tmp / "two.tgz", demo},
     };
+    const std::string tar = Shell("tar -cf - -C \"$1\" .", {demo});
+    WriteFile(tmp / "two.tgz", Gzip(tar.substr(0, 5000)) + Gzip(tar.substr(5000)));
     Shell("tar -czf \"$1\" -C \"$2\" .", {tmp / "rich.tgz", app});
     Shell("cd \"$2\" && tar --no-recursion -czf \"$1\" sonaris share/doc/README bin/sonaris-player "
           "share/sonaris/skins/midnight.skin share/sonaris/skins/classic.skin",
@@ -399,7 +402,6 @@ TEST_F(Packer, RefusesAPayloadTheTrailerCannotAnnounce) {
                                              " bytes, more than an installer's trailer can announce");
     }
     EXPECT_FALSE(Exists(options.output));
-    EXPECT_EQ(kMaxPayloadLength, 2147483647u);
 }
 
 TEST_F(Packer, ListShowsModeSizeAndNameWithTheLauncherLast) {
@@ -614,10 +616,7 @@ TEST_F(Packer, InstalledPackerFindsItsImage) {
                          "/bin/../libexec/sonaris/sonaris-installer; give one with --image\n");
 }
 
-TEST_F(Packer, CommandLine) {
-    const std::string help = RunPacker({"--help"}).out;
-    for (const char *word : {"--image", "--list", "--verify", "SOURCE_DATE_EPOCH", "Exit status"})
-        EXPECT_NE(help.find(word), std::string::npos) << word;
+TEST_F(Packer, AWrongCommandLineExitsWith2) {
     const std::vector<std::vector<std::string>> wrong = {
         {}, {"only-source"}, {"a", "b", "c"}, {"--frobnicate", "a", "b"}, {"--list"}, {"--list", "a", "b"},
         {"--list", "--verify", "a"}, {"--image"}, {"--image", "img", "--list", "a"},

@@ -1,3 +1,5 @@
+// The packer's commands: gathering members from a directory or a gzip'd tar, writing the installer
+// file, and reading installers back for --list and --verify.
 #include "pack.h"
 #include "contract.h"
 #include "error.h"
@@ -285,7 +287,11 @@ std::string Printable(const char *name) {
 
 }  // namespace
 
-void Pack(const PackOptions &o) {
+void Pack(const PackOptions &options) {
+    // "app/" and "app" name the same tree; messages should not say "app//bin".
+    PackOptions o = options;
+    while (o.source.size() > 1 && o.source.back() == '/') o.source.pop_back();
+
     Fd image(open(o.image.c_str(), O_RDONLY | O_CLOEXEC));
     if (!image) throw SystemError(o.image, "cannot open the program image");
     struct stat imageStat, sourceStat;
