@@ -26,6 +26,7 @@ namespace fs = std::filesystem;
 namespace fixtures {
 
 std::string InstallerPath() { return SONARIS_BUILD_DIR "/sonaris-installer"; }
+std::string PackerPath() { return SONARIS_BUILD_DIR "/sonaris-pack"; }
 std::string SourceDir() { return SONARIS_SOURCE_DIR; }
 std::string BuildDir() { return SONARIS_BUILD_DIR; }
 

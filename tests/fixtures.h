@@ -14,6 +14,7 @@ namespace fixtures {
 
 // Where the build put things (set by CMake).
 std::string InstallerPath();  // build/sonaris-installer
+std::string PackerPath();     // build/sonaris-pack
 std::string SourceDir();      // the top of the source tree
 std::string BuildDir();
 

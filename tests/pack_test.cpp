@@ -1,0 +1,631 @@
+// The packer end to end: the real sonaris-pack, the real installer with gunzip and tar, archives
+// written by the system's tar and gzip or built member by member with libarchive.
+#include "error.h"
+#include "fixtures.h"
+#include "pack.h"
+
+#include <gtest/gtest.h>
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <dirent.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <utime.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace fixtures;
+
+namespace {
+
+std::string RandomBytes(std::size_t n, unsigned seed = 1) {
+    std::mt19937_64 gen(seed);
+    std::string s(n, '\0');
+    for (std::size_t i = 0; i + 8 <= n; i += 8) {
+        const std::uint64_t v = gen();
+        std::memcpy(&s[i], &v, 8);
+    }
+    return s;
+}
+
+std::string Shell(const std::string &script, const std::vector<std::string> &args = {}) {
+    Command c;
+    c.argv = {"/bin/sh", "-c", script, "sh"};
+    c.argv.insert(c.argv.end(), args.begin(), args.end());
+    const Result r = RunCommand(c);
+    if (r.exitStatus != 0) throw std::runtime_error(script + " failed: " + r.err);
+    return r.out;
+}
+
+// The payload of an installer file, found through its trailer.
+std::string PayloadOf(const std::string &installer) {
+    const std::size_t open = installer.rfind('\n', installer.size() - 2);
+    const std::size_t length = std::stoul(installer.substr(open + 1));
+    return installer.substr(open - length, length);
+}
+
+// A tar member built by hand; `link` is a symbolic link's target, or a hard link's with type 0.
+struct TarMember {
+    std::string name;
+    unsigned type;
+    unsigned mode;
+    std::string content;
+    std::string link;
+};
+TarMember D(const std::string &name, unsigned mode = 0755) { return {name, AE_IFDIR, mode, "", ""}; }
+TarMember F(const std::string &name, unsigned mode = 0644, const std::string &content = "data\n") {
+    return {name, AE_IFREG, mode, content, ""};
+}
+TarMember Symlink(const std::string &name, const std::string &target) { return {name, AE_IFLNK, 0777, "", target}; }
+TarMember HardLink(const std::string &name, const std::string &target) { return {name, 0, 0644, "", target}; }
+TarMember Special(const std::string &name, unsigned type) { return {name, type, 0644, "", ""}; }
+const TarMember kLauncher = F("./sonaris", 0755, "#!/bin/sh\n");
+
+// A GNU tar of exactly these members, in this order.
+std::string Tar(const std::vector<TarMember> &members) {
+    std::string out;
+    struct archive *a = archive_write_new();
+    archive_write_set_format_gnutar(a);
+    archive_write_open2(
+        a, &out, nullptr,
+        [](struct archive *, void *sink, const void *data, size_t n) -> la_ssize_t {
+            static_cast<std::string *>(sink)->append(static_cast<const char *>(data), n);
+            return static_cast<la_ssize_t>(n);
+        },
+        nullptr, nullptr);
+    for (const auto &m : members) {
+        struct archive_entry *e = archive_entry_new();
+        archive_entry_set_pathname(e, m.name.c_str());
+        archive_entry_set_perm(e, m.mode);
+        if (m.type == 0) {
+            archive_entry_set_filetype(e, AE_IFREG);
+            archive_entry_set_hardlink(e, m.link.c_str());
+        } else {
+            archive_entry_set_filetype(e, m.type);
+        }
+        if (m.type == AE_IFLNK) archive_entry_set_symlink(e, m.link.c_str());
+        if (m.type == AE_IFCHR) archive_entry_set_rdev(e, makedev(1, 3));
+        archive_entry_set_size(e, static_cast<la_int64_t>(m.content.size()));
+        archive_write_header(a, e);
+        archive_write_data(a, m.content.data(), m.content.size());
+        archive_entry_free(e);
+    }
+    archive_write_free(a);
+    return out;
+}
+
+class Packer : public ::testing::Test {
+protected:
+    TempDir tmp;
+    std::string app = tmp / "app";
+    int serial = 0;
+
+    std::string Fresh(const std::string &stem) { return tmp / (stem + std::to_string(serial++)); }
+
+    Result RunPacker(const std::vector<std::string> &args, const std::map<std::string, std::string> &env = {},
+                     bool unprivileged = false) {
+        Command c;
+        c.argv = {PackerPath()};
+        c.argv.insert(c.argv.end(), args.begin(), args.end());
+        c.env = env;
+        if (!env.count("SOURCE_DATE_EPOCH")) c.unset = {"SOURCE_DATE_EPOCH"};
+        c.unprivileged = unprivileged;
+        return RunCommand(c);
+    }
+
+    // Packs `source` and checks that it went quietly; returns the installer's path.
+    std::string PackOk(const std::string &source, const std::map<std::string, std::string> &env = {}) {
+        const std::string out = Fresh("installer");
+        const Result r = RunPacker({source, out}, env);
+        EXPECT_EQ(r.exitStatus, 0) << r.err;
+        EXPECT_EQ(r.err + r.out, "");
+        return out;
+    }
+
+    // Installs silently into a new directory; returns it.
+    std::string Install(const std::string &installer) {
+        const std::string dest = Fresh("dest");
+        Command c;
+        c.argv = {installer, "-s", dest};
+        c.env = {{"HOME", tmp.path()}};
+        c.unset = {"DISPLAY"};
+        c.umask = 022;
+        const Result r = RunCommand(c);
+        EXPECT_EQ(r.exitStatus, 0) << r.err;
+        return dest;
+    }
+
+    // A tree with what trips packers up: empty and private directories, odd and long names,
+    // names that sort around "/", empty and incompressible files.
+    void MakeRichTree(const std::string &dir) {
+        CopyDemoApp(dir);
+        mkdir((dir + "/empty").c_str(), 0755);
+        mkdir((dir + "/private").c_str(), 0700);
+        WriteFile(dir + "/private/key", "secret", 0600);
+        mkdir((dir + "/readonly").c_str(), 0755);
+        WriteFile(dir + "/readonly/fixed", "fixed", 0444);
+        chmod((dir + "/readonly").c_str(), 0555);
+        WriteFile(dir + "/name with spaces \xc3\xbcnicode", "u", 0644);
+        mkdir((dir + "/deep").c_str(), 0755);
+        WriteFile(dir + "/deep/" + std::string(150, 'n'), "long", 0644);
+        WriteFile(dir + "/a-b", "dash", 0644);
+        mkdir((dir + "/a").c_str(), 0755);
+        WriteFile(dir + "/a/b", "slash", 0644);
+        WriteFile(dir + "/.hidden", "h", 0640);
+        WriteFile(dir + "/zero", "", 0644);
+        WriteFile(dir + "/noise.bin", RandomBytes(300000), 0644);
+    }
+};
+
+TEST_F(Packer, PackedInstallersInstallTheSourceTree) {
+    MakeRichTree(app);
+    const std::string demo = tmp / "demo";
+    CopyDemoApp(demo);
+    const std::string linked = tmp / "linked";
+    CopyDemoApp(linked);
+    Shell("ln \"$1/share/doc/README\" \"$1/README\"", {linked});
+
+    struct Case {
+        const char *name;
+        std::string source;
+        std::string tree;  // what the installation must look like
+    } cases[] = {
+        {"a directory", app, app},
+        {"the system tar's gzip'd tar of a directory", tmp / "rich.tgz", app},
+        {"a tar that leaves its directories implicit, in any order", tmp / "files.tgz", demo},
+        {"a tar with a hard link", tmp / "linked.tgz", linked},
+        {"a tar in two gzip members, as gunzip accepts", tmp / "two.tgz", demo},
+    };
+    const std::string tar = Shell("tar -cf - -C \"$1\" .", {demo});
+    WriteFile(tmp / "two.tgz", Gzip(tar.substr(0, 5000)) + Gzip(tar.substr(5000)));
+    Shell("tar -czf \"$1\" -C \"$2\" .", {tmp / "rich.tgz", app});
+    Shell("cd \"$2\" && tar --no-recursion -czf \"$1\" sonaris share/doc/README bin/sonaris-player "
+          "share/sonaris/skins/midnight.skin share/sonaris/skins/classic.skin",
+          {tmp / "files.tgz", demo});
+    Shell("tar -czf \"$1\" -C \"$2\" .", {tmp / "linked.tgz", linked});
+
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string installer = PackOk(c.source);
+        const Result verified = RunPacker({"--verify", installer});
+        EXPECT_EQ(verified.exitStatus, 0) << verified.err;
+        struct stat st;
+        ASSERT_EQ(stat(installer.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0755u);
+        EXPECT_EQ(ReadFile(installer).substr(0, ProgramImage().size()), ProgramImage());
+        EXPECT_EQ(TreeListing(Install(installer)), TreeListing(c.tree));
+    }
+}
+
+TEST_F(Packer, RepacksAreByteIdentical) {
+    const std::map<std::string, std::string> epoch = {{"SOURCE_DATE_EPOCH", "1000000000"}};
+    MakeRichTree(app);
+    const std::string first = ReadFile(PackOk(app, epoch));
+
+    // Newer times are clamped; another copy of the tree lists its directories in another order.
+    Shell("find \"$1\" -exec touch {} +", {app});
+    EXPECT_EQ(ReadFile(PackOk(app, epoch)), first);
+    Shell("cp -R --preserve=mode \"$1\" \"$2\"", {app, tmp / "copy"});
+    EXPECT_EQ(ReadFile(PackOk(tmp / "copy", epoch)), first);
+    // The payload itself, packed again as a gzip'd tar.
+    const std::string payload = PayloadOf(first);
+    WriteFile(tmp / "payload.tgz", payload);
+    EXPECT_EQ(ReadFile(PackOk(tmp / "payload.tgz", epoch)), first);
+
+    // What makes it so: no name or time in the gzip header, whole records, owners 0/0 without names.
+    EXPECT_EQ(payload[3], 0) << "gzip flags";
+    EXPECT_EQ(payload.substr(4, 4), std::string(4, '\0')) << "gzip time";
+    EXPECT_EQ(std::stoul(Shell("gunzip -c \"$1\" | wc -c", {tmp / "payload.tgz"})) % 10240, 0u);
+    const std::string listing = Shell("tar -tvzf \"$1\"", {tmp / "payload.tgz"});
+    std::size_t lines = 0;
+    for (std::size_t at = 0; at < listing.size(); at = listing.find('\n', at) + 1, ++lines) {
+        const std::string line = listing.substr(at, listing.find('\n', at) - at);
+        EXPECT_NE(line.find(" 0/0 "), std::string::npos) << line;
+        EXPECT_NE(line.find(" 2001-09-09 "), std::string::npos) << line;
+    }
+    const std::string tree = TreeListing(app);
+    EXPECT_EQ(lines, static_cast<std::size_t>(std::count(tree.begin(), tree.end(), '\n') + 1));
+}
+
+TEST_F(Packer, MemberTimesAreKeptUnlessLaterThanSourceDateEpoch) {
+    CopyDemoApp(app);
+    const struct utimbuf times = {1234567890, 1234567890};
+    utime((app + "/share/doc/README").c_str(), &times);
+    struct Case {
+        const char *epoch;
+        time_t expected;
+    } cases[] = {{nullptr, 1234567890}, {"1500000000", 1234567890}, {"1000000000", 1000000000}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.epoch ? c.epoch : "unset");
+        std::map<std::string, std::string> env;
+        if (c.epoch) env["SOURCE_DATE_EPOCH"] = c.epoch;
+        struct stat st;
+        ASSERT_EQ(stat((Install(PackOk(app, env)) + "/share/doc/README").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mtime, c.expected);
+    }
+}
+
+TEST_F(Packer, RefusesNamingTheOffendingPathAndLeavesOutputAlone) {
+    const std::string image = InstallerPath();
+    const std::string out = tmp / "out";
+    const std::string open = tmp / "open";  // where an unprivileged packer may write
+    struct Case {
+        const char *name;
+        std::function<bool()> prepare;  // false: cannot be set up here
+        std::vector<std::string> args;
+        std::string expected;  // standard error after "sonaris-pack: "
+        bool unprivileged = false;
+        std::map<std::string, std::string> env = {};
+    };
+    auto tarSource = [&](const std::vector<TarMember> &members) {
+        return [&, members] {
+            WriteFile(tmp / "src.tgz", Gzip(Tar(members)));
+            return true;
+        };
+    };
+    auto ok = [] { return true; };
+    const Case cases[] = {
+        {"a symbolic link", [&] { return symlink("sonaris-player", (app + "/bin/link").c_str()) == 0; },
+         {app, out}, app + "/bin/link: a symbolic link; only directories and regular files can be packed"},
+        {"a fifo", [&] { return mkfifo((app + "/share/pipe").c_str(), 0644) == 0; },
+         {app, out}, app + "/share/pipe: a fifo; only directories and regular files can be packed"},
+        {"a socket",
+         [&] {
+             struct sockaddr_un address = {};
+             address.sun_family = AF_UNIX;
+             std::snprintf(address.sun_path, sizeof address.sun_path, "%s/socket", app.c_str());
+             const int s = socket(AF_UNIX, SOCK_STREAM, 0);
+             const bool bound = bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+             close(s);
+             return bound;
+         },
+         {app, out}, app + "/socket: a socket; only directories and regular files can be packed"},
+        {"a device", [&] { return mknod((app + "/null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0; },
+         {app, out}, app + "/null: a character device; only directories and regular files can be packed"},
+        {"no launcher", [&] { return unlink((app + "/sonaris").c_str()) == 0; },
+         {app, out}, app + "/sonaris: the launcher is missing"},
+        {"a launcher that cannot be run", [&] { return chmod((app + "/sonaris").c_str(), 0645) == 0; },
+         {app, out}, app + "/sonaris: the launcher is not executable (mode 0645)"},
+        {"a launcher that is a directory",
+         [&] { return unlink((app + "/sonaris").c_str()) == 0 && mkdir((app + "/sonaris").c_str(), 0755) == 0; },
+         {app, out}, app + "/sonaris: the launcher is not a regular file"},
+        {"an unreadable file",
+         [&] {
+             WriteFile(app + "/secret", "s", 0600);
+             return true;
+         },
+         {app, open + "/out"}, app + "/secret: cannot read: Permission denied", true},
+        {"an unreadable directory", [&] { return mkdir((app + "/closed").c_str(), 0700) == 0; },
+         {app, open + "/out"}, app + "/closed: cannot read the directory: Permission denied", true},
+        {"a missing source", ok, {tmp / "missing", out}, tmp / "missing: cannot examine: No such file or directory"},
+        {"a source that is not a gzip'd tar",
+         [&] {
+             WriteFile(tmp / "src.tgz", "plain text\n");
+             return true;
+         },
+         {tmp / "src.tgz", out}, tmp / "src.tgz: the archive is not gzip data"},
+        {"a damaged gzip'd tar",
+         [&] {
+             std::string tgz = Gzip(Tar({D("./"), F("./noise", 0644, RandomBytes(100000)), kLauncher}));
+             tgz[tgz.size() / 2] ^= 1;
+             WriteFile(tmp / "src.tgz", tgz);
+             return true;
+         },
+         {tmp / "src.tgz", out}, tmp / "src.tgz: the archive fails its CRC-32 check: the data is damaged"},
+        {"an absolute name", tarSource({D("./"), F("/etc/evil"), kLauncher}),
+         {tmp / "src.tgz", out}, tmp / "src.tgz: /etc/evil: has an absolute name"},
+        {"a \"..\" component", tarSource({D("./"), F("bin/../../evil"), kLauncher}),
+         {tmp / "src.tgz", out}, tmp / "src.tgz: bin/../../evil: has a \"..\" component"},
+        {"a symbolic link in a tar", tarSource({D("./"), Symlink("./link", "/etc"), kLauncher}),
+         {tmp / "src.tgz", out},
+         tmp / "src.tgz: ./link: a symbolic link; only directories and regular files can be packed"},
+        {"a device in a tar", tarSource({D("./"), Special("./null", AE_IFCHR), kLauncher}),
+         {tmp / "src.tgz", out},
+         tmp / "src.tgz: ./null: a character device; only directories and regular files can be packed"},
+        {"a name twice in a tar", tarSource({D("./"), F("./a"), F("a"), kLauncher}),
+         {tmp / "src.tgz", out}, tmp / "src.tgz: a: appears twice in the archive"},
+        {"a hard link to nothing", tarSource({D("./"), HardLink("./b", "./a"), kLauncher}),
+         {tmp / "src.tgz", out},
+         tmp / "src.tgz: ./b: a hard link to ./a, which the archive does not hold as a regular file before it"},
+        {"a tar without launcher", tarSource({D("./"), F("./bin/sonaris", 0755)}),
+         {tmp / "src.tgz", out}, tmp / "src.tgz: ./sonaris: the launcher is missing"},
+        {"an output that is the image", ok, {app, image}, image + ": would overwrite the program image " + image},
+        {"an output that is the source", tarSource({D("./"), kLauncher}),
+         {tmp / "src.tgz", tmp / "src.tgz"}, tmp / "src.tgz: would overwrite the source " + tmp / "src.tgz"},
+        {"an output inside the source", ok, {app, app + "/share/installer"},
+         app + "/share/installer: lies inside the source directory " + app + ", where it would be packed too"},
+        {"an output that is a directory", ok, {app, tmp.path()}, tmp.path() + ": is a directory"},
+        {"a missing image", ok, {"--image", tmp / "none", app, out},
+         tmp / "none: cannot open the program image: No such file or directory"},
+        {"a malformed SOURCE_DATE_EPOCH", ok, {app, out}, "SOURCE_DATE_EPOCH: not a number of seconds: 12h",
+         false, {{"SOURCE_DATE_EPOCH", "12h"}}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        RemoveTree(app);
+        CopyDemoApp(app);
+        RemoveTree(open);
+        mkdir(open.c_str(), 0777);
+        chmod(open.c_str(), 0777);
+        if (!c.prepare()) {
+            ASSERT_NE(geteuid(), 0u) << "cannot prepare the case";  // only root may make devices
+            continue;
+        }
+        // Whatever stands at OUTPUT comes through untouched.
+        const std::string output = c.args.back();
+        const bool directory = output == tmp.path();
+        if (!Exists(output)) WriteFile(output, "an earlier installer");
+        const std::string earlier = directory ? "" : ReadFile(output);
+        const Result r = RunPacker(c.args, c.env, c.unprivileged);
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_EQ(r.err, "sonaris-pack: " + c.expected + "\n");
+        if (!directory) {
+            EXPECT_EQ(ReadFile(output), earlier);
+        }
+        unlink(out.c_str());
+    }
+}
+
+TEST_F(Packer, RefusesAPayloadTheTrailerCannotAnnounce) {
+    // 2 GiB of incompressible data is too slow for a test: the limit is lowered in process.
+    CopyDemoApp(app);
+    WriteFile(app + "/noise", RandomBytes(200000));
+    PackOptions options;
+    options.source = app;
+    options.output = tmp / "installer";
+    options.image = InstallerPath();
+    Pack(options);
+    const std::uint64_t length = PayloadOf(ReadFile(options.output)).size();
+    unlink(options.output.c_str());
+
+    options.payloadLimit = length;  // the largest payload allowed is packed
+    EXPECT_NO_THROW(Pack(options));
+    unlink(options.output.c_str());
+    options.payloadLimit = length - 1;
+    try {
+        Pack(options);
+        ADD_FAILURE() << "packed a payload over the limit";
+    } catch (const PackError &e) {
+        EXPECT_EQ(std::string(e.what()), app + ": the payload would exceed " + std::to_string(length - 1) +
+                                             " bytes, more than an installer's trailer can announce");
+    }
+    EXPECT_FALSE(Exists(options.output));
+}
+
+TEST_F(Packer, ListShowsModeSizeAndNameWithTheLauncherLast) {
+    mkdir(app.c_str(), 0755);
+    WriteFile(app + "/sonaris", "#!/bin/sh\n", 0755);
+    mkdir((app + "/bin").c_str(), 0750);
+    WriteFile(app + "/bin/tool", "abc", 0700);
+    WriteFile(app + "/bin/line\nbreak", "12345", 0644);
+    WriteFile(app + "/bin/back\\slash", "", 0444);
+    Result r = RunPacker({"--list", PackOk(app)});
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "drwxr-xr-x            0 ./\n"
+              "drwxr-x---            0 ./bin/\n"
+              "-r--r--r--            0 ./bin/back\\\\slash\n"
+              "-rw-r--r--            5 ./bin/line\\012break\n"
+              "-rwx------            3 ./bin/tool\n"
+              "-rwxr-xr-x           10 ./sonaris\n");
+
+    // Whatever the payload holds is shown, set-id bits and links included.
+    const std::string odd = Fresh("odd");
+    WriteFile(odd, InstallerBytes(Gzip(Tar({D("./", 01777), F("./a", 04755), HardLink("./b", "./a"),
+                                            Symlink("./c", "/etc"), kLauncher}))));
+    r = RunPacker({"--list", odd});
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "drwxrwxrwt            0 ./\n"
+              "-rwsr-xr-x            5 ./a\n"
+              "hrw-r--r--            0 ./b link to ./a\n"
+              "lrwxrwxrwx            0 ./c -> /etc\n"
+              "-rwxr-xr-x           10 ./sonaris\n");
+
+    // The packer itself keeps only the permission bits.
+    WriteFile(tmp / "setid.tgz", Gzip(Tar({D("./", 01777), F("./a", 04755), kLauncher})));
+    r = RunPacker({"--list", PackOk(tmp / "setid.tgz")});
+    EXPECT_EQ(r.out,
+              "drwxrwxrwx            0 ./\n"
+              "-rwxr-xr-x            5 ./a\n"
+              "-rwxr-xr-x           10 ./sonaris\n");
+
+    // A damaged payload: the members read before the damage showed, then the fault.
+    std::string damaged = Gzip(Tar({D("./"), F("./noise", 0644, RandomBytes(100000)), kLauncher}));
+    damaged[damaged.size() / 2] ^= 1;
+    WriteFile(odd, InstallerBytes(damaged));
+    r = RunPacker({"--list", odd});
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.out.rfind("drwxr-xr-x            0 ./\n-rw-r--r--       100000 ./noise\n", 0), 0u) << r.out;
+    EXPECT_EQ(r.err, "sonaris-pack: " + odd + ": the payload fails its CRC-32 check: the data is damaged\n");
+}
+
+TEST_F(Packer, VerifyPassesSoundInstallersAndNamesWhatIsWrong) {
+    CopyDemoApp(app);
+    WriteFile(app + "/noise", RandomBytes(100000));
+    const std::string packed = ReadFile(PackOk(app));
+    const std::string payload = PayloadOf(packed);
+    const std::string image = ProgramImage();
+    const std::string n = std::to_string(payload.size());
+    const std::string tree = TreeListing(app);
+    const auto members = std::count(tree.begin(), tree.end(), '\n') + 1;  // and "./"
+
+    // Sound: our own, and one made by the system's tar and gzip.
+    for (const std::string &bytes : {packed, InstallerBytes(PackTree(app))}) {
+        const std::string path = Fresh("sound");
+        WriteFile(path, bytes, 0755);
+        const Result r = RunPacker({"--verify", path});
+        EXPECT_EQ(r.exitStatus, 0) << r.err;
+        EXPECT_EQ(r.out.rfind(path + ": sound: " + std::to_string(members) + " members in a payload of ", 0), 0u)
+            << r.out;
+    }
+
+    std::string flipped = packed;
+    flipped[image.size() + payload.size() / 2] ^= 0x10;
+    std::string badLength = packed;
+    badLength[image.size() + payload.size() - 1] ^= 0x01;
+    std::string damagedTar = Tar({D("./"), F("./a"), kLauncher});
+    damagedTar[512 + 10] ^= 0x01;  // the second header's name: its checksum no longer fits
+    const std::string half = payload.substr(0, payload.size() / 2);
+
+    struct Case {
+        const char *name;
+        std::string bytes;
+        std::string expected;  // what standard error begins with, after the file's name
+    } cases[] = {
+        {"a flipped byte in the payload", flipped, "the payload fails its CRC-32 check: the data is damaged"},
+        {"a wrong length in the gzip trailer", badLength, "the payload fails its length check: the data is damaged"},
+        {"a truncated file", packed.substr(0, packed.size() * 2 / 3), ""},
+        {"a payload cut short", image + half + "\n" + std::to_string(half.size()) + "\n", "the payload is cut short"},
+        {"a trailer one too large", image + payload + "\n" + std::to_string(payload.size() + 1) + "\n",
+         "the payload is not gzip data"},
+        {"a trailer one too small", image + payload + "\n" + std::to_string(payload.size() - 1) + "\n",
+         "the payload is not gzip data"},
+        {"a trailer of 0", image + payload + "\n0\n", "the trailer's payload length is not positive"},
+        {"junk behind the gzip stream", InstallerBytes(payload + "junk!"),
+         "the payload is followed by 5 bytes that are not gzip data"},
+        {"two gzip members", InstallerBytes(payload + payload), "the payload holds more than one gzip member"},
+        {"no tar inside", InstallerBytes(Gzip("just text\n")), "the payload is not a tar archive"},
+        {"a damaged tar header", InstallerBytes(Gzip(damagedTar)), "the payload's tar archive is damaged: "},
+        {"no program image", payload + "\n" + n + "\n", "no program image stands in front of the payload"},
+    };
+    struct Contract {
+        const char *name;
+        std::vector<TarMember> members;
+        std::string expected;
+    } contracts[] = {
+        {"a \"..\" component", {D("./"), F("./../escape"), kLauncher}, "member ./../escape has a \"..\" component"},
+        {"an absolute name", {D("./"), F("/etc/evil"), kLauncher}, "member /etc/evil has an absolute name"},
+        {"a symbolic link", {D("./"), Symlink("./link", "/etc/passwd"), kLauncher},
+         "member ./link is a symbolic link; only directories and regular files may be installed"},
+        {"a device", {D("./"), Special("./null", AE_IFCHR), kLauncher},
+         "member ./null is a character device; only directories and regular files may be installed"},
+        {"a fifo", {D("./"), Special("./pipe", AE_IFIFO), kLauncher},
+         "member ./pipe is a fifo; only directories and regular files may be installed"},
+        {"a hard link", {D("./"), F("./a"), HardLink("./b", "./a"), kLauncher},
+         "member ./b is a hard link; only directories and regular files may be installed"},
+        {"no launcher", {D("./"), F("./README")}, "the payload holds no launcher ./sonaris"},
+        {"a launcher that cannot be run", {D("./"), F("./sonaris", 0644)},
+         "the launcher ./sonaris is not executable (mode 0644)"},
+        {"a launcher that is a directory", {D("./"), D("./sonaris/")}, "the launcher ./sonaris/ is not a regular file"},
+        {"the launcher not last", {D("./"), kLauncher, F("./zzz")},
+         "the launcher ./sonaris is not the last member: ./zzz follows it"},
+        {"\"./\" not first", {F("./README"), D("./"), kLauncher}, "the first member is ./README, not ./"},
+        {"a directory after its contents", {D("./"), F("./bin/tool"), D("./bin/"), kLauncher},
+         "member ./bin/tool is not preceded by its directory ./bin/"},
+        {"a name twice", {D("./"), F("./a"), F("./a"), kLauncher}, "member ./a appears twice"},
+        {"a member under a file", {D("./"), F("./f"), F("./f/g"), kLauncher},
+         "member ./f/g lies under ./f, which is not a directory"},
+        {"no members", {}, "the payload holds no members"},
+    };
+    std::vector<Case> all(std::begin(cases), std::end(cases));
+    for (const auto &c : contracts) all.push_back({c.name, InstallerBytes(Gzip(Tar(c.members))), c.expected});
+
+    for (const auto &c : all) {
+        SCOPED_TRACE(c.name);
+        const std::string path = Fresh("broken");
+        WriteFile(path, c.bytes, 0755);
+        const Result r = RunPacker({"--verify", path});
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_EQ(r.out, "");
+        const std::string prefix = "sonaris-pack: " + path + ": " + c.expected;
+        EXPECT_EQ(r.err.rfind(prefix, 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+}
+
+// The size of the first file that `pid` holds open in `dir`, or -1.
+long long OpenFileSizeIn(pid_t pid, const std::string &dir) {
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    DIR *d = opendir(fds.c_str());
+    if (!d) return -1;
+    long long size = -1;
+    while (const struct dirent *e = readdir(d)) {
+        char target[4096];
+        const std::string link = fds + "/" + e->d_name;
+        const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        struct stat st;
+        if (n > 0 && std::string(target, n).rfind(dir + "/", 0) == 0 && stat(link.c_str(), &st) == 0)
+            size = st.st_size;
+    }
+    closedir(d);
+    return size;
+}
+
+TEST_F(Packer, AnInterruptedPackLeavesNoOutput) {
+    CopyDemoApp(app);
+    WriteFile(app + "/noise", RandomBytes(48 << 20));
+    const std::string outDir = tmp / "out";
+    mkdir(outDir.c_str(), 0755);
+    const std::string output = outDir + "/installer";
+    for (int signal : {SIGKILL, SIGTERM, SIGINT}) {
+        SCOPED_TRACE(strsignal(signal));
+        WriteFile(output, "an earlier installer");
+        Command c;
+        c.argv = {PackerPath(), app, output};
+        const pid_t pid = Spawn(c);
+        // Strike once the payload is on its way.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (OpenFileSizeIn(pid, outDir) < (4 << 20) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        kill(pid, signal);
+        EXPECT_EQ(WaitFor(pid, 30), -1) << "the pack ended before it was interrupted";
+        EXPECT_EQ(ReadFile(output), "an earlier installer");
+        EXPECT_EQ(Shell("ls -A \"$1\"", {outDir}), "installer\n");
+    }
+}
+
+TEST_F(Packer, InstalledPackerFindsItsImage) {
+    const std::string prefix = tmp / "prefix";
+    Command install;
+    install.argv = {CMAKE_COMMAND, "--install", BuildDir(), "--prefix", prefix};
+    const Result installed = RunCommand(install);
+    ASSERT_EQ(installed.exitStatus, 0) << installed.err;
+    for (const char *file : {"bin/sonaris-pack", "libexec/sonaris/sonaris-installer", "share/man/man1/sonaris-pack.1",
+                             "share/man/man1/sonaris-installer.1"})
+        EXPECT_TRUE(Exists(prefix + "/" + file)) << file;
+
+    // The installed tree may move as a whole.
+    const std::string moved = tmp / "moved";
+    ASSERT_EQ(rename(prefix.c_str(), moved.c_str()), 0);
+    CopyDemoApp(app);
+    Command pack;
+    pack.argv = {moved + "/bin/sonaris-pack", app, tmp / "installer"};
+    Result r = RunCommand(pack);
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    const std::string image = ReadFile(moved + "/libexec/sonaris/sonaris-installer");
+    EXPECT_EQ(ReadFile(tmp / "installer").substr(0, image.size()), image);
+    EXPECT_EQ(TreeListing(Install(tmp / "installer")), TreeListing(app));
+
+    unlink((moved + "/libexec/sonaris/sonaris-installer").c_str());
+    r = RunCommand(pack);
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, "sonaris-pack: no program image at " + moved + "/bin/sonaris-installer or " + moved +
+                         "/bin/../libexec/sonaris/sonaris-installer; give one with --image\n");
+}
+
+TEST_F(Packer, AWrongCommandLineExitsWith2) {
+    const std::vector<std::vector<std::string>> wrong = {
+        {}, {"only-source"}, {"a", "b", "c"}, {"--frobnicate", "a", "b"}, {"--list"}, {"--list", "a", "b"},
+        {"--list", "--verify", "a"}, {"--image"}, {"--image", "img", "--list", "a"},
+    };
+    for (const auto &args : wrong) {
+        const Result r = RunPacker(args);
+        EXPECT_EQ(r.exitStatus, 2);
+        EXPECT_NE(r.err.find("Try 'sonaris-pack --help'"), std::string::npos) << r.err;
+    }
+}
+
+}  // namespace

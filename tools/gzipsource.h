@@ -1,0 +1,49 @@
+// The gzip layer of payloads and source archives, decompressed with every check gzip defines:
+// header, CRC-32 and length of each member, and nothing unexplained behind the stream.
+// (libarchive's gzip reader skips the CRC and length checks, so a damaged payload would pass.)
+#ifndef SONARIS_PACK_GZIPSOURCE_H
+#define SONARIS_PACK_GZIPSOURCE_H
+
+#include <zlib.h>
+
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+
+class GzipSource {
+public:
+    // Reads the `length` bytes at `offset` of `fd` (which stays owned by the caller). With
+    // `singleMember`, the bytes must be one gzip member exactly; otherwise members may follow each
+    // other, as gunzip allows.
+    GzipSource(int fd, std::uint64_t offset, std::uint64_t length, bool singleMember);
+    ~GzipSource();
+    GzipSource(const GzipSource &) = delete;
+    GzipSource &operator=(const GzipSource &) = delete;
+
+    // Decompresses up to `n` bytes into `out`: the count, 0 once the last member has been checked,
+    // or -1 on a fault (see fault()).
+    ssize_t Read(unsigned char *out, std::size_t n);
+    // Decompresses and checks whatever the reader above did not need. False on a fault.
+    bool Drain();
+
+    // What is wrong, worded to follow the name of the data ("the payload ..."); empty if nothing.
+    const std::string &fault() const { return fault_; }
+
+private:
+    bool Fill();
+    ssize_t Fail(std::string fault);
+    std::string DescribeZlibFault() const;
+
+    int fd_;
+    std::uint64_t next_;  // file offset of the next byte to read
+    std::uint64_t end_;
+    bool singleMember_;
+    bool ended_ = false;
+    int members_ = 0;
+    z_stream z_{};
+    bool zReady_ = false;
+    std::string fault_;
+    unsigned char in_[1 << 16];
+};
+
+#endif

@@ -1,0 +1,381 @@
+// The packer's commands: gathering members from a directory or a gzip'd tar, writing the installer
+// file, and reading installers back for --list and --verify.
+#include "pack.h"
+#include "contract.h"
+#include "error.h"
+#include "outputfile.h"
+#include "owners.h"
+#include "payloadwriter.h"
+#include "tarreader.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <map>
+#include <vector>
+
+namespace {
+
+const char kOnlyFilesAndDirectories[] = "; only directories and regular files can be packed";
+
+bool SameFile(const struct stat &a, const struct stat &b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+std::string RealPath(const std::string &path) {
+    char resolved[PATH_MAX];
+    if (realpath(path.c_str(), resolved) == nullptr) throw SystemError(path, "cannot resolve");
+    return resolved;
+}
+
+std::string DirectoryOf(const std::string &path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+void WriteAll(int fd, const char *data, std::size_t n, const std::string &where) {
+    while (n > 0) {
+        const ssize_t w = write(fd, data, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w < 0) throw SystemError(where, "cannot write");
+        data += w;
+        n -= static_cast<std::size_t>(w);
+    }
+}
+
+// ---- the output ----
+
+// OUTPUT must not replace what the pack reads, nor land where a later pack of SOURCE would take it in.
+void CheckOutput(const PackOptions &o, const struct stat &image, const struct stat &source) {
+    struct stat st;
+    if (stat(o.output.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) throw PackError(o.output + ": is a directory");
+        if (SameFile(st, image)) throw PackError(o.output + ": would overwrite the program image " + o.image);
+        if (SameFile(st, source)) throw PackError(o.output + ": would overwrite the source " + o.source);
+    }
+    if (S_ISDIR(source.st_mode)) {
+        const std::string where = RealPath(DirectoryOf(o.output));
+        const std::string root = RealPath(o.source);
+        if (where == root || where.rfind(root == "/" ? root : root + "/", 0) == 0)
+            throw PackError(o.output + ": lies inside the source directory " + o.source +
+                            ", where it would be packed too");
+    }
+}
+
+// ---- a directory source ----
+
+void WalkDirectory(const std::string &root, const std::string &name, std::vector<Member> &members) {
+    const std::string path = name.empty() ? root : root + "/" + name;
+    Dir dir(opendir(path.c_str()));
+    if (!dir) throw SystemError(path, "cannot read the directory");
+    std::vector<std::string> names;
+    errno = 0;
+    while (const struct dirent *entry = readdir(dir.get())) {
+        const std::string child = entry->d_name;
+        if (child != "." && child != "..") names.push_back(child);
+        errno = 0;
+    }
+    if (errno != 0) throw SystemError(path, "cannot read the directory");
+    dir.reset();
+
+    for (const std::string &child : names) {
+        Member m;
+        m.name = name.empty() ? child : name + "/" + child;
+        m.path = root + "/" + m.name;
+        struct stat st;
+        if (lstat(m.path.c_str(), &st) != 0) throw SystemError(m.path, "cannot examine");
+        const MemberType type = TypeOfMode(st.st_mode);
+        if (type != MemberType::Directory && type != MemberType::File)
+            throw PackError(m.path + ": " + DescribeType(type) + kOnlyFilesAndDirectories);
+        m.directory = type == MemberType::Directory;
+        m.permissions = st.st_mode & 0777;
+        m.mtime = st.st_mtime;
+        m.size = m.directory ? 0 : static_cast<std::uint64_t>(st.st_size);
+        members.push_back(m);
+        if (m.directory) WalkDirectory(root, m.name, members);
+    }
+}
+
+std::vector<Member> CollectDirectory(const std::string &source, const struct stat &st) {
+    std::vector<Member> members(1);
+    members[0].directory = true;
+    members[0].permissions = st.st_mode & 0777;
+    members[0].mtime = st.st_mtime;
+    WalkDirectory(source, "", members);
+    return members;
+}
+
+// ---- an archive source ----
+
+// The archive's members, with their content spooled to `spool` so that they can be written in
+// the payload's order.
+std::vector<Member> CollectArchive(const std::string &source, std::FILE *spool) {
+    Fd fd(open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) throw SystemError(source, "cannot open");
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0) throw SystemError(source, "cannot examine");
+    TarReader reader(fd.get(), 0, static_cast<std::uint64_t>(st.st_size), false, source, "the archive");
+
+    std::vector<Member> members;
+    std::map<std::string, std::size_t> index;
+    std::uint64_t spooled = 0;
+    while (struct archive_entry *entry = reader.Next()) {
+        const char *rawName = archive_entry_pathname(entry);
+        if (rawName == nullptr) throw PackError(source + ": a member's name cannot be read");
+        const std::string where = source + ": " + rawName;
+        const CanonicalName canonical = Canonicalize(rawName);
+        if (canonical.fault) throw PackError(where + ": " + canonical.fault);
+        if (index.count(canonical.name)) throw PackError(where + ": appears twice in the archive");
+
+        const MemberType type = TypeOfEntry(entry);
+        Member m;
+        m.name = canonical.name;
+        m.permissions = archive_entry_perm(entry) & 0777;
+        m.mtime = archive_entry_mtime(entry);
+        if (type == MemberType::HardLink) {
+            // Another name for content already read: the payload holds it twice, as plain files.
+            const CanonicalName target = Canonicalize(archive_entry_hardlink(entry));
+            const auto it = target.fault ? index.end() : index.find(target.name);
+            if (it == index.end() || members[it->second].directory)
+                throw PackError(where + ": a hard link to " + archive_entry_hardlink(entry) +
+                                ", which the archive does not hold as a regular file before it");
+            m.size = members[it->second].size;
+            m.spoolOffset = members[it->second].spoolOffset;
+        } else if (type == MemberType::Directory) {
+            m.directory = true;
+        } else if (type == MemberType::File) {
+            if (m.name.empty()) throw PackError(where + ": names the top directory but is a regular file");
+            m.spoolOffset = spooled;
+            reader.ReadData([&](const char *data, std::size_t n) {
+                if (std::fwrite(data, 1, n, spool) != n) throw SystemError(source, "cannot spool the archive's content");
+                spooled += n;
+            });
+            m.size = spooled - m.spoolOffset;
+        } else {
+            throw PackError(where + ": " + DescribeType(type) + kOnlyFilesAndDirectories);
+        }
+        index[m.name] = members.size();
+        members.push_back(m);
+    }
+    reader.Finish();
+    if (std::fflush(spool) != 0) throw SystemError(source, "cannot spool the archive's content");
+
+    // Directories the archive leaves implicit ("./" among them) are made as tar would make them.
+    std::int64_t newest = 0;
+    for (const Member &m : members) newest = std::max(newest, m.mtime);
+    for (std::size_t i = 0, n = members.size(); i < n; ++i) {
+        std::string name = members[i].name;
+        while (!name.empty()) {
+            const std::string parent = ParentOf(name);
+            const auto it = index.find(parent);
+            if (it != index.end()) {
+                if (!members[it->second].directory)
+                    throw PackError(source + ": " + members[i].name + ": lies under " + parent +
+                                    ", which is not a directory");
+                break;
+            }
+            Member dir;
+            dir.name = parent;
+            dir.directory = true;
+            dir.permissions = 0755;
+            dir.mtime = newest;
+            index[parent] = members.size();
+            members.push_back(dir);
+            name = parent;
+        }
+    }
+    return members;
+}
+
+// ---- the payload ----
+
+void CheckLauncher(const std::vector<Member> &members, const std::string &where) {
+    const auto launcher = std::find_if(members.begin(), members.end(),
+                                       [](const Member &m) { return m.name == kLauncherName; });
+    if (launcher == members.end()) throw PackError(where + ": the launcher is missing");
+    if (launcher->directory) throw PackError(where + ": the launcher is not a regular file");
+    if (!LauncherExecutable(launcher->permissions)) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", launcher->permissions);
+        throw PackError(where + ": the launcher is not executable (mode " + std::string(mode) + ")");
+    }
+}
+
+// "./" first, then byte order, which puts every directory ahead of its contents; the launcher last.
+void SortMembers(std::vector<Member> &members) {
+    std::sort(members.begin(), members.end(), [](const Member &a, const Member &b) {
+        const bool aLast = a.name == kLauncherName, bLast = b.name == kLauncherName;
+        if (aLast != bLast) return bLast;
+        return a.name < b.name;
+    });
+}
+
+void CopyImage(int image, const std::string &imagePath, int out, const std::string &outPath) {
+    char chunk[1 << 16];
+    for (;;) {
+        const ssize_t n = read(image, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw SystemError(imagePath, "cannot read");
+        if (n == 0) break;
+        WriteAll(out, chunk, static_cast<std::size_t>(n), outPath);
+    }
+}
+
+// ---- installers ----
+
+struct InstallerFile {
+    File file;
+    Trailer trailer;
+    int fd() const { return fileno(file.get()); }
+};
+
+InstallerFile OpenInstaller(const std::string &path) {
+    InstallerFile f;
+    f.file.reset(std::fopen(path.c_str(), "rb"));
+    if (!f.file) throw SystemError(path, "cannot open");
+    struct stat st;
+    if (fstat(f.fd(), &st) != 0) throw SystemError(path, "cannot examine");
+    if (!S_ISREG(st.st_mode)) throw PackError(path + ": is not a regular file");
+    f.trailer = ReadTrailer(f.file.get());
+    if (!f.trailer.ok()) throw PackError(path + ": " + DescribeTrailerFault(f.trailer.fault));
+    return f;
+}
+
+std::string ModeString(MemberType type, unsigned mode) {
+    char s[] = "?---------";
+    switch (type) {
+    case MemberType::Directory: s[0] = 'd'; break;
+    case MemberType::File: s[0] = '-'; break;
+    case MemberType::HardLink: s[0] = 'h'; break;
+    case MemberType::Symlink: s[0] = 'l'; break;
+    case MemberType::CharDevice: s[0] = 'c'; break;
+    case MemberType::BlockDevice: s[0] = 'b'; break;
+    case MemberType::Fifo: s[0] = 'p'; break;
+    case MemberType::Socket: s[0] = 's'; break;
+    case MemberType::Unknown: break;
+    }
+    const char kLetters[] = "rwxrwxrwx";
+    for (int i = 0; i < 9; ++i)
+        if (mode & (0400u >> i)) s[i + 1] = kLetters[i];
+    if (mode & S_ISUID) s[3] = (mode & S_IXUSR) ? 's' : 'S';
+    if (mode & S_ISGID) s[6] = (mode & S_IXGRP) ? 's' : 'S';
+    if (mode & S_ISVTX) s[9] = (mode & S_IXOTH) ? 't' : 'T';
+    return s;
+}
+
+// A name as one line of text: control characters and backslashes escaped.
+std::string Printable(const char *name) {
+    if (name == nullptr) return "?";
+    std::string out;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p; ++p) {
+        if (*p == '\\') {
+            out += "\\\\";
+        } else if (*p < 0x20 || *p == 0x7f) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\%03o", *p);
+            out += escaped;
+        } else {
+            out += static_cast<char>(*p);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+void Pack(const PackOptions &options) {
+    // "app/" and "app" name the same tree; messages should not say "app//bin".
+    PackOptions o = options;
+    while (o.source.size() > 1 && o.source.back() == '/') o.source.pop_back();
+
+    Fd image(open(o.image.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!image) throw SystemError(o.image, "cannot open the program image");
+    struct stat imageStat, sourceStat;
+    if (fstat(image.get(), &imageStat) != 0) throw SystemError(o.image, "cannot examine");
+    if (!S_ISREG(imageStat.st_mode) || imageStat.st_size == 0)
+        throw PackError(o.image + ": is not a program image (not a regular file, or empty)");
+    if (stat(o.source.c_str(), &sourceStat) != 0) throw SystemError(o.source, "cannot examine");
+    if (!S_ISDIR(sourceStat.st_mode) && !S_ISREG(sourceStat.st_mode))
+        throw PackError(o.source + ": is neither a directory nor a gzip'd tar");
+    CheckOutput(o, imageStat, sourceStat);
+
+    std::vector<Member> members;
+    File spool;
+    std::string launcherWhere;
+    if (S_ISDIR(sourceStat.st_mode)) {
+        members = CollectDirectory(o.source, sourceStat);
+        launcherWhere = o.source + "/" + kLauncherName;
+    } else {
+        spool.reset(std::tmpfile());
+        if (!spool) throw SystemError(o.source, "cannot make a spool file for the archive's content");
+        members = CollectArchive(o.source, spool.get());
+        launcherWhere = o.source + ": ./" + kLauncherName;
+    }
+    CheckLauncher(members, launcherWhere);
+    SortMembers(members);
+    if (o.sourceDateEpoch)
+        for (Member &m : members) m.mtime = std::min(m.mtime, *o.sourceDateEpoch);
+
+    OutputFile out(o.output);
+    CopyImage(image.get(), o.image, out.fd(), o.output);
+    PayloadWriter writer(out.fd(), o.payloadLimit, o.output, o.source);
+    for (const Member &m : members) {
+        if (m.directory) {
+            writer.AddDirectory(m);
+        } else if (spool) {
+            writer.AddFile(m, fileno(spool.get()), m.spoolOffset, o.source + ": " + ArchiveName(m.name, false));
+        } else {
+            // The tree may have changed since it was walked; take only what still fits the header.
+            Fd file(open(m.path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+            if (!file) throw SystemError(m.path, "cannot read");
+            struct stat st;
+            if (fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) != m.size)
+                throw PackError(m.path + ": changed while being packed");
+            writer.AddFile(m, file.get(), 0, m.path);
+        }
+    }
+    const std::uint64_t length = writer.Finish();
+    const std::string trailer = FormatTrailer(static_cast<std::uint32_t>(length));
+    WriteAll(out.fd(), trailer.data(), trailer.size(), o.output);
+    out.Commit(0755);
+}
+
+void List(const std::string &installer, std::FILE *out) {
+    InstallerFile f = OpenInstaller(installer);
+    TarReader reader(f.fd(), f.trailer.payloadOffset, f.trailer.payloadLength, true, installer, "the payload");
+    while (struct archive_entry *entry = reader.Next()) {
+        const MemberType type = TypeOfEntry(entry);
+        std::string line = ModeString(type, archive_entry_mode(entry) & 07777);
+        char size[32];
+        std::snprintf(size, sizeof size, " %12lld ", static_cast<long long>(archive_entry_size(entry)));
+        line += size + Printable(archive_entry_pathname(entry));
+        if (type == MemberType::Symlink) line += " -> " + Printable(archive_entry_symlink(entry));
+        if (type == MemberType::HardLink) line += " link to " + Printable(archive_entry_hardlink(entry));
+        std::fprintf(out, "%s\n", line.c_str());
+    }
+    reader.Finish();
+    if (std::fflush(out) != 0) throw SystemError("standard output", "cannot write");
+}
+
+std::string Verify(const std::string &installer) {
+    InstallerFile f = OpenInstaller(installer);
+    if (f.trailer.payloadOffset == 0) throw PackError(installer + ": no program image stands in front of the payload");
+    TarReader reader(f.fd(), f.trailer.payloadOffset, f.trailer.payloadLength, true, installer, "the payload");
+    ContractChecker contract;
+    while (struct archive_entry *entry = reader.Next()) {
+        const char *name = archive_entry_pathname(entry);
+        if (name == nullptr) throw PackError(installer + ": a member's name cannot be read");
+        const std::string breach = contract.Add(name, TypeOfEntry(entry), archive_entry_perm(entry));
+        if (!breach.empty()) throw PackError(installer + ": " + breach);
+    }
+    reader.Finish();
+    const std::string breach = contract.Finish();
+    if (!breach.empty()) throw PackError(installer + ": " + breach);
+    return installer + ": sound: " + std::to_string(contract.members()) + " members in a payload of " +
+           std::to_string(f.trailer.payloadLength) + " bytes behind a program image of " +
+           std::to_string(f.trailer.payloadOffset) + " bytes";
+}

@@ -1,0 +1,29 @@
+// The packer's three commands. Each throws PackError with a message that names what is wrong.
+#ifndef SONARIS_PACK_PACK_H
+#define SONARIS_PACK_PACK_H
+
+#include "trailer.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+struct PackOptions {
+    std::string source;  // an application directory or a gzip'd tar of one
+    std::string output;  // the installer file to make
+    std::string image;   // the program image that goes in front of the payload
+    std::optional<std::int64_t> sourceDateEpoch;  // clamps member times when set
+    std::uint64_t payloadLimit = kMaxPayloadLength;
+};
+
+// Builds OUTPUT from the image, the payload made of SOURCE, and the trailer.
+void Pack(const PackOptions &options);
+
+// Prints the payload's members, one a line: mode, size, name.
+void List(const std::string &installer, std::FILE *out);
+
+// Checks the trailer, the gzip stream and the payload contract; returns a one-line summary.
+std::string Verify(const std::string &installer);
+
+#endif

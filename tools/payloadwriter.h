@@ -1,0 +1,50 @@
+// Writes the payload: a GNU tar with 10240-byte records, gzip'd, with owners 0/0 and no owner names
+// or gzip name and time, so that equal members make equal bytes.
+#ifndef SONARIS_PACK_PAYLOADWRITER_H
+#define SONARIS_PACK_PAYLOADWRITER_H
+
+#include "owners.h"
+
+#include <cstdint>
+#include <string>
+
+// One member as the packer keeps it until it is written.
+struct Member {
+    std::string name;  // canonical (see contract.h); "" is the top directory
+    bool directory = false;
+    unsigned permissions = 0;  // the 0777 bits
+    std::int64_t mtime = 0;
+    std::uint64_t size = 0;
+    std::string path;               // a directory source: the file to copy
+    std::uint64_t spoolOffset = 0;  // an archive source: where the content stands in the spool
+};
+
+class PayloadWriter {
+public:
+    // Appends to `fd` at its current position. Refuses a payload longer than `limit` bytes,
+    // naming `source`; write failures name `output`.
+    PayloadWriter(int fd, std::uint64_t limit, std::string output, std::string source);
+
+    void AddDirectory(const Member &member);
+    // Copies the member's `size` bytes from `from`, starting at `offset`; `where` names them.
+    void AddFile(const Member &member, int from, std::uint64_t offset, const std::string &where);
+    // Ends the tar and the gzip stream; returns the payload's length.
+    std::uint64_t Finish();
+
+private:
+    static la_ssize_t WriteTar(struct archive *a, void *self, const void *data, size_t n) noexcept;
+    static la_ssize_t WriteGzip(struct archive *a, void *self, const void *data, size_t n) noexcept;
+    void Header(const Member &member);
+    [[noreturn]] void Fail();
+
+    int fd_;
+    std::uint64_t limit_;
+    std::string output_, source_;
+    std::uint64_t written_ = 0;
+    bool overLimit_ = false;
+    std::string writeFault_;
+    // The tar goes through the raw writer, whose gzip filter leaves the tar's records intact.
+    ArchiveWriter gzip_, tar_;
+};
+
+#endif

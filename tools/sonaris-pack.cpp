@@ -1,0 +1,164 @@
+// sonaris-pack: makes installer files (program image, payload, trailer), lists and verifies them.
+#include "error.h"
+#include "pack.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char kProgram[] = "sonaris-pack";
+const char kImageName[] = "sonaris-installer";
+
+const char kHelp[] =
+    "Usage: sonaris-pack [--image PROGRAM] SOURCE OUTPUT\n"
+    "       sonaris-pack --list INSTALLER\n"
+    "       sonaris-pack --verify INSTALLER\n"
+    "\n"
+    "Makes, lists and verifies Sonaris installer files. An installer file is the installer's\n"
+    "program image, followed by the payload (a gzip'd tar of the application's tree) and a\n"
+    "trailer giving the payload's length.\n"
+    "\n"
+    "  SOURCE OUTPUT       pack the application in SOURCE, a directory or a gzip'd tar of one,\n"
+    "                      into the installer file OUTPUT (mode 0755)\n"
+    "  --image PROGRAM     the program image to put in front of the payload; by default the\n"
+    "                      sonaris-installer beside this program, or the one installed with it\n"
+    "  --list INSTALLER    print the payload's members, one a line: mode, size, name\n"
+    "  --verify INSTALLER  check the trailer, the whole gzip stream (CRC-32 and length) and\n"
+    "                      what the payload holds; say what is wrong, if anything\n"
+    "  --help              print this help\n"
+    "  --version           print the version\n"
+    "\n"
+    "The application's tree may hold only directories and regular files, and must have an\n"
+    "executable launcher named sonaris at its top: the installer starts it after installing.\n"
+    "The payload holds ./ first, every directory ahead of its contents, the names in byte\n"
+    "order and the launcher last; permission bits are kept (without set-id and sticky bits),\n"
+    "owners are 0/0 without names. The payload may not reach 2147483648 bytes.\n"
+    "\n"
+    "With SOURCE_DATE_EPOCH set, member times later than it are set to it: packing the same\n"
+    "tree again makes the same bytes. OUTPUT appears only once it is complete.\n"
+    "\n"
+    "Exit status: 0 on success (--verify: the installer is sound), 1 when something is wrong\n"
+    "(the message names it), 2 for a wrong command line.\n";
+
+[[noreturn]] void UsageError(const std::string &message) {
+    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", kProgram, message.c_str(), kProgram);
+    std::exit(2);
+}
+
+bool IsFile(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Where this program lives: the directory of /proc/self/exe, else of argv[0] when it has one.
+std::string OwnDirectory(const char *argv0) {
+    std::string self(PATH_MAX, '\0');
+    const ssize_t n = readlink("/proc/self/exe", self.data(), self.size());
+    if (n > 0 && static_cast<std::size_t>(n) < self.size()) {
+        self.resize(static_cast<std::size_t>(n));
+    } else {
+        self = argv0;
+    }
+    const std::size_t slash = self.rfind('/');
+    if (slash == std::string::npos) return "";
+    return slash == 0 ? "/" : self.substr(0, slash);
+}
+
+// The image built beside the packer, else the one installed with it.
+std::string DefaultImage(const char *argv0) {
+    const std::string dir = OwnDirectory(argv0);
+    if (dir.empty()) throw PackError("cannot tell where sonaris-pack lives; give the program image with --image");
+    const std::string beside = dir + "/" + kImageName;
+    const std::string installed = dir + "/" SONARIS_IMAGE_FROM_BINDIR "/" + kImageName;
+    if (IsFile(beside)) return beside;
+    if (IsFile(installed)) return installed;
+    throw PackError("no program image at " + beside + " or " + installed + "; give one with --image");
+}
+
+std::optional<std::int64_t> SourceDateEpoch() {
+    const char *value = std::getenv("SOURCE_DATE_EPOCH");
+    if (value == nullptr || *value == '\0') return std::nullopt;
+    errno = 0;
+    char *end = nullptr;
+    const long long seconds = std::strtoll(value, &end, 10);
+    if (*end != '\0' || errno != 0 || seconds < 0 || !std::isdigit(static_cast<unsigned char>(*value)))
+        throw PackError(std::string("SOURCE_DATE_EPOCH: not a number of seconds: ") + value);
+    return seconds;
+}
+
+int Run(int argc, char **argv) {
+    std::string mode, image;
+    std::vector<std::string> operands;
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+            operands.push_back(arg);
+        } else if (arg == "--") {
+            optionsEnded = true;
+        } else if (arg == "--help" || arg == "-h") {
+            std::fputs(kHelp, stdout);
+            return 0;
+        } else if (arg == "--version") {
+            std::printf("%s %s\n", kProgram, SONARIS_VERSION);
+            return 0;
+        } else if (arg == "--list" || arg == "--verify") {
+            if (!mode.empty()) UsageError(mode + " and " + arg + " do not go together");
+            mode = arg;
+        } else if (arg == "--image" || arg.rfind("--image=", 0) == 0) {
+            if (arg == "--image") {
+                if (++i == argc) UsageError("--image needs a PROGRAM");
+                image = argv[i];
+            } else {
+                image = arg.substr(8);
+            }
+            if (image.empty()) UsageError("--image needs a PROGRAM");
+        } else {
+            UsageError("unknown option " + arg);
+        }
+    }
+
+    if (!mode.empty()) {
+        if (!image.empty()) UsageError("--image goes only with packing");
+        if (operands.size() != 1) UsageError(mode + " takes one INSTALLER");
+        if (mode == "--list") {
+            List(operands[0], stdout);
+        } else {
+            std::printf("%s\n", Verify(operands[0]).c_str());
+        }
+        return 0;
+    }
+
+    if (operands.size() != 2) UsageError("packing takes a SOURCE and an OUTPUT");
+    PackOptions options;
+    options.source = operands[0];
+    options.output = operands[1];
+    options.image = image.empty() ? DefaultImage(argv[0]) : image;
+    options.sourceDateEpoch = SourceDateEpoch();
+    Pack(options);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception &e) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "%s: %s\n", kProgram, e.what());
+        return 1;
+    }
+}
