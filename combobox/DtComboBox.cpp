@@ -62,6 +62,7 @@ void ForwardFocus(Widget text, XtPointer client, XtPointer call) noexcept;
 void ForwardLosingFocus(Widget text, XtPointer client, XtPointer call) noexcept;
 void ListPointerFocus(Widget list, XtPointer client, XEvent *event, Boolean *dispatch) noexcept;
 void ShellButtonPress(Widget shell, XtPointer client, XEvent *event, Boolean *dispatch) noexcept;
+void ListDestroyed(Widget list, XtPointer client, XtPointer call) noexcept;
 
 XmString defaultLabelString = nullptr;  // "ComboBox", made once, never freed
 Visual *popupVisual = nullptr;          // set by QVZDtInitComboBox
@@ -536,6 +537,7 @@ void Initialize(Widget, Widget w, ArgList, Cardinal *) noexcept {
     XtInsertEventHandler(cb.list, ButtonPressMask | ButtonReleaseMask | EnterWindowMask | LeaveWindowMask |
                          FocusChangeMask, True, ListPointerFocus, w, XtListHead);
     XtInsertEventHandler(cb.popupShell, ButtonPressMask, True, ShellButtonPress, w, XtListHead);
+    XtAddCallback(cb.list, XmNdestroyCallback, ListDestroyed, w);
 
     if (cb.type == DtCOMBO_TEXT) {
         ShowSelectionInText(w, nullptr);
@@ -817,6 +819,19 @@ void UnpostList(Widget w) {
     XtUngrabKeyboard(cb.list, CurrentTime);
     _XmRemoveGrab(cb.popupShell);
     if (cb.type == DtCOMBO_TEXT && cb.textField) XmProcessTraversal(cb.textField, XmTRAVERSE_CURRENT);
+}
+
+// A combo box destroyed while its list is up: the grabs must go before the popup shell does, or
+// the toolkit's grab lists keep the shell after it is freed. The list's destroy callbacks run
+// before the shell's, so the shell's own grab callbacks, removed here, are not called at all.
+void ListDestroyed(Widget, XtPointer client, XtPointer) noexcept {
+    const Widget w = static_cast<Widget>(client);
+    DtComboBoxPart &cb = Combo(w);
+    if (!IsPosted(w)) return;
+    cb.poppedUp = False;
+    XtUngrabPointer(cb.popupShell, CurrentTime);
+    XtUngrabKeyboard(cb.list, CurrentTime);
+    _XmRemoveGrab(cb.popupShell);
 }
 
 void ListSelected(Widget, XtPointer client, XtPointer call) noexcept {
@@ -1227,9 +1242,17 @@ void _DtComboBoxGetArrowSize(Widget w, int, XtArgVal *value) {
     *value = static_cast<XtArgVal>(arrow ? arrow->core.height : 0);
 }
 
+// A copy of its own for every caller: XmStringCopy would only share the widget's string under a
+// reference count, through the external form a new string is built.
 void _DtComboBoxGetLabelString(Widget w, int, XtArgVal *value) {
-    const XmString label = Combo(w).labelString;
-    *value = reinterpret_cast<XtArgVal>(label ? XmStringCopy(label) : nullptr);
+    XmString copy = nullptr;
+    if (const XmString label = Combo(w).labelString) {
+        unsigned char *bytes = nullptr;
+        if (XmCvtXmStringToByteStream(label, &bytes) > 0 && bytes) copy = XmCvtByteStreamToXmString(bytes);
+        XtFree(reinterpret_cast<char *>(bytes));
+        if (!copy) copy = XmStringCopy(label);
+    }
+    *value = reinterpret_cast<XtArgVal>(copy);
 }
 
 void _DtComboBoxGetListItemCount(Widget w, int, XtArgVal *value) {
