@@ -774,11 +774,10 @@ void NotifyTypedText(Widget w) {
 void PostList(Widget, XtPointer client, XtPointer) noexcept {
     const Widget w = static_cast<Widget>(client);
     DtComboBoxPart &cb = Combo(w);
-    if (cb.type == DtCOMBO_TEXT) NotifyTypedText(w);
-
     XmStringTable items;
     int count;
     GetListItems(w, &items, &count);
+    if (cb.type == DtCOMBO_TEXT) NotifyTypedText(w);
     if (count == 0) return;
 
     Display *display = XtDisplay(w);

@@ -205,20 +205,17 @@ TEST_F(ComboBoxTest, LabelStringIsTheWidgetsOwnAndReadAsACopy) {
 
 TEST_F(ComboBoxTest, ListResourcesAreReadFromTheList) {
     const Widget combo = CreateWith(DtCOMBO_TEXT, {"a", "b", "c"});
-    XtVaSetValues(combo, DtNvisibleItemCount, 2, DtNlistSpacing, 3, DtNlistMarginWidth, 5, nullptr);
-    const Widget list = Part(combo).list;
-    int visible = 0, count = 0, listVisible = 0;
-    Dimension spacing = 0, marginWidth = 0, arrowSize = 0;
+    XtVaSetValues(combo, DtNvisibleItemCount, 2, DtNlistSpacing, 3, nullptr);
+    int visible = 0, listVisible = 0;
+    Dimension spacing = 0, arrowSize = 0;
     XmStringTable items = nullptr, listItems = nullptr;
-    XtVaGetValues(combo, DtNvisibleItemCount, &visible, DtNitemCount, &count, DtNitems, &items, DtNlistSpacing,
-                  &spacing, DtNlistMarginWidth, &marginWidth, DtNarrowSize, &arrowSize, nullptr);
-    XtVaGetValues(list, XmNvisibleItemCount, &listVisible, XmNitems, &listItems, nullptr);
+    XtVaGetValues(combo, DtNvisibleItemCount, &visible, DtNitems, &items, DtNlistSpacing, &spacing, DtNarrowSize,
+                  &arrowSize, nullptr);
+    XtVaGetValues(Part(combo).list, XmNvisibleItemCount, &listVisible, XmNitems, &listItems, nullptr);
     EXPECT_EQ(listVisible, 2);
     EXPECT_EQ(visible, 2);
-    EXPECT_EQ(count, 3);
     EXPECT_EQ(items, listItems);
     EXPECT_EQ(spacing, 3);
-    EXPECT_EQ(marginWidth, 5);
     EXPECT_EQ(arrowSize, Part(combo).arrow->core.height);
 }
 
