@@ -83,7 +83,7 @@ const char kLabelTranslations[] =
     "        ~s ~m ~a <Key>space: ComboBoxActivate(label) \n";
 const char kListTranslations[] = "        <Key>osfCancel:      ListKbdCancel() ComboBoxKbdCancel() \n";
 
-// Parsed once: Xt keeps parsed tables for the life of the process anyway.
+// Parsed once and shared by every instance, like the default label.
 XtTranslations comboTranslations = nullptr;
 XtTranslations labelTranslations = nullptr;
 XtTranslations listTranslations = nullptr;
@@ -495,7 +495,7 @@ void Initialize(Widget, Widget w, ArgList, Cardinal *) noexcept {
     XtSetArg(args[n], XmNsaveUnder, True), n++;
     if (popupDepth != 0) {
         // Without QVZDtInitComboBox the shell keeps the visual and depth it inherits: a depth of 0
-        // would reach the list's scroll bars and fail there.
+        // would reach the list's scroll bars, whose first GC then fails with an X error.
         XtSetArg(args[n], XmNvisual, popupVisual), n++;
         XtSetArg(args[n], XmNdepth, popupDepth), n++;
     }

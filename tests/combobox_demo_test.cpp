@@ -77,7 +77,15 @@ TEST(ComboBoxDemo, ShowsItsComboBoxesAndReportsAChoice) {
     XTranslateCoordinates(display, arrow, DefaultRootWindow(display), box.width / 2, box.height / 2, &x, &y,
                           &child);
     Click({x, y});
-    Pump(milliseconds(300));
+    // The list comes up as an override-redirect window of its own.
+    EXPECT_TRUE(PumpUntil([&] {
+        for (Window w : Children(display, DefaultRootWindow(display))) {
+            XWindowAttributes a;
+            if (XGetWindowAttributes(display, w, &a) && a.override_redirect && a.map_state == IsViewable)
+                return true;
+        }
+        return false;
+    }));
     TapKey(XK_Down);
     TapKey(XK_Return);
     std::string out;
