@@ -1,0 +1,101 @@
+// combobox-demo as a person meets it: its window comes up with four combo boxes, the arrow of the
+// first one posts the list, and the keyboard picks an item from it.
+#include <gtest/gtest.h>
+
+#include "fixtures.h"
+#include "xtoolkit.h"
+
+#include <X11/Xutil.h>
+#include <X11/keysym.h>
+#include <signal.h>
+
+#include <algorithm>
+
+using namespace xtoolkit;
+
+namespace {
+
+std::vector<Window> Children(Display *display, Window window) {
+    Window root, parent, *children = nullptr;
+    unsigned int count = 0;
+    std::vector<Window> result;
+    if (XQueryTree(display, window, &root, &parent, &children, &count)) result.assign(children, children + count);
+    if (children) XFree(children);
+    return result;  // bottom to top: the order of creation
+}
+
+Window FindTopLevel(Display *display, const char *windowClass) {
+    for (Window w : Children(display, DefaultRootWindow(display))) {
+        XClassHint hint;
+        if (!XGetClassHint(display, w, &hint)) continue;
+        const bool match = std::string(hint.res_class) == windowClass;
+        XFree(hint.res_name);
+        XFree(hint.res_class);
+        XWindowAttributes attributes;
+        if (match && XGetWindowAttributes(display, w, &attributes) && attributes.map_state == IsViewable) return w;
+    }
+    return 0;
+}
+
+TEST(ComboBoxDemo, ShowsItsComboBoxesAndReportsAChoice) {
+    Display *display = Toolkit::Shared().display();
+    fixtures::TempDir dir;
+    fixtures::Command demo;
+    demo.argv = {"/bin/sh", "-c", "exec \"$0\" > \"$1\"", fixtures::BuildDir() + "/combobox-demo", dir / "out"};
+    demo.env = {{"DISPLAY", fixtures::XServer::Shared().display()}, {"HOME", dir.path()}};
+    const pid_t pid = fixtures::Spawn(demo);
+
+    Window window = 0;
+    ASSERT_TRUE(PumpUntil([&] { return (window = FindTopLevel(display, "ComboBoxDemo")) != 0; }))
+        << "no demo window";
+    // Shell > row column > four labels and four combo boxes (the windows with children).
+    std::vector<Window> combos;
+    ASSERT_TRUE(PumpUntil([&] {
+        combos.clear();
+        const auto top = Children(display, window);
+        if (top.empty()) return false;
+        for (Window w : Children(display, top.front()))
+            if (!Children(display, w).empty()) combos.push_back(w);
+        return combos.size() == 4;
+    })) << combos.size() << " combo boxes";
+
+    // The topmost one is a text field with its arrow at the right.
+    auto Geometry = [&](Window w) {
+        XWindowAttributes attributes;
+        XGetWindowAttributes(display, w, &attributes);
+        return attributes;
+    };
+    const Window first = *std::min_element(combos.begin(), combos.end(),
+                                           [&](Window a, Window b) { return Geometry(a).y < Geometry(b).y; });
+    const auto parts = Children(display, first);
+    ASSERT_EQ(parts.size(), 2u);
+    const Window arrow = Geometry(parts[0]).x > Geometry(parts[1]).x ? parts[0] : parts[1];
+    const XWindowAttributes box = Geometry(arrow);
+    EXPECT_EQ(box.width, 13);
+    int x, y;
+    Window child;
+    XTranslateCoordinates(display, arrow, DefaultRootWindow(display), box.width / 2, box.height / 2, &x, &y,
+                          &child);
+    Click({x, y});
+    // The list comes up as an override-redirect window of its own.
+    EXPECT_TRUE(PumpUntil([&] {
+        for (Window w : Children(display, DefaultRootWindow(display))) {
+            XWindowAttributes a;
+            if (XGetWindowAttributes(display, w, &a) && a.override_redirect && a.map_state == IsViewable)
+                return true;
+        }
+        return false;
+    }));
+    TapKey(XK_Down);
+    TapKey(XK_Return);
+    std::string out;
+    PumpUntil([&] {
+        out = fixtures::Exists(dir / "out") ? fixtures::ReadFile(dir / "out") : "";
+        return out.find('\n') != std::string::npos;
+    });
+    EXPECT_EQ(out, "textArrowRight selected 1 /usr/local/sonaris\n");
+    kill(pid, SIGTERM);
+    fixtures::WaitFor(pid, 10);
+}
+
+}  // namespace

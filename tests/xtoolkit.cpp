@@ -1,0 +1,203 @@
+#include "xtoolkit.h"
+
+#include "fixtures.h"
+
+#include <X11/IntrinsicP.h>
+#include <X11/Shell.h>
+#include <X11/StringDefs.h>
+#include <X11/XKBlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <poll.h>
+
+#include <cstdio>
+#include <stdexcept>
+
+namespace xtoolkit {
+
+// Both of Xt's warning paths end here; the default handlers would refuse to format parameters
+// when run as root, and print to stderr where no test can look.
+struct WarningSink {
+    static WarningCapture *current;
+
+    static void Record(const std::string &message) noexcept {
+        try {
+            if (current)
+                current->messages_.push_back(message);
+            else
+                std::fprintf(stderr, "toolkit warning: %s\n", message.c_str());
+        } catch (...) {
+        }
+    }
+
+    static void Plain(String message) noexcept { Record(message ? message : ""); }
+
+    // The default message with its %s parameters filled in, as the default handler would print it.
+    static void WithParameters(String, String, String, String text, String *params, Cardinal *count) noexcept {
+        try {
+            std::string message;
+            Cardinal next = 0;
+            for (const char *p = text ? text : ""; *p; ++p) {
+                if (p[0] == '%' && p[1] == 's') {
+                    if (params && count && next < *count) message += params[next++];
+                    ++p;
+                } else {
+                    message += *p;
+                }
+            }
+            Record(message);
+        } catch (...) {
+        }
+    }
+};
+
+WarningCapture *WarningSink::current = nullptr;
+
+WarningCapture::WarningCapture() : outer_(WarningSink::current) {
+    Toolkit::Shared();
+    WarningSink::current = this;
+}
+
+WarningCapture::~WarningCapture() { WarningSink::current = outer_; }
+
+// ---- the toolkit ----
+
+Toolkit &Toolkit::Shared() {
+    static Toolkit toolkit;
+    return toolkit;
+}
+
+Toolkit::Toolkit() {
+    const std::string name = fixtures::XServer::Shared().display();
+    XtToolkitInitialize();
+    app_ = XtCreateApplicationContext();
+    XtAppSetWarningMsgHandler(app_, WarningSink::WithParameters);
+    XtAppSetWarningHandler(app_, WarningSink::Plain);
+    int argc = 0;
+    display_ = XtOpenDisplay(app_, name.c_str(), "widgettest", "WidgetTest", nullptr, 0, &argc, nullptr);
+    if (!display_) throw std::runtime_error("cannot open display " + name);
+
+    // The first XTest key makes the server switch keyboards and announce a new mapping; Xt then
+    // rebuilds its keysym table, which Motif keeps a pointer into from its first widget on. Let
+    // that happen now, before any Motif widget exists.
+    const KeyCode shift = XKeysymToKeycode(display_, XK_Shift_L);
+    XTestFakeKeyEvent(display_, shift, True, CurrentTime);
+    XTestFakeKeyEvent(display_, shift, False, CurrentTime);
+    XSync(display_, False);
+    while (XtAppPending(app_) & XtIMXEvent) XtAppProcessEvent(app_, XtIMXEvent);
+    KeySym *table;
+    KeyCode first;
+    int perCode;
+    table = XtGetKeysymTable(display_, &first, &perCode);
+    (void)table;
+}
+
+int Toolkit::screenWidth() const { return DisplayWidth(display_, DefaultScreen(display_)); }
+int Toolkit::screenHeight() const { return DisplayHeight(display_, DefaultScreen(display_)); }
+
+Widget Toolkit::CreateShell(const char *name, int x, int y) const {
+    Arg args[3];
+    Cardinal n = 0;
+    XtSetArg(args[n], XtNx, x), n++;
+    XtSetArg(args[n], XtNy, y), n++;
+    XtSetArg(args[n], XtNallowShellResize, True), n++;
+    return XtAppCreateShell(name, "WidgetTest", applicationShellWidgetClass, display_, args, n);
+}
+
+// ---- the event pump ----
+
+void Drain() {
+    Toolkit &tk = Toolkit::Shared();
+    XSync(tk.display(), False);
+    while (XtAppPending(tk.app()) & (XtIMXEvent | XtIMTimer)) XtAppProcessEvent(tk.app(), XtIMXEvent | XtIMTimer);
+}
+
+bool PumpUntil(const std::function<bool()> &done, milliseconds timeout) {
+    Toolkit &tk = Toolkit::Shared();
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        Drain();
+        if (done()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        struct pollfd p = {ConnectionNumber(tk.display()), POLLIN, 0};
+        poll(&p, 1, 10);
+    }
+}
+
+void Pump(milliseconds duration) {
+    PumpUntil([] { return false; }, duration);
+}
+
+// ---- input ----
+
+Point RootPosition(Widget w, int x, int y) {
+    Display *display = XtDisplay(w);
+    int rootX = 0, rootY = 0;
+    Window child;
+    XTranslateCoordinates(display, XtWindow(w), DefaultRootWindow(display), x, y, &rootX, &rootY, &child);
+    return {rootX, rootY};
+}
+
+Point Centre(Widget w) { return RootPosition(w, w->core.width / 2, w->core.height / 2); }
+
+void MovePointer(Point p) {
+    Display *display = Toolkit::Shared().display();
+    XTestFakeMotionEvent(display, DefaultScreen(display), p.x, p.y, CurrentTime);
+    Drain();
+}
+
+void PressButton(int button) {
+    XTestFakeButtonEvent(Toolkit::Shared().display(), button, True, CurrentTime);
+    Drain();
+}
+
+void ReleaseButton(int button) {
+    XTestFakeButtonEvent(Toolkit::Shared().display(), button, False, CurrentTime);
+    Drain();
+}
+
+void Click(Point p, int button) {
+    MovePointer(p);
+    PressButton(button);
+    ReleaseButton(button);
+}
+
+void TapKey(KeySym keysym) {
+    Display *display = Toolkit::Shared().display();
+    const KeyCode code = XKeysymToKeycode(display, keysym);
+    if (code == 0) throw std::runtime_error("no key for keysym " + std::to_string(keysym));
+    const bool shifted = XkbKeycodeToKeysym(display, code, 0, 0) != keysym;
+    const KeyCode shift = XKeysymToKeycode(display, XK_Shift_L);
+    if (shifted) XTestFakeKeyEvent(display, shift, True, CurrentTime);
+    XTestFakeKeyEvent(display, code, True, CurrentTime);
+    XTestFakeKeyEvent(display, code, False, CurrentTime);
+    if (shifted) XTestFakeKeyEvent(display, shift, False, CurrentTime);
+    Drain();
+}
+
+void TypeText(const std::string &text) {
+    for (unsigned char c : text) TapKey(c);
+}
+
+bool Viewable(Widget w) {
+    if (!XtIsRealized(w)) return false;
+    XWindowAttributes attributes;
+    return XGetWindowAttributes(XtDisplay(w), XtWindow(w), &attributes) && attributes.map_state == IsViewable;
+}
+
+void FocusShell(Widget shell) {
+    PumpUntil([shell] { return Viewable(shell); });
+    XSetInputFocus(XtDisplay(shell), XtWindow(shell), RevertToParent, CurrentTime);
+    Pump();
+}
+
+unsigned long PixelAt(Widget w, int x, int y) {
+    Drain();
+    XImage *image = XGetImage(XtDisplay(w), XtWindow(w), x, y, 1, 1, AllPlanes, ZPixmap);
+    if (!image) throw std::runtime_error("XGetImage failed");
+    const unsigned long pixel = XGetPixel(image, 0, 0);
+    XDestroyImage(image);
+    return pixel;
+}
+
+}  // namespace xtoolkit
