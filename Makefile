@@ -5,7 +5,7 @@ BUILD      ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps configure test demo clean
+.PHONY: all deps configure test demo screenshots clean
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -21,6 +21,9 @@ test: all
 
 demo: all
 	scripts/demo $(BUILD)
+
+screenshots: all
+	scripts/screenshots $(BUILD)
 
 clean:
 	rm -rf $(BUILD)

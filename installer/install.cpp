@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <exception>
 #include <string>
 
 namespace {
@@ -121,15 +120,16 @@ void InstallSequence() {
 
 }  // namespace
 
-void Install(Widget, XtPointer, XtPointer) {
+void Install(Widget, XtPointer, XtPointer) noexcept {
     // The extraction dispatches window events, and the accelerators can call us again from there:
-    // one installation at a time.
+    // one installation at a time, and none once the progress page is up.
     static bool running = false;
     if (running) return;
+    if (!bIsSilent && XtIsManaged(InstallerWidgets.page3form)) return;
     running = true;
     try {
         InstallSequence();
-    } catch (const std::exception &) {
+    } catch (...) {
         ShowError("Installation failed for unknown reason");
     }
     running = false;

@@ -33,14 +33,15 @@ extern char *pLocation;  // the DIR of "-s DIR", as typed
 
 // Start-up and error reporting.
 void ShowError(const char *message);
-void Quit(Widget w, XtPointer client_data, XtPointer call_data);
+bool ErrorWasReported();
+void Quit(Widget w, XtPointer client_data, XtPointer call_data) noexcept;
 
 // The install sequence: checks, extraction, hand-over to the launcher.
-void Install(Widget w, XtPointer client_data, XtPointer call_data);
+void Install(Widget w, XtPointer client_data, XtPointer call_data) noexcept;
 bool Extract(const char *destination);
 
 // The window.
 [[noreturn]] void RunWindow(int *argc, char **argv);
-void DrawProgressBar(Widget w, XtPointer client_data, XtPointer call_data);
+void DrawProgressBar(Widget w, XtPointer client_data, XtPointer call_data) noexcept;
 
 #endif

@@ -9,7 +9,7 @@
 
 static int nLastFilled = 0;
 
-void DrawProgressBar(Widget w, XtPointer, XtPointer) {
+void DrawProgressBar(Widget w, XtPointer, XtPointer) noexcept {
     Dimension width = 0, height = 0;
     Pixel foreground = 0, background = 0;
     XtVaGetValues(w, XmNwidth, &width, XmNheight, &height, XmNforeground, &foreground, XmNbackground,

@@ -1,16 +1,113 @@
-// The window start-up: toolkit, shell, pages, main loop.
+// The window start-up: toolkit and fallback resources, the shell, the pages, the main loop.
 #include "installer.h"
+#include "installer_data.h"
+#include "window.h"
 
+#include <X11/xpm.h>
+#include <Xm/Form.h>
 #include <Xm/Xm.h>
 
 #include <cstdlib>
 
-void RunWindow(int *argc, char **argv) {
+namespace {
+
+// The whole look of the window. Lines that address widgets by name depend on the widget names of
+// the pages: renaming a widget silently drops its label, size or colour.
+const char *const resources[] = {
+    "SonarisInstaller.height:\t350",
+    "SonarisInstaller.width:\t489",
+    "SonarisInstaller.title:\tSonaris 8 Installer",
+    "SonarisInstaller*background:\t#D0D0D0",
+    "SonarisInstaller*foreground:\tblack",
+    "SonarisInstaller*fontList:\t-adobe-helvetica-medium-r-*-*-12-*-*-*-*-*-*-*",
+    "SonarisInstaller*topShadowColor:\twhite",
+    "SonarisInstaller*XmPushButton.shadowThickness:\t1",
+    "SonarisInstaller*page1finish.labelString:\tFinish",
+    "SonarisInstaller*page1finish.mnemonic:\tF",
+    "SonarisInstaller*page1finish.width:\t75",
+    "SonarisInstaller*page1finish.marginHeight:\t3",
+    "SonarisInstaller*page1finish.sensitive:\tFalse",
+    "SonarisInstaller*page1accept.labelString:\tAccept >",
+    "SonarisInstaller*page1accept.mnemonic:\tA",
+    "SonarisInstaller*page1accept.width:\t75",
+    "SonarisInstaller*page1accept.marginHeight:\t3",
+    "SonarisInstaller*page1back.labelString:\t< Back",
+    "SonarisInstaller*page1back.mnemonic:\tB",
+    "SonarisInstaller*page1back.width:\t75",
+    "SonarisInstaller*page1back.marginHeight:\t3",
+    "SonarisInstaller*page1back.sensitive:\tFalse",
+    "SonarisInstaller*page1cancel.labelString:\tCancel",
+    "SonarisInstaller*page1cancel.mnemonic:\tC",
+    "SonarisInstaller*page1cancel.width:\t75",
+    "SonarisInstaller*page1cancel.marginHeight:\t3",
+    "SonarisInstaller*page2finish.labelString:\tFinish",
+    "SonarisInstaller*page2finish.mnemonic:\tF",
+    "SonarisInstaller*page2finish.width:\t75",
+    "SonarisInstaller*page2finish.marginHeight:\t3",
+    "SonarisInstaller*page2finish.sensitive:\tTrue",
+    "SonarisInstaller*page2next.labelString:\tNext >",
+    "SonarisInstaller*page2next.mnemonic:\tN",
+    "SonarisInstaller*page2next.width:\t75",
+    "SonarisInstaller*page2next.marginHeight:\t3",
+    "SonarisInstaller*page2next.sensitive:\tFalse",
+    "SonarisInstaller*page2back.labelString:\t< Back",
+    "SonarisInstaller*page2back.mnemonic:\tB",
+    "SonarisInstaller*page2back.width:\t75",
+    "SonarisInstaller*page2back.marginHeight:\t3",
+    "SonarisInstaller*page2back.sensitive:\tTrue",
+    "SonarisInstaller*page2cancel.labelString:\tCancel",
+    "SonarisInstaller*page2cancel.mnemonic:\tC",
+    "SonarisInstaller*page2cancel.width:\t75",
+    "SonarisInstaller*page2cancel.marginHeight:\t3",
+    "SonarisInstaller*page2dircombobox*Text.background:\twhite",
+    "SonarisInstaller*page2dirlabel.labelString:\tDestination Directory",
+    "SonarisInstaller*page3progresslabel.labelString:\tInstalling...",
+    "SonarisInstaller*page3progressbar.height:\t30",
+    "SonarisInstaller*page3progressbar.foreground:\t#3131ce",
+    nullptr,
+};
+
+// Border, title bar, window menu and minimise button: no resize handles, no maximise button.
+const int kDecorations = 2 + 8 + 16 + 32;
+
+const char kProgressFont[] = "-adobe-helvetica-medium-r-*-*-14-*-*-*-*-*-*-*";
+
+}  // namespace
+
+void BuildWindow(int *argc, char **argv) {
     InstallerWidgetsRec &iw = InstallerWidgets;
-    iw.toplevel = XtVaAppInitialize(&iw.appContext, "SonarisInstaller", nullptr, 0, argc, argv, nullptr,
-                                    XmNmappedWhenManaged, False, nullptr);
+
+    // Toolkit, with our fallback look; the shell stays unmapped until everything exists.
+    iw.toplevel = XtVaAppInitialize(&iw.appContext, "SonarisInstaller", nullptr, 0, argc, argv,
+                                    const_cast<String *>(resources),
+                                    XmNmappedWhenManaged, False, XmNmwmDecorations, kDecorations, nullptr);
     XtRealizeWidget(iw.toplevel);
-    XMapWindow(XtDisplay(iw.toplevel), XtWindow(iw.toplevel));
-    XtAppMainLoop(iw.appContext);
+    Display *display = XtDisplay(iw.toplevel);
+    Window window = XtWindow(iw.toplevel);
+
+    // The logo: where a colour cannot be had exactly, the nearest one the colormap holds will do.
+    XpmAttributes attributes;
+    attributes.valuemask = XpmCloseness;
+    attributes.closeness = 65536;
+    Pixmap logo = None, mask = None;
+    XpmCreatePixmapFromData(display, window, const_cast<char **>(LogoXpm), &logo, &mask, &attributes);
+
+    iw.placeholder = XtVaCreateManagedWidget("placeholder", xmFormWidgetClass, iw.toplevel, nullptr);
+    BuildPage1(logo);
+    BuildPage2(logo);
+    BuildPage3(logo);
+    CreateErrorDialog();
+
+    // What the progress bar draws with.
+    iw.gc = XCreateGC(display, window, 0, nullptr);
+    iw.font = XLoadQueryFont(display, kProgressFont);
+    if (iw.font) XSetFont(display, iw.gc, iw.font->fid);
+
+    XMapWindow(display, window);
+}
+
+void RunWindow(int *argc, char **argv) {
+    BuildWindow(argc, argv);
+    XtAppMainLoop(InstallerWidgets.appContext);
     std::exit(0);  // not reached: the main loop never returns
 }

@@ -9,15 +9,6 @@ using namespace xtoolkit;
 
 XmStr Str(const char *text) { return XmStr(XmStringCreateLocalized(const_cast<char *>(text))); }
 
-std::string TextOf(XmString s) {
-    if (!s) return "";
-    char *text = nullptr;
-    if (!XmStringGetLtoR(s, const_cast<char *>(XmFONTLIST_DEFAULT_TAG), &text) || !text) return "";
-    std::string result = text;
-    XtFree(text);
-    return result;
-}
-
 DtComboBoxPart &Part(Widget combo) { return reinterpret_cast<DtComboBoxWidget>(combo)->combo_box; }
 
 std::string FieldText(Widget combo) {

@@ -23,8 +23,7 @@ struct XmStringDeleter {
 using XmStr = std::unique_ptr<std::remove_pointer_t<XmString>, XmStringDeleter>;
 
 XmStr Str(const char *text);
-// The text of a compound string ("" for null).
-std::string TextOf(XmString s);
+using xtoolkit::TextOf;
 
 DtComboBoxPart &Part(Widget combo);
 std::string FieldText(Widget combo);  // the text field's value

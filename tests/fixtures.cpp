@@ -1,5 +1,8 @@
 #include "fixtures.h"
 
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -333,6 +336,16 @@ XServer::XServer() {
     if (number.empty()) throw std::runtime_error("Xvfb did not start");
     display_ = ":" + number;
     setenv("DISPLAY", display_.c_str(), 1);
+
+    // The first XTest key makes the server switch keyboards and announce a new key mapping; a
+    // Motif program that sees that mid-run keeps a stale keysym table. Get it over with now.
+    if (Display *d = XOpenDisplay(display_.c_str())) {
+        const KeyCode shift = XKeysymToKeycode(d, XK_Shift_L);
+        XTestFakeKeyEvent(d, shift, True, CurrentTime);
+        XTestFakeKeyEvent(d, shift, False, CurrentTime);
+        XSync(d, False);
+        XCloseDisplay(d);
+    }
 }
 
 XServer::~XServer() {

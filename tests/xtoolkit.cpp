@@ -62,9 +62,21 @@ WarningCapture::~WarningCapture() { WarningSink::current = outer_; }
 
 // ---- the toolkit ----
 
+Toolkit *&Toolkit::Instance() {
+    static Toolkit *instance = nullptr;
+    return instance;
+}
+
 Toolkit &Toolkit::Shared() {
-    static Toolkit toolkit;
-    return toolkit;
+    if (!Instance()) Instance() = new Toolkit();
+    return *Instance();
+}
+
+void Toolkit::Attach(XtAppContext app, Display *display) {
+    if (Instance()) throw std::logic_error("the toolkit is in use already");
+    Instance() = new Toolkit(app, display);
+    XtAppSetWarningMsgHandler(app, WarningSink::WithParameters);
+    XtAppSetWarningHandler(app, WarningSink::Plain);
 }
 
 Toolkit::Toolkit() {
@@ -131,10 +143,15 @@ void Pump(milliseconds duration) {
 // ---- input ----
 
 Point RootPosition(Widget w, int x, int y) {
-    Display *display = XtDisplay(w);
+    Display *display = XtDisplayOfObject(w);
+    if (!XtIsWidget(w)) {  // a gadget lives in its parent's window
+        x += w->core.x;
+        y += w->core.y;
+    }
     int rootX = 0, rootY = 0;
     Window child;
-    XTranslateCoordinates(display, XtWindow(w), DefaultRootWindow(display), x, y, &rootX, &rootY, &child);
+    XTranslateCoordinates(display, XtWindowOfObject(w), DefaultRootWindow(display), x, y, &rootX, &rootY,
+                          &child);
     return {rootX, rootY};
 }
 
@@ -177,6 +194,35 @@ void TapKey(KeySym keysym) {
 
 void TypeText(const std::string &text) {
     for (unsigned char c : text) TapKey(c);
+}
+
+std::string TextOf(XmString s) {
+    std::string text;
+    XmStringContext context;
+    if (!s || !XmStringInitContext(&context, s)) return text;
+    char *segment = nullptr;
+    XmStringCharSet charset = nullptr;
+    XmStringDirection direction;
+    XmStringComponentType unknownTag;
+    unsigned short unknownLength;
+    unsigned char *unknownValue = nullptr;
+    for (;;) {
+        const XmStringComponentType type = XmStringGetNextComponent(
+            context, &segment, &charset, &direction, &unknownTag, &unknownLength, &unknownValue);
+        if (type == XmSTRING_COMPONENT_END) break;
+        if (type == XmSTRING_COMPONENT_TEXT || type == XmSTRING_COMPONENT_LOCALE_TEXT) {
+            text += segment;
+            XtFree(segment);
+        } else if (type == XmSTRING_COMPONENT_SEPARATOR) {
+            text += '\n';
+        } else if (type == XmSTRING_COMPONENT_CHARSET) {
+            XtFree(charset);
+        } else if (type == XmSTRING_COMPONENT_UNKNOWN) {
+            XtFree(reinterpret_cast<char *>(unknownValue));
+        }
+    }
+    XmStringFreeContext(context);
+    return text;
 }
 
 bool Viewable(Widget w) {

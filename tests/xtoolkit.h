@@ -4,6 +4,7 @@
 #define SONARIS_TESTS_XTOOLKIT_H
 
 #include <X11/Intrinsic.h>
+#include <Xm/Xm.h>
 
 #include <chrono>
 #include <functional>
@@ -19,6 +20,9 @@ using std::chrono::milliseconds;
 class Toolkit {
 public:
     static Toolkit &Shared();
+    // Makes Shared() the context and display of an application built in this process (instead of
+    // opening one of its own); call it before anything else uses Shared().
+    static void Attach(XtAppContext app, Display *display);
     XtAppContext app() const { return app_; }
     Display *display() const { return display_; }
     int screenWidth() const;
@@ -29,6 +33,8 @@ public:
 
 private:
     Toolkit();
+    Toolkit(XtAppContext app, Display *display) : app_(app), display_(display) {}
+    static Toolkit *&Instance();
     XtAppContext app_ = nullptr;
     Display *display_ = nullptr;
 };
@@ -70,6 +76,9 @@ void Click(Point p, int button = 1);
 // Presses and releases the key of `keysym`, with Shift held when the keysym needs it.
 void TapKey(KeySym keysym);
 void TypeText(const std::string &text);
+
+// The text of a compound string, line breaks as "\n" ("" for null).
+std::string TextOf(XmString s);
 
 bool Viewable(Widget w);
 // Gives the X input focus to a shell's window (there is no window manager to do it).

@@ -1,0 +1,21 @@
+// The window's parts, called in order by the start-up.
+#ifndef SONARIS_WINDOW_H
+#define SONARIS_WINDOW_H
+
+#include <X11/Intrinsic.h>
+
+#include <string>
+#include <vector>
+
+// Everything of the window up to and including mapping the shell; RunWindow adds the main loop.
+void BuildWindow(int *argc, char **argv);
+
+void BuildPage1(Pixmap logo);
+void BuildPage2(Pixmap logo);
+void BuildPage3(Pixmap logo);
+void CreateErrorDialog();
+
+// The destinations proposed on page 2, in list order.
+std::vector<std::string> ProposedDestinations();
+
+#endif

@@ -1,0 +1,196 @@
+#include "wizard_support.h"
+
+#include <X11/XKBlib.h>
+#include <X11/Xatom.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <stdexcept>
+#include <thread>
+
+namespace wizard {
+
+namespace {
+
+bool Eventually(const std::function<bool()> &done, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// The viewable top-level window named `name`, or 0.
+::Window FindShown(const std::string &name) {
+    Display *d = TestDisplay();
+    ::Window root, parent, *children = nullptr;
+    unsigned int count = 0;
+    ::Window found = 0;
+    if (!XQueryTree(d, DefaultRootWindow(d), &root, &parent, &children, &count)) return 0;
+    for (unsigned int i = count; i-- > 0 && !found;) {  // topmost first
+        XWindowAttributes attributes;
+        if (WindowName(children[i]) == name && XGetWindowAttributes(d, children[i], &attributes) &&
+            attributes.map_state == IsViewable)
+            found = children[i];
+    }
+    XFree(children);
+    return found;
+}
+
+// Windows of other clients come and go while we look at them: an error about one is no failure.
+int IgnoreErrors(Display *, XErrorEvent *) { return 0; }
+
+}  // namespace
+
+Display *TestDisplay() {
+    static Display *display = [] {
+        Display *d = XOpenDisplay(fixtures::XServer::Shared().display().c_str());
+        if (!d) throw std::runtime_error("cannot open the test display");
+        XSetErrorHandler(IgnoreErrors);
+        return d;
+    }();
+    return display;
+}
+
+std::string WindowName(::Window w) {
+    char *name = nullptr;
+    std::string result;
+    if (XFetchName(TestDisplay(), w, &name) && name) result = name;
+    if (name) XFree(name);
+    return result;
+}
+
+::Window WaitForWindow(const std::string &name, std::chrono::milliseconds timeout) {
+    ::Window w = 0;
+    Eventually([&] { return (w = FindShown(name)) != 0; }, timeout);
+    return w;
+}
+
+bool WindowShown(const std::string &name) { return FindShown(name) != 0; }
+
+bool WaitForWindowGone(const std::string &name, std::chrono::milliseconds timeout) {
+    return Eventually([&] { return FindShown(name) == 0; }, timeout);
+}
+
+Geometry WindowGeometry(::Window w) {
+    Display *d = TestDisplay();
+    XWindowAttributes a;
+    XGetWindowAttributes(d, w, &a);
+    int x = 0, y = 0;
+    ::Window child;
+    XTranslateCoordinates(d, w, DefaultRootWindow(d), 0, 0, &x, &y, &child);
+    return {x, y, a.width, a.height};
+}
+
+std::vector<long> LongProperty(::Window w, const char *name) {
+    Display *d = TestDisplay();
+    Atom type;
+    int format;
+    unsigned long count, after;
+    unsigned char *data = nullptr;
+    std::vector<long> values;
+    if (XGetWindowProperty(d, w, XInternAtom(d, name, False), 0, 64, False, AnyPropertyType, &type, &format,
+                           &count, &after, &data) == Success &&
+        data && format == 32) {
+        const long *longs = reinterpret_cast<const long *>(data);
+        values.assign(longs, longs + count);
+    }
+    if (data) XFree(data);
+    return values;
+}
+
+void Focus(::Window w) {
+    XSetInputFocus(TestDisplay(), w, RevertToParent, CurrentTime);
+    XSync(TestDisplay(), False);
+}
+
+void Key(const char *keysymName) {
+    Display *d = TestDisplay();
+    const KeySym keysym = XStringToKeysym(keysymName);
+    const KeyCode code = XKeysymToKeycode(d, keysym);
+    if (code == 0) throw std::runtime_error(std::string("no key for ") + keysymName);
+    const bool shifted = XkbKeycodeToKeysym(d, code, 0, 0) != keysym;
+    const KeyCode shift = XKeysymToKeycode(d, XK_Shift_L);
+    if (shifted) XTestFakeKeyEvent(d, shift, True, CurrentTime);
+    XTestFakeKeyEvent(d, code, True, CurrentTime);
+    XTestFakeKeyEvent(d, code, False, CurrentTime);
+    if (shifted) XTestFakeKeyEvent(d, shift, False, CurrentTime);
+    XSync(d, False);
+}
+
+void Type(const std::string &text) {
+    for (char c : text) {
+        const char name[2] = {c, '\0'};
+        if (c == '/') Key("slash");
+        else if (c == '.') Key("period");
+        else if (c == ' ') Key("space");
+        else if (c == '-') Key("minus");
+        else if (c == '_') Key("underscore");
+        else Key(name);
+    }
+}
+
+void Click(::Window w, int x, int y) {
+    Display *d = TestDisplay();
+    const Geometry g = WindowGeometry(w);
+    XTestFakeMotionEvent(d, DefaultScreen(d), g.x + x, g.y + y, CurrentTime);
+    XTestFakeButtonEvent(d, 1, True, CurrentTime);
+    XTestFakeButtonEvent(d, 1, False, CurrentTime);
+    XSync(d, False);
+}
+
+unsigned long Pixel(::Window w, int x, int y) {
+    Display *d = TestDisplay();
+    XImage *image = XGetImage(d, w, x, y, 1, 1, AllPlanes, ZPixmap);
+    if (!image) throw std::runtime_error("XGetImage failed");
+    const unsigned long pixel = XGetPixel(image, 0, 0);
+    XDestroyImage(image);
+    return pixel & 0xffffff;
+}
+
+Installer::Installer(fixtures::Command command) {
+    command.env.emplace("DISPLAY", fixtures::XServer::Shared().display());
+    TestDisplay();
+    pid_ = fixtures::Spawn(command);
+}
+
+Installer::~Installer() {
+    if (!ended_) {
+        kill(-pid_, SIGKILL);
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    // Let the server forget its windows before the next test looks for them.
+    if (window_) WaitForWindowGone("Sonaris 8 Installer", std::chrono::seconds(5));
+}
+
+::Window Installer::MainWindow() {
+    if (!window_) window_ = WaitForWindow("Sonaris 8 Installer");
+    return window_;
+}
+
+int Installer::Wait(int timeoutSeconds) {
+    if (!ended_) {
+        status_ = fixtures::WaitFor(pid_, timeoutSeconds);
+        ended_ = true;
+    }
+    return status_;
+}
+
+bool Installer::Running() {
+    if (ended_) return false;
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        ended_ = true;
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace wizard

@@ -1,0 +1,67 @@
+// Driving the real installer program on the harness's X server: find its windows, type keys at
+// them with XTest, look at their pixels.
+#ifndef SONARIS_TESTS_WIZARD_SUPPORT_H
+#define SONARIS_TESTS_WIZARD_SUPPORT_H
+
+#include "fixtures.h"
+
+#include <X11/Xlib.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace wizard {
+
+// A connection of the test's own to the harness's X server.
+Display *TestDisplay();
+
+// The top-level window named `name`, once it is viewable; 0 when none appears in time.
+Window WaitForWindow(const std::string &name, std::chrono::milliseconds timeout = std::chrono::seconds(20));
+// Whether a viewable top-level window named `name` exists now.
+bool WindowShown(const std::string &name);
+// Waits until no viewable top-level window is named `name`.
+bool WaitForWindowGone(const std::string &name, std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+std::string WindowName(Window w);
+// The size of a window and its position on the root window.
+struct Geometry {
+    int x, y, width, height;
+};
+Geometry WindowGeometry(Window w);
+// The longs of a window property (empty when it is missing).
+std::vector<long> LongProperty(Window w, const char *name);
+
+// Gives `w` the keyboard focus (there is no window manager) and types at it.
+void Focus(Window w);
+void Key(const char *keysymName);
+void Type(const std::string &text);
+void Click(Window w, int x, int y);
+
+// The RRGGBB colour of a pixel of a window.
+unsigned long Pixel(Window w, int x, int y);
+
+// An installer started in the background on the harness's display, killed at the end if it still runs.
+class Installer {
+public:
+    explicit Installer(fixtures::Command command);
+    ~Installer();
+    Installer(const Installer &) = delete;
+    Installer &operator=(const Installer &) = delete;
+
+    // Its main window, once viewable.
+    ::Window MainWindow();
+    // Its exit status, once it has ended (-1 after a signal or the timeout).
+    int Wait(int timeoutSeconds = 30);
+    bool Running();
+
+private:
+    pid_t pid_;
+    ::Window window_ = 0;
+    bool ended_ = false;
+    int status_ = -1;
+};
+
+}  // namespace wizard
+
+#endif
