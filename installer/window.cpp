@@ -1,6 +1,7 @@
 // The window start-up: toolkit and fallback resources, the shell, the pages, the main loop.
 #include "installer.h"
 #include "installer_data.h"
+#include "navigation.h"
 #include "window.h"
 
 #include <X11/xpm.h>
@@ -93,10 +94,12 @@ void BuildWindow(int *argc, char **argv) {
     XpmCreatePixmapFromData(display, window, const_cast<char **>(LogoXpm), &logo, &mask, &attributes);
 
     iw.placeholder = XtVaCreateManagedWidget("placeholder", xmFormWidgetClass, iw.toplevel, nullptr);
+    CreateAcceleratorMenu();
     BuildPage1(logo);
     BuildPage2(logo);
     BuildPage3(logo);
     CreateErrorDialog();
+    RegisterCallbacks();
 
     // What the progress bar draws with.
     iw.gc = XCreateGC(display, window, 0, nullptr);

@@ -6,14 +6,13 @@
 #include "installer.h"
 #include "installer_data.h"
 #include "window.h"
+#include "window_support.h"
 #include "xtoolkit.h"
 
 #include <X11/Xatom.h>
 #include <Xm/MessageB.h>
 #include <Xm/Text.h>
 #include <Xm/TextF.h>
-#include <grp.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -23,66 +22,17 @@
 
 using namespace fixtures;
 using namespace xtoolkit;
+using namespace windowtest;
 
 namespace {
-
-// Builds the window from this command line, as start-up does.
-void Build(std::vector<std::string> args) {
-    static std::vector<std::string> kept;
-    static std::vector<char *> argv;
-    kept = std::move(args);
-    argv.clear();
-    for (auto &a : kept) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    int argc = static_cast<int>(kept.size());
-    InstallerWidgets.argv = argv.data();
-    BuildWindow(&argc, argv.data());
-}
-
-// Runs `report` in a child process (optionally as nobody) and returns what it said: for windows
-// built under other environments or command lines than this process's own.
-std::string InChild(const std::function<std::string()> &report, bool unprivileged = false) {
-    XServer::Shared();
-    int out[2];
-    if (pipe(out) != 0) return "pipe failed";
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(out[0]);
-        if (unprivileged && geteuid() == 0 &&
-            (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
-             setresuid(kNobody, kNobody, kNobody) != 0))
-            _exit(2);
-        const std::string text = report();
-        (void)!write(out[1], text.data(), text.size());
-        _exit(0);
-    }
-    close(out[1]);
-    std::string text;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(out[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
-    close(out[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
-    return text;
-}
-
-std::string Label(Widget w) {
-    XmString s = nullptr;
-    XtVaGetValues(w, XmNlabelString, &s, nullptr);
-    std::string text = TextOf(s);
-    XmStringFree(s);
-    return text;
-}
 
 // The destination combo box's list, one item a line, then "shows: " and the text field's value.
 std::string Proposals() {
     Widget combo = InstallerWidgets.page2dircombobox;
     XmStringTable items = nullptr;
     int count = 0;
-    Widget field = nullptr;
-    XtVaGetValues(combo, "items", &items, "itemCount", &count, "textField", &field, nullptr);
+    XtVaGetValues(combo, "items", &items, "itemCount", &count, nullptr);
+    Widget field = DestinationField();
     std::string text;
     for (int i = 0; i < count; ++i) text += TextOf(items[i]) + "\n";
     char *value = XmTextFieldGetString(field);
@@ -178,8 +128,7 @@ TEST_F(WindowTest, FallbackResourcesGiveEveryWidgetItsLook) {
     EXPECT_EQ(foreground, Colour("black"));
     EXPECT_EQ(topShadow, Colour("white"));
 
-    Widget field = nullptr;
-    XtVaGetValues(iw.page2dircombobox, "textField", &field, nullptr);
+    Widget field = DestinationField();
     ASSERT_NE(field, nullptr);
     XtVaGetValues(field, XmNbackground, &background, nullptr);
     EXPECT_EQ(background, Colour("white"));
@@ -328,21 +277,14 @@ TEST_F(WindowTest, ErrorDialogShowsTheLastReportWithOneButton) {
     EXPECT_FALSE(XtIsManaged(XmMessageBoxGetChild(dialog, XmDIALOG_CANCEL_BUTTON)));
     EXPECT_FALSE(XtIsManaged(XmMessageBoxGetChild(dialog, XmDIALOG_HELP_BUTTON)));
 
-    auto message = [dialog] {
-        XmString s = nullptr;
-        XtVaGetValues(dialog, XmNmessageString, &s, nullptr);
-        std::string text = TextOf(s);
-        XmStringFree(s);
-        return text;
-    };
     ShowError("first line\nsecond line");
     ASSERT_TRUE(PumpUntil([dialog] { return Viewable(XtParent(dialog)); }));
-    EXPECT_EQ(message(), "first line\nsecond line");
+    EXPECT_EQ(ShownError(), "first line\nsecond line");
     // A second report replaces the text and keeps the dialog up; a % is text.
     ShowError("100%s %n done");
     Drain();
     EXPECT_TRUE(XtIsManaged(dialog));
-    EXPECT_EQ(message(), "100%s %n done");
+    EXPECT_EQ(ShownError(), "100%s %n done");
 
     // OK takes it down.
     Click(Centre(XmMessageBoxGetChild(dialog, XmDIALOG_OK_BUTTON)));

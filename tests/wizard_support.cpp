@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <stdexcept>
 #include <thread>
@@ -121,6 +122,8 @@ void Key(const char *keysymName) {
     XTestFakeKeyEvent(d, code, False, CurrentTime);
     if (shifted) XTestFakeKeyEvent(d, shift, False, CurrentTime);
     XSync(d, False);
+    // Motif takes two key events with the same time stamp for one, as a person never types them.
+    std::this_thread::sleep_for(std::chrono::milliseconds(15));
 }
 
 void Type(const std::string &text) {
@@ -142,6 +145,37 @@ void Click(::Window w, int x, int y) {
     XTestFakeButtonEvent(d, 1, True, CurrentTime);
     XTestFakeButtonEvent(d, 1, False, CurrentTime);
     XSync(d, False);
+}
+
+namespace {
+
+std::vector<::Window> Children(::Window w) {
+    ::Window root, parent, *children = nullptr;
+    unsigned int count = 0;
+    std::vector<::Window> result;
+    if (XQueryTree(TestDisplay(), w, &root, &parent, &children, &count)) result.assign(children, children + count);
+    if (children) XFree(children);
+    return result;
+}
+
+}  // namespace
+
+std::string ShownPages(::Window shell) {
+    std::string pages;
+    const std::vector<::Window> top = Children(shell);
+    if (top.empty()) return pages;
+    for (::Window page : Children(top.front())) {  // the placeholder holds the pages
+        XWindowAttributes a;
+        if (!XGetWindowAttributes(TestDisplay(), page, &a) || a.map_state != IsViewable) continue;
+        switch (Children(page).size()) {
+        case 6: pages += '1'; break;
+        case 5: pages += '2'; break;
+        case 3: pages += '3'; break;
+        default: pages += '?'; break;
+        }
+    }
+    std::sort(pages.begin(), pages.end());
+    return pages;
 }
 
 unsigned long Pixel(::Window w, int x, int y) {

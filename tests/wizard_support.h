@@ -38,6 +38,10 @@ void Key(const char *keysymName);
 void Type(const std::string &text);
 void Click(Window w, int x, int y);
 
+// Which pages of the installer's window are on screen: "1", "2", "3", or "13" when the progress
+// page covers page 1. Pages are told apart by their number of child windows.
+std::string ShownPages(Window shell);
+
 // The RRGGBB colour of a pixel of a window.
 unsigned long Pixel(Window w, int x, int y);
 

@@ -5,27 +5,120 @@
 #include "wizard_support.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <functional>
+#include <map>
 #include <string>
+#include <thread>
 
 using namespace fixtures;
 using namespace wizard;
 
 namespace {
 
+// A launcher of the tests' own: records its arguments, its ignored signals and the file count of
+// the tree it stands in, optionally lingers, then exits with status 7.
+const char kLauncher[] = R"sh(#!/bin/sh
+{
+    printf 'argv0=%s\n' "$0"
+    printf 'args=%s\n' "$*"
+    grep '^SigIgn:' /proc/$$/status
+    printf 'files=%s\n' "$(find "$(dirname "$0")" -type f | wc -l)"
+} > "$LAUNCHER_MARKER"
+[ -z "${LAUNCHER_LINGER:-}" ] || sleep "$LAUNCHER_LINGER"
+exit 7
+)sh";
+
+// Where the pointer finds things in the 489 x 350 window (the layout is fixed by the fallback
+// resources): the destination field and the Finish button of page 2.
+const int kFieldX = 250, kFieldY = 46, kFinishX = 430, kFinishY = 312;
+
+bool Eventually(const std::function<bool()> &done, int milliseconds = 10000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
 class WizardTest : public testing::Test {
 protected:
     TempDir tmp;
     std::string home = tmp / "home";
+    std::string marker = tmp / "launcher-ran";
 
-    void SetUp() override { mkdir(home.c_str(), 0755); }
+    void SetUp() override {
+        mkdir(home.c_str(), 0755);
+        // Unprivileged runs write their home and the proposed destination in it.
+        chown(home.c_str(), kNobody, kNobody);
+        chmod(tmp.path().c_str(), 0777);
+    }
 
     Command Interactive(std::vector<std::string> args = {}) {
         Command c;
         c.argv = {InstallerPath()};
         c.argv.insert(c.argv.end(), args.begin(), args.end());
-        c.env = {{"HOME", home}};
+        c.env = {{"HOME", home}, {"LAUNCHER_MARKER", marker}};
         return c;
+    }
+
+    // An installer file for a small tree with our launcher; `size` bytes of noise make it larger.
+    std::string MakeInstaller(std::size_t size = 0, mode_t launcherMode = 0755) {
+        const std::string tree = tmp / "tree";
+        RemoveTree(tree);
+        mkdir(tree.c_str(), 0755);
+        mkdir((tree + "/lib").c_str(), 0755);
+        WriteFile(tree + "/lib/readme.txt", "Sonaris 8\n");
+        if (size) {
+            std::string noise(size, '\0');
+            unsigned state = 12345;
+            for (auto &c : noise) c = static_cast<char>((state = state * 1103515245 + 12345) >> 16);
+            WriteFile(tree + "/lib/noise.bin", noise);
+        }
+        WriteFile(tree + "/sonaris", kLauncher, launcherMode);
+        const std::string path = tmp / "installer";
+        WriteFile(path, InstallerBytes(PackTree(tree)), 0755);
+        return path;
+    }
+
+    // Puts a gunzip in front of the real one that passes the payload on slowly, and counts its starts.
+    void SlowPipeline(Command &c) {
+        mkdir((tmp / "bin").c_str(), 0755);
+        const std::string real = Exists("/usr/bin/gunzip") ? "/usr/bin/gunzip" : "/bin/gunzip";
+        WriteFile(tmp / "bin/gunzip",
+                  "#!/bin/sh\n" + BuildDir() + "/tests/slowcat 40 " + tmp / "gunzip-starts" + " | " + real + " \"$@\"\n",
+                  0755);
+        c.env["PATH"] = tmp / "bin" + ":" + std::getenv("PATH");
+    }
+
+    std::map<std::string, std::string> Marker() {
+        std::map<std::string, std::string> fields;
+        std::string text = Exists(marker) ? ReadFile(marker) : "";
+        for (std::size_t at = 0; at < text.size();) {
+            const std::size_t end = text.find('\n', at);
+            const std::string line = text.substr(at, end - at);
+            const std::size_t colon = line.find_first_of("=:");
+            if (colon != std::string::npos) {
+                std::string value = line.substr(colon + 1);
+                value.erase(0, value.find_first_not_of(" \t"));
+                fields[line.substr(0, colon)] = value;
+            }
+            at = end == std::string::npos ? text.size() : end + 1;
+        }
+        return fields;
+    }
+
+    // Page 2 with `destination` typed into the field in place of the proposal.
+    void TypeDestination(Window w, const std::string &destination) {
+        Key("a");
+        ASSERT_TRUE(Eventually([&] { return ShownPages(w) == "2"; }));
+        Click(w, kFieldX, kFieldY);
+        Key("End");
+        for (int i = 0; i < 80; ++i) Key("BackSpace");
+        Type(destination);
     }
 };
 
@@ -68,6 +161,152 @@ TEST_F(WizardTest, ToolkitOptionsAndResourceFilesApply) {
         ASSERT_NE(w, 0u);
         const Geometry g = WindowGeometry(w);
         EXPECT_EQ(g.width == 489 && g.height == 350, c.fallbackSize);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(WizardTest, KeysMoveBetweenTheFirstTwoPages) {
+    Installer installer(Interactive());
+    const Window w = installer.MainWindow();
+    ASSERT_NE(w, 0u);
+    Focus(w);
+    EXPECT_EQ(ShownPages(w), "1");
+    // Page 1 opens with the focus on "Accept >": the space bar presses it.
+    Key("space");
+    EXPECT_TRUE(Eventually([&] { return ShownPages(w) == "2"; }));
+    Key("b");
+    EXPECT_TRUE(Eventually([&] { return ShownPages(w) == "1"; }));
+    Key("Return");
+    EXPECT_TRUE(Eventually([&] { return ShownPages(w) == "2"; }));
+    Key("a");  // stays, focus to Finish
+    Key("b");
+    EXPECT_TRUE(Eventually([&] { return ShownPages(w) == "1"; }));
+    Key("b");  // stays
+    Key("a");
+    EXPECT_TRUE(Eventually([&] { return ShownPages(w) == "2"; }));
+    Key("c");
+    EXPECT_EQ(installer.Wait(), 0);
+}
+
+TEST_F(WizardTest, CancelQuitsAtOnceOnEveryPage) {
+    const std::string installer = MakeInstaller(4 << 20);
+    for (const char *page : {"1", "2", "3"}) {
+        SCOPED_TRACE(page);
+        Command c = Interactive();
+        c.argv[0] = installer;
+        c.unprivileged = true;  // F installs into the first proposal: the home one
+        SlowPipeline(c);
+        Installer running(c);
+        const Window w = running.MainWindow();
+        ASSERT_NE(w, 0u);
+        Focus(w);
+        if (std::string(page) == "2") Key("a");
+        if (std::string(page) == "3") Key("f");
+        ASSERT_TRUE(Eventually([&] { return ShownPages(w).find(page) != std::string::npos; }));
+        Key("c");
+        EXPECT_EQ(running.Wait(10), 0);
+        EXPECT_FALSE(Exists(marker));
+    }
+}
+
+TEST_F(WizardTest, FOnPageOneInstallsIntoTheFirstProposalAndHandsOver) {
+    Command c = Interactive();
+    c.argv[0] = MakeInstaller();
+    c.unprivileged = true;  // /usr/local is not writable: the home directory comes first
+    c.env["LAUNCHER_LINGER"] = "5";
+    Installer installer(c);
+    const Window w = installer.MainWindow();
+    ASSERT_NE(w, 0u);
+    Focus(w);
+    Key("f");
+    ASSERT_TRUE(Eventually([&] { return Exists(marker) && Marker().count("files"); }));
+    auto launched = Marker();
+    EXPECT_EQ(launched["argv0"], home + "/Sonaris8//sonaris");
+    EXPECT_EQ(launched["args"], "inst");
+    EXPECT_EQ(launched["SigIgn"], "0000000000000000");  // default signal dispositions
+    EXPECT_EQ(launched["files"], "2");
+    EXPECT_EQ(ReadFile(home + "/.Corvalent_MedioraSDK_60"), "Bandwidth=10485800\nMaxBandwidth=10485800\n");
+    // The window goes with the exec, while the launcher still runs in the installer's process.
+    EXPECT_TRUE(WaitForWindowGone("Sonaris 8 Installer", std::chrono::seconds(3)));
+    EXPECT_TRUE(installer.Running());
+    EXPECT_EQ(installer.Wait(), 7);  // the launcher's own status
+}
+
+TEST_F(WizardTest, LettersTypeIntoTheDestinationFieldAndFinishInstallsThere) {
+    const std::string dest = tmp / "fab cab";
+    Command c = Interactive();
+    c.argv[0] = MakeInstaller();
+    Installer installer(c);
+    const Window w = installer.MainWindow();
+    ASSERT_NE(w, 0u);
+    Focus(w);
+    TypeDestination(w, dest);
+    Key("Return");  // the field takes it: no page change, no installation
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(ShownPages(w), "2");
+    EXPECT_FALSE(Exists(dest));
+    Click(w, kFinishX, kFinishY);
+    ASSERT_TRUE(Eventually([&] { return Marker().count("files"); }));
+    EXPECT_EQ(Marker()["argv0"], dest + "//sonaris");
+    EXPECT_EQ(Marker()["args"], "inst");
+    EXPECT_TRUE(Exists(home + "/.Corvalent_MedioraSDK_60"));
+    EXPECT_EQ(installer.Wait(), 7);
+}
+
+TEST_F(WizardTest, NoSecondInstallationStartsWhileTheFirstRuns) {
+    Command c = Interactive();
+    c.argv[0] = MakeInstaller(4 << 20);
+    c.unprivileged = true;
+    SlowPipeline(c);
+    Installer installer(c);
+    const Window w = installer.MainWindow();
+    ASSERT_NE(w, 0u);
+    Focus(w);
+    Key("f");
+    ASSERT_TRUE(Eventually([&] { return ShownPages(w) == "13"; }));
+    for (const char *key : {"f", "Return", "a", "b", "f", "Return"}) Key(key);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(ShownPages(w), "13");  // A and B do nothing while it installs
+    EXPECT_EQ(installer.Wait(60), 7);
+    EXPECT_EQ(ReadFile(tmp / "gunzip-starts"), "started\n");
+    EXPECT_EQ(Marker()["files"], "3");
+}
+
+TEST_F(WizardTest, FailedInstallationsLeaveTheDialogOverTheirPage) {
+    Command c = Interactive();
+    c.argv[0] = MakeInstaller(0, 0644);  // a launcher that cannot be executed
+    struct Case {
+        const char *name;
+        std::string destination;
+        const char *pages;
+    } cases[] = {
+        {"a refused destination", tmp / "missing/dest", "2"},
+        {"a launcher that cannot run", tmp / "dest", "3"},
+    };
+    for (const auto &cs : cases) {
+        SCOPED_TRACE(cs.name);
+        Installer installer(c);
+        const Window w = installer.MainWindow();
+        ASSERT_NE(w, 0u);
+        Focus(w);
+        TypeDestination(w, cs.destination);
+        Click(w, kFinishX, kFinishY);
+        EXPECT_NE(WaitForWindow("Error"), 0u);
+        EXPECT_EQ(ShownPages(w), cs.pages);
+        EXPECT_TRUE(installer.Running());
+        EXPECT_FALSE(Exists(marker));
+        if (std::string(cs.pages) == "3") {
+            // The bar stays full, in its fill colour, with "100%" in white.
+            int white = 0;
+            for (int x = 122; x < 470; ++x)
+                for (int y = 32; y < 58; ++y) white += Pixel(w, x, y) == 0xffffff;
+            EXPECT_EQ(Pixel(w, 125, 40), 0x3131ceu);
+            EXPECT_EQ(Pixel(w, 465, 55), 0x3131ceu);
+            EXPECT_GT(white, 20);
+        }
     }
 }
 

@@ -73,8 +73,7 @@ Toolkit &Toolkit::Shared() {
 }
 
 void Toolkit::Attach(XtAppContext app, Display *display) {
-    if (Instance()) throw std::logic_error("the toolkit is in use already");
-    Instance() = new Toolkit(app, display);
+    Instance() = new Toolkit(app, display);  // a child process may replace its parent's
     XtAppSetWarningMsgHandler(app, WarningSink::WithParameters);
     XtAppSetWarningHandler(app, WarningSink::Plain);
 }

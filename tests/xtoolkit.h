@@ -20,8 +20,8 @@ using std::chrono::milliseconds;
 class Toolkit {
 public:
     static Toolkit &Shared();
-    // Makes Shared() the context and display of an application built in this process (instead of
-    // opening one of its own); call it before anything else uses Shared().
+    // Makes Shared() the context and display of an application built in this process, instead of
+    // opening one of its own.
     static void Attach(XtAppContext app, Display *display);
     XtAppContext app() const { return app_; }
     Display *display() const { return display_; }

@@ -1,0 +1,138 @@
+// The install sequence run from the window, in-process: what the error dialog says and over which
+// page, and that nothing starts twice.
+#include <gtest/gtest.h>
+
+#include "fixtures.h"
+#include "installer.h"
+#include "navigation.h"
+#include "window_support.h"
+#include "xtoolkit.h"
+
+#include <Xm/TextF.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <random>
+#include <string>
+
+using namespace fixtures;
+using namespace xtoolkit;
+using namespace windowtest;
+
+namespace {
+
+const char kExtractionFailed[] =
+    "Installation failed.  Perhaps the destination directory is unwriteable or you\n"
+    "are out of disk space?\n";
+
+std::string Noise(std::size_t n) {
+    std::mt19937 gen(7);
+    std::string s(n, '\0');
+    for (auto &c : s) c = static_cast<char>(gen());
+    return s;
+}
+
+std::string Pages() {
+    const InstallerWidgetsRec &iw = InstallerWidgets;
+    std::string pages;
+    if (XtIsManaged(iw.page1form)) pages += '1';
+    if (XtIsManaged(iw.page2form)) pages += '2';
+    if (XtIsManaged(iw.page3form)) pages += '3';
+    return pages;
+}
+
+void StartInstall(const std::string &destination) {
+    XmTextFieldSetString(DestinationField(), const_cast<char *>(destination.c_str()));
+    Install(nullptr, nullptr, nullptr);
+    Drain();
+}
+
+class InstallFromWindow : public testing::Test {
+protected:
+    static TempDir *tmp;
+
+    static std::string Path(const std::string &name) { return *tmp / name; }
+
+    // An installer of the demo application, with `change` applied to the tree or the payload.
+    static std::string MakeInstaller(const std::string &name, bool damaged, mode_t launcherMode = 0755) {
+        const std::string tree = Path(name + "-tree");
+        CopyDemoApp(tree);
+        chmod((tree + "/sonaris").c_str(), launcherMode);
+        WriteFile(tree + "/noise.bin", Noise(200000));  // stored verbatim by gzip
+        std::string payload = PackTree(tree);
+        if (damaged) payload[payload.size() / 2] ^= 0x10;
+        WriteFile(Path(name), InstallerBytes(payload), 0755);
+        return Path(name);
+    }
+
+    static void SetUpTestSuite() {
+        tmp = new TempDir;
+        mkdir(Path("home").c_str(), 0755);
+        setenv("HOME", Path("home").c_str(), 1);
+        setenv("SONARIS_DEMO_MARKER", Path("launcher-ran").c_str(), 1);
+        XServer::Shared();
+        Build({MakeInstaller("damaged-installer", true)});
+        Toolkit::Attach(InstallerWidgets.appContext, XtDisplay(InstallerWidgets.toplevel));
+        PumpUntil([] { return Viewable(InstallerWidgets.toplevel); });
+    }
+    static void TearDownTestSuite() { delete tmp; }
+};
+
+TempDir *InstallFromWindow::tmp;
+
+// In order: refusals leave page 2, a failed extraction leaves page 3 for good.
+TEST_F(InstallFromWindow, EachFailureShowsItsMessageOverItsPage) {
+    Accept(nullptr, nullptr, nullptr);
+    Drain();
+    ASSERT_EQ(Pages(), "2");
+    WriteFile(Path("file"), "");
+    struct Case {
+        std::string destination, message;
+    } refusals[] = {
+        {"", "You must specify a destination directory."},
+        {Path("missing/dest"), "Can not make directory " + Path("missing/dest")},
+        {Path("file"), "The destination " + Path("file") + " is not a directory."},
+    };
+    for (const auto &c : refusals) {
+        SCOPED_TRACE(c.destination);
+        StartInstall(c.destination);
+        EXPECT_EQ(ShownError(), c.message);
+        EXPECT_EQ(Pages(), "2");
+        XtUnmanageChild(InstallerWidgets.errorDialog);
+    }
+
+    StartInstall(Path("dest"));
+    EXPECT_EQ(ShownError(), kExtractionFailed);
+    EXPECT_EQ(Pages(), "3");
+    EXPECT_FLOAT_EQ(InstallerWidgets.progress, 100.0f);  // all of it went down the pipe
+    EXPECT_FALSE(Exists(Path("launcher-ran")));
+    EXPECT_FALSE(Exists(Path("home/.Corvalent_MedioraSDK_60")));
+
+    // From the progress page nothing starts again and there is no way back.
+    XtUnmanageChild(InstallerWidgets.errorDialog);
+    StartInstall(Path("dest2"));
+    for (int index : {0, 2, 3, 4}) HandleAccelerator(nullptr, reinterpret_cast<XtPointer>(index), nullptr);
+    Accept(nullptr, nullptr, nullptr);
+    Back(nullptr, nullptr, nullptr);
+    Drain();
+    EXPECT_EQ(ShownError(), "");
+    EXPECT_EQ(Pages(), "3");
+    EXPECT_FALSE(Exists(Path("dest2")));
+}
+
+TEST_F(InstallFromWindow, LauncherThatCannotRunIsReportedOverPageThree) {
+    const std::string installer = MakeInstaller("noexec-installer", false, 0644);
+    const std::string dest = Path("noexec-dest");
+    const std::string report = InChild([&] {
+        Build({installer});
+        Toolkit::Attach(InstallerWidgets.appContext, XtDisplay(InstallerWidgets.toplevel));
+        Accept(nullptr, nullptr, nullptr);
+        StartInstall(dest);
+        return ShownError() + "|" + Pages();
+    });
+    EXPECT_EQ(report, "Installation failed for unknown reason|3");
+    EXPECT_TRUE(Exists(dest + "/sonaris"));
+    EXPECT_FALSE(Exists(Path("launcher-ran")));
+}
+
+}  // namespace

@@ -1,0 +1,31 @@
+// Copies standard input to standard output 64 KiB at a time, pausing between chunks:
+//   slowcat MILLISECONDS [LOGFILE]
+// Put in front of gunzip, it makes an extraction last long enough to act on the window meanwhile.
+// Each start appends a line to LOGFILE.
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+int main(int argc, char **argv) {
+    const int pause = argc > 1 ? std::atoi(argv[1]) : 20;
+    if (argc > 2) {
+        if (std::FILE *log = std::fopen(argv[2], "a")) {
+            std::fputs("started\n", log);
+            std::fclose(log);
+        }
+    }
+    static char buffer[65536];
+    for (;;) {
+        const ssize_t n = read(0, buffer, sizeof buffer);
+        if (n <= 0) return n == 0 ? 0 : 1;
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = write(1, buffer + done, static_cast<std::size_t>(n - done));
+            if (w <= 0) return 1;
+            done += w;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+    }
+}

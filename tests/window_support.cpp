@@ -1,0 +1,79 @@
+#include "window_support.h"
+
+#include "fixtures.h"
+#include "installer.h"
+#include "window.h"
+#include "xtoolkit.h"
+
+#include <Xm/Xm.h>
+#include <grp.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace windowtest {
+
+void Build(std::vector<std::string> args) {
+    static std::vector<std::string> kept;
+    static std::vector<char *> argv;
+    kept = std::move(args);
+    argv.clear();
+    for (auto &a : kept) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int argc = static_cast<int>(kept.size());
+    InstallerWidgets.argv = argv.data();
+    BuildWindow(&argc, argv.data());
+}
+
+std::string InChild(const std::function<std::string()> &report, bool unprivileged) {
+    fixtures::XServer::Shared();
+    int out[2];
+    if (pipe(out) != 0) return "pipe failed";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(out[0]);
+        using fixtures::kNobody;
+        if (unprivileged && geteuid() == 0 &&
+            (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
+             setresuid(kNobody, kNobody, kNobody) != 0))
+            _exit(2);
+        const std::string text = report();
+        (void)!write(out[1], text.data(), text.size());
+        _exit(0);
+    }
+    close(out[1]);
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(out[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
+    close(out[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) text += "\n(child ended with status " + std::to_string(status) + ")";
+    return text;
+}
+
+std::string Label(Widget w) {
+    XmString s = nullptr;
+    XtVaGetValues(w, XmNlabelString, &s, nullptr);
+    std::string text = xtoolkit::TextOf(s);
+    XmStringFree(s);
+    return text;
+}
+
+std::string ShownError() {
+    Widget dialog = InstallerWidgets.errorDialog;
+    if (!XtIsManaged(dialog)) return "";
+    XmString s = nullptr;
+    XtVaGetValues(dialog, XmNmessageString, &s, nullptr);
+    std::string text = xtoolkit::TextOf(s);
+    XmStringFree(s);
+    return text;
+}
+
+Widget DestinationField() {
+    Widget field = nullptr;
+    XtVaGetValues(InstallerWidgets.page2dircombobox, "textField", &field, nullptr);
+    return field;
+}
+
+}  // namespace windowtest
