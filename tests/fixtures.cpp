@@ -1,5 +1,6 @@
 #include "fixtures.h"
 
+#include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
@@ -301,6 +302,18 @@ void CopyDemoApp(const std::string &dir) {
 
 // ---- the X server ----
 
+void FakeKey(Display *display, unsigned long keysym) {
+    const KeyCode code = XKeysymToKeycode(display, keysym);
+    if (code == 0) throw std::runtime_error("no key for keysym " + std::to_string(keysym));
+    const bool shifted = XkbKeycodeToKeysym(display, code, 0, 0) != keysym;
+    const KeyCode shift = XKeysymToKeycode(display, XK_Shift_L);
+    if (shifted) XTestFakeKeyEvent(display, shift, True, CurrentTime);
+    XTestFakeKeyEvent(display, code, True, CurrentTime);
+    XTestFakeKeyEvent(display, code, False, CurrentTime);
+    if (shifted) XTestFakeKeyEvent(display, shift, False, CurrentTime);
+    XSync(display, False);
+}
+
 XServer &XServer::Shared() {
     static XServer server;
     return server;
@@ -340,10 +353,7 @@ XServer::XServer() {
     // The first XTest key makes the server switch keyboards and announce a new key mapping; a
     // Motif program that sees that mid-run keeps a stale keysym table. Get it over with now.
     if (Display *d = XOpenDisplay(display_.c_str())) {
-        const KeyCode shift = XKeysymToKeycode(d, XK_Shift_L);
-        XTestFakeKeyEvent(d, shift, True, CurrentTime);
-        XTestFakeKeyEvent(d, shift, False, CurrentTime);
-        XSync(d, False);
+        FakeKey(d, XK_Shift_L);
         XCloseDisplay(d);
     }
 }

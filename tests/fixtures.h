@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+struct _XDisplay;  // Xlib's Display
+
 namespace fixtures {
 
 // Where the build put things (set by CMake).
@@ -91,6 +93,9 @@ std::string ProgramImage();
 
 // Copy the demo application into `dir` (which must not exist yet).
 void CopyDemoApp(const std::string &dir);
+
+// Presses and releases the key of `keysym` through XTest, Shift held when the keysym needs it.
+void FakeKey(_XDisplay *display, unsigned long keysym);
 
 // A private X server for this test process, started on first use and stopped at exit.
 class XServer {

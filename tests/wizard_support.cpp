@@ -111,17 +111,7 @@ void Focus(::Window w) {
 }
 
 void Key(const char *keysymName) {
-    Display *d = TestDisplay();
-    const KeySym keysym = XStringToKeysym(keysymName);
-    const KeyCode code = XKeysymToKeycode(d, keysym);
-    if (code == 0) throw std::runtime_error(std::string("no key for ") + keysymName);
-    const bool shifted = XkbKeycodeToKeysym(d, code, 0, 0) != keysym;
-    const KeyCode shift = XKeysymToKeycode(d, XK_Shift_L);
-    if (shifted) XTestFakeKeyEvent(d, shift, True, CurrentTime);
-    XTestFakeKeyEvent(d, code, True, CurrentTime);
-    XTestFakeKeyEvent(d, code, False, CurrentTime);
-    if (shifted) XTestFakeKeyEvent(d, shift, False, CurrentTime);
-    XSync(d, False);
+    fixtures::FakeKey(TestDisplay(), XStringToKeysym(keysymName));
     // Motif takes two key events with the same time stamp for one, as a person never types them.
     std::this_thread::sleep_for(std::chrono::milliseconds(15));
 }

@@ -179,15 +179,7 @@ void Click(Point p, int button) {
 }
 
 void TapKey(KeySym keysym) {
-    Display *display = Toolkit::Shared().display();
-    const KeyCode code = XKeysymToKeycode(display, keysym);
-    if (code == 0) throw std::runtime_error("no key for keysym " + std::to_string(keysym));
-    const bool shifted = XkbKeycodeToKeysym(display, code, 0, 0) != keysym;
-    const KeyCode shift = XKeysymToKeycode(display, XK_Shift_L);
-    if (shifted) XTestFakeKeyEvent(display, shift, True, CurrentTime);
-    XTestFakeKeyEvent(display, code, True, CurrentTime);
-    XTestFakeKeyEvent(display, code, False, CurrentTime);
-    if (shifted) XTestFakeKeyEvent(display, shift, False, CurrentTime);
+    fixtures::FakeKey(Toolkit::Shared().display(), keysym);
     Drain();
 }
 
