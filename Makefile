@@ -1,13 +1,16 @@
 # Entry points: `make` builds, `make test` runs the suite, `make demo` packs and runs the demo,
-# `make test-sanitize` runs the suite again built with AddressSanitizer and UndefinedBehaviorSanitizer.
+# `make test-sanitize` runs the suite again built with AddressSanitizer and UndefinedBehaviorSanitizer,
+# `make fuzz` runs the libFuzzer targets for FUZZ_SECONDS each.
 # Each installs missing Debian packages first (scripts/install-deps).
 
 BUILD      ?= build
 BUILD_SANITIZE ?= build-sanitize
+BUILD_FUZZ ?= build-fuzz
+FUZZ_SECONDS ?= 60
 BUILD_TYPE ?= RelWithDebInfo
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps configure test test-sanitize demo screenshots clean
+.PHONY: all deps configure test test-sanitize fuzz demo screenshots clean
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -28,6 +31,13 @@ test-sanitize: deps
 	cmake --build $(BUILD_SANITIZE) -j $(JOBS)
 	cd $(BUILD_SANITIZE) && ctest --output-on-failure -j $(JOBS)
 
+# clang's libFuzzer, in a build of its own; only the fuzz targets and what they use are built.
+fuzz: deps
+	@test -f $(BUILD_FUZZ)/CMakeCache.txt || CC=clang CXX=clang++ \
+	    cmake -S . -B $(BUILD_FUZZ) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DSONARIS_FUZZ=ON -DBUILD_TESTING=OFF
+	cmake --build $(BUILD_FUZZ) -j $(JOBS) --target trailer_fuzz packer_fuzz
+	scripts/fuzz $(BUILD_FUZZ) $(FUZZ_SECONDS)
+
 demo: all
 	scripts/demo $(BUILD)
 
@@ -35,4 +45,4 @@ screenshots: all
 	scripts/screenshots $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(BUILD_SANITIZE)
+	rm -rf $(BUILD) $(BUILD_SANITIZE) $(BUILD_FUZZ)
