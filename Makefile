@@ -1,11 +1,16 @@
-# Entry points: `make` builds, `make test` runs the suite, `make demo` packs and runs the demo.
+# Entry points: `make` builds, `make test` runs the suite, `make demo` packs and runs the demo,
+# `make test-sanitize` runs the suite again built with AddressSanitizer and UndefinedBehaviorSanitizer,
+# `make fuzz` runs the libFuzzer targets for FUZZ_SECONDS each.
 # Each installs missing Debian packages first (scripts/install-deps).
 
 BUILD      ?= build
+BUILD_SANITIZE ?= build-sanitize
+BUILD_FUZZ ?= build-fuzz
+FUZZ_SECONDS ?= 60
 BUILD_TYPE ?= RelWithDebInfo
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps configure test demo screenshots clean
+.PHONY: all deps configure test test-sanitize fuzz demo screenshots clean
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -19,6 +24,20 @@ configure: deps
 test: all
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# A build of its own, so that the sanitized objects never mix with the plain ones.
+test-sanitize: deps
+	@test -f $(BUILD_SANITIZE)/CMakeCache.txt || \
+	    cmake -S . -B $(BUILD_SANITIZE) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DSONARIS_SANITIZE=ON
+	cmake --build $(BUILD_SANITIZE) -j $(JOBS)
+	cd $(BUILD_SANITIZE) && ctest --output-on-failure -j $(JOBS)
+
+# clang's libFuzzer, in a build of its own; only the fuzz targets and what they use are built.
+fuzz: deps
+	@test -f $(BUILD_FUZZ)/CMakeCache.txt || CC=clang CXX=clang++ \
+	    cmake -S . -B $(BUILD_FUZZ) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DSONARIS_FUZZ=ON -DBUILD_TESTING=OFF
+	cmake --build $(BUILD_FUZZ) -j $(JOBS) --target trailer_fuzz packer_fuzz
+	scripts/fuzz $(BUILD_FUZZ) $(FUZZ_SECONDS)
+
 demo: all
 	scripts/demo $(BUILD)
 
@@ -26,4 +45,4 @@ screenshots: all
 	scripts/screenshots $(BUILD)
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(BUILD_SANITIZE) $(BUILD_FUZZ)

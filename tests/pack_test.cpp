@@ -496,6 +496,8 @@ TEST_F(Packer, VerifyPassesSoundInstallersAndNamesWhatIsWrong) {
         {"a trailer of 0", image + payload + "\n0\n", "the trailer's payload length is not positive"},
         {"junk behind the gzip stream", InstallerBytes(payload + "junk!"),
          "the payload is followed by 5 bytes that are not gzip data"},
+        {"one byte of junk behind the gzip stream", InstallerBytes(payload + "j"),
+         "the payload is followed by 1 bytes that are not gzip data"},
         {"two gzip members", InstallerBytes(payload + payload), "the payload holds more than one gzip member"},
         {"no tar inside", InstallerBytes(Gzip("just text\n")), "the payload is not a tar archive"},
         {"a damaged tar header", InstallerBytes(Gzip(damagedTar)), "the payload's tar archive is damaged: "},

@@ -237,7 +237,7 @@ TEST_F(WindowTest, PagesTwoAndThreeLayOutTheirFrames) {
 TEST_F(WindowTest, LicenceIsReadOnlyWithoutCursorAndScrollsVerticallyOnly) {
     const InstallerWidgetsRec &iw = InstallerWidgets;
     Boolean editable = True, cursor = True;
-    unsigned char mode = 0;
+    int mode = 0;  // XmNeditMode is an int resource, unlike most enumerations
     XtVaGetValues(iw.page1license, XmNeditable, &editable, XmNcursorPositionVisible, &cursor, XmNeditMode, &mode,
                   nullptr);
     EXPECT_FALSE(editable);

@@ -72,8 +72,9 @@ ssize_t GzipSource::Read(unsigned char *out, std::size_t n) {
                 ended_ = true;
                 break;
             }
-            // What follows is another member, or something gunzip would complain about.
-            if (z_.avail_in < 2 && !Fill()) return -1;
+            // What follows is another member, or something gunzip would complain about. A single
+            // byte already read may be all there is: reading on would find the end, not a shrunk file.
+            if (z_.avail_in < 2 && next_ < end_ && !Fill()) return -1;
             const bool anotherMember = z_.avail_in >= 2 && z_.next_in[0] == 0x1f && z_.next_in[1] == 0x8b;
             if (!anotherMember)
                 return Fail("is followed by " + std::to_string(behind) + " bytes that are not gzip data");
