@@ -295,6 +295,12 @@ std::string InstallerBytes(const std::string &payload, const std::optional<std::
     return ProgramImage() + payload + trailer.value_or("\n" + std::to_string(payload.size()) + "\n");
 }
 
+std::string CopyProgram(const std::string &program, const std::string &dir) {
+    const std::string copy = dir + "/" + fs::path(program).filename().string();
+    WriteFile(copy, ReadFile(program), 0755);
+    return copy;
+}
+
 void CopyDemoApp(const std::string &dir) {
     Command copy;
     copy.argv = {"cp", "-a", SourceDir() + "/data/demo-app", dir};

@@ -91,6 +91,10 @@ std::string PadGzipHeader(const std::string &member, std::size_t size);
 std::string InstallerBytes(const std::string &payload, const std::optional<std::string> &trailer = {});
 std::string ProgramImage();
 
+// A copy of `program` in `dir`, mode 0755: what a test runs as nobody must not depend on whether
+// nobody may enter the build directory (a checkout under a private directory, say).
+std::string CopyProgram(const std::string &program, const std::string &dir);
+
 // Copy the demo application into `dir` (which must not exist yet).
 void CopyDemoApp(const std::string &dir);
 

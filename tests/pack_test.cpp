@@ -118,6 +118,13 @@ protected:
                      bool unprivileged = false) {
         Command c;
         c.argv = {PackerPath()};
+        if (unprivileged) {
+            // The packer and, beside it, its default image, where nobody can reach them.
+            const std::string bin = tmp / "bin";
+            mkdir(bin.c_str(), 0755);
+            c.argv[0] = CopyProgram(PackerPath(), bin);
+            CopyProgram(InstallerPath(), bin);
+        }
         c.argv.insert(c.argv.end(), args.begin(), args.end());
         c.env = env;
         if (!env.count("SOURCE_DATE_EPOCH")) c.unset = {"SOURCE_DATE_EPOCH"};

@@ -90,7 +90,8 @@ protected:
         mkdir((tmp / "bin").c_str(), 0755);
         const std::string real = Exists("/usr/bin/gunzip") ? "/usr/bin/gunzip" : "/bin/gunzip";
         WriteFile(tmp / "bin/gunzip",
-                  "#!/bin/sh\n" + BuildDir() + "/tests/slowcat 40 " + tmp / "gunzip-starts" + " | " + real + " \"$@\"\n",
+                  "#!/bin/sh\n" + CopyProgram(BuildDir() + "/tests/slowcat", tmp / "bin") + " 40 " +
+                      tmp / "gunzip-starts" + " | " + real + " \"$@\"\n",
                   0755);
         c.env["PATH"] = tmp / "bin" + ":" + std::getenv("PATH");
     }
