@@ -3,6 +3,7 @@
 #ifndef SONARIS_TESTS_FIXTURES_H
 #define SONARIS_TESTS_FIXTURES_H
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <map>
@@ -18,11 +19,12 @@ std::string PackerPath();     // build/sonaris-pack
 std::string SourceDir();      // the top of the source tree
 std::string BuildDir();
 
-// A fresh directory under /tmp, removed with everything in it (whatever its modes) at the end.
-// Mode 0755, so that a program run unprivileged can reach what a test puts inside.
+// A fresh directory under /tmp (or under `parent`), removed with everything in it (whatever its
+// modes) at the end. Mode 0755, so that a program run unprivileged can reach what a test puts inside.
 class TempDir {
 public:
     TempDir();
+    explicit TempDir(const std::string &parent);
     ~TempDir();
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;
@@ -46,6 +48,8 @@ struct Command {
     std::string cwd;
     std::optional<mode_t> umask;
     bool unprivileged = false;  // run as nobody (uid and gid 65534, no groups)
+    std::map<int, rlim_t> limits;   // resource limits (RLIMIT_FSIZE, ...), soft and hard alike
+    std::vector<int> ignoredSignals;  // signals the program starts with ignored
     std::string input;          // standard input; /dev/null when empty
     int timeoutSeconds = 120;
 };
@@ -79,7 +83,7 @@ std::string TreeListing(const std::string &root);
 
 // The payload for a directory: a gzip'd GNU tar with "./" first and the launcher last, made with
 // the system's tar and gzip.
-std::string PackTree(const std::string &dir);
+std::string PackTree(const std::string &dir, int gzipLevel = 6);
 // Compress bytes with the system's gzip (no name, no time stamp).
 std::string Gzip(const std::string &bytes, int level = 6);
 // Insert a file name into a gzip member's header so that it grows to exactly `size` bytes.
