@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -20,6 +21,19 @@ namespace {
 
 const char kScript[] = "#!/bin/sh\necho ran >> \"$LAUNCHER_MARKER\"\n";
 const char kOnlyFilesAndDirectories[] = "; only directories and regular files may be installed";
+
+// Bytes gzip cannot shrink: the payload then spans many of the installer's 8192-byte blocks.
+std::string Noise(std::size_t n) {
+    std::string s(n, '\0');
+    std::uint64_t x = 88172645463325252ull;
+    for (auto &c : s) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        c = static_cast<char>(x);
+    }
+    return s;
+}
 
 bool EndsWith(const std::string &s, const std::string &end) {
     return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
@@ -97,6 +111,11 @@ TEST_F(Hostile, VerifyNamesTheMemberAndInstallingChangesNothingOutside) {
          {{"TAR_OPTIONS", "--absolute-names"}}},
         {"a symbolic link outside, a file through it",
          {Dir("./"), Symlink("./link", outside), File("./link/through"), Launcher(kScript)},
+         "member ./link is a symbolic link" + std::string(kOnlyFilesAndDirectories),
+         "member ./link is a symbolic link" + std::string(kOnlyFilesAndDirectories)},
+        {"a symbolic link outside behind 300 kB of data, a file through it",
+         {Dir("./"), File("./data.bin", Noise(300000)), Symlink("./link", outside), File("./link/through"),
+          Launcher(kScript)},
          "member ./link is a symbolic link" + std::string(kOnlyFilesAndDirectories),
          "member ./link is a symbolic link" + std::string(kOnlyFilesAndDirectories)},
         {"a symbolic link up, a file through it",
