@@ -185,7 +185,7 @@ TEST_F(Faults, AFileSizeLimitFailsTheInstallation) {
         bool window;
         const char *said;
     } cases[] = {
-        {"silent, tar killed by SIGXFSZ", false, false, ""},
+        {"silent, tar killed by SIGXFSZ", false, false, "File size limit exceeded"},
         {"silent, SIGXFSZ ignored: EFBIG", true, false, "Wrote only"},
         {"window, tar killed by SIGXFSZ", false, true, ""},
     };
