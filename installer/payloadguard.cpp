@@ -16,15 +16,16 @@ bool IsSpace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 std::uint64_t Padded(std::uint64_t n) { return (n + kBlock - 1) / kBlock * kBlock; }
 
 // A numeric header field read as GNU tar reads it: octal digits after blanks (one leading NUL
-// allowed) and ending in a blank or NUL, or base 256 after a leading 0x80. An empty field is 0.
-// Negative and base-64 values, which no payload of ours holds, count as unreadable.
-bool Number(const unsigned char *p, std::size_t width, std::uint64_t &value) {
+// allowed) and ending in a blank or NUL, or, where tar allows it, base 256 after a leading 0x80.
+// An empty field is 0. Negative and base-64 values, which no payload of ours holds, count as
+// unreadable.
+bool Number(const unsigned char *p, std::size_t width, std::uint64_t &value, bool octalOnly = false) {
     const unsigned char *end = p + width;
     if (*p == '\0') ++p;
     while (p < end && IsSpace(*p)) ++p;
     if (p == end) return false;
     value = 0;
-    if (*p == 0x80) {
+    if (*p == 0x80 && !octalOnly) {
         for (++p; p < end; ++p) {
             if (value >> 55) return false;
             value = value << 8 | *p;
@@ -38,11 +39,12 @@ bool Number(const unsigned char *p, std::size_t width, std::uint64_t &value) {
     return p == end || *p == '\0' || IsSpace(*p);
 }
 
-// tar accepts the checksum as the sum of the header's bytes taken unsigned or signed, its own
-// field counted as blanks.
+// tar accepts the checksum, in octal only, as the sum of the header's bytes taken unsigned or
+// signed, its own field counted as blanks. A header tar rejects must never pass here: tar would
+// then search on block by block for one it likes, perhaps in what we take for data.
 bool ChecksumFits(const unsigned char *h) {
     std::uint64_t recorded;
-    if (!Number(h + 148, 8, recorded)) return false;
+    if (!Number(h + 148, 8, recorded, true)) return false;
     long long unsignedSum = 0, signedSum = 0;
     for (std::size_t i = 0; i < kBlock; ++i) {
         const unsigned char c = (i >= 148 && i < 156) ? ' ' : h[i];
@@ -53,10 +55,10 @@ bool ChecksumFits(const unsigned char *h) {
     return r == unsignedSum || r == signedSum;
 }
 
-// tar's end-of-archive block: nothing but zeros outside the checksum field.
+// tar's end-of-archive block: nothing but zeros.
 bool IsZeroBlock(const unsigned char *h) {
     for (std::size_t i = 0; i < kBlock; ++i)
-        if ((i < 148 || i >= 156) && h[i] != 0) return false;
+        if (h[i] != 0) return false;
     return true;
 }
 
@@ -206,8 +208,12 @@ void PayloadGuard::Unpacked(const unsigned char *data, std::size_t n) {
 }
 
 void PayloadGuard::Header(const unsigned char *h) {
-    // tar stops at the first zero block, or reads on past it when told to (--ignore-zeros): so do we.
-    if (IsZeroBlock(h)) return;
+    // tar stops at the first zero block, or reads on past it when told to (--ignore-zeros): so do
+    // we. A long name read before it is forgotten there, by tar as by us.
+    if (IsZeroBlock(h)) {
+        longNamePending_ = false;
+        return;
+    }
     std::uint64_t size;
     if (!ChecksumFits(h) || !Number(h + 124, 12, size)) {
         verdict_ = Verdict::Damaged;  // tar would skip ahead looking for a header we cannot follow

@@ -130,16 +130,25 @@ TEST(PayloadGuard, RefusesAMemberBeforeTarHasItsHeader) {
          "member ./a\\012b is a symbolic link" + only},
         {"a member behind the end-of-archive blocks (tar --ignore-zeros)", {}, 0,
          "member ../hidden has a \"..\" component"},
+        {"a long name that a zero block makes tar forget", {}, 1, "member ../forgotten has a \"..\" component"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         std::string tar;
         std::size_t headerEnd;
-        if (c.members.empty()) {
+        if (c.members.empty() && c.hostile == 0) {
             // tar stops at the zero blocks unless told to read on; what it then finds is refused too.
             const std::string first = TarArchive({Dir("./"), Launcher(kLauncherScript)});
             tar = first + TarArchive({File("../hidden")});
             headerEnd = first.size() + 512;
+        } else if (c.members.empty()) {
+            // A harmless long name, a zero block, then a header that stands on its own name.
+            const std::string name = "./harmless" + std::string(200, 'h');
+            const std::string longName = TarHeader({"././@LongLink", 'L', 0644, name + '\0', "", 0, 0, ""}) +
+                                         name + std::string(512 - name.size() % 512 - 1, '\0') + '\0';
+            tar = TarHeader(Dir("./")) + longName + std::string(512, '\0');
+            headerEnd = tar.size() + 512;
+            tar += TarArchive({File("../forgotten", "")});
         } else {
             tar = TarArchive(c.members);
             headerEnd = HeaderEnd(c.members, c.hostile);
@@ -163,6 +172,14 @@ TEST(PayloadGuard, StopsAtDataThatCannotBeReadAsGzippedTar) {
     flippedDeflate[gz.size() / 2] ^= 0x55;
     std::string badChecksum = sound;
     badChecksum[512 + 148] = '7';  // the second header's checksum field
+    // The right sum, but in base 256, which tar takes for sizes and not for checksums.
+    std::string base256Checksum = sound;
+    {
+        unsigned sum = 0;
+        for (std::size_t i = 512; i < 1024; ++i) sum += (i >= 512 + 148 && i < 512 + 156) ? ' ' : static_cast<unsigned char>(sound[i]);
+        const char field[8] = {'\x80', 0, 0, 0, 0, 0, static_cast<char>(sum >> 8), static_cast<char>(sum & 0xff)};
+        base256Checksum.replace(512 + 148, 8, field, 8);
+    }
     std::string sizedDirectory = TarArchive({Dir("./"), TarMember{"./d/", '5', 0755, "hidden", "", 0, 0, ""}});
     struct Case {
         const char *name;
@@ -170,6 +187,7 @@ TEST(PayloadGuard, StopsAtDataThatCannotBeReadAsGzippedTar) {
     } cases[] = {
         {"a damaged deflate stream", flippedDeflate},
         {"a tar header whose checksum does not fit", Gzip(badChecksum)},
+        {"a tar header whose checksum is in base 256", Gzip(base256Checksum)},
         {"a directory that claims data", Gzip(sizedDirectory)},
         {"junk behind the gzip stream", gz + "junk"},
         {"another compression's stream", std::string("\x1f\x9d\x90", 3) + sound},
