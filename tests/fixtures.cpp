@@ -260,13 +260,13 @@ std::string TreeListing(const std::string &root) {
 
 // ---- installer files ----
 
-std::string PackTree(const std::string &dir, int gzipLevel) {
+std::string PackTree(const std::string &dir) {
     Command pack;
     pack.argv = {"/bin/sh", "-c",
                  "cd \"$1\" && { echo .; find . -mindepth 1 ! -path ./sonaris | LC_ALL=C sort; "
                  "[ ! -e sonaris ] || echo ./sonaris; } | "
-                 "tar --format=gnu --no-recursion --owner=0 --group=0 --numeric-owner -cf - -T - | gzip -n -$2",
-                 "sh", dir, std::to_string(gzipLevel)};
+                 "tar --format=gnu --no-recursion --owner=0 --group=0 --numeric-owner -cf - -T - | gzip -n",
+                 "sh", dir};
     const Result r = RunCommand(pack);
     if (r.exitStatus != 0) throw std::runtime_error("packing " + dir + " failed: " + r.err);
     return r.out;

@@ -48,9 +48,9 @@ struct Command {
     std::string cwd;
     std::optional<mode_t> umask;
     bool unprivileged = false;  // run as nobody (uid and gid 65534, no groups)
-    std::map<int, rlim_t> limits;   // resource limits (RLIMIT_FSIZE, ...), soft and hard alike
+    std::map<int, rlim_t> limits;     // resource limits (RLIMIT_FSIZE, ...), soft and hard alike
     std::vector<int> ignoredSignals;  // signals the program starts with ignored
-    std::string input;          // standard input; /dev/null when empty
+    std::string input;                // standard input; /dev/null when empty
     int timeoutSeconds = 120;
 };
 
@@ -83,7 +83,7 @@ std::string TreeListing(const std::string &root);
 
 // The payload for a directory: a gzip'd GNU tar with "./" first and the launcher last, made with
 // the system's tar and gzip.
-std::string PackTree(const std::string &dir, int gzipLevel = 6);
+std::string PackTree(const std::string &dir);
 // Compress bytes with the system's gzip (no name, no time stamp).
 std::string Gzip(const std::string &bytes, int level = 6);
 // Insert a file name into a gzip member's header so that it grows to exactly `size` bytes.
