@@ -1,7 +1,9 @@
 // Extraction: the payload streams from the installer's own file into "gunzip | tar xf -" run in the
-// destination, in 8192-byte blocks, with the progress kept current after every block.
+// destination, in 8192-byte blocks looked at on their way (payloadguard.h), with the progress kept
+// current after every block.
 #include "installer.h"
 #include "owners.h"
+#include "payloadguard.h"
 #include "strformat.h"
 #include "trailer.h"
 
@@ -126,12 +128,20 @@ bool Extract(const char *destination) {
 
     bool copied = true;
     std::uint32_t sent = 0;
+    PayloadGuard guard;
+    PayloadGuard::Verdict verdict = PayloadGuard::Verdict::Admit;
     {
         IgnoreSigpipe ignore;
         char block[kBlockSize];
         std::size_t count;
         while ((count = std::fread(block, 1, sizeof block, file.get())) > 0) {
             if (sent + count > length) count = length - sent;  // the trailer is never sent
+            // Each block is looked at before tar can see it; a refused one ends the stream there.
+            if (count > 0) verdict = guard.Inspect(reinterpret_cast<const unsigned char *>(block), count);
+            if (verdict != PayloadGuard::Verdict::Admit) {
+                copied = false;
+                break;
+            }
             if (count > 0 && std::fwrite(block, 1, count, pipeline.get()) != count) {
                 copied = false;  // the pipeline stopped reading
                 break;
@@ -146,6 +156,10 @@ bool Extract(const char *destination) {
         if (std::fflush(pipeline.get()) != 0) copied = false;
         const int status = pclose(pipeline.release());
         if (status != 0) copied = false;
+    }
+    if (verdict == PayloadGuard::Verdict::Refused) {
+        ShowError(StrPrintf("The installer file %s is damaged or incomplete: %s.", self, guard.reason().c_str()).c_str());
+        return false;
     }
     if (!copied) {
         ShowError(kExtractionFailed);

@@ -37,9 +37,11 @@ std::string BuildDir() { return SONARIS_BUILD_DIR; }
 
 // ---- temporary directories ----
 
-TempDir::TempDir() {
-    char pattern[] = "/tmp/sonaris-test.XXXXXX";
-    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+TempDir::TempDir() : TempDir("/tmp") {}
+
+TempDir::TempDir(const std::string &parent) {
+    std::string pattern = parent + "/sonaris-test.XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed in " + parent);
     path_ = pattern;
     chmod(path_.c_str(), 0755);
 }
@@ -86,6 +88,10 @@ std::vector<std::string> BuildEnvironment(const Command &command) {
             setresuid(kNobody, kNobody, kNobody) != 0)
             _exit(125);
     }
+    for (const auto &[resource, value] : command.limits) {
+        const struct rlimit limit = {value, value};
+        if (setrlimit(resource, &limit) != 0) _exit(124);
+    }
     std::vector<char *> argv, envp;
     for (const auto &a : command.argv) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
@@ -93,6 +99,7 @@ std::vector<std::string> BuildEnvironment(const Command &command) {
     envp.push_back(nullptr);
     const std::string &program = command.program.empty() ? command.argv.at(0) : command.program;
     signal(SIGPIPE, SIG_DFL);
+    for (int ignored : command.ignoredSignals) signal(ignored, SIG_IGN);
     execve(program.c_str(), argv.data(), envp.data());
     if (errno == ENOENT) execvpe(program.c_str(), argv.data(), envp.data());
     _exit(127);

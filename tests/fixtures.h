@@ -3,6 +3,7 @@
 #ifndef SONARIS_TESTS_FIXTURES_H
 #define SONARIS_TESTS_FIXTURES_H
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <map>
@@ -20,11 +21,12 @@ std::string PackerPath();     // build/sonaris-pack
 std::string SourceDir();      // the top of the source tree
 std::string BuildDir();
 
-// A fresh directory under /tmp, removed with everything in it (whatever its modes) at the end.
-// Mode 0755, so that a program run unprivileged can reach what a test puts inside.
+// A fresh directory under /tmp (or under `parent`), removed with everything in it (whatever its
+// modes) at the end. Mode 0755, so that a program run unprivileged can reach what a test puts inside.
 class TempDir {
 public:
     TempDir();
+    explicit TempDir(const std::string &parent);
     ~TempDir();
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;
@@ -48,7 +50,9 @@ struct Command {
     std::string cwd;
     std::optional<mode_t> umask;
     bool unprivileged = false;  // run as nobody (uid and gid 65534, no groups)
-    std::string input;          // standard input; /dev/null when empty
+    std::map<int, rlim_t> limits;     // resource limits (RLIMIT_FSIZE, ...), soft and hard alike
+    std::vector<int> ignoredSignals;  // signals the program starts with ignored
+    std::string input;                // standard input; /dev/null when empty
     int timeoutSeconds = 120;
 };
 

@@ -168,6 +168,23 @@ std::string ShownPages(::Window shell) {
     return pages;
 }
 
+// Where the pointer finds things in the 489 x 350 window (the layout is fixed by the fallback
+// resources): the destination field and the Finish button of page 2.
+const int kFieldX = 250, kFieldY = 46, kFinishX = 430, kFinishY = 312;
+
+bool TypeDestination(::Window shell, const std::string &destination) {
+    Focus(shell);
+    Key("a");
+    if (!Eventually([&] { return ShownPages(shell) == "2"; }, std::chrono::seconds(10))) return false;
+    Click(shell, kFieldX, kFieldY);
+    Key("End");
+    for (int i = 0; i < 64; ++i) Key("BackSpace");
+    Type(destination);
+    return true;
+}
+
+void ClickFinish(::Window shell) { Click(shell, kFinishX, kFinishY); }
+
 unsigned long Pixel(::Window w, int x, int y) {
     Display *d = TestDisplay();
     XImage *image = XGetImage(d, w, x, y, 1, 1, AllPlanes, ZPixmap);

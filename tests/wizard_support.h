@@ -42,6 +42,12 @@ void Click(Window w, int x, int y);
 // page covers page 1. Pages are told apart by their number of child windows.
 std::string ShownPages(Window shell);
 
+// From page 1 of the installer's window `shell`: page 2, with `destination` typed into the
+// destination field in place of the proposal (of at most 64 characters).
+bool TypeDestination(Window shell, const std::string &destination);
+// Presses page 2's Finish button with the pointer.
+void ClickFinish(Window shell);
+
 // The RRGGBB colour of a pixel of a window.
 unsigned long Pixel(Window w, int x, int y);
 
@@ -58,6 +64,7 @@ public:
     // Its exit status, once it has ended (-1 after a signal or the timeout).
     int Wait(int timeoutSeconds = 30);
     bool Running();
+    pid_t Pid() const { return pid_; }
 
 private:
     pid_t pid_;

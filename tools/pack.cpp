@@ -5,6 +5,7 @@
 #include "error.h"
 #include "outputfile.h"
 #include "owners.h"
+#include "payloadguard.h"
 #include "payloadwriter.h"
 #include "tarreader.h"
 
@@ -285,6 +286,28 @@ std::string Printable(const char *name) {
     return out;
 }
 
+// The installer reads the payload's tar headers itself as they stream past, by its own rules
+// (payloadguard.h), and stops at what they refuse; so must a payload that verifies.
+void CheckAsTheInstallerWill(const InstallerFile &f, const std::string &installer) {
+    PayloadGuard guard;
+    unsigned char block[8192];
+    std::uint64_t at = f.trailer.payloadOffset;
+    const std::uint64_t end = at + f.trailer.payloadLength;
+    while (at < end) {
+        const ssize_t n = pread(f.fd(), block, std::min<std::uint64_t>(sizeof block, end - at), static_cast<off_t>(at));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw SystemError(installer, "cannot read");
+        if (n == 0) throw PackError(installer + ": the payload is cut short: the file shrank while being read");
+        switch (guard.Inspect(block, static_cast<std::size_t>(n))) {
+        case PayloadGuard::Verdict::Admit: break;
+        case PayloadGuard::Verdict::Refused: throw PackError(installer + ": " + guard.reason());
+        case PayloadGuard::Verdict::Damaged:
+            throw PackError(installer + ": the payload's tar headers do not read as the installer reads them");
+        }
+        at += static_cast<std::uint64_t>(n);
+    }
+}
+
 }  // namespace
 
 void Pack(const PackOptions &options) {
@@ -375,6 +398,7 @@ std::string Verify(const std::string &installer) {
     reader.Finish();
     const std::string breach = contract.Finish();
     if (!breach.empty()) throw PackError(installer + ": " + breach);
+    CheckAsTheInstallerWill(f, installer);
     return installer + ": sound: " + std::to_string(contract.members()) + " members in a payload of " +
            std::to_string(f.trailer.payloadLength) + " bytes behind a program image of " +
            std::to_string(f.trailer.payloadOffset) + " bytes";

@@ -1,0 +1,59 @@
+// What the extraction lets reach tar. The payload is read as it streams to "gunzip | tar xf -":
+// each block is decompressed here first, and the tar headers it completes are checked before the
+// block is sent. Only directories and regular files under relative names without ".." pass; the
+// first member that is anything else stops the stream before tar has seen its header.
+//
+// tar alone is not enough: GNU tar strips a leading "/" (or keeps it, told to by TAR_OPTIONS),
+// makes device nodes when run by root, and makes symbolic links pointing anywhere once it has
+// finished. Such a link left in the destination is followed by the next installation there.
+// The packer's --verify holds payloads to the same rules with this code.
+#ifndef SONARIS_PAYLOADGUARD_H
+#define SONARIS_PAYLOADGUARD_H
+
+#include <zlib.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+class PayloadGuard {
+public:
+    enum class Verdict {
+        Admit,    // send the block
+        Damaged,  // the data cannot be read as gzip'd tar: gunzip or tar would fail on it too
+        Refused,  // a member that may not be installed; reason() names it
+    };
+
+    PayloadGuard();
+    ~PayloadGuard();
+    PayloadGuard(const PayloadGuard &) = delete;
+    PayloadGuard &operator=(const PayloadGuard &) = delete;
+
+    // The verdict on the next `n` bytes of the payload. Once it is not Admit it stays so.
+    Verdict Inspect(const unsigned char *data, std::size_t n);
+    // For Refused: "member ./link is a symbolic link; only directories and regular files may be installed".
+    const std::string &reason() const { return reason_; }
+
+private:
+    void Unpacked(const unsigned char *data, std::size_t n);
+    void Header(const unsigned char *block);
+    void Refuse(const std::string &name, const std::string &what);
+
+    z_stream z_{};
+    bool zReady_ = false;
+    bool sealed_ = false;         // a member failed its closing check: only its trailer may follow
+    std::size_t trailerLeft_ = 0;  // bytes of that trailer still to come
+    Verdict verdict_ = Verdict::Admit;
+    std::string reason_;
+
+    // The tar layer: a header being gathered, data being passed over, or a long name being read.
+    unsigned char header_[512];
+    std::size_t headerFill_ = 0;
+    std::uint64_t skip_ = 0;      // data and padding still to pass over
+    std::uint64_t nameLeft_ = 0;  // bytes of a GNU long name still to read
+    std::string longName_;        // the name for the next header, when a long-name record gave one
+    bool longNamePending_ = false;
+    unsigned char out_[1 << 16];
+};
+
+#endif

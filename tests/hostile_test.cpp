@@ -1,0 +1,185 @@
+// Payloads written header by header that try to reach outside the destination or to make special
+// files there. The packer's --verify names the offending member; installing such a file, as root
+// and as nobody, once and again into the same destination, changes nothing outside the destination.
+#include <gtest/gtest.h>
+
+#include "fixtures.h"
+#include "reliability_support.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+using namespace fixtures;
+using namespace reliability;
+
+namespace {
+
+const char kScript[] = "#!/bin/sh\necho ran >> \"$LAUNCHER_MARKER\"\n";
+const char kOnlyFilesAndDirectories[] = "; only directories and regular files may be installed";
+
+// Bytes gzip cannot shrink: the payload then spans many of the installer's 8192-byte blocks.
+std::string Noise(std::size_t n) {
+    std::string s(n, '\0');
+    std::uint64_t x = 88172645463325252ull;
+    for (auto &c : s) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        c = static_cast<char>(x);
+    }
+    return s;
+}
+
+bool EndsWith(const std::string &s, const std::string &end) {
+    return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
+}
+
+class Hostile : public testing::Test {
+protected:
+    TempDir tmp;
+    // Everything an installation might reach: a directory anyone may write with a sentinel
+    // anyone may write, the working directory, the home, and the destination's parent.
+    std::string world = tmp / "world";
+    std::string outside = world + "/outside";
+    std::string sentinel = outside + "/sentinel";
+    std::string cwd = world + "/cwd";
+    std::string home = world + "/home";
+    std::string marker = world + "/launcher-ran";
+
+    void SetUp() override {
+        for (const std::string &dir : {world, outside, cwd, home}) {
+            mkdir(dir.c_str(), 0777);
+            chmod(dir.c_str(), 0777);
+        }
+        WriteFile(sentinel, "sentinel\n", 0666);
+    }
+
+    Result Verify(const std::string &installer) {
+        Command c;
+        c.argv = {PackerPath(), "--verify", installer};
+        return RunCommand(c);
+    }
+
+    Result InstallSilently(const std::string &installer, const std::string &dest, bool unprivileged,
+                           const std::map<std::string, std::string> &env) {
+        Command c;
+        c.argv = {installer, "-s", dest};
+        c.env = {{"HOME", home}, {"LAUNCHER_MARKER", marker}};
+        for (const auto &[k, v] : env) c.env[k] = v;
+        c.unset = {"DISPLAY", "TAR_OPTIONS"};
+        c.cwd = cwd;
+        c.umask = 022;
+        c.unprivileged = unprivileged;
+        return RunCommand(c);
+    }
+};
+
+TEST_F(Hostile, VerifyNamesTheMemberAndInstallingChangesNothingOutside) {
+    struct Case {
+        const char *name;
+        std::vector<TarMember> members;
+        std::string verified;  // what --verify says after the file's name
+        std::string refused;   // what the installer says after "damaged or incomplete: "
+        std::map<std::string, std::string> env = {};
+        std::vector<TarMember> hidden = {};  // members behind the end-of-archive blocks
+    };
+    const std::string longName = "./" + std::string(120, 'a') + "/../../outside/long";
+    TarMember prefixed = File("outside/prefixed");
+    prefixed.prefix = "..";
+    const Case cases[] = {
+        {"a \"../\" member", {Dir("./"), File("./../outside/escape"), Launcher(kScript)},
+         "member ./../outside/escape has a \"..\" component", "member ./../outside/escape has a \"..\" component"},
+        {"\"..\" in a GNU long name", {Dir("./"), File(longName), Launcher(kScript)},
+         "member " + longName + " has a \"..\" component", "member " + longName + " has a \"..\" component"},
+        {"\"..\" in a POSIX name prefix", {Dir("./"), prefixed, Launcher(kScript)},
+         "member ../outside/prefixed has a \"..\" component", "member ../outside/prefixed has a \"..\" component"},
+        {"\"..\" in a pax path", {Dir("./"), PaxHeader({{"path", "../outside/pax"}}), File("./innocent"), Launcher(kScript)},
+         "member ../outside/pax has a \"..\" component",
+         "member ./PaxHeaders/member is a pax extended header" + std::string(kOnlyFilesAndDirectories)},
+        {"a harmless pax path", {Dir("./"), PaxHeader({{"path", "./renamed"}}), File("./innocent"), Launcher(kScript)},
+         "member ./PaxHeaders/member is a pax extended header" + std::string(kOnlyFilesAndDirectories),
+         "member ./PaxHeaders/member is a pax extended header" + std::string(kOnlyFilesAndDirectories)},
+        {"an absolute name", {Dir("./"), File(outside + "/absolute"), Launcher(kScript)},
+         "member " + outside + "/absolute has an absolute name", "member " + outside + "/absolute has an absolute name"},
+        {"an absolute name, tar told to keep it", {Dir("./"), File(outside + "/absolute"), Launcher(kScript)},
+         "member " + outside + "/absolute has an absolute name", "member " + outside + "/absolute has an absolute name",
+         {{"TAR_OPTIONS", "--absolute-names"}}},
+        {"a symbolic link outside, a file through it",
+         {Dir("./"), Symlink("./link", outside), File("./link/through"), Launcher(kScript)},
+         "member ./link is a symbolic link" + std::string(kOnlyFilesAndDirectories),
+         "member ./link is a symbolic link" + std::string(kOnlyFilesAndDirectories)},
+        {"a symbolic link outside behind 300 kB of data, a file through it",
+         {Dir("./"), File("./data.bin", Noise(300000)), Symlink("./link", outside), File("./link/through"),
+          Launcher(kScript)},
+         "member ./link is a symbolic link" + std::string(kOnlyFilesAndDirectories),
+         "member ./link is a symbolic link" + std::string(kOnlyFilesAndDirectories)},
+        {"a symbolic link up, a file through it",
+         {Dir("./"), Symlink("./up", "../outside"), File("./up/through"), Launcher(kScript)},
+         "member ./up is a symbolic link" + std::string(kOnlyFilesAndDirectories),
+         "member ./up is a symbolic link" + std::string(kOnlyFilesAndDirectories)},
+        // The first installation leaves ./x a link outside (tar makes such links last); the second
+        // makes the hard link ./x/escape through it before it replaces ./x.
+        {"a hard link through a symbolic link the payload leaves behind",
+         {Dir("./"), HardLink("./x/escape", "./t"), File("./t", "payload\n"), Symlink("./x", outside),
+          Launcher(kScript)},
+         "member ./x/escape is a hard link" + std::string(kOnlyFilesAndDirectories),
+         "member ./x/escape is a hard link" + std::string(kOnlyFilesAndDirectories)},
+        {"hard links to a file outside",
+         {Dir("./"), HardLink("./h", outside + "/sentinel"), HardLink("./g", "../outside/sentinel"),
+          File("./h", "overwritten\n"), File("./g", "overwritten\n"), Launcher(kScript)},
+         "member ./h is a hard link" + std::string(kOnlyFilesAndDirectories),
+         "member ./h is a hard link" + std::string(kOnlyFilesAndDirectories)},
+        {"a character device", {Dir("./"), Device("./null", '3', 1, 3), Launcher(kScript)},
+         "member ./null is a character device" + std::string(kOnlyFilesAndDirectories),
+         "member ./null is a character device" + std::string(kOnlyFilesAndDirectories)},
+        {"a block device", {Dir("./"), Device("./disk", '4', 7, 0), Launcher(kScript)},
+         "member ./disk is a block device" + std::string(kOnlyFilesAndDirectories),
+         "member ./disk is a block device" + std::string(kOnlyFilesAndDirectories)},
+        {"a fifo", {Dir("./"), Device("./fifo", '6', 0, 0), Launcher(kScript)},
+         "member ./fifo is a fifo" + std::string(kOnlyFilesAndDirectories),
+         "member ./fifo is a fifo" + std::string(kOnlyFilesAndDirectories)},
+        // tar stops at the end-of-archive blocks unless told to read on, as TAR_OPTIONS may.
+        {"a member behind the end of the archive, tar told to read on", {Dir("./"), Launcher(kScript)},
+         "member ./../outside/hidden has a \"..\" component", "member ./../outside/hidden has a \"..\" component",
+         {{"TAR_OPTIONS", "--ignore-zeros"}}, {File("./../outside/hidden")}},
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string installer = tmp / ("hostile" + std::to_string(n++));
+        const std::string tar = TarArchive(c.members) + (c.hidden.empty() ? "" : TarArchive(c.hidden));
+        WriteFile(installer, InstallerBytes(Gzip(tar)), 0755);
+
+        const Result verified = Verify(installer);
+        EXPECT_EQ(verified.exitStatus, 1);
+        EXPECT_EQ(verified.err, "sonaris-pack: " + installer + ": " + c.verified + "\n");
+
+        const std::string before = TreeListing(world);
+        for (bool unprivileged : {false, true}) {
+            SCOPED_TRACE(unprivileged ? "as nobody" : "as root");
+            const std::string dest = world + (unprivileged ? "/dest-nobody" : "/dest-root");
+            for (int run = 1; run <= 2; ++run) {
+                SCOPED_TRACE("installation " + std::to_string(run));
+                const Result r = InstallSilently(installer, dest, unprivileged, c.env);
+                EXPECT_EQ(r.exitStatus, 1);
+                EXPECT_TRUE(EndsWith(r.err, "The installer file " + installer + " is damaged or incomplete: " +
+                                                c.refused + ".\n"))
+                    << r.err;
+                EXPECT_EQ(ReadFile(sentinel), "sentinel\n");
+                EXPECT_EQ(ListingWithout(world, dest), before);
+                EXPECT_FALSE(Exists(marker));
+                // Nothing but directories and regular files came to be, even inside.
+                for (const std::string &line : {std::string(" l -> "), std::string(" ? ")})
+                    EXPECT_EQ(TreeListing(dest).find(line), std::string::npos) << TreeListing(dest);
+            }
+            RemoveTree(dest);
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,190 @@
+// An installation of 200 MB killed (SIGTERM, SIGKILL) at several points of its extraction leaves
+// neither the probe file nor a settings file, and starts no launcher; running the installer again
+// into the same destination completes a tree identical to the application's.
+#include <gtest/gtest.h>
+
+#include "fixtures.h"
+#include "reliability_support.h"
+#include "wizard_support.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+
+using namespace fixtures;
+using namespace reliability;
+
+namespace {
+
+const char kLauncher[] = "#!/bin/sh\necho ran >> \"$LAUNCHER_MARKER\"\nexit 7\n";
+
+// Where the application and its installer live: memory when the machine has it to spare, so
+// that 200 MB written over and over cost no disk traffic.
+std::string WorkParent() { return access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp"; }
+
+// `n` bytes: incompressible from a xorshift generator, or numbered text lines that gzip shrinks
+// about tenfold, both at memory speed.
+std::string Content(std::size_t n, bool compressible, std::uint64_t seed) {
+    std::string s;
+    s.reserve(n + 64);
+    if (compressible) {
+        char line[64];
+        for (std::uint64_t i = 0; s.size() < n; ++i) {
+            std::snprintf(line, sizeof line, "record %08llu of set %04llu: level %llu\n",
+                          static_cast<unsigned long long>(i), static_cast<unsigned long long>(seed),
+                          static_cast<unsigned long long>((i * 7 + seed) % 97));
+            s += line;
+        }
+        s.resize(n);
+        return s;
+    }
+    s.resize(n);
+    std::uint64_t x = seed * 0x9e3779b97f4a7c15ull + 1;
+    for (std::size_t i = 0; i + 8 <= n; i += 8) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        std::memcpy(&s[i], &x, 8);
+    }
+    return s;
+}
+
+class Interruption : public testing::Test {
+protected:
+    static TempDir *work;
+    static std::string installer;
+    static std::string reference;  // TreeListing of the application
+    static long long payloadOffset, payloadLength;
+
+    // 200 MB in 20 large files, half of them incompressible, and 400 small ones; packed with the
+    // system's tar and gzip -1 (speed over size: the payload is about 110 MB).
+    static void SetUpTestSuite() {
+        AdoptOrphans();
+        work = new TempDir(WorkParent());
+        const std::string app = *work / "app";
+        for (const std::string &dir : {app, app + "/lib", app + "/share"}) mkdir(dir.c_str(), 0755);
+        for (int i = 0; i < 20; ++i)
+            WriteFile(app + "/lib/part" + std::to_string(i) + ".bin", Content(10 << 20, i % 2 == 1, i));
+        for (int d = 0; d < 8; ++d) {
+            const std::string dir = app + "/share/set" + std::to_string(d);
+            mkdir(dir.c_str(), 0755);
+            for (int i = 0; i < 50; ++i)
+                WriteFile(dir + "/item" + std::to_string(i) + ".txt", Content(2000 + 37 * i, true, d * 50 + i));
+        }
+        WriteFile(app + "/sonaris", kLauncher, 0755);
+        reference = TreeListing(app);
+
+        installer = *work / "installer";
+        Command pack;
+        pack.argv = {"/bin/sh", "-c",
+                     "set -e; cd \"$1\"; { echo .; find . -mindepth 1 ! -path ./sonaris | LC_ALL=C sort; echo ./sonaris; } |"
+                     " tar --format=gnu --no-recursion --owner=0 --group=0 --numeric-owner -cf - -T - | gzip -n -1 > \"$3\";"
+                     " size=$(stat -c %s \"$3\"); cat \"$2\" \"$3\" > \"$4\"; printf '\\n%s\\n' $size >> \"$4\";"
+                     " chmod 755 \"$4\"; rm \"$3\"",
+                     "sh", app, InstallerPath(), *work / "payload", installer};
+        const Result packed = RunCommand(pack);
+        ASSERT_EQ(packed.exitStatus, 0) << packed.err;
+        RemoveTree(app);
+        payloadOffset = static_cast<long long>(ProgramImage().size());
+        std::ifstream in(installer, std::ios::binary);
+        std::string tail(32, '\0');
+        in.seekg(-32, std::ios::end);
+        in.read(&tail[0], 32);
+        payloadLength = std::stoll(tail.substr(tail.rfind('\n', tail.size() - 2) + 1));
+    }
+    static void TearDownTestSuite() {
+        delete work;
+        work = nullptr;
+    }
+
+    Command Run(const std::string &home, const std::vector<std::string> &args) {
+        Command c;
+        c.argv = {installer};
+        c.argv.insert(c.argv.end(), args.begin(), args.end());
+        c.env = {{"HOME", home}, {"LAUNCHER_MARKER", home + "/launcher-ran"}};
+        c.unprivileged = true;  // F then installs into the home proposal, $HOME/Sonaris8
+        c.umask = 022;
+        return c;
+    }
+};
+
+TempDir *Interruption::work;
+std::string Interruption::installer;
+std::string Interruption::reference;
+long long Interruption::payloadOffset;
+long long Interruption::payloadLength;
+
+TEST_F(Interruption, AKilledInstallationLeavesNoProbeNoSettingsAndCompletesWhenRunAgain) {
+    ASSERT_FALSE(installer.empty());
+    struct Point {
+        const char *name;
+        double copied;  // the share of the payload read from the file, or < 0: all of it
+    } points[] = {{"5% copied", 0.05}, {"40% copied", 0.4}, {"80% copied", 0.8},
+                  {"all copied, tar still writing", -1}};
+    struct Sequence {
+        int signal;
+        bool rerunInWindow;
+    } sequences[] = {{SIGTERM, false}, {SIGKILL, true}};
+
+    for (const auto &s : sequences) {
+        SCOPED_TRACE(strsignal(s.signal));
+        const std::string home = *work / ("home-" + std::to_string(s.signal));
+        const std::string dest = home + "/Sonaris8";
+        const std::string settings = home + "/.Corvalent_MedioraSDK_60";
+        const std::string marker = home + "/launcher-ran";
+        mkdir(home.c_str(), 0755);
+        chown(home.c_str(), kNobody, kNobody);
+
+        for (const auto &p : points) {
+            SCOPED_TRACE(p.name);
+            wizard::Installer running(Run(home, {}));
+            const Window w = running.MainWindow();
+            ASSERT_NE(w, 0u);
+            wizard::Focus(w);
+            wizard::Key("f");
+            const pid_t pid = running.Pid();
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            auto reached = [&] {
+                if (p.copied < 0) return Wchan(pid).find("do_wait") != std::string::npos;
+                return OffsetIn(pid, installer) - payloadOffset >= static_cast<long long>(p.copied * payloadLength);
+            };
+            while (!reached() && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            ASSERT_TRUE(reached()) << "the installation never got there";
+            ASSERT_EQ(kill(pid, s.signal), 0);
+            EXPECT_EQ(running.Wait(), -1) << "it ended by itself";
+            // gunzip and tar see the pipe close and stop; what they leave is what is judged.
+            EXPECT_TRUE(WaitForGroup(pid));
+            EXPECT_FALSE(Exists(dest + "/test")) << "the probe file stayed";
+            EXPECT_FALSE(Exists(settings)) << "a settings file was written";
+            EXPECT_FALSE(Exists(marker)) << "the launcher ran";
+            EXPECT_TRUE(Exists(dest + "/lib"));
+        }
+
+        if (s.rerunInWindow) {
+            wizard::Installer again(Run(home, {}));
+            const Window w = again.MainWindow();
+            ASSERT_NE(w, 0u);
+            wizard::Focus(w);
+            wizard::Key("f");
+            EXPECT_EQ(again.Wait(120), 7);  // the launcher's own status
+            EXPECT_EQ(ReadFile(marker), "ran\n");
+            EXPECT_TRUE(Exists(settings));
+        } else {
+            const Result r = RunCommand(Run(home, {"-s", dest}));
+            EXPECT_EQ(r.exitStatus, 0) << r.err;
+            EXPECT_EQ(r.err, "");
+        }
+        EXPECT_EQ(TreeListing(dest), reference);
+        RemoveTree(home);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,224 @@
+// The extraction's guard in process: what it admits, refuses or calls damaged, however the payload
+// is cut into blocks, and that tar never gets the whole header of a refused member.
+#include <gtest/gtest.h>
+
+#include "fixtures.h"
+#include "payloadguard.h"
+#include "reliability_support.h"
+
+#include <zlib.h>
+
+#include <string>
+#include <vector>
+
+using namespace fixtures;
+using namespace reliability;
+
+namespace {
+
+using Verdict = PayloadGuard::Verdict;
+
+// Feeds `payload` in pieces of `piece` bytes; returns the verdict and how many bytes were admitted.
+Verdict Feed(const std::string &payload, std::size_t piece, std::size_t &admitted, std::string *reason = nullptr) {
+    PayloadGuard guard;
+    admitted = 0;
+    Verdict v = Verdict::Admit;
+    for (std::size_t at = 0; at < payload.size(); at += piece) {
+        const std::string block = payload.substr(at, piece);
+        v = guard.Inspect(reinterpret_cast<const unsigned char *>(block.data()), block.size());
+        if (v != Verdict::Admit) break;
+        admitted += block.size();
+    }
+    if (reason) *reason = guard.reason();
+    return v;
+}
+
+// What gunzip can make of the first `n` bytes of a payload: all a tar behind it could read.
+std::size_t Decodable(const std::string &payload, std::size_t n) {
+    z_stream z{};
+    inflateInit2(&z, 16 + MAX_WBITS);
+    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(payload.data()));
+    z.avail_in = static_cast<uInt>(n);
+    std::vector<unsigned char> out(1 << 16);
+    std::size_t total = 0;
+    for (;;) {
+        z.next_out = out.data();
+        z.avail_out = static_cast<uInt>(out.size());
+        const int r = inflate(&z, Z_NO_FLUSH);
+        total += out.size() - z.avail_out;
+        if (r == Z_STREAM_END && z.avail_in > 0) {
+            inflateReset(&z);
+            continue;
+        }
+        if (r != Z_OK || (z.avail_in == 0 && z.avail_out > 0)) break;
+    }
+    inflateEnd(&z);
+    return total;
+}
+
+// Where member `index`'s own header ends in TarArchive(members), long-name records included.
+std::size_t HeaderEnd(const std::vector<TarMember> &members, std::size_t index) {
+    std::vector<TarMember> upTo(members.begin(), members.begin() + static_cast<long>(index) + 1);
+    upTo.back().content.clear();
+    // Behind the last header come only the zero blocks and the padding of the record.
+    const std::string archive = TarArchive(upTo);
+    return (archive.find_last_not_of('\0') / 512 + 1) * 512;
+}
+
+const std::vector<std::size_t> kPieces = {1, 7, 512, 8192, 1 << 20};
+const char kLauncherScript[] = "#!/bin/sh\n";
+
+TEST(PayloadGuard, AdmitsSoundPayloadsHoweverTheyAreCut) {
+    const std::string longName = "./share/" + std::string(150, 'n');
+    struct Case {
+        const char *name;
+        std::string payload;
+    } cases[] = {
+        {"directories and files",
+         Gzip(TarArchive({Dir("./"), Dir("./bin/"), File("./bin/tool", std::string(70000, 'x'), 0755),
+                          File("./empty", ""), Launcher(kLauncherScript)}))},
+        {"a GNU long name", Gzip(TarArchive({Dir("./"), Dir("./share/"), File(longName), Launcher(kLauncherScript)}))},
+        {"old-style regular files and directories",
+         Gzip(TarArchive({TarMember{"./", '\0', 0755, "", "", 0, 0, ""}, TarMember{"./a", '\0', 0644, "a\n", "", 0, 0, ""},
+                          Launcher(kLauncherScript)}))},
+        {"two gzip members", Gzip(TarArchive({Dir("./"), File("./a")}).substr(0, 1024)) +
+                                 Gzip(TarArchive({Dir("./"), File("./a")}).substr(1024))},
+        {"a payload of the system's tar", ""},
+    };
+    TempDir tmp;
+    CopyDemoApp(tmp / "app");
+    cases[4].payload = PackTree(tmp / "app");
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        for (std::size_t piece : kPieces) {
+            SCOPED_TRACE(piece);
+            std::size_t admitted;
+            EXPECT_EQ(Feed(c.payload, piece, admitted), Verdict::Admit);
+            EXPECT_EQ(admitted, c.payload.size());
+        }
+    }
+}
+
+TEST(PayloadGuard, RefusesAMemberBeforeTarHasItsHeader) {
+    const std::string only = "; only directories and regular files may be installed";
+    TarMember prefixed = File("b");
+    prefixed.prefix = "a/..";
+    const std::string longEscape = "./" + std::string(200, 'd') + "/../../x";
+    struct Case {
+        const char *name;
+        std::vector<TarMember> members;
+        std::size_t hostile;  // the index of the member refused
+        std::string reason;
+    } cases[] = {
+        {"an absolute name", {Dir("./"), File("/etc/x")}, 1, "member /etc/x has an absolute name"},
+        {"a \"..\"", {Dir("./"), File("./a/../../x")}, 1, "member ./a/../../x has a \"..\" component"},
+        {"a bare \"..\"", {Dir("./"), Dir("..")}, 1, "member .. has a \"..\" component"},
+        {"\"..\" in a long name", {Dir("./"), File(longEscape)}, 1, "member " + longEscape + " has a \"..\" component"},
+        {"\"..\" in a prefix", {Dir("./"), prefixed}, 1, "member a/../b has a \"..\" component"},
+        {"a hard link", {Dir("./"), File("./a"), HardLink("./b", "./a")}, 2, "member ./b is a hard link" + only},
+        {"a symbolic link", {Dir("./"), Symlink("./l", ".")}, 1, "member ./l is a symbolic link" + only},
+        {"a character device", {Dir("./"), Device("./c", '3', 1, 3)}, 1, "member ./c is a character device" + only},
+        {"a block device", {Dir("./"), Device("./b", '4', 8, 0)}, 1, "member ./b is a block device" + only},
+        {"a fifo", {Dir("./"), Device("./f", '6', 0, 0)}, 1, "member ./f is a fifo" + only},
+        {"a pax header", {Dir("./"), PaxHeader({{"path", "x"}}), File("./y")}, 1,
+         "member ./PaxHeaders/member is a pax extended header" + only},
+        {"a contiguous file", {Dir("./"), TarMember{"./c", '7', 0644, "c", "", 0, 0, ""}}, 1,
+         "member ./c is a contiguous file" + only},
+        {"an unknown type", {Dir("./"), TarMember{"./u", 'Q', 0644, "", "", 0, 0, ""}}, 1,
+         "member ./u is of type 'Q'" + only},
+        {"a control character in the name", {Dir("./"), Symlink("./a\nb", "/")}, 1,
+         "member ./a\\012b is a symbolic link" + only},
+        {"a member behind the end-of-archive blocks (tar --ignore-zeros)", {}, 0,
+         "member ../hidden has a \"..\" component"},
+        {"a long name that a zero block makes tar forget", {}, 1, "member ../forgotten has a \"..\" component"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string tar;
+        std::size_t headerEnd;
+        if (c.members.empty() && c.hostile == 0) {
+            // tar stops at the zero blocks unless told to read on; what it then finds is refused too.
+            const std::string first = TarArchive({Dir("./"), Launcher(kLauncherScript)});
+            tar = first + TarArchive({File("../hidden")});
+            headerEnd = first.size() + 512;
+        } else if (c.members.empty()) {
+            // A harmless long name, a zero block, then a header that stands on its own name.
+            const std::string name = "./harmless" + std::string(200, 'h');
+            const std::string longName = TarHeader({"././@LongLink", 'L', 0644, name + '\0', "", 0, 0, ""}) +
+                                         name + std::string(512 - name.size() % 512 - 1, '\0') + '\0';
+            tar = TarHeader(Dir("./")) + longName + std::string(512, '\0');
+            headerEnd = tar.size() + 512;
+            tar += TarArchive({File("../forgotten", "")});
+        } else {
+            tar = TarArchive(c.members);
+            headerEnd = HeaderEnd(c.members, c.hostile);
+        }
+        const std::string payload = Gzip(tar);
+        for (std::size_t piece : kPieces) {
+            SCOPED_TRACE(piece);
+            std::size_t admitted;
+            std::string reason;
+            EXPECT_EQ(Feed(payload, piece, admitted, &reason), Verdict::Refused);
+            EXPECT_EQ(reason, c.reason);
+            EXPECT_LT(Decodable(payload, admitted), headerEnd);
+        }
+    }
+}
+
+TEST(PayloadGuard, StopsAtDataThatCannotBeReadAsGzippedTar) {
+    const std::string sound = TarArchive({Dir("./"), File("./noise", std::string(20000, 'z')), Launcher(kLauncherScript)});
+    const std::string gz = Gzip(sound);
+    std::string flippedDeflate = gz;
+    flippedDeflate[gz.size() / 2] ^= 0x55;
+    std::string badChecksum = sound;
+    badChecksum[512 + 148] = '7';  // the second header's checksum field
+    // The right sum, but in base 256, which tar takes for sizes and not for checksums.
+    std::string base256Checksum = sound;
+    {
+        unsigned sum = 0;
+        for (std::size_t i = 512; i < 1024; ++i) sum += (i >= 512 + 148 && i < 512 + 156) ? ' ' : static_cast<unsigned char>(sound[i]);
+        const char field[8] = {'\x80', 0, 0, 0, 0, 0, static_cast<char>(sum >> 8), static_cast<char>(sum & 0xff)};
+        base256Checksum.replace(512 + 148, 8, field, 8);
+    }
+    std::string sizedDirectory = TarArchive({Dir("./"), TarMember{"./d/", '5', 0755, "hidden", "", 0, 0, ""}});
+    struct Case {
+        const char *name;
+        std::string payload;
+    } cases[] = {
+        {"a damaged deflate stream", flippedDeflate},
+        {"a tar header whose checksum does not fit", Gzip(badChecksum)},
+        {"a tar header whose checksum is in base 256", Gzip(base256Checksum)},
+        {"a directory that claims data", Gzip(sizedDirectory)},
+        {"junk behind the gzip stream", gz + "junk"},
+        {"another compression's stream", std::string("\x1f\x9d\x90", 3) + sound},
+        {"bytes behind a member that failed its check",
+         gz.substr(0, gz.size() - 8) + std::string("\0\0\0\0", 4) + gz.substr(gz.size() - 4) + Gzip("more")},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        for (std::size_t piece : kPieces) {
+            SCOPED_TRACE(piece);
+            std::size_t admitted;
+            EXPECT_EQ(Feed(c.payload, piece, admitted), Verdict::Damaged);
+            EXPECT_LT(admitted, c.payload.size());
+        }
+    }
+}
+
+TEST(PayloadGuard, LetsGunzipSeeADamagedChecksumItself) {
+    // Only the CRC-32 or the length at the end is wrong: all of it goes through, and gunzip fails.
+    const std::string gz = Gzip(TarArchive({Dir("./"), File("./a", "abc\n"), Launcher(kLauncherScript)}));
+    std::string crc = gz, length = gz;
+    crc[gz.size() - 8] ^= 1;
+    length[gz.size() - 1] ^= 1;
+    for (const std::string &payload : {crc, length}) {
+        for (std::size_t piece : kPieces) {
+            SCOPED_TRACE(piece);
+            std::size_t admitted;
+            EXPECT_EQ(Feed(payload, piece, admitted), Verdict::Admit);
+            EXPECT_EQ(admitted, payload.size());
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,235 @@
+#include "reliability_support.h"
+
+#include <dirent.h>
+#include <elf.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
+using namespace fixtures;
+
+namespace reliability {
+
+// ---- tar archives by hand ----
+
+namespace {
+
+const std::size_t kBlock = 512;
+const std::size_t kRecord = 10240;
+
+void Put(std::string &header, std::size_t offset, std::size_t width, const std::string &value) {
+    header.replace(offset, std::min(width, value.size()), value.substr(0, width));
+}
+
+// An octal field of `width` bytes: digits, then a NUL.
+void PutOctal(std::string &header, std::size_t offset, std::size_t width, unsigned long long value) {
+    char digits[32];
+    std::snprintf(digits, sizeof digits, "%0*llo", static_cast<int>(width - 1), value);
+    Put(header, offset, width, std::string(digits) + '\0');
+}
+
+std::string Padded(const std::string &data) {
+    return data + std::string((kBlock - data.size() % kBlock) % kBlock, '\0');
+}
+
+}  // namespace
+
+TarMember Dir(const std::string &name, unsigned mode) { return {name, '5', mode, "", "", 0, 0, ""}; }
+TarMember File(const std::string &name, const std::string &content, unsigned mode) {
+    return {name, '0', mode, content, "", 0, 0, ""};
+}
+TarMember Symlink(const std::string &name, const std::string &target) { return {name, '2', 0777, "", target, 0, 0, ""}; }
+TarMember HardLink(const std::string &name, const std::string &target) { return {name, '1', 0644, "", target, 0, 0, ""}; }
+TarMember Device(const std::string &name, char type, unsigned major, unsigned minor) {
+    return {name, type, 0666, "", "", major, minor, ""};
+}
+TarMember Launcher(const std::string &script) { return File("./sonaris", script, 0755); }
+
+TarMember PaxHeader(const std::vector<std::pair<std::string, std::string>> &records) {
+    std::string content;
+    for (const auto &[key, value] : records) {
+        // Each record is "LENGTH KEY=VALUE\n", LENGTH counting itself too.
+        const std::string body = " " + key + "=" + value + "\n";
+        std::size_t length = body.size() + 1;
+        while (std::to_string(length).size() + body.size() != length) ++length;
+        content += std::to_string(length) + body;
+    }
+    return {"./PaxHeaders/member", 'x', 0644, content, "", 0, 0, ""};
+}
+
+std::string TarHeader(const TarMember &m) {
+    std::string h(kBlock, '\0');
+    Put(h, 0, 100, m.name);
+    PutOctal(h, 100, 8, m.mode);
+    PutOctal(h, 108, 8, 0);
+    PutOctal(h, 116, 8, 0);
+    PutOctal(h, 124, 12, m.content.size());
+    PutOctal(h, 136, 12, 1000000000);
+    h[156] = m.type;
+    Put(h, 157, 100, m.link);
+    if (m.prefix.empty()) {
+        Put(h, 257, 8, std::string("ustar  \0", 8));  // GNU
+    } else {
+        Put(h, 257, 8, std::string("ustar\0" "00", 8));  // POSIX
+        Put(h, 345, 155, m.prefix);
+    }
+    Put(h, 265, 32, "root");
+    Put(h, 297, 32, "root");
+    PutOctal(h, 329, 8, m.major);
+    PutOctal(h, 337, 8, m.minor);
+    // The checksum counts its own field as eight blanks.
+    Put(h, 148, 8, "        ");
+    unsigned sum = 0;
+    for (unsigned char c : h) sum += c;
+    char field[8];
+    std::snprintf(field, sizeof field, "%06o", sum);
+    Put(h, 148, 8, std::string(field, 6) + '\0' + ' ');
+    return h;
+}
+
+std::string TarArchive(const std::vector<TarMember> &members) {
+    std::string out;
+    for (const TarMember &m : members) {
+        if (m.name.size() > 100) out += TarHeader({"././@LongLink", 'L', 0644, m.name + '\0', "", 0, 0, ""}) + Padded(m.name + '\0');
+        if (m.link.size() > 100) out += TarHeader({"././@LongLink", 'K', 0644, m.link + '\0', "", 0, 0, ""}) + Padded(m.link + '\0');
+        out += TarHeader(m) + Padded(m.content);
+    }
+    out += std::string(2 * kBlock, '\0');
+    return out + std::string((kRecord - out.size() % kRecord) % kRecord, '\0');
+}
+
+// ---- a tmpfs of its own ----
+
+Command InPrivateTmpfs(const Command &command, const std::string &where, const std::string &options) {
+    if (!command.program.empty()) throw std::logic_error("InPrivateTmpfs runs argv[0] itself");
+    Command wrapped = command;
+    wrapped.argv = {"unshare", "--mount", "--propagation", "private", "--", "/bin/sh", "-c",
+                    "mount -t tmpfs -o \"$1\" sonaris-test \"$2\" || exit 99; shift 2; exec \"$@\"", "sh",
+                    options, where};
+    wrapped.argv.insert(wrapped.argv.end(), command.argv.begin(), command.argv.end());
+    return wrapped;
+}
+
+bool PrivateTmpfsWorks(std::string &why) {
+    TempDir tmp;
+    Command probe;
+    probe.argv = {"/bin/sh", "-c", "test \"$(stat -f -c %T \"$1\")\" = tmpfs", "sh", tmp.path()};
+    const Result r = RunCommand(InPrivateTmpfs(probe, tmp.path(), "size=64k"));
+    if (r.exitStatus == 0) return true;
+    why = "cannot mount a tmpfs in a private mount namespace here (unshare --mount and mount -t tmpfs need "
+          "root with CAP_SYS_ADMIN): exit status " +
+          std::to_string(r.exitStatus) + ", " + r.err;
+    return false;
+}
+
+// ---- running installers ----
+
+std::string Interpreter(const std::string &executable) {
+    const std::string image = ReadFile(executable);
+    Elf64_Ehdr header;
+    if (image.size() < sizeof header) throw std::runtime_error(executable + ": not an ELF file");
+    std::memcpy(&header, image.data(), sizeof header);
+    if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != ELFCLASS64)
+        throw std::runtime_error(executable + ": not a 64-bit ELF file");
+    for (unsigned i = 0; i < header.e_phnum; ++i) {
+        Elf64_Phdr program;
+        const std::size_t at = header.e_phoff + static_cast<std::size_t>(i) * header.e_phentsize;
+        if (at + sizeof program > image.size()) break;
+        std::memcpy(&program, image.data() + at, sizeof program);
+        if (program.p_type == PT_INTERP && program.p_offset + program.p_filesz <= image.size())
+            return std::string(image.data() + program.p_offset).substr(0, program.p_filesz);
+    }
+    throw std::runtime_error(executable + ": names no program interpreter");
+}
+
+long long OffsetIn(pid_t pid, const std::string &path) {
+    const std::string proc = "/proc/" + std::to_string(pid);
+    DIR *fds = opendir((proc + "/fd").c_str());
+    if (!fds) return -1;
+    long long offset = -1;
+    while (const struct dirent *e = readdir(fds)) {
+        char target[4096];
+        const ssize_t n = readlink((proc + "/fd/" + e->d_name).c_str(), target, sizeof target - 1);
+        if (n <= 0 || std::string(target, static_cast<std::size_t>(n)) != path) continue;
+        std::ifstream info(proc + "/fdinfo/" + e->d_name);
+        std::string key;
+        long long pos = -1;
+        while (info >> key)
+            if (key == "pos:" && info >> pos) break;
+        offset = std::max(offset, pos);
+    }
+    closedir(fds);
+    return offset;
+}
+
+std::string Wchan(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/wchan");
+    std::string where;
+    std::getline(in, where);
+    return where;
+}
+
+void AdoptOrphans() {
+    if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) throw std::runtime_error("cannot become a subreaper");
+}
+
+bool WaitForGroup(pid_t group, int seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    for (;;) {
+        const pid_t r = waitpid(-group, nullptr, WNOHANG);
+        if (r < 0 && errno == ECHILD) return true;
+        if (r > 0 || (r < 0 && errno == EINTR)) continue;
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(-group, SIGKILL);
+            while (waitpid(-group, nullptr, 0) > 0 || errno == EINTR) {
+            }
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+pid_t SpawnWithErrors(const Command &command, const std::string &errors) {
+    if (!command.program.empty()) throw std::logic_error("SpawnWithErrors runs argv[0] itself");
+    Command wrapped = command;
+    wrapped.argv = {"/bin/sh", "-c", "exec \"$@\" 2>\"$0\"", errors};
+    wrapped.argv.insert(wrapped.argv.end(), command.argv.begin(), command.argv.end());
+    return Spawn(wrapped);
+}
+
+void GateGunzip(Command &command, const std::string &bin, const std::string &gate) {
+    mkdir(bin.c_str(), 0755);
+    const std::string real = Exists("/usr/bin/gunzip") ? "/usr/bin/gunzip" : "/bin/gunzip";
+    WriteFile(bin + "/gunzip",
+              "#!/bin/sh\nwhile [ ! -e '" + gate + "' ]; do sleep 0.01; done\nexec " + real + " \"$@\"\n", 0755);
+    const char *path = std::getenv("PATH");
+    command.env["PATH"] = bin + ":" + (path ? path : "/usr/bin:/bin");
+}
+
+std::string ListingWithout(const std::string &root, const std::string &skip) {
+    const std::string listing = TreeListing(root);
+    const std::string relative = skip.substr(root.size());
+    std::string out;
+    for (std::size_t at = 0; at < listing.size();) {
+        const std::size_t end = listing.find('\n', at);
+        const std::string line = listing.substr(at, end - at + 1);
+        const bool under = line.compare(0, relative.size(), relative) == 0 &&
+                           (line[relative.size()] == ' ' || line[relative.size()] == '/');
+        if (!under) out += line;
+        at = end + 1;
+    }
+    return out;
+}
+
+}  // namespace reliability

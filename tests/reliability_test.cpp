@@ -1,0 +1,417 @@
+// Faults injected into real installations: the disk filling up, gunzip or tar missing, the
+// destination changing under the window, the installer file changing while it runs. Each must end
+// in one reported failure (silent: the message and exit status 1; window: the error dialog), with
+// no launcher started and no settings file written.
+#include <gtest/gtest.h>
+
+#include "fixtures.h"
+#include "reliability_support.h"
+#include "wizard_support.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+
+using namespace fixtures;
+using namespace reliability;
+
+namespace {
+
+const char kExtractionFailed[] =
+    "Installation failed.  Perhaps the destination directory is unwriteable or you\n"
+    "are out of disk space?\n\n";
+const char kSettingsName[] = "/.Corvalent_MedioraSDK_60";
+// A launcher of the tests' own: it only records that it ran.
+const char kLauncher[] = "#!/bin/sh\necho ran >> \"$LAUNCHER_MARKER\"\nexit 7\n";
+
+bool Eventually(const std::function<bool()> &done, int milliseconds = 20000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// Whether `pid` waits for room in a full pipe.
+bool Blocked(pid_t pid) { return Wchan(pid).find("pipe_write") != std::string::npos; }
+
+bool EndsWith(const std::string &s, const std::string &end) {
+    return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
+}
+
+// Bytes gzip cannot shrink, from a generator cheaper than the standard engines.
+std::string Noise(std::size_t n, std::uint64_t seed) {
+    std::string s(n, '\0');
+    std::uint64_t x = seed * 0x9e3779b97f4a7c15ull + 1;
+    for (auto &c : s) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        c = static_cast<char>(x >> 24);
+    }
+    return s;
+}
+
+class Faults : public testing::Test {
+protected:
+    TempDir tmp;
+    std::string home = tmp / "home";
+    std::string marker = tmp / "launcher-ran";
+
+    void SetUp() override {
+        chmod(tmp.path().c_str(), 0777);  // unprivileged runs make their destinations here
+        mkdir(home.c_str(), 0755);
+        chown(home.c_str(), kNobody, kNobody);
+    }
+
+    // An installer for a tree of `files` small files and `noise` incompressible bytes.
+    std::string MakeInstaller(std::size_t noise, int files = 4, const std::string &name = "installer",
+                              std::uint64_t seed = 1) {
+        const std::string tree = TreeOf(name);
+        mkdir(tree.c_str(), 0755);
+        mkdir((tree + "/lib").c_str(), 0755);
+        mkdir((tree + "/share").c_str(), 0755);
+        WriteFile(tree + "/lib/readme.txt", "Sonaris 8\n");
+        if (noise) WriteFile(tree + "/lib/noise.bin", Noise(noise, seed));
+        for (int i = 0; i < files; ++i)
+            WriteFile(tree + "/share/item" + std::to_string(i) + ".txt", "item " + std::to_string(i) + "\n");
+        WriteFile(tree + "/sonaris", kLauncher, 0755);
+        const std::string path = tmp / name;
+        WriteFile(path, InstallerBytes(PackTree(tree)), 0755);
+        return path;
+    }
+    std::string TreeOf(const std::string &installerName) { return tmp / (installerName + "-tree"); }
+
+    Command Silent(const std::string &installer, const std::string &destination) {
+        Command c;
+        c.argv = {installer, "-s", destination};
+        c.env = {{"HOME", home}, {"LAUNCHER_MARKER", marker}};
+        c.unset = {"DISPLAY"};
+        c.umask = 022;
+        return c;
+    }
+
+    Command Interactive(const std::string &installer) {
+        Command c;
+        c.argv = {installer};
+        c.env = {{"HOME", home}, {"LAUNCHER_MARKER", marker}};
+        c.umask = 022;
+        return c;
+    }
+
+    void ExpectNothingStarted() {
+        EXPECT_FALSE(Exists(marker)) << "the launcher ran";
+        EXPECT_FALSE(Exists(home + kSettingsName)) << "a settings file was written";
+    }
+
+    // One message, the extraction's, after whatever gunzip and tar said (which holds `said`).
+    void ExpectSilentFailure(int exitStatus, const std::string &err, const std::string &said) {
+        EXPECT_EQ(exitStatus, 1);
+        EXPECT_TRUE(EndsWith(err, kExtractionFailed)) << err;
+        EXPECT_NE(err.find(said), std::string::npos) << err;
+        ExpectNothingStarted();
+    }
+    void ExpectSilentFailure(const Result &r, const std::string &said) {
+        EXPECT_EQ(r.signal, 0);
+        EXPECT_EQ(r.out, "");
+        ExpectSilentFailure(r.exitStatus, r.err, said);
+    }
+
+    // The window from page 1 to Finish with `destination` typed in; `beforeFinish` runs on page 2,
+    // `whileInstalling` once the installer has blocked mid-copy (with a gated gunzip). Expects the
+    // error dialog over page `page` and the window still there.
+    void ExpectWindowFailure(const Command &command, const std::string &destination, const std::string &page,
+                             const std::function<void()> &beforeFinish = {},
+                             const std::function<void(pid_t)> &whileInstalling = {}) {
+        wizard::Installer running(command);
+        const Window w = running.MainWindow();
+        ASSERT_NE(w, 0u);
+        ASSERT_TRUE(wizard::TypeDestination(w, destination));
+        if (beforeFinish) beforeFinish();
+        wizard::ClickFinish(w);
+        if (whileInstalling) whileInstalling(running.Pid());
+        EXPECT_NE(wizard::WaitForWindow("Error"), 0u);
+        EXPECT_EQ(wizard::ShownPages(w), page);
+        EXPECT_TRUE(running.Running());
+        ExpectNothingStarted();
+    }
+};
+
+// ---- the disk fills up ----
+
+TEST_F(Faults, AFullFileSystemFailsTheInstallation) {
+    std::string why;
+    if (!PrivateTmpfsWorks(why)) GTEST_SKIP() << why;
+    const std::string installer = MakeInstaller(2 << 20, 40);
+    const std::string mount = tmp / "mnt";
+    mkdir(mount.c_str(), 0755);
+    struct Case {
+        const char *name;
+        const char *options;
+        bool window;
+    } cases[] = {
+        {"silent, a tmpfs of 1 MiB", "size=1m", false},
+        {"silent, a tmpfs of 16 inodes", "nr_inodes=16", false},
+        {"window, a tmpfs of 1 MiB", "size=1m", true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string dest = mount + "/Sonaris8";
+        if (c.window) {
+            ExpectWindowFailure(InPrivateTmpfs(Interactive(installer), mount, c.options), dest, "3");
+        } else {
+            ExpectSilentFailure(RunCommand(InPrivateTmpfs(Silent(installer, dest), mount, c.options)),
+                                "No space left on device");
+        }
+        // The file system went with its namespace: nothing reached the directory beneath it.
+        EXPECT_EQ(TreeListing(mount), "");
+    }
+}
+
+TEST_F(Faults, AFileSizeLimitFailsTheInstallation) {
+    const std::string installer = MakeInstaller(2 << 20);
+    struct Case {
+        const char *name;
+        bool ignoreSigxfsz;  // tar then sees EFBIG instead of being killed by SIGXFSZ
+        bool window;
+        const char *said;
+    } cases[] = {
+        {"silent, tar killed by SIGXFSZ", false, false, "File size limit exceeded"},
+        {"silent, SIGXFSZ ignored: EFBIG", true, false, "Wrote only"},
+        {"window, tar killed by SIGXFSZ", false, true, ""},
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string dest = tmp / ("dest" + std::to_string(n++));
+        Command command = c.window ? Interactive(installer) : Silent(installer, dest);
+        command.limits[RLIMIT_FSIZE] = 256 << 10;
+        if (c.ignoreSigxfsz) command.ignoredSignals.push_back(SIGXFSZ);
+        if (c.window) {
+            ExpectWindowFailure(command, dest, "3");
+        } else {
+            ExpectSilentFailure(RunCommand(command), c.said);
+        }
+        struct stat st;
+        ASSERT_EQ(stat((dest + "/lib/noise.bin").c_str(), &st), 0);
+        EXPECT_EQ(st.st_size, 256 << 10);  // cut at the limit
+    }
+}
+
+// ---- the tools are missing ----
+
+TEST_F(Faults, MissingGunzipOrTarFailsTheInstallation) {
+    const std::string installer = MakeInstaller(0);
+    auto where = [](const std::string &tool) { return Exists("/usr/bin/" + tool) ? "/usr/bin/" + tool : "/bin/" + tool; };
+    // gunzip is a script that runs gzip: it stays wherever gunzip is found.
+    const std::string gunzip = where("gunzip"), gzip = where("gzip"), tar = where("tar");
+    struct Case {
+        const char *name;
+        std::vector<std::string> tools;  // what PATH finds
+        bool window;
+        const char *said;
+    } cases[] = {
+        {"silent, no tar", {gunzip, gzip}, false, "tar: not found"},
+        {"silent, no gunzip", {gzip, tar}, false, "gunzip: not found"},
+        {"silent, neither", {gzip}, false, "gunzip: not found"},
+        {"window, no tar", {gunzip, gzip}, true, ""},
+        {"window, no gunzip", {gzip, tar}, true, ""},
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string bin = tmp / ("bin" + std::to_string(n));
+        const std::string dest = tmp / ("dest" + std::to_string(n++));
+        mkdir(bin.c_str(), 0755);
+        for (const auto &tool : c.tools) symlink(tool.c_str(), (bin + tool.substr(tool.rfind('/'))).c_str());
+        Command command = c.window ? Interactive(installer) : Silent(installer, dest);
+        command.env["PATH"] = bin;
+        if (c.window) {
+            ExpectWindowFailure(command, dest, "3");
+        } else {
+            ExpectSilentFailure(RunCommand(command), c.said);
+        }
+        EXPECT_EQ(TreeListing(dest), "");
+    }
+}
+
+// ---- the destination changes ----
+
+TEST_F(Faults, TheDestinationChangedBetweenPageTwoAndFinishIsRefusedThere) {
+    const std::string installer = MakeInstaller(0);
+    struct Case {
+        const char *name;
+        bool unprivileged;
+        bool destinationExists;
+        std::function<void(const std::string &parent, const std::string &dest)> change;
+    } cases[] = {
+        {"its parent removed", false, false, [](const std::string &p, const std::string &) { rmdir(p.c_str()); }},
+        {"its parent made read-only", true, false,
+         [](const std::string &p, const std::string &) { chmod(p.c_str(), 0555); }},
+        {"it and its parent removed", false, true, [](const std::string &p, const std::string &) { RemoveTree(p); }},
+        {"it made read-only", true, true, [](const std::string &, const std::string &d) { chmod(d.c_str(), 0555); }},
+        {"it replaced by a file", false, true,
+         [](const std::string &, const std::string &d) {
+             rmdir(d.c_str());
+             WriteFile(d, "keep me");
+         }},
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string parent = tmp / ("parent" + std::to_string(n++));
+        const std::string dest = parent + "/Sonaris8";
+        mkdir(parent.c_str(), 0777);
+        chmod(parent.c_str(), 0777);
+        if (c.destinationExists) {
+            mkdir(dest.c_str(), 0777);
+            chmod(dest.c_str(), 0777);
+        }
+        Command command = Interactive(installer);
+        command.unprivileged = c.unprivileged;
+        ExpectWindowFailure(command, dest, "2", [&] { c.change(parent, dest); });
+        // Nothing was made or unpacked.
+        struct stat st;
+        if (lstat(dest.c_str(), &st) == 0) {
+            if (S_ISDIR(st.st_mode)) EXPECT_EQ(TreeListing(dest), "");
+            else EXPECT_EQ(ReadFile(dest), "keep me");
+        }
+    }
+}
+
+TEST_F(Faults, TheWindowInstallsOnceTheDestinationIsRightAgain) {
+    const std::string installer = MakeInstaller(0);
+    const std::string parent = tmp / "parent";
+    const std::string dest = parent + "/Sonaris8";
+    mkdir(parent.c_str(), 0755);
+    wizard::Installer running(Interactive(installer));
+    const Window w = running.MainWindow();
+    ASSERT_NE(w, 0u);
+    ASSERT_TRUE(wizard::TypeDestination(w, dest));
+    rmdir(parent.c_str());
+    wizard::ClickFinish(w);
+    const Window dialog = wizard::WaitForWindow("Error");
+    ASSERT_NE(dialog, 0u);
+    // Put right, the error dismissed: Finish installs after all.
+    mkdir(parent.c_str(), 0755);
+    wizard::Focus(dialog);
+    wizard::Key("Return");
+    ASSERT_TRUE(wizard::WaitForWindowGone("Error"));
+    wizard::Focus(w);
+    wizard::ClickFinish(w);
+    EXPECT_EQ(running.Wait(), 7);
+    EXPECT_EQ(ReadFile(marker), "ran\n");
+    EXPECT_EQ(TreeListing(dest), TreeListing(TreeOf("installer")));
+}
+
+TEST_F(Faults, TheDestinationRemovedDuringTheExtractionFailsIt) {
+    const std::string installer = MakeInstaller(6 << 20);
+    for (bool window : {false, true}) {
+        SCOPED_TRACE(window ? "window" : "silent");
+        const std::string parent = tmp / (window ? "window" : "silent");
+        const std::string dest = parent + "/Sonaris8";
+        const std::string gate = tmp / (window ? "gate-window" : "gate-silent");
+        mkdir(parent.c_str(), 0755);
+        Command command = window ? Interactive(installer) : Silent(installer, dest);
+        GateGunzip(command, tmp / "bin", gate);
+        // Once the installer is stuck mid-copy, the destination goes; then gunzip may go on.
+        auto strike = [&](pid_t pid) {
+            ASSERT_TRUE(Eventually([&] { return Blocked(pid); }));
+            RemoveTree(parent);
+            WriteFile(gate, "");
+        };
+        if (window) {
+            ExpectWindowFailure(command, dest, "3", {}, strike);
+        } else {
+            const pid_t pid = SpawnWithErrors(command, tmp / "errors");
+            strike(pid);
+            const int status = WaitFor(pid, 60);
+            ExpectSilentFailure(status, ReadFile(tmp / "errors"), "tar: ");
+        }
+        EXPECT_FALSE(Exists(parent));
+    }
+}
+
+// ---- the installer file changes ----
+
+// The installer is started through its program interpreter, as the system would, except that the
+// kernel then does not lock the file against writing while it runs: it can be changed behind it.
+TEST_F(Faults, AnInstallerFileChangedWhileItRunsFailsUnlessItsPayloadSurvives) {
+    const std::string original = ReadFile(MakeInstaller(6 << 20, 4, "installer", 1));
+    const std::string other = ReadFile(MakeInstaller(6 << 20, 4, "other", 2));
+    const std::string loader = Interpreter(InstallerPath());
+    struct Case {
+        const char *name;
+        std::function<void(const std::string &path, long long offset)> change;
+        bool fails;
+        bool window = false;
+    } cases[] = {
+        {"truncated behind the copy", [](const std::string &p, long long at) { truncate(p.c_str(), at + (256 << 10)); },
+         true},
+        {"overwritten in place by another installer",
+         [&](const std::string &p, long long) {
+             const int fd = open(p.c_str(), O_WRONLY);
+             ASSERT_EQ(write(fd, other.data(), other.size()), static_cast<ssize_t>(other.size()));
+             close(fd);
+         },
+         true},
+        {"replaced by another installer", [&](const std::string &p, long long) {
+             WriteFile(p + ".new", other, 0755);
+             rename((p + ".new").c_str(), p.c_str());
+         },
+         false},
+        {"grown behind its trailer", [](const std::string &p, long long) {
+             const int fd = open(p.c_str(), O_WRONLY | O_APPEND);
+             ASSERT_EQ(write(fd, "\n999\n", 5), 5);
+             close(fd);
+         },
+         false},
+        {"window, truncated behind the copy",
+         [](const std::string &p, long long at) { truncate(p.c_str(), at + (256 << 10)); }, true, true},
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = tmp / ("running" + std::to_string(n));
+        const std::string dest = tmp / ("dest" + std::to_string(n));
+        const std::string gate = tmp / ("gate" + std::to_string(n++));
+        WriteFile(path, original, 0755);
+        Command command = c.window ? Interactive(path) : Silent(path, dest);
+        command.argv.insert(command.argv.begin(), loader);
+        GateGunzip(command, tmp / "bin", gate);
+        auto strike = [&](pid_t pid) {
+            ASSERT_TRUE(Eventually([&] { return Blocked(pid); }));
+            const long long offset = OffsetIn(pid, path);
+            ASSERT_GT(offset, 0);
+            ASSERT_LT(offset + (512 << 10), static_cast<long long>(original.size())) << "the copy is too far on";
+            c.change(path, offset);
+            WriteFile(gate, "");
+        };
+        if (c.window) {
+            ExpectWindowFailure(command, dest, "3", {}, strike);
+            continue;
+        }
+        const pid_t pid = SpawnWithErrors(command, tmp / "errors");
+        strike(pid);
+        const int status = WaitFor(pid, 60);
+        const std::string err = ReadFile(tmp / "errors");
+        if (c.fails) {
+            ExpectSilentFailure(status, err, "gzip: ");
+        } else {
+            EXPECT_EQ(status, 0) << err;
+            EXPECT_EQ(err, "");
+            EXPECT_EQ(TreeListing(dest), TreeListing(TreeOf("installer")));
+        }
+    }
+}
+
+}  // namespace
