@@ -32,15 +32,6 @@ const char kSettingsName[] = "/.Corvalent_MedioraSDK_60";
 // A launcher of the tests' own: it only records that it ran.
 const char kLauncher[] = "#!/bin/sh\necho ran >> \"$LAUNCHER_MARKER\"\nexit 7\n";
 
-bool Eventually(const std::function<bool()> &done, int milliseconds = 20000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
 // Whether `pid` waits for room in a full pipe.
 bool Blocked(pid_t pid) { return Wchan(pid).find("pipe_write") != std::string::npos; }
 
@@ -325,7 +316,7 @@ TEST_F(Faults, TheDestinationRemovedDuringTheExtractionFailsIt) {
         GateGunzip(command, tmp / "bin", gate);
         // Once the installer is stuck mid-copy, the destination goes; then gunzip may go on.
         auto strike = [&](pid_t pid) {
-            ASSERT_TRUE(Eventually([&] { return Blocked(pid); }));
+            ASSERT_TRUE(wizard::Eventually([&] { return Blocked(pid); }));
             RemoveTree(parent);
             WriteFile(gate, "");
         };
@@ -389,7 +380,7 @@ TEST_F(Faults, AnInstallerFileChangedWhileItRunsFailsUnlessItsPayloadSurvives) {
         command.argv.insert(command.argv.begin(), loader);
         GateGunzip(command, tmp / "bin", gate);
         auto strike = [&](pid_t pid) {
-            ASSERT_TRUE(Eventually([&] { return Blocked(pid); }));
+            ASSERT_TRUE(wizard::Eventually([&] { return Blocked(pid); }));
             const long long offset = OffsetIn(pid, path);
             ASSERT_GT(offset, 0);
             ASSERT_LT(offset + (512 << 10), static_cast<long long>(original.size())) << "the copy is too far on";

@@ -27,19 +27,6 @@ const int kErrorStatus = 99;
 // A launcher of the tests' own: records that it ran and exits with a status of its own.
 const char kLauncher[] = "#!/bin/sh\necho \"$*\" > \"$LAUNCHER_MARKER\"\nexit 7\n";
 
-// The destination field, the combo box's arrow and the Finish button of page 2 (the layout is fixed
-// by the fallback resources).
-const int kFieldX = 250, kFieldY = 46, kArrowX = 458, kArrowY = 46, kFinishX = 430, kFinishY = 312;
-
-bool Eventually(const std::function<bool()> &done, int milliseconds = 20000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
-
 std::string Valgrind() {
     for (const char *dir : {"/usr/bin", "/usr/local/bin", "/bin"}) {
         const std::string path = std::string(dir) + "/valgrind";

@@ -17,15 +17,6 @@ namespace wizard {
 
 namespace {
 
-bool Eventually(const std::function<bool()> &done, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
 // The viewable top-level window named `name`, or 0.
 ::Window FindShown(const std::string &name) {
     Display *d = TestDisplay();
@@ -47,6 +38,15 @@ bool Eventually(const std::function<bool()> &done, std::chrono::milliseconds tim
 int IgnoreErrors(Display *, XErrorEvent *) { return 0; }
 
 }  // namespace
+
+bool Eventually(const std::function<bool()> &done, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
 
 Display *TestDisplay() {
     static Display *display = [] {
@@ -167,10 +167,6 @@ std::string ShownPages(::Window shell) {
     std::sort(pages.begin(), pages.end());
     return pages;
 }
-
-// Where the pointer finds things in the 489 x 350 window (the layout is fixed by the fallback
-// resources): the destination field and the Finish button of page 2.
-const int kFieldX = 250, kFieldY = 46, kFinishX = 430, kFinishY = 312;
 
 bool TypeDestination(::Window shell, const std::string &destination) {
     Focus(shell);

@@ -8,10 +8,18 @@
 #include <X11/Xlib.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace wizard {
+
+// Where the pointer finds things in the 489 x 350 window (the layout is fixed by the fallback
+// resources): page 2's destination field, the combo box's arrow, the Finish button.
+const int kFieldX = 250, kFieldY = 46, kArrowX = 458, kArrowY = 46, kFinishX = 430, kFinishY = 312;
+
+// Polls `done` until it holds (true) or `timeout` passes (false).
+bool Eventually(const std::function<bool()> &done, std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
 // A connection of the test's own to the harness's X server.
 Display *TestDisplay();
