@@ -28,8 +28,9 @@ const std::size_t kStreamBufferSize = 1 << 20;
 // The pipeline's status must reflect both commands: tar alone misses corruption that only
 // gunzip's CRC and length check can see. Each command reports its status on descriptor 3, which
 // leads back into the command substitution; their standard output goes to standard error.
+// TAR_OPTIONS from the user's environment could send tar elsewhere (-C) or keep absolute names (-P).
 const char kPipeline[] =
-    "s=$({ { gunzip; echo $? >&3; } | { tar xf -; echo $? >&3; }; } 3>&1 >&2); test \"$(echo $s)\" = \"0 0\"";
+    "unset TAR_OPTIONS; s=$({ { gunzip; echo $? >&3; } | { tar xf -; echo $? >&3; }; } 3>&1 >&2); test \"$(echo $s)\" = \"0 0\"";
 
 const char kExtractionFailed[] =
     "Installation failed.  Perhaps the destination directory is unwriteable or you\n"

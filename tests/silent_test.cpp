@@ -294,6 +294,17 @@ TEST_F(SilentInstall, DestinationIsTakenLiterallyNeverRunByTheShell) {
     EXPECT_FALSE(Exists(tmp / "PWNED"));
 }
 
+TEST_F(SilentInstall, TarOptionsFromTheEnvironmentCannotSteerTheExtraction) {
+    const std::string installer = DemoInstaller();
+    mkdir((tmp / "elsewhere").c_str(), 0755);
+    Command c = Silent(installer, tmp / "dest");
+    c.env["TAR_OPTIONS"] = "-C " + tmp / "elsewhere";
+    const Result r = RunCommand(c);
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(TreeListing(tmp / "dest"), TreeListing(app));
+    EXPECT_EQ(TreeListing(tmp / "elsewhere"), "");
+}
+
 TEST_F(SilentInstall, RelativeDestinationIsCheckedAsTypedAndInstalledInPlace) {
     const std::string installer = DemoInstaller();
     mkdir((tmp / "work").c_str(), 0755);
