@@ -1333,26 +1333,26 @@ void QVZDtComboBoxDeletePos(Widget w, int position) {
     RefreshSelection(w);
 }
 
-void QVZDtComboBoxSetItem(Widget w, XmString item) {
+// Makes `item` the selected one and shows it; warns and changes nothing when it is not in the list.
+static bool SelectFoundItem(Widget w, XmString item, const char *warning) {
     const int index = FindItem(w, item);
     if (index < 0) {
-        Warn(w, "DtComboBoxWidget: Unable to find item to set (DtComboBoxSetItem).");
-        return;
+        Warn(w, warning);
+        return false;
     }
     Combo(w).selectedPosition = index;
     RefreshSelection(w);
+    return true;
+}
+
+void QVZDtComboBoxSetItem(Widget w, XmString item) {
+    if (!SelectFoundItem(w, item, "DtComboBoxWidget: Unable to find item to set (DtComboBoxSetItem).")) return;
     XmListSetItem(Combo(w).list, item);
     CopyListState(w);
 }
 
 void QVZDtComboBoxSelectItem(Widget w, XmString item) {
-    const int index = FindItem(w, item);
-    if (index < 0) {
-        Warn(w, "DtComboBoxWidget: Unable to find item to select (XmComboBoxSelectItem).");
-        return;
-    }
-    Combo(w).selectedPosition = index;
-    RefreshSelection(w);
+    if (!SelectFoundItem(w, item, "DtComboBoxWidget: Unable to find item to select (XmComboBoxSelectItem).")) return;
     XmListDeselectAllItems(Combo(w).list);
     XmListSelectItem(Combo(w).list, item, False);
     CopyListState(w);

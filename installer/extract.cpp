@@ -72,6 +72,10 @@ void ServiceWindow() {
     }
 }
 
+void ReportDamaged(const char *installerFile, const char *reason) {
+    ShowError(StrPrintf("The installer file %s is damaged or incomplete: %s.", installerFile, reason).c_str());
+}
+
 void WriteSettingsFile() {
     const char *home = std::getenv("HOME");
     if (home == nullptr) return;
@@ -93,16 +97,14 @@ bool Extract(const char *destination) {
     const char *self = InstallerWidgets.argv[0];
     File file(std::fopen(self, "rb"));
     if (!file) {
-        ShowError(StrPrintf("unable to read %s.  Please do chmod 0500 %s and try again\n", self, self).c_str());
+        ReportUnreadable(self);
         return false;
     }
     std::setvbuf(file.get(), readBuffer.get(), _IOFBF, kStreamBufferSize);
 
     const Trailer trailer = ReadTrailer(file.get());
     if (!trailer.ok()) {
-        ShowError(StrPrintf("The installer file %s is damaged or incomplete: %s.", self,
-                            DescribeTrailerFault(trailer.fault))
-                      .c_str());
+        ReportDamaged(self, DescribeTrailerFault(trailer.fault));
         return false;
     }
     const std::uint32_t length = trailer.payloadLength;
@@ -114,7 +116,7 @@ bool Extract(const char *destination) {
     // Only ever unpack inside the destination.
     mkdir(destination, 0700);
     if (chdir(destination) != 0) {
-        ShowError(StrPrintf("Can not enter directory %s", destination).c_str());
+        ReportCannotEnter(destination);
         return false;
     }
 
@@ -159,7 +161,7 @@ bool Extract(const char *destination) {
         if (status != 0) copied = false;
     }
     if (verdict == PayloadGuard::Verdict::Refused) {
-        ShowError(StrPrintf("The installer file %s is damaged or incomplete: %s.", self, guard.reason().c_str()).c_str());
+        ReportDamaged(self, guard.reason().c_str());
         return false;
     }
     if (!copied) {

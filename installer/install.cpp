@@ -66,7 +66,7 @@ void InstallSequence() {
     }
     const int selfFd = open(self, O_RDONLY);
     if (selfFd < 0) {
-        ShowError(StrPrintf("unable to read %s.  Please do chmod 0500 %s and try again\n", self, self).c_str());
+        ReportUnreadable(self);
         return;
     }
     close(selfFd);
@@ -98,7 +98,7 @@ void InstallSequence() {
 
     std::string absolute;
     if (!MakeAbsolute(destination, absolute)) {
-        ShowError(StrPrintf("Can not enter directory %s", dest).c_str());
+        ReportCannotEnter(dest);
         return;
     }
 
@@ -119,6 +119,15 @@ void InstallSequence() {
 }
 
 }  // namespace
+
+void ReportUnreadable(const char *installerFile) {
+    ShowError(StrPrintf("unable to read %s.  Please do chmod 0500 %s and try again\n", installerFile, installerFile)
+                  .c_str());
+}
+
+void ReportCannotEnter(const char *directory) {
+    ShowError(StrPrintf("Can not enter directory %s", directory).c_str());
+}
 
 void Install(Widget, XtPointer, XtPointer) noexcept {
     // The extraction dispatches window events, and the accelerators can call us again from there:

@@ -38,6 +38,9 @@ void Quit(Widget w, XtPointer client_data, XtPointer call_data) noexcept;
 
 // The install sequence: checks, extraction, hand-over to the launcher.
 void Install(Widget w, XtPointer client_data, XtPointer call_data) noexcept;
+// The reports the checks and the extraction share.
+void ReportUnreadable(const char *installerFile);
+void ReportCannotEnter(const char *directory);
 bool Extract(const char *destination);
 
 // The window.
