@@ -1,10 +1,10 @@
 // The three wizard pages: licence, destination, progress. Built once; shown by managing their forms.
+#include "DtComboBox.h"
 #include "installer.h"
 #include "installer_data.h"
 #include "owners.h"
 #include "window.h"
 
-#include <DtComboBox.h>
 #include <Xm/DrawingA.h>
 #include <Xm/Form.h>
 #include <Xm/Frame.h>
@@ -149,7 +149,7 @@ void BuildPage2(Pixmap logo) {
     const int screen = DefaultScreen(display);
     QVZDtInitComboBox(DefaultVisual(display, screen), DefaultDepth(display, screen));
     iw.page2dircombobox = XtVaCreateManagedWidget("page2dircombobox", dtComboBoxWidgetClass, iw.page2frame1,
-                                                  "type", DtCOMBO_TEXT, "arrowType", DtCOMBO_ARROW_BUTTON,
+                                                  DtNtype, DtCOMBO_TEXT, DtNarrowType, DtCOMBO_ARROW_BUTTON,
                                                   nullptr);
     int position = 1;
     for (const std::string &proposal : ProposedDestinations()) {

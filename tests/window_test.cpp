@@ -2,6 +2,7 @@
 // error dialog.
 #include <gtest/gtest.h>
 
+#include "DtComboBox.h"
 #include "fixtures.h"
 #include "installer.h"
 #include "installer_data.h"
@@ -31,7 +32,7 @@ std::string Proposals() {
     Widget combo = InstallerWidgets.page2dircombobox;
     XmStringTable items = nullptr;
     int count = 0;
-    XtVaGetValues(combo, "items", &items, "itemCount", &count, nullptr);
+    XtVaGetValues(combo, DtNitems, &items, DtNitemCount, &count, nullptr);
     Widget field = DestinationField();
     std::string text;
     for (int i = 0; i < count; ++i) text += TextOf(items[i]) + "\n";
