@@ -19,6 +19,7 @@
 
 namespace {
 
+// A path built from HOME holds at most this many bytes, its terminating zero included.
 const std::size_t kHomePathSize = 4096;
 
 Widget CreateLogo(const char *name, Widget page, Pixmap logo) {
@@ -119,7 +120,7 @@ void BuildPage1(Pixmap logo) {
 }
 
 std::vector<std::string> ProposedDestinations() {
-    // The home item is left out when HOME is unset or too long for its buffer.
+    // The home item is left out when HOME is unset or gives a path longer than kHomePathSize allows.
     std::string home;
     if (const char *value = std::getenv("HOME")) {
         home = std::string(value) + "/Sonaris8";
