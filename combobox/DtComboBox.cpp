@@ -1,9 +1,14 @@
-// DtComboBox: a text field (type 1) or a label with a separator (type 0) beside an arrow button,
-// inside a shadowed frame; the arrow posts a scrolled list of items in an override-redirect shell
-// below the widget, with menu-style grabs.
+// DtComboBox: a text field (DtCOMBO_TEXT) or a label with a separator (DtCOMBO_LABEL) beside an
+// arrow button, inside a shadowed frame; the arrow posts a scrolled list of items in an
+// override-redirect shell below the widget, with menu-style grabs.
 //
 // Every procedure the toolkit calls is noexcept: nothing here throws, and nothing may unwind
 // through Xt's C frames.
+//
+// The file reads: the prototypes (class methods, actions, everything else), the initialisation
+// (process-wide state and the class's tables), the implementation, all in one anonymous
+// namespace; after it, what has external linkage: the class record, the get procedures of the
+// synthetic resources and the public functions.
 #include "DtComboBoxP.h"
 
 #include <Xm/ArrowB.h>
@@ -22,6 +27,7 @@
 
 #include <climits>
 #include <cstring>
+#include <limits>
 
 // Exported by libXm but declared in no installed header.
 extern "C" {
@@ -36,7 +42,7 @@ Boolean _XmShellIsExclusive(Widget wid);
 namespace {
 
 // ---------------------------------------------------------------------------------------------
-// Declarations, process-wide state, small accessors
+// Class methods
 // ---------------------------------------------------------------------------------------------
 
 void ClassInitialize() noexcept;
@@ -49,11 +55,20 @@ XtGeometryResult GeometryManager(Widget child, XtWidgetGeometry *request, XtWidg
 XmNavigability ComboNavigability(Widget w) noexcept;
 XmImportOperator ImportUnchanged(Widget w, int offset, XtArgVal *value) noexcept;
 
+// ---------------------------------------------------------------------------------------------
+// Actions
+// ---------------------------------------------------------------------------------------------
+
 void ComboBoxFocusIn(Widget w, XEvent *event, String *params, Cardinal *count) noexcept;
 void ComboBoxFocusOut(Widget w, XEvent *event, String *params, Cardinal *count) noexcept;
 void ComboBoxActivate(Widget w, XEvent *event, String *params, Cardinal *count) noexcept;
 void ComboBoxKbdCancel(Widget w, XEvent *event, String *params, Cardinal *count) noexcept;
 
+// ---------------------------------------------------------------------------------------------
+// Prototypes
+// ---------------------------------------------------------------------------------------------
+
+// Callbacks and event handlers on the children and the popup shell.
 void PostList(Widget arrow, XtPointer client, XtPointer call) noexcept;
 void ListSelected(Widget list, XtPointer client, XtPointer call) noexcept;
 void DrawFlatArrow(Widget button, XtPointer client, XtPointer call) noexcept;
@@ -63,6 +78,55 @@ void ForwardLosingFocus(Widget text, XtPointer client, XtPointer call) noexcept;
 void ListPointerFocus(Widget list, XtPointer client, XEvent *event, Boolean *dispatch) noexcept;
 void ShellButtonPress(Widget shell, XtPointer client, XEvent *event, Boolean *dispatch) noexcept;
 void ListDestroyed(Widget list, XtPointer client, XtPointer call) noexcept;
+
+// Accessors and small helpers.
+String S(const char *text);
+DtComboBoxPart &Combo(Widget w);
+XmManagerPart &Manager(Widget w);
+void Warn(Widget w, const char *message);
+void ParseTranslations();
+Widget TextChild(Widget w);
+int ArrowWidth(int height);
+int SeparatorWidth(Widget w);
+Dimension ToDimension(int value, int least = 0);
+bool IsPosted(Widget w);
+Window WindowOf(Widget w);
+void GetListItems(Widget w, XmStringTable *items, int *count);
+XmString SelectedListItem(Widget w);
+template <typename T>
+T ListValue(Widget w, const char *name);
+char *FirstTextSegment(XmString string);
+
+// Children.
+void CreateArrow(Widget w);
+Widget CreateTextField(Widget w, const char *name, Dimension margin, bool initial);
+Widget CreateLabel(Widget w, const char *name, bool initial);
+Widget CreateSeparator(Widget w, bool managed);
+
+// The list and the selection.
+void NotifyTypedText(Widget w);
+void UnpostList(Widget w);
+void ValidateResources(Widget w);
+void CopyListState(Widget w);
+void ShowSelectionInText(Widget w, XmString item);
+void ShowSelectionInLabel(Widget w, XmString item, Boolean force);
+void RefreshSelection(Widget w);
+void Relayout(Widget w);
+int FindItem(Widget w, XmString item);
+bool SelectFoundItem(Widget w, XmString item, const char *warning);
+
+// Geometry and drawing.
+void RequestPreferredSize(Widget w);
+void FitChildren(Widget w);
+void PlaceChildren(Widget w);
+void EraseFrame(Widget w, Widget geometry = nullptr);
+void PaintFrame(Widget w);
+void PaintFocusBand(Widget w, bool erase, Widget geometry = nullptr);
+void MeasureLabel(Widget w);
+
+// ---------------------------------------------------------------------------------------------
+// Initialisation
+// ---------------------------------------------------------------------------------------------
 
 XmString defaultLabelString = nullptr;  // "ComboBox", made once, never freed
 Visual *popupVisual = nullptr;          // set by QVZDtInitComboBox
@@ -88,80 +152,12 @@ XtTranslations comboTranslations = nullptr;
 XtTranslations labelTranslations = nullptr;
 XtTranslations listTranslations = nullptr;
 
-void ParseTranslations() {
-    if (comboTranslations) return;
-    comboTranslations = XtParseTranslationTable(kComboTranslations);
-    labelTranslations = XtParseTranslationTable(kLabelTranslations);
-    listTranslations = XtParseTranslationTable(kListTranslations);
-}
+// The default of horizontalSpacing and verticalSpacing: "not given", replaced by the spacing of
+// the widget's type when it is created.
+const Dimension kSpacingNotGiven = 65535;
 
-String S(const char *text) { return const_cast<String>(text); }
-
-DtComboBoxPart &Combo(Widget w) { return reinterpret_cast<DtComboBoxWidget>(w)->combo_box; }
-XmManagerPart &Manager(Widget w) { return reinterpret_cast<XmManagerWidget>(w)->manager; }
-
-void Warn(Widget w, const char *message) { XtAppWarning(XtWidgetToApplicationContext(w), message); }
-
-// The child that shows the selection: the text field for type 1, the label otherwise.
-Widget TextChild(Widget w) {
-    const DtComboBoxPart &cb = Combo(w);
-    return cb.type == DtCOMBO_TEXT ? cb.textField : cb.label;
-}
-
-// The arrow is a little less than half as wide as the text is tall, but never too thin to hit.
-int ArrowWidth(int height) {
-    const int width = static_cast<int>(height * 0.45);
-    return width < 13 ? 13 : width;
-}
-
-int SeparatorWidth(Widget w) {
-    const DtComboBoxPart &cb = Combo(w);
-    return cb.type == DtCOMBO_LABEL && cb.separator ? cb.separator->core.width : 0;
-}
-
-Dimension ToDimension(int value, int least = 0) {
-    if (value < least) return static_cast<Dimension>(least);
-    return value > 65535 ? 65535 : static_cast<Dimension>(value);
-}
-
-bool IsPosted(Widget w) {
-    const Widget shell = Combo(w).popupShell;
-    return shell && reinterpret_cast<ShellWidget>(shell)->shell.popped_up;
-}
-
-void GetListItems(Widget w, XmStringTable *items, int *count) {
-    *items = nullptr;
-    *count = 0;
-    if (Combo(w).list) XtVaGetValues(Combo(w).list, XmNitems, items, XmNitemCount, count, nullptr);
-    if (!*items) *count = 0;
-}
-
-// The item at selectedPosition, or null when the list has none there.
-XmString SelectedListItem(Widget w) {
-    XmStringTable items;
-    int count;
-    GetListItems(w, &items, &count);
-    const int position = Combo(w).selectedPosition;
-    return position >= 0 && position < count ? items[position] : nullptr;
-}
-
-void PlaceChildren(Widget w);
-void EraseFrame(Widget w, Widget geometry = nullptr);
-void PaintFrame(Widget w);
-void PaintFocusBand(Widget w, bool erase, Widget geometry = nullptr);
-void RequestPreferredSize(Widget w);
-void MeasureLabel(Widget w);
-void CopyListState(Widget w);
-void ShowSelectionInText(Widget w, XmString item);
-void ShowSelectionInLabel(Widget w, XmString item, Boolean force);
-void UnpostList(Widget w);
-void ValidateResources(Widget w);
-void RefreshSelection(Widget w);
-void Relayout(Widget w);
-
-// ---------------------------------------------------------------------------------------------
-// Resources
-// ---------------------------------------------------------------------------------------------
+// The arrow is never narrower or lower than this, so that it stays easy to hit.
+const int kLeastArrowSize = 13;
 
 #define COMBO_OFFSET(field) XtOffsetOf(DtComboBoxRec, combo_box.field)
 XtResource resources[] = {
@@ -180,7 +176,7 @@ XtResource resources[] = {
     {S(DtNfocusCallback), S(DtCCallback), S(XmRCallback), sizeof(XtCallbackList), COMBO_OFFSET(focusCallback),
      S(XmRCallback), nullptr},
     {S(DtNhorizontalSpacing), S(DtCHorizontalSpacing), S(XmRHorizontalDimension), sizeof(Dimension),
-     COMBO_OFFSET(horizontalSpacing), S(XmRImmediate), (XtPointer)65535},
+     COMBO_OFFSET(horizontalSpacing), S(XmRImmediate), (XtPointer)kSpacingNotGiven},
     {S(DtNitemCount), S(DtCItemCount), S(XmRInt), sizeof(int), COMBO_OFFSET(itemCount), S(XmRImmediate),
      (XtPointer)0},
     {S(DtNitems), S(DtCItems), S(XmRXmStringTable), sizeof(XmStringTable), COMBO_OFFSET(items),
@@ -229,7 +225,7 @@ XtResource resources[] = {
     {S(DtNvisibleItemCount), S(DtCVisibleItemCount), S(XmRInt), sizeof(int), COMBO_OFFSET(visibleItemCount),
      S(XmRImmediate), (XtPointer)10},
     {S(DtNverticalSpacing), S(DtCVerticalSpacing), S(XmRVerticalDimension), sizeof(Dimension),
-     COMBO_OFFSET(verticalSpacing), S(XmRImmediate), (XtPointer)65535},
+     COMBO_OFFSET(verticalSpacing), S(XmRImmediate), (XtPointer)kSpacingNotGiven},
 };
 
 // Read through the list or the children; a set value is stored as it is.
@@ -287,88 +283,8 @@ XmBaseClassExtRec baseClassExtension = {
     nullptr,                    // wrapperData
 };
 
-}  // namespace
-
 // ---------------------------------------------------------------------------------------------
-// Class record
-// ---------------------------------------------------------------------------------------------
-
-DtComboBoxClassRec dtComboBoxClassRec = {
-    {
-        // core_class
-        reinterpret_cast<WidgetClass>(&xmManagerClassRec),  // superclass
-        S("DtComboBox"),                                      // class_name
-        sizeof(DtComboBoxRec),                                // widget_size
-        ClassInitialize,                                      // class_initialize
-        nullptr,                                              // class_part_initialize
-        False,                                                // class_inited
-        Initialize,                                           // initialize
-        nullptr,                                              // initialize_hook
-        XtInheritRealize,                                     // realize
-        actions,                                              // actions
-        XtNumber(actions),                                    // num_actions
-        resources,                                            // resources
-        XtNumber(resources),                                  // num_resources
-        NULLQUARK,                                            // xrm_class
-        True,                                                 // compress_motion
-        XtExposeCompressMaximal,                              // compress_exposure
-        True,                                                 // compress_enterleave
-        False,                                                // visible_interest
-        Destroy,                                              // destroy
-        Resize,                                               // resize
-        Redisplay,                                            // expose
-        SetValues,                                            // set_values
-        nullptr,                                              // set_values_hook
-        XtInheritSetValuesAlmost,                             // set_values_almost
-        nullptr,                                              // get_values_hook
-        nullptr,                                              // accept_focus
-        XtVersion,                                            // version
-        nullptr,                                              // callback_private
-        XtInheritTranslations,                                // tm_table
-        XtInheritQueryGeometry,                               // query_geometry
-        XtInheritDisplayAccelerator,                          // display_accelerator
-        &baseClassExtension,                                  // extension
-    },
-    {
-        // composite_class
-        GeometryManager,          // geometry_manager
-        XtInheritChangeManaged,   // change_managed
-        XtInheritInsertChild,     // insert_child
-        XtInheritDeleteChild,     // delete_child
-        nullptr,                  // extension
-    },
-    {
-        // constraint_class
-        nullptr,  // resources
-        0,        // num_resources
-        0,        // constraint_size
-        nullptr,  // initialize
-        nullptr,  // destroy
-        nullptr,  // set_values
-        nullptr,  // extension
-    },
-    {
-        // manager_class
-        XtInheritTranslations,           // translations
-        syntheticResources,              // syn_resources
-        XtNumber(syntheticResources),    // num_syn_resources
-        nullptr,                         // syn_constraint_resources
-        0,                               // num_syn_constraint_resources
-        XmInheritParentProcess,          // parent_process
-        nullptr,                         // extension
-    },
-    {
-        // combo_box_class
-        nullptr,  // extension
-    },
-};
-
-WidgetClass dtComboBoxWidgetClass = reinterpret_cast<WidgetClass>(&dtComboBoxClassRec);
-
-namespace {
-
-// ---------------------------------------------------------------------------------------------
-// Class methods
+// Implementation: class methods
 // ---------------------------------------------------------------------------------------------
 
 void ClassInitialize() noexcept { baseClassExtension.record_type = XmQmotif; }
@@ -379,7 +295,7 @@ XmNavigability ComboNavigability(Widget w) noexcept {
     const XmNavigationType nav = m.navigation_type;
     if (nav == XmSTICKY_TAB_GROUP || nav == XmEXCLUSIVE_TAB_GROUP ||
         (nav == XmTAB_GROUP && !_XmShellIsExclusive(w))) {
-        // Type 1 hands the keyboard to its text field; type 0 takes it itself.
+        // DtCOMBO_TEXT hands the keyboard to its text field; DtCOMBO_LABEL takes it itself.
         return Combo(w).type == DtCOMBO_TEXT ? XmDESCENDANTS_TAB_NAVIGABLE : XmTAB_NAVIGABLE;
     }
     return XmDESCENDANTS_NAVIGABLE;
@@ -476,13 +392,13 @@ void Initialize(Widget, Widget w, ArgList, Cardinal *) noexcept {
 
     if (cb.type == DtCOMBO_TEXT) {
         cb.textField = CreateTextField(w, "Text", 1, true);
-        if (cb.horizontalSpacing == 65535) cb.horizontalSpacing = 0;
-        if (cb.verticalSpacing == 65535) cb.verticalSpacing = 0;
+        if (cb.horizontalSpacing == kSpacingNotGiven) cb.horizontalSpacing = 0;
+        if (cb.verticalSpacing == kSpacingNotGiven) cb.verticalSpacing = 0;
     } else {
         Manager(w).shadow_thickness = 2;
         cb.label = CreateLabel(w, "Label", true);
-        if (cb.horizontalSpacing == 65535) cb.horizontalSpacing = 1;
-        if (cb.verticalSpacing == 65535) cb.verticalSpacing = 2;
+        if (cb.horizontalSpacing == kSpacingNotGiven) cb.horizontalSpacing = 1;
+        if (cb.verticalSpacing == kSpacingNotGiven) cb.verticalSpacing = 2;
         cb.separator = CreateSeparator(w, true);
     }
     CreateArrow(w);
@@ -705,7 +621,7 @@ XtGeometryResult GeometryManager(Widget child, XtWidgetGeometry *request, XtWidg
 }
 
 // ---------------------------------------------------------------------------------------------
-// Actions
+// Implementation: actions
 // ---------------------------------------------------------------------------------------------
 
 void ComboBoxFocusIn(Widget w, XEvent *, String *, Cardinal *) noexcept { PaintFocusBand(w, false); }
@@ -726,7 +642,7 @@ void ComboBoxKbdCancel(Widget list, XEvent *, String *, Cardinal *) noexcept {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Posting the list, selection, forwarded callbacks
+// Implementation: posting the list, selection, forwarded callbacks
 // ---------------------------------------------------------------------------------------------
 
 // The first text of an XmString as a new string (XtFree it), or null.
@@ -756,7 +672,7 @@ char *FirstTextSegment(XmString string) {
     return result;
 }
 
-// Type 1: text the user typed counts as activated before the list covers the field.
+// DtCOMBO_TEXT: text the user typed counts as activated before the list covers the field.
 void NotifyTypedText(Widget w) {
     const DtComboBoxPart &cb = Combo(w);
     if (!cb.textField) return;
@@ -914,7 +830,7 @@ void ForwardLosingFocus(Widget, XtPointer client, XtPointer call) noexcept {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Helpers: validation, list mirror, showing the selection
+// Implementation: validation, list mirror, showing the selection
 // ---------------------------------------------------------------------------------------------
 
 void ValidateResources(Widget w) {
@@ -1000,7 +916,7 @@ void RefreshSelection(Widget w) {
         ShowSelectionInLabel(w, nullptr, False);
 }
 
-// After the items changed: the label's size, and for type 0 the whole layout, follow them.
+// After the items changed: the label's size, and for DtCOMBO_LABEL the whole layout, follow them.
 void Relayout(Widget w) {
     DtComboBoxPart &cb = Combo(w);
     if (!cb.label) return;
@@ -1023,8 +939,20 @@ int FindItem(Widget w, XmString item) {
     return -1;
 }
 
+// Makes `item` the selected one and shows it; warns and changes nothing when it is not in the list.
+bool SelectFoundItem(Widget w, XmString item, const char *warning) {
+    const int index = FindItem(w, item);
+    if (index < 0) {
+        Warn(w, warning);
+        return false;
+    }
+    Combo(w).selectedPosition = index;
+    RefreshSelection(w);
+    return true;
+}
+
 // ---------------------------------------------------------------------------------------------
-// Helpers: geometry and drawing
+// Implementation: geometry and drawing
 // ---------------------------------------------------------------------------------------------
 
 void RequestPreferredSize(Widget w) {
@@ -1071,7 +999,8 @@ void FitChildren(Widget w) {
         XtResizeWidget(cb.textField, childWidth, cb.textField->core.height, cb.textField->core.border_width);
     }
     if (cb.arrow && (cb.arrow->core.width != arrowWidth || cb.arrow->core.height != childHeight))
-        XtResizeWidget(cb.arrow, arrowWidth, childHeight < 13 ? 13 : childHeight, cb.arrow->core.border_width);
+        XtResizeWidget(cb.arrow, arrowWidth, childHeight < kLeastArrowSize ? kLeastArrowSize : childHeight,
+                       cb.arrow->core.border_width);
 }
 
 void PlaceChildren(Widget w) {
@@ -1221,20 +1150,162 @@ void DrawFlatArrow(Widget button, XtPointer, XtPointer) noexcept {
     XtReleaseGC(button, gc);
 }
 
-}  // namespace
-
 // ---------------------------------------------------------------------------------------------
-// Synthetic resource get procedures
+// Implementation: accessors and small helpers
 // ---------------------------------------------------------------------------------------------
 
-namespace {
+String S(const char *text) { return const_cast<String>(text); }
+
+DtComboBoxPart &Combo(Widget w) { return reinterpret_cast<DtComboBoxWidget>(w)->combo_box; }
+XmManagerPart &Manager(Widget w) { return reinterpret_cast<XmManagerWidget>(w)->manager; }
+
+// The warning texts are kept word for word as they were first written, on purpose, although they
+// disagree: the resource checks say "DtComboButtonWidget", SetItem and SelectItem say
+// "DtComboBoxWidget", and SelectItem's names "XmComboBoxSelectItem". Whoever watches for them
+// finds them unchanged.
+void Warn(Widget w, const char *message) { XtAppWarning(XtWidgetToApplicationContext(w), message); }
+
+// The child that shows the selection: the text field for DtCOMBO_TEXT, the label otherwise.
+Widget TextChild(Widget w) {
+    const DtComboBoxPart &cb = Combo(w);
+    return cb.type == DtCOMBO_TEXT ? cb.textField : cb.label;
+}
+
+// The arrow is a little less than half as wide as the text is tall.
+int ArrowWidth(int height) {
+    const int width = static_cast<int>(height * 0.45);
+    return width < kLeastArrowSize ? kLeastArrowSize : width;
+}
+
+int SeparatorWidth(Widget w) {
+    const DtComboBoxPart &cb = Combo(w);
+    return cb.type == DtCOMBO_LABEL && cb.separator ? cb.separator->core.width : 0;
+}
+
+Dimension ToDimension(int value, int least) {
+    const int most = std::numeric_limits<Dimension>::max();
+    if (value < least) return static_cast<Dimension>(least);
+    return static_cast<Dimension>(value > most ? most : value);
+}
+
+bool IsPosted(Widget w) {
+    const Widget shell = Combo(w).popupShell;
+    return shell && reinterpret_cast<ShellWidget>(shell)->shell.popped_up;
+}
+
+void GetListItems(Widget w, XmStringTable *items, int *count) {
+    *items = nullptr;
+    *count = 0;
+    if (Combo(w).list) XtVaGetValues(Combo(w).list, XmNitems, items, XmNitemCount, count, nullptr);
+    if (!*items) *count = 0;
+}
+
+// The item at selectedPosition, or null when the list has none there.
+XmString SelectedListItem(Widget w) {
+    XmStringTable items;
+    int count;
+    GetListItems(w, &items, &count);
+    const int position = Combo(w).selectedPosition;
+    return position >= 0 && position < count ? items[position] : nullptr;
+}
+
 template <typename T>
 T ListValue(Widget w, const char *name) {
     T value{};
     if (Combo(w).list) XtVaGetValues(Combo(w).list, name, &value, nullptr);
     return value;
 }
+
+void ParseTranslations() {
+    if (comboTranslations) return;
+    comboTranslations = XtParseTranslationTable(kComboTranslations);
+    labelTranslations = XtParseTranslationTable(kLabelTranslations);
+    listTranslations = XtParseTranslationTable(kListTranslations);
+}
+
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Class record
+// ---------------------------------------------------------------------------------------------
+
+// Other files see the class through this record and the class pointer, so both stand outside the
+// anonymous namespace. Filled by position, each field tagged with its name.
+DtComboBoxClassRec dtComboBoxClassRec = {
+    {
+        // core_class
+        reinterpret_cast<WidgetClass>(&xmManagerClassRec),  // superclass
+        S("DtComboBox"),                                      // class_name
+        sizeof(DtComboBoxRec),                                // widget_size
+        ClassInitialize,                                      // class_initialize
+        nullptr,                                              // class_part_initialize
+        False,                                                // class_inited
+        Initialize,                                           // initialize
+        nullptr,                                              // initialize_hook
+        XtInheritRealize,                                     // realize
+        actions,                                              // actions
+        XtNumber(actions),                                    // num_actions
+        resources,                                            // resources
+        XtNumber(resources),                                  // num_resources
+        NULLQUARK,                                            // xrm_class
+        True,                                                 // compress_motion
+        XtExposeCompressMaximal,                              // compress_exposure
+        True,                                                 // compress_enterleave
+        False,                                                // visible_interest
+        Destroy,                                              // destroy
+        Resize,                                               // resize
+        Redisplay,                                            // expose
+        SetValues,                                            // set_values
+        nullptr,                                              // set_values_hook
+        XtInheritSetValuesAlmost,                             // set_values_almost
+        nullptr,                                              // get_values_hook
+        nullptr,                                              // accept_focus
+        XtVersion,                                            // version
+        nullptr,                                              // callback_private
+        XtInheritTranslations,                                // tm_table
+        XtInheritQueryGeometry,                               // query_geometry
+        XtInheritDisplayAccelerator,                          // display_accelerator
+        &baseClassExtension,                                  // extension
+    },
+    {
+        // composite_class
+        GeometryManager,          // geometry_manager
+        XtInheritChangeManaged,   // change_managed
+        XtInheritInsertChild,     // insert_child
+        XtInheritDeleteChild,     // delete_child
+        nullptr,                  // extension
+    },
+    {
+        // constraint_class
+        nullptr,  // resources
+        0,        // num_resources
+        0,        // constraint_size
+        nullptr,  // initialize
+        nullptr,  // destroy
+        nullptr,  // set_values
+        nullptr,  // extension
+    },
+    {
+        // manager_class
+        XtInheritTranslations,           // translations
+        syntheticResources,              // syn_resources
+        XtNumber(syntheticResources),    // num_syn_resources
+        nullptr,                         // syn_constraint_resources
+        0,                               // num_syn_constraint_resources
+        XmInheritParentProcess,          // parent_process
+        nullptr,                         // extension
+    },
+    {
+        // combo_box_class
+        nullptr,  // extension
+    },
+};
+
+WidgetClass dtComboBoxWidgetClass = reinterpret_cast<WidgetClass>(&dtComboBoxClassRec);
+
+// ---------------------------------------------------------------------------------------------
+// Synthetic resource get procedures
+// ---------------------------------------------------------------------------------------------
 
 void _DtComboBoxGetArrowSize(Widget w, int, XtArgVal *value) {
     const Widget arrow = Combo(w).arrow;
@@ -1331,18 +1402,6 @@ void QVZDtComboBoxDeletePos(Widget w, int position) {
     cb.selectedPosition = selected;
     if (wasSelected && left > 0) XmListSelectPos(cb.list, selected + 1, False);
     RefreshSelection(w);
-}
-
-// Makes `item` the selected one and shows it; warns and changes nothing when it is not in the list.
-static bool SelectFoundItem(Widget w, XmString item, const char *warning) {
-    const int index = FindItem(w, item);
-    if (index < 0) {
-        Warn(w, warning);
-        return false;
-    }
-    Combo(w).selectedPosition = index;
-    RefreshSelection(w);
-    return true;
 }
 
 void QVZDtComboBoxSetItem(Widget w, XmString item) {

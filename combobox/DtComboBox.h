@@ -6,14 +6,14 @@
  *
  * Name                 Class               RepType               Default
  * ----                 -----               -------               -------
- * shadowThickness      ShadowThickness     HorizontalDimension   1 (always 2 for type 0)
+ * shadowThickness      ShadowThickness     HorizontalDimension   1 (always 2 for DtCOMBO_LABEL)
  * activateCallback     Callback            Callback              NULL
  * alignment            Alignment           Alignment             XmALIGNMENT_BEGINNING
  * arrowSpacing         ArrowSpacing        HorizontalDimension   0
  * arrowType            ArrowType           ArrowType             DtCOMBO_ARROW_DRAWN
  * columns              Columns             Short                 20
  * focusCallback        Callback            Callback              NULL
- * horizontalSpacing    HorizontalSpacing   HorizontalDimension   0 (type 1), 1 (type 0)
+ * horizontalSpacing    HorizontalSpacing   HorizontalDimension   0 (DtCOMBO_TEXT), 1 (DtCOMBO_LABEL)
  * itemCount            ItemCount           Int                   0
  * items                Items               XmStringTable         NULL
  * labelString          XmString            XmString              "ComboBox"
@@ -38,7 +38,7 @@
  * type                 Type                Type                  DtCOMBO_LABEL
  * updateLabel          UpdateLabel         Boolean               True
  * visibleItemCount     VisibleItemCount    Int                   10
- * verticalSpacing      VerticalSpacing     VerticalDimension     0 (type 1), 2 (type 0)
+ * verticalSpacing      VerticalSpacing     VerticalDimension     0 (DtCOMBO_TEXT), 2 (DtCOMBO_LABEL)
  *
  * arrowSize (read only) reports the height of the arrow child. XtGetValues of labelString returns a
  * new copy that the caller frees; items, itemCount and the list* resources report the list's own

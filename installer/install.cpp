@@ -1,4 +1,5 @@
 // The install sequence: from a chosen destination to an installed application and its launcher.
+#include "DtComboBox.h"
 #include "installer.h"
 #include "owners.h"
 #include "strformat.h"
@@ -38,7 +39,7 @@ bool MakeAbsolute(const std::string &destination, std::string &absolute) {
 std::string ReadDestination() {
     if (bIsSilent) return pLocation;
     Widget textField = nullptr;
-    XtVaGetValues(InstallerWidgets.page2dircombobox, "textField", &textField, nullptr);
+    XtVaGetValues(InstallerWidgets.page2dircombobox, DtNtextField, &textField, nullptr);
     char *value = nullptr;
     if (textField) XtVaGetValues(textField, XmNvalue, &value, nullptr);
     XtText owned(value);

@@ -1,5 +1,6 @@
 // Moving through the wizard: the buttons' actions, and the keys Return, C, B, A and F on every page
 // through a popup menu that is never posted.
+#include "DtComboBox.h"
 #include "installer.h"
 #include "navigation.h"
 
@@ -8,8 +9,23 @@
 #include <Xm/Xm.h>
 
 #include <cstdint>
+#include <iterator>
 
 namespace {
+
+// The keys in the order of the menu's items: an item's position in this table is the client data
+// HandleAccelerator receives from it.
+struct Accelerator {
+    const char *translation;
+    XtCallbackProc action;
+};
+const Accelerator kAccelerators[] = {
+    {"<Key>Return", ActivateDefault},
+    {"<Key>C", Quit},
+    {"<Key>B", Back},
+    {"<Key>A", Accept},
+    {"<Key>F", Install},
+};
 
 bool PageShown(Widget page) {
     return page && XtIsManaged(page);
@@ -23,13 +39,16 @@ void Raise(Widget w) {
 
 void CreateAcceleratorMenu() {
     // Motif makes a popup menu's accelerators act on key presses anywhere in its parent's tree.
+    // The items are variable arguments: one line per row of the table, in its order.
+    static_assert(std::size(kAccelerators) == 5, "the menu below has one item per accelerator");
+    const Accelerator *a = kAccelerators;
     InstallerWidgets.popupMenu = XmVaCreateSimplePopupMenu(
         InstallerWidgets.placeholder, const_cast<char *>("dummypopup"), HandleAccelerator,
-        XmVaPUSHBUTTON, nullptr, 0, "<Key>Return", nullptr,
-        XmVaPUSHBUTTON, nullptr, 0, "<Key>C", nullptr,
-        XmVaPUSHBUTTON, nullptr, 0, "<Key>B", nullptr,
-        XmVaPUSHBUTTON, nullptr, 0, "<Key>A", nullptr,
-        XmVaPUSHBUTTON, nullptr, 0, "<Key>F", nullptr,
+        XmVaPUSHBUTTON, nullptr, 0, a[0].translation, nullptr,
+        XmVaPUSHBUTTON, nullptr, 0, a[1].translation, nullptr,
+        XmVaPUSHBUTTON, nullptr, 0, a[2].translation, nullptr,
+        XmVaPUSHBUTTON, nullptr, 0, a[3].translation, nullptr,
+        XmVaPUSHBUTTON, nullptr, 0, a[4].translation, nullptr,
         nullptr);
 }
 
@@ -47,19 +66,13 @@ void HandleAccelerator(Widget, XtPointer client_data, XtPointer) noexcept {
     InstallerWidgetsRec &iw = InstallerWidgets;
     // In the destination field the five keys type, as they would anywhere else in a text.
     Widget textField = nullptr;
-    XtVaGetValues(iw.page2dircombobox, "textField", &textField, nullptr);
+    XtVaGetValues(iw.page2dircombobox, DtNtextField, &textField, nullptr);
     if (textField && XmGetFocusWidget(iw.toplevel) == textField) {
         XtDispatchEventToWidget(textField, XtLastEventProcessed(XtDisplay(iw.toplevel)));
         return;
     }
-    switch (reinterpret_cast<std::intptr_t>(client_data)) {
-    case 0: ActivateDefault(nullptr, nullptr, nullptr); break;
-    case 1: Quit(nullptr, nullptr, nullptr); break;
-    case 2: Back(nullptr, nullptr, nullptr); break;
-    case 3: Accept(nullptr, nullptr, nullptr); break;
-    case 4: Install(nullptr, nullptr, nullptr); break;
-    default: break;
-    }
+    const auto index = reinterpret_cast<std::uintptr_t>(client_data);
+    if (index < std::size(kAccelerators)) kAccelerators[index].action(nullptr, nullptr, nullptr);
 }
 
 void ActivateDefault(Widget, XtPointer, XtPointer) noexcept {

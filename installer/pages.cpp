@@ -1,10 +1,10 @@
 // The three wizard pages: licence, destination, progress. Built once; shown by managing their forms.
+#include "DtComboBox.h"
 #include "installer.h"
 #include "installer_data.h"
 #include "owners.h"
 #include "window.h"
 
-#include <DtComboBox.h>
 #include <Xm/DrawingA.h>
 #include <Xm/Form.h>
 #include <Xm/Frame.h>
@@ -19,6 +19,7 @@
 
 namespace {
 
+// A path built from HOME holds at most this many bytes, its terminating zero included.
 const std::size_t kHomePathSize = 4096;
 
 Widget CreateLogo(const char *name, Widget page, Pixmap logo) {
@@ -119,7 +120,7 @@ void BuildPage1(Pixmap logo) {
 }
 
 std::vector<std::string> ProposedDestinations() {
-    // The home item is left out when HOME is unset or too long for its buffer.
+    // The home item is left out when HOME is unset or gives a path longer than kHomePathSize allows.
     std::string home;
     if (const char *value = std::getenv("HOME")) {
         home = std::string(value) + "/Sonaris8";
@@ -149,7 +150,7 @@ void BuildPage2(Pixmap logo) {
     const int screen = DefaultScreen(display);
     QVZDtInitComboBox(DefaultVisual(display, screen), DefaultDepth(display, screen));
     iw.page2dircombobox = XtVaCreateManagedWidget("page2dircombobox", dtComboBoxWidgetClass, iw.page2frame1,
-                                                  "type", DtCOMBO_TEXT, "arrowType", DtCOMBO_ARROW_BUTTON,
+                                                  DtNtype, DtCOMBO_TEXT, DtNarrowType, DtCOMBO_ARROW_BUTTON,
                                                   nullptr);
     int position = 1;
     for (const std::string &proposal : ProposedDestinations()) {

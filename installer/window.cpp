@@ -6,6 +6,7 @@
 
 #include <X11/xpm.h>
 #include <Xm/Form.h>
+#include <Xm/MwmUtil.h>
 #include <Xm/Xm.h>
 
 #include <cstdlib>
@@ -69,7 +70,7 @@ const char *const resources[] = {
 };
 
 // Border, title bar, window menu and minimise button: no resize handles, no maximise button.
-const int kDecorations = 2 + 8 + 16 + 32;
+const int kDecorations = MWM_DECOR_BORDER | MWM_DECOR_TITLE | MWM_DECOR_MENU | MWM_DECOR_MINIMIZE;
 
 const char kProgressFont[] = "-adobe-helvetica-medium-r-*-*-14-*-*-*-*-*-*-*";
 

@@ -1,5 +1,6 @@
 #include "window_support.h"
 
+#include "DtComboBox.h"
 #include "fixtures.h"
 #include "installer.h"
 #include "window.h"
@@ -72,7 +73,7 @@ std::string ShownError() {
 
 Widget DestinationField() {
     Widget field = nullptr;
-    XtVaGetValues(InstallerWidgets.page2dircombobox, "textField", &field, nullptr);
+    XtVaGetValues(InstallerWidgets.page2dircombobox, DtNtextField, &field, nullptr);
     return field;
 }
 

@@ -2,9 +2,11 @@
 // error dialog.
 #include <gtest/gtest.h>
 
+#include "DtComboBox.h"
 #include "fixtures.h"
 #include "installer.h"
 #include "installer_data.h"
+#include "navigation.h"
 #include "window.h"
 #include "window_support.h"
 #include "xtoolkit.h"
@@ -15,6 +17,7 @@
 #include <Xm/TextF.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -31,7 +34,7 @@ std::string Proposals() {
     Widget combo = InstallerWidgets.page2dircombobox;
     XmStringTable items = nullptr;
     int count = 0;
-    XtVaGetValues(combo, "items", &items, "itemCount", &count, nullptr);
+    XtVaGetValues(combo, DtNitems, &items, DtNitemCount, &count, nullptr);
     Widget field = DestinationField();
     std::string text;
     for (int i = 0; i < count; ++i) text += TextOf(items[i]) + "\n";
@@ -165,6 +168,27 @@ TEST_F(WindowTest, OnlyPageOneExistsOnScreenAtStart) {
     EXPECT_FALSE(start.page3Realized);
     EXPECT_FALSE(start.dialogManaged);
     EXPECT_EQ(start.focus, InstallerWidgets.page1accept);
+}
+
+// The hidden menu holds the five keys in their order; client data naming no item does nothing.
+TEST_F(WindowTest, AcceleratorMenuHoldsTheFiveKeysAndIgnoresOtherPositions) {
+    const InstallerWidgetsRec &iw = InstallerWidgets;
+    WidgetList items = nullptr;
+    Cardinal count = 0;
+    XtVaGetValues(iw.popupMenu, XmNchildren, &items, XmNnumChildren, &count, nullptr);
+    std::vector<std::string> accelerators;
+    for (Cardinal i = 0; i < count; ++i) {
+        char *accelerator = nullptr;
+        XtVaGetValues(items[i], XmNaccelerator, &accelerator, nullptr);
+        accelerators.push_back(accelerator ? accelerator : "");
+    }
+    EXPECT_EQ(accelerators, (std::vector<std::string>{"<Key>Return", "<Key>C", "<Key>B", "<Key>A", "<Key>F"}));
+
+    for (std::intptr_t index : {5, -1, 1000}) HandleAccelerator(nullptr, reinterpret_cast<XtPointer>(index), nullptr);
+    Drain();
+    EXPECT_TRUE(XtIsManaged(iw.page1form));
+    EXPECT_FALSE(XtIsManaged(iw.page2form));
+    EXPECT_FALSE(XtIsManaged(iw.page3form));
 }
 
 TEST_F(WindowTest, PageOneLaysOutAroundTheLogo) {
