@@ -1,7 +1,7 @@
 // What a payload may hold: "./" first, each directory ahead of its contents, only directories and
 // regular files under relative names, and the executable launcher "sonaris" last at the top.
-#ifndef SONARIS_PACK_CONTRACT_H
-#define SONARIS_PACK_CONTRACT_H
+#ifndef SONARIS_FORMAT_CONTRACT_H
+#define SONARIS_FORMAT_CONTRACT_H
 
 #include <sys/types.h>
 
@@ -9,15 +9,12 @@
 #include <map>
 #include <string>
 
-struct archive_entry;
-
 // The launcher's name at the top of the tree; the installer starts it after extracting.
 extern const char kLauncherName[];
 
 enum class MemberType { Directory, File, HardLink, Symlink, CharDevice, BlockDevice, Fifo, Socket, Unknown };
 
 MemberType TypeOfMode(mode_t mode);
-MemberType TypeOfEntry(struct archive_entry *entry);
 // "a symbolic link", "a fifo", ...
 const char *DescribeType(MemberType type);
 

@@ -1,6 +1,5 @@
 #include "contract.h"
 
-#include <archive_entry.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -16,12 +15,6 @@ MemberType TypeOfMode(mode_t mode) {
     if (S_ISFIFO(mode)) return MemberType::Fifo;
     if (S_ISSOCK(mode)) return MemberType::Socket;
     return MemberType::Unknown;
-}
-
-MemberType TypeOfEntry(struct archive_entry *entry) {
-    // A hard link member carries the type of its target; what it is, is a link.
-    if (archive_entry_hardlink(entry) != nullptr) return MemberType::HardLink;
-    return TypeOfMode(archive_entry_filetype(entry));
 }
 
 const char *DescribeType(MemberType type) {
