@@ -244,3 +244,100 @@ TEST_F(Hostile, VerifyNamesTheMemberAndInstallingChangesNothingOutside) {
 }
 
 }  // namespace
+
+namespace {
+
+// Each installation replaces what stands at a name its payload declares as a directory: a link
+// that an earlier installation left there is not followed.
+TEST_F(Hostile, LinksAnEarlierInstallationLeftLetNoLaterOneWriteOutside) {
+    const std::vector<TarMember> first = {
+        Dir("./"), Dir("./a/"), Symlink("./a/up", ".."), Symlink("./lib", "a"), Symlink("./b", "a/up"),
+        Symlink("./c", "b/b/b/a/up"), Dir("./d/"), Dir("./d/e/"), Symlink("./d/e/top", "../.."), Launcher(kScript)};
+    // The same names as directories, and links that climb as far as they may from there.
+    const std::vector<TarMember> second = {
+        Dir("./"), Dir("./a/"), Dir("./a/up/"), Symlink("./a/up/top", "../.."), File("./a/up/y"), Dir("./b/"),
+        File("./b/z"), Dir("./c/"), Dir("./c/deep/"), Symlink("./c/deep/top", "../.."), Dir("./d/"), Dir("./d/e/"),
+        Dir("./d/e/top/"), File("./d/e/top/sentinel", "overwritten\n"), Dir("./lib/"), File("./lib/x"),
+        Launcher(kScript)};
+    const std::string one = tmp / "first", two = tmp / "second";
+    WriteFile(one, InstallerBytes(Gzip(TarArchive(first))), 0755);
+    WriteFile(two, InstallerBytes(Gzip(TarArchive(second))), 0755);
+    for (const std::string &installer : {one, two}) {
+        const Result verified = Verify(installer);
+        EXPECT_EQ(verified.exitStatus, 0) << verified.err;
+    }
+
+    const std::string before = TreeListing(world);
+    struct Run {
+        const char *name;
+        bool firstUnprivileged, secondUnprivileged;
+    } runs[] = {{"as root", false, false}, {"as nobody", true, true}, {"first as root, then as nobody", false, true}};
+    for (const auto &run : runs) {
+        SCOPED_TRACE(run.name);
+        const std::string dest = world + "/dest";
+        const Result r1 = InstallSilently(one, dest, run.firstUnprivileged, {});
+        EXPECT_EQ(r1.exitStatus, 0) << r1.err;
+        EXPECT_EQ(LinksLeadingOut(dest), "");
+        if (run.firstUnprivileged == run.secondUnprivileged) {
+            // As a failed or a foreign run might leave it: a link outside where a directory goes.
+            unlink((dest + "/d/e/top").c_str());
+            ASSERT_EQ(symlink(outside.c_str(), (dest + "/d/e/top").c_str()), 0);
+        }
+        // The destination itself is the second user's; what the first made inside stays the first's.
+        if (run.secondUnprivileged) chown(dest.c_str(), kNobody, kNobody);
+        const Result r2 = InstallSilently(two, dest, run.secondUnprivileged, {});
+        EXPECT_EQ(ReadFile(sentinel), "sentinel\n");
+        EXPECT_EQ(ListingWithout(world, dest), before);
+        EXPECT_FALSE(Exists(marker));
+        if (run.firstUnprivileged == run.secondUnprivileged) {
+            // Where it may replace the links, it does: the second tree stands as its payload says.
+            EXPECT_EQ(r2.exitStatus, 0) << r2.err;
+            for (const char *dir : {"/a/up", "/b", "/c", "/d/e/top", "/lib"}) {
+                struct stat st;
+                EXPECT_TRUE(lstat((dest + dir).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) << dir;
+            }
+            EXPECT_EQ(ReadFile(dest + "/d/e/top/sentinel"), "overwritten\n");
+            EXPECT_EQ(LinksLeadingOut(dest), "");
+        } else {
+            // nobody cannot replace root's links in root's directories, and tar says so; what
+            // it writes through them lands inside, where they lead.
+            EXPECT_EQ(r2.exitStatus, 1);
+            EXPECT_FALSE(EndsWith(r2.err, "complete.\n")) << r2.err;
+        }
+        RemoveTree(dest);
+    }
+}
+
+TEST_F(Hostile, BytesBehindThePayloadsGzipMemberAreRefusedAsDamage) {
+    const std::string gz = Gzip(TarArchive({Dir("./"), File("./a", Noise(20000)), Launcher(kScript)}));
+    struct Case {
+        const char *name;
+        std::string payload;
+        std::string verified;
+        std::string refused;
+    } cases[] = {
+        {"zeros", gz + std::string(4096, '\0'), "the payload is followed by 4096 bytes that are not gzip data",
+         "the payload's gzip member is followed by zeros"},
+        {"a second gzip member", gz + Gzip("more\n"), "the payload holds more than one gzip member",
+         "the payload holds more than one gzip member"},
+        {"text", gz + "signed-by: someone\n", "the payload is followed by 19 bytes that are not gzip data",
+         "the payload's gzip member is followed by bytes that are not gzip data"},
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string installer = tmp / ("padded" + std::to_string(n++));
+        WriteFile(installer, InstallerBytes(c.payload), 0755);
+        const Result verified = Verify(installer);
+        EXPECT_EQ(verified.exitStatus, 1);
+        EXPECT_EQ(verified.err, "sonaris-pack: " + installer + ": " + c.verified + "\n");
+        const std::string dest = world + "/dest";
+        const Result r = InstallSilently(installer, dest, false, {});
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_TRUE(EndsWith(r.err, "The installer file " + installer + " is damaged or incomplete: " + c.refused + ".\n"))
+            << r.err;
+        RemoveTree(dest);
+    }
+}
+
+}  // namespace
