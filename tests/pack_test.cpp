@@ -436,6 +436,26 @@ TEST_F(Packer, ListShowsModeSizeAndNameWithTheLauncherLast) {
               "-rwx------            3 ./bin/tool\n"
               "-rwxr-xr-x           10 ./sonaris\n");
 
+    // Links are kept: a symbolic link with its target, every further name of a file as a hard link
+    // to its first; the launcher stays a file of its own even where it shares one.
+    ASSERT_EQ(symlink("tool", (app + "/bin/alias").c_str()), 0);
+    ASSERT_EQ(link((app + "/bin/tool").c_str(), (app + "/bin/tool2").c_str()), 0);
+    ASSERT_EQ(link((app + "/bin/tool").c_str(), (app + "/a-tool").c_str()), 0);
+    ASSERT_EQ(link((app + "/sonaris").c_str(), (app + "/bin/run").c_str()), 0);
+    r = RunPacker({"--list", PackOk(app)});
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "drwxr-xr-x            0 ./\n"
+              "-rwx------            3 ./a-tool\n"
+              "drwxr-x---            0 ./bin/\n"
+              "lrwxrwxrwx            0 ./bin/alias -> tool\n"
+              "-r--r--r--            0 ./bin/back\\\\slash\n"
+              "-rw-r--r--            5 ./bin/line\\012break\n"
+              "-rwxr-xr-x           10 ./bin/run\n"
+              "hrwx------            0 ./bin/tool link to ./a-tool\n"
+              "hrwx------            0 ./bin/tool2 link to ./a-tool\n"
+              "-rwxr-xr-x           10 ./sonaris\n");
+
     // Whatever the payload holds is shown, set-id bits and links included.
     const std::string odd = Fresh("odd");
     WriteFile(odd, InstallerBytes(Gzip(Tar({D("./", 01777), F("./a", 04755), HardLink("./b", "./a"),
