@@ -23,7 +23,7 @@ public:
     enum class Verdict {
         Admit,    // send the block
         Damaged,  // the data cannot be read as gzip'd tar: gunzip or tar would fail on it too
-        Refused,  // a member that may not be installed; reason() names it
+        Refused,  // a member that may not be installed, or bytes behind the gzip member; reason() names it
     };
 
     PayloadGuard();
