@@ -1,22 +1,13 @@
-// Move-only owners for the C resources the installer holds: stdio streams, compound strings and
-// text allocated by the toolkit. Destructors never throw; an explicit close reports its error.
+// Move-only owners for the C resources the installer holds: compound strings and text allocated by
+// the toolkit (stdio streams: fileowners.h). Destructors never throw.
 #ifndef SONARIS_OWNERS_H
 #define SONARIS_OWNERS_H
 
+#include "fileowners.h"
+
 #include <Xm/Xm.h>
 
-#include <cstdio>
 #include <memory>
-
-struct FileCloser {
-    void operator()(std::FILE *f) const noexcept { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-// Closes the stream and reports whether everything written to it reached the file.
-inline bool Close(File &file) {
-    return file ? std::fclose(file.release()) == 0 : true;
-}
 
 struct XmStringFreer {
     void operator()(XmString s) const noexcept { XmStringFree(s); }

@@ -232,6 +232,8 @@ bool Exists(const std::string &path) {
 
 std::string TreeListing(const std::string &root) {
     std::vector<std::string> lines;
+    std::map<std::pair<dev_t, ino_t>, std::string> firstName;  // hard-linked files: the least of their names
+    std::map<std::string, std::pair<dev_t, ino_t>> linked;
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(root, ec); it != fs::recursive_directory_iterator();
          it.increment(ec)) {
@@ -247,12 +249,26 @@ std::string TreeListing(const std::string &root) {
             for (unsigned char c : ReadFile(path)) hash = (hash ^ c) * 1099511628211ull;
             std::snprintf(line, sizeof line, "f %04o %lld %016llx", st.st_mode & 07777,
                           static_cast<long long>(st.st_size), static_cast<unsigned long long>(hash));
+            if (st.st_nlink > 1) {
+                const auto key = std::make_pair(st.st_dev, st.st_ino);
+                auto known = firstName.emplace(key, name).first;
+                if (name < known->second) known->second = name;
+                linked[name + " " + line] = key;
+            }
         } else if (S_ISLNK(st.st_mode)) {
             std::snprintf(line, sizeof line, "l -> %s", fs::read_symlink(path, ec).c_str());
         } else {
             std::snprintf(line, sizeof line, "? %o", st.st_mode);
         }
         lines.push_back(name + " " + line);
+    }
+    // Names of one file (within the tree) say so: "= NAME" gives the least of them.
+    for (auto &l : lines) {
+        const auto it = linked.find(l);
+        if (it == linked.end()) continue;
+        const std::string &first = firstName[it->second];
+        if (std::count_if(linked.begin(), linked.end(), [&](const auto &e) { return e.second == it->second; }) > 1)
+            l += " = " + first;
     }
     std::sort(lines.begin(), lines.end());
     std::string out;

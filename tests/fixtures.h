@@ -80,7 +80,8 @@ void WriteFile(const std::string &path, const std::string &bytes, mode_t mode = 
 bool Exists(const std::string &path);
 
 // A sorted description of a tree: one line per entry with its type, permission bits, size and a
-// checksum of its content. Two trees with equal listings hold the same files.
+// checksum of its content, a symbolic link's target, and for a file under several names in the
+// tree the least of them. Two trees with equal listings hold the same files.
 std::string TreeListing(const std::string &root);
 
 // The payload for a directory: a gzip'd GNU tar with "./" first and the launcher last, made with

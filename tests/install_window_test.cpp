@@ -54,10 +54,10 @@ protected:
     static std::string Path(const std::string &name) { return *tmp / name; }
 
     // An installer of the demo application, with `change` applied to the tree or the payload.
-    static std::string MakeInstaller(const std::string &name, bool damaged, mode_t launcherMode = 0755) {
+    static std::string MakeInstaller(const std::string &name, bool damaged, const std::string &launcher = "") {
         const std::string tree = Path(name + "-tree");
         CopyDemoApp(tree);
-        chmod((tree + "/sonaris").c_str(), launcherMode);
+        if (!launcher.empty()) WriteFile(tree + "/sonaris", launcher, 0755);
         WriteFile(tree + "/noise.bin", Noise(200000));  // stored verbatim by gzip
         std::string payload = PackTree(tree);
         if (damaged) payload[payload.size() / 2] ^= 0x10;
@@ -121,7 +121,8 @@ TEST_F(InstallFromWindow, EachFailureShowsItsMessageOverItsPage) {
 }
 
 TEST_F(InstallFromWindow, LauncherThatCannotRunIsReportedOverPageThree) {
-    const std::string installer = MakeInstaller("noexec-installer", false, 0644);
+    // Executable, as a payload's launcher must be, but its interpreter is missing.
+    const std::string installer = MakeInstaller("noexec-installer", false, "#!/nonexistent/interpreter\n");
     const std::string dest = Path("noexec-dest");
     const std::string report = InChild([&] {
         Build({installer});

@@ -284,10 +284,17 @@ TEST_F(Packer, RefusesNamingTheOffendingPathAndLeavesOutputAlone) {
     };
     auto ok = [] { return true; };
     const Case cases[] = {
-        {"a symbolic link", [&] { return symlink("sonaris-player", (app + "/bin/link").c_str()) == 0; },
-         {app, out}, app + "/bin/link: a symbolic link; only directories and regular files can be packed"},
+        {"a symbolic link that leads out", [&] { return symlink("../../etc", (app + "/bin/link").c_str()) == 0; },
+         {app, out}, app + ": member ./bin/link is a symbolic link to ../../etc, which leads out of the tree"},
+        {"an absolute symbolic link", [&] { return symlink("/usr/bin/env", (app + "/bin/env").c_str()) == 0; },
+         {app, out},
+         app + ": member ./bin/env is a symbolic link to /usr/bin/env, an absolute target: make it relative, so "
+               "that it works wherever the tree is installed"},
+        {"a symbolic link named like the launcher",
+         [&] { return unlink((app + "/sonaris").c_str()) == 0 && symlink("bin/sonaris-player", (app + "/sonaris").c_str()) == 0; },
+         {app, out}, app + ": the launcher ./sonaris is not a regular file"},
         {"a fifo", [&] { return mkfifo((app + "/share/pipe").c_str(), 0644) == 0; },
-         {app, out}, app + "/share/pipe: a fifo; only directories and regular files can be packed"},
+         {app, out}, app + "/share/pipe: a fifo; only directories, regular files and symbolic links can be packed"},
         {"a socket",
          [&] {
              struct sockaddr_un address = {};
@@ -298,16 +305,16 @@ TEST_F(Packer, RefusesNamingTheOffendingPathAndLeavesOutputAlone) {
              close(s);
              return bound;
          },
-         {app, out}, app + "/socket: a socket; only directories and regular files can be packed"},
+         {app, out}, app + "/socket: a socket; only directories, regular files and symbolic links can be packed"},
         {"a device", [&] { return mknod((app + "/null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0; },
-         {app, out}, app + "/null: a character device; only directories and regular files can be packed"},
+         {app, out}, app + "/null: a character device; only directories, regular files and symbolic links can be packed"},
         {"no launcher", [&] { return unlink((app + "/sonaris").c_str()) == 0; },
-         {app, out}, app + "/sonaris: the launcher is missing"},
+         {app, out}, app + ": the payload holds no launcher ./sonaris"},
         {"a launcher that cannot be run", [&] { return chmod((app + "/sonaris").c_str(), 0645) == 0; },
-         {app, out}, app + "/sonaris: the launcher is not executable (mode 0645)"},
+         {app, out}, app + ": the launcher ./sonaris is not executable (mode 0645)"},
         {"a launcher that is a directory",
          [&] { return unlink((app + "/sonaris").c_str()) == 0 && mkdir((app + "/sonaris").c_str(), 0755) == 0; },
-         {app, out}, app + "/sonaris: the launcher is not a regular file"},
+         {app, out}, app + ": the launcher ./sonaris/ is not a regular file"},
         {"an unreadable file",
          [&] {
              WriteFile(app + "/secret", "s", 0600);
@@ -337,17 +344,18 @@ TEST_F(Packer, RefusesNamingTheOffendingPathAndLeavesOutputAlone) {
          {tmp / "src.tgz", out}, tmp / "src.tgz: bin/../../evil: has a \"..\" component"},
         {"a symbolic link in a tar", tarSource({D("./"), Symlink("./link", "/etc"), kLauncher}),
          {tmp / "src.tgz", out},
-         tmp / "src.tgz: ./link: a symbolic link; only directories and regular files can be packed"},
+         tmp / "src.tgz: member ./link is a symbolic link to /etc, an absolute target: make it relative, so that it "
+               "works wherever the tree is installed"},
         {"a device in a tar", tarSource({D("./"), Special("./null", AE_IFCHR), kLauncher}),
          {tmp / "src.tgz", out},
-         tmp / "src.tgz: ./null: a character device; only directories and regular files can be packed"},
+         tmp / "src.tgz: ./null: a character device; only directories, regular files and symbolic links can be packed"},
         {"a name twice in a tar", tarSource({D("./"), F("./a"), F("a"), kLauncher}),
          {tmp / "src.tgz", out}, tmp / "src.tgz: a: appears twice in the archive"},
         {"a hard link to nothing", tarSource({D("./"), HardLink("./b", "./a"), kLauncher}),
          {tmp / "src.tgz", out},
          tmp / "src.tgz: ./b: a hard link to ./a, which the archive does not hold as a regular file before it"},
         {"a tar without launcher", tarSource({D("./"), F("./bin/sonaris", 0755)}),
-         {tmp / "src.tgz", out}, tmp / "src.tgz: ./sonaris: the launcher is missing"},
+         {tmp / "src.tgz", out}, tmp / "src.tgz: the payload holds no launcher ./sonaris"},
         {"an output that is the image", ok, {app, image}, image + ": would overwrite the program image " + image},
         {"an output that is the source", tarSource({D("./"), kLauncher}),
          {tmp / "src.tgz", tmp / "src.tgz"}, tmp / "src.tgz: would overwrite the source " + tmp / "src.tgz"},
@@ -426,6 +434,26 @@ TEST_F(Packer, ListShowsModeSizeAndNameWithTheLauncherLast) {
               "-r--r--r--            0 ./bin/back\\\\slash\n"
               "-rw-r--r--            5 ./bin/line\\012break\n"
               "-rwx------            3 ./bin/tool\n"
+              "-rwxr-xr-x           10 ./sonaris\n");
+
+    // Links are kept: a symbolic link with its target, every further name of a file as a hard link
+    // to its first; the launcher stays a file of its own even where it shares one.
+    ASSERT_EQ(symlink("tool", (app + "/bin/alias").c_str()), 0);
+    ASSERT_EQ(link((app + "/bin/tool").c_str(), (app + "/bin/tool2").c_str()), 0);
+    ASSERT_EQ(link((app + "/bin/tool").c_str(), (app + "/a-tool").c_str()), 0);
+    ASSERT_EQ(link((app + "/sonaris").c_str(), (app + "/bin/run").c_str()), 0);
+    r = RunPacker({"--list", PackOk(app)});
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "drwxr-xr-x            0 ./\n"
+              "-rwx------            3 ./a-tool\n"
+              "drwxr-x---            0 ./bin/\n"
+              "lrwxrwxrwx            0 ./bin/alias -> tool\n"
+              "-r--r--r--            0 ./bin/back\\\\slash\n"
+              "-rw-r--r--            5 ./bin/line\\012break\n"
+              "-rwxr-xr-x           10 ./bin/run\n"
+              "hrwx------            0 ./bin/tool link to ./a-tool\n"
+              "hrwx------            0 ./bin/tool2 link to ./a-tool\n"
               "-rwxr-xr-x           10 ./sonaris\n");
 
     // Whatever the payload holds is shown, set-id bits and links included.
@@ -517,14 +545,19 @@ TEST_F(Packer, VerifyPassesSoundInstallersAndNamesWhatIsWrong) {
     } contracts[] = {
         {"a \"..\" component", {D("./"), F("./../escape"), kLauncher}, "member ./../escape has a \"..\" component"},
         {"an absolute name", {D("./"), F("/etc/evil"), kLauncher}, "member /etc/evil has an absolute name"},
-        {"a symbolic link", {D("./"), Symlink("./link", "/etc/passwd"), kLauncher},
-         "member ./link is a symbolic link; only directories and regular files may be installed"},
+        {"an absolute symbolic link", {D("./"), Symlink("./link", "/etc/passwd"), kLauncher},
+         "member ./link is a symbolic link to /etc/passwd, an absolute target"},
+        {"a symbolic link that climbs out", {D("./"), D("./a/"), Symlink("./a/b", "../../y"), kLauncher},
+         "member ./a/b is a symbolic link to ../../y, which leads out of the tree"},
+        {"a name under a symbolic link", {D("./"), Symlink("./lib", "."), F("./lib/x"), kLauncher},
+         "member ./lib/x lies under ./lib, which is a symbolic link"},
         {"a device", {D("./"), Special("./null", AE_IFCHR), kLauncher},
-         "member ./null is a character device; only directories and regular files may be installed"},
+         "member ./null is a character device; only directories, regular files, symbolic links and hard links may "
+         "be installed"},
         {"a fifo", {D("./"), Special("./pipe", AE_IFIFO), kLauncher},
-         "member ./pipe is a fifo; only directories and regular files may be installed"},
-        {"a hard link", {D("./"), F("./a"), HardLink("./b", "./a"), kLauncher},
-         "member ./b is a hard link; only directories and regular files may be installed"},
+         "member ./pipe is a fifo; only directories, regular files, symbolic links and hard links may be installed"},
+        {"a hard link to nothing", {D("./"), HardLink("./b", "./a"), kLauncher},
+         "member ./b is a hard link to ./a, which no member before it is"},
         {"no launcher", {D("./"), F("./README")}, "the payload holds no launcher ./sonaris"},
         {"a launcher that cannot be run", {D("./"), F("./sonaris", 0644)},
          "the launcher ./sonaris is not executable (mode 0644)"},

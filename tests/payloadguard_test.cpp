@@ -6,6 +6,7 @@
 #include "payloadguard.h"
 #include "reliability_support.h"
 
+#include <unistd.h>
 #include <zlib.h>
 
 #include <string>
@@ -81,13 +82,22 @@ TEST(PayloadGuard, AdmitsSoundPayloadsHoweverTheyAreCut) {
         {"old-style regular files and directories",
          Gzip(TarArchive({TarMember{"./", '\0', 0755, "", "", 0, 0, ""}, TarMember{"./a", '\0', 0644, "a\n", "", 0, 0, ""},
                           Launcher(kLauncherScript)}))},
-        {"two gzip members", Gzip(TarArchive({Dir("./"), File("./a")}).substr(0, 1024)) +
-                                 Gzip(TarArchive({Dir("./"), File("./a")}).substr(1024))},
+        {"symbolic links inside the tree and hard links",
+         Gzip(TarArchive({Dir("./"), Dir("./bin/"), Dir("./lib/"), Dir("./lib/x/"), File("./lib/libfoo.so.1.2.3"),
+                          Symlink("./lib/libfoo.so.1", "libfoo.so.1.2.3"), Symlink("./bin/x", "../lib/x/x"),
+                          Symlink("./bin/up", ".."), Symlink("./lib/x/top", "./../..//"),
+                          HardLink("./bin/hard", "./lib/libfoo.so.1.2.3"), Symlink("./dangling", "nowhere"),
+                          Symlink("./chained", "bin/x"), Symlink("./self", "."), Launcher(kLauncherScript)}))},
+        {"a GNU long link target",
+         Gzip(TarArchive({Dir("./"), Dir("./a/"), Symlink("./a/l", "../" + std::string(150, 't')),
+                          Launcher(kLauncherScript)}))},
         {"a payload of the system's tar", ""},
     };
     TempDir tmp;
     CopyDemoApp(tmp / "app");
-    cases[4].payload = PackTree(tmp / "app");
+    symlink("bin/sonaris-player", (tmp / "app/player").c_str());
+    link((tmp / "app/share/doc/README").c_str(), (tmp / "app/README").c_str());
+    cases[5].payload = PackTree(tmp / "app");
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         for (std::size_t piece : kPieces) {
@@ -100,7 +110,9 @@ TEST(PayloadGuard, AdmitsSoundPayloadsHoweverTheyAreCut) {
 }
 
 TEST(PayloadGuard, RefusesAMemberBeforeTarHasItsHeader) {
-    const std::string only = "; only directories and regular files may be installed";
+    const std::string only = "; only directories, regular files, symbolic links and hard links may be installed";
+    const std::string absolute = ", an absolute target: make it relative, so that it works wherever the tree is installed";
+    const std::string climbs = "../../../" + std::string(150, 'c');
     TarMember prefixed = File("b");
     prefixed.prefix = "a/..";
     const std::string longEscape = "./" + std::string(200, 'd') + "/../../x";
@@ -115,8 +127,46 @@ TEST(PayloadGuard, RefusesAMemberBeforeTarHasItsHeader) {
         {"a bare \"..\"", {Dir("./"), Dir("..")}, 1, "member .. has a \"..\" component"},
         {"\"..\" in a long name", {Dir("./"), File(longEscape)}, 1, "member " + longEscape + " has a \"..\" component"},
         {"\"..\" in a prefix", {Dir("./"), prefixed}, 1, "member a/../b has a \"..\" component"},
-        {"a hard link", {Dir("./"), File("./a"), HardLink("./b", "./a")}, 2, "member ./b is a hard link" + only},
-        {"a symbolic link", {Dir("./"), Symlink("./l", ".")}, 1, "member ./l is a symbolic link" + only},
+        {"a hard link to nothing", {Dir("./"), HardLink("./b", "./a")}, 1,
+         "member ./b is a hard link to ./a, which no member before it is"},
+        {"a hard link to a later file", {Dir("./"), HardLink("./b", "./c"), File("./c")}, 1,
+         "member ./b is a hard link to ./c, which no member before it is"},
+        {"a hard link to itself", {Dir("./"), HardLink("./b", "./b")}, 1,
+         "member ./b is a hard link to ./b, which no member before it is"},
+        {"a hard link outside", {Dir("./"), HardLink("./b", "../etc/passwd")}, 1,
+         "member ./b is a hard link to ../etc/passwd, which no member before it is"},
+        {"a hard link to an absolute name", {Dir("./"), HardLink("./b", "/etc/passwd")}, 1,
+         "member ./b is a hard link to /etc/passwd, which no member before it is"},
+        {"a hard link to a symbolic link", {Dir("./"), Symlink("./s", "x"), HardLink("./b", "./s")}, 2,
+         "member ./b is a hard link to ./s, which is a symbolic link, not a regular file"},
+        {"a hard link to a directory", {Dir("./"), Dir("./d/"), HardLink("./b", "./d/")}, 2,
+         "member ./b is a hard link to ./d/, which is a directory, not a regular file"},
+        {"a hard link by another spelling", {Dir("./"), File("./a"), HardLink("./b", "a")}, 2,
+         "member ./b is a hard link to a, not to the name the file was packed under, ./a"},
+        {"an absolute symbolic link", {Dir("./"), Symlink("./l", "/etc")}, 1, "member ./l is a symbolic link to /etc" + absolute},
+        {"a symbolic link climbing from the top", {Dir("./"), Symlink("./x", "../y")}, 1,
+         "member ./x is a symbolic link to ../y, which leads out of the tree"},
+        {"a symbolic link climbing too far", {Dir("./"), Dir("./a/"), Symlink("./a/b", "../../y")}, 2,
+         "member ./a/b is a symbolic link to ../../y, which leads out of the tree"},
+        {"a symbolic link with \"..\" inside", {Dir("./"), Symlink("./m", "a/../../y")}, 1,
+         "member ./m is a symbolic link to a/../../y, with \"..\" after the start of its target"},
+        {"a symbolic link with an empty target", {Dir("./"), Symlink("./e", "")}, 1,
+         "member ./e is a symbolic link with an empty target"},
+        {"a long link target that climbs", {Dir("./"), Dir("./a/"), Dir("./a/b/"), Symlink("./a/b/l", climbs)}, 3,
+         "member ./a/b/l is a symbolic link to " + climbs + ", which leads out of the tree"},
+        {"a name through a symbolic link", {Dir("./"), Symlink("./lib", "."), File("./lib/x")}, 2,
+         "member ./lib/x lies under ./lib, which is a symbolic link"},
+        {"a directory where a symbolic link is", {Dir("./"), Symlink("./lib", "."), Dir("./lib/")}, 2,
+         "member ./lib/ appears twice"},
+        {"a name twice", {Dir("./"), File("./a"), Symlink("./a", "b")}, 2, "member ./a appears twice"},
+        {"a directory again", {Dir("./"), Dir("./d/"), Dir("./d")}, 2, "member ./d appears twice"},
+        {"a symbolic link named like the launcher", {Dir("./"), Dir("./bin/"), Symlink("./sonaris", "bin/x")}, 2,
+         "the launcher ./sonaris is not a regular file"},
+        {"a hard link named like the launcher", {Dir("./"), File("./a", "#!/bin/sh\n", 0755), HardLink("./sonaris", "./a")},
+         2, "the launcher ./sonaris is not a regular file"},
+        {"a member after the launcher", {Dir("./"), Launcher(kLauncherScript), Symlink("./z", ".")}, 2,
+         "the launcher ./sonaris is not the last member: ./z follows it"},
+        {"a member before \"./\"", {File("./a")}, 0, "the first member is ./a, not ./"},
         {"a character device", {Dir("./"), Device("./c", '3', 1, 3)}, 1, "member ./c is a character device" + only},
         {"a block device", {Dir("./"), Device("./b", '4', 8, 0)}, 1, "member ./b is a block device" + only},
         {"a fifo", {Dir("./"), Device("./f", '6', 0, 0)}, 1, "member ./f is a fifo" + only},
@@ -127,7 +177,7 @@ TEST(PayloadGuard, RefusesAMemberBeforeTarHasItsHeader) {
         {"an unknown type", {Dir("./"), TarMember{"./u", 'Q', 0644, "", "", 0, 0, ""}}, 1,
          "member ./u is of type 'Q'" + only},
         {"a control character in the name", {Dir("./"), Symlink("./a\nb", "/")}, 1,
-         "member ./a\\012b is a symbolic link" + only},
+         "member ./a\\012b is a symbolic link to /" + absolute},
         {"a member behind the end-of-archive blocks (tar --ignore-zeros)", {}, 0,
          "member ../hidden has a \"..\" component"},
         {"a long name that a zero block makes tar forget", {}, 1, "member ../forgotten has a \"..\" component"},
@@ -146,7 +196,8 @@ TEST(PayloadGuard, RefusesAMemberBeforeTarHasItsHeader) {
             const std::string name = "./harmless" + std::string(200, 'h');
             const std::string longName = TarHeader({"././@LongLink", 'L', 0644, name + '\0', "", 0, 0, ""}) +
                                          name + std::string(512 - name.size() % 512 - 1, '\0') + '\0';
-            tar = TarHeader(Dir("./")) + longName + std::string(512, '\0');
+            const std::string start = TarArchive({Dir("./"), Launcher(kLauncherScript)});
+            tar = start.substr(0, (start.find_last_not_of('\0') / 512 + 1) * 512) + longName + std::string(512, '\0');
             headerEnd = tar.size() + 512;
             tar += TarArchive({File("../forgotten", "")});
         } else {
@@ -189,7 +240,6 @@ TEST(PayloadGuard, StopsAtDataThatCannotBeReadAsGzippedTar) {
         {"a tar header whose checksum does not fit", Gzip(badChecksum)},
         {"a tar header whose checksum is in base 256", Gzip(base256Checksum)},
         {"a directory that claims data", Gzip(sizedDirectory)},
-        {"junk behind the gzip stream", gz + "junk"},
         {"another compression's stream", std::string("\x1f\x9d\x90", 3) + sound},
         {"bytes behind a member that failed its check",
          gz.substr(0, gz.size() - 8) + std::string("\0\0\0\0", 4) + gz.substr(gz.size() - 4) + Gzip("more")},
@@ -200,6 +250,57 @@ TEST(PayloadGuard, StopsAtDataThatCannotBeReadAsGzippedTar) {
             SCOPED_TRACE(piece);
             std::size_t admitted;
             EXPECT_EQ(Feed(c.payload, piece, admitted), Verdict::Damaged);
+            EXPECT_LT(admitted, c.payload.size());
+        }
+    }
+}
+
+TEST(PayloadGuard, RefusesAPayloadThatLacksWhatTheContractAsksForAtItsEnd) {
+    struct Case {
+        const char *name;
+        std::string payload;
+        std::string reason;
+    } cases[] = {
+        {"no launcher", Gzip(TarArchive({Dir("./"), File("./a")})), "the payload holds no launcher ./sonaris"},
+        {"no launcher and no end-of-archive blocks", Gzip(TarHeader(Dir("./"))), "the payload holds no launcher ./sonaris"},
+        {"no members", Gzip(std::string(10240, '\0')), "the payload holds no members"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        for (std::size_t piece : kPieces) {
+            SCOPED_TRACE(piece);
+            std::size_t admitted;
+            std::string reason;
+            EXPECT_EQ(Feed(c.payload, piece, admitted, &reason), Verdict::Refused);
+            EXPECT_EQ(reason, c.reason);
+        }
+    }
+}
+
+TEST(PayloadGuard, RefusesBytesBehindTheOneGzipMemberNamingThem) {
+    const std::string tar = TarArchive({Dir("./"), File("./a", std::string(30000, 'a')), Launcher(kLauncherScript)});
+    const std::string gz = Gzip(tar);
+    const std::size_t members = (tar.find_last_not_of('\0') / 512 + 1) * 512;
+    struct Case {
+        const char *name;
+        std::string payload;
+        std::string reason;
+    } cases[] = {
+        {"zeros", gz + std::string(512, '\0'), "the payload's gzip member is followed by zeros"},
+        {"one zero", gz + std::string(1, '\0'), "the payload's gzip member is followed by zeros"},
+        {"junk", gz + "junk", "the payload's gzip member is followed by bytes that are not gzip data"},
+        {"a second member", gz + Gzip("more"), "the payload holds more than one gzip member"},
+        {"the tar in two members, the second holding only its end", Gzip(tar.substr(0, members)) + Gzip(tar.substr(members)),
+         "the payload holds more than one gzip member"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        for (std::size_t piece : kPieces) {
+            SCOPED_TRACE(piece);
+            std::size_t admitted;
+            std::string reason;
+            EXPECT_EQ(Feed(c.payload, piece, admitted, &reason), Verdict::Refused);
+            EXPECT_EQ(reason, c.reason);
             EXPECT_LT(admitted, c.payload.size());
         }
     }

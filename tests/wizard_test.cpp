@@ -54,7 +54,7 @@ protected:
     }
 
     // An installer file for a small tree with our launcher; `size` bytes of noise make it larger.
-    std::string MakeInstaller(std::size_t size = 0, mode_t launcherMode = 0755) {
+    std::string MakeInstaller(std::size_t size = 0, const char *launcher = kLauncher) {
         const std::string tree = tmp / "tree";
         RemoveTree(tree);
         mkdir(tree.c_str(), 0755);
@@ -66,7 +66,7 @@ protected:
             for (auto &c : noise) c = static_cast<char>((state = state * 1103515245 + 12345) >> 16);
             WriteFile(tree + "/lib/noise.bin", noise);
         }
-        WriteFile(tree + "/sonaris", kLauncher, launcherMode);
+        WriteFile(tree + "/sonaris", launcher, 0755);
         const std::string path = tmp / "installer";
         WriteFile(path, InstallerBytes(PackTree(tree)), 0755);
         return path;
@@ -258,7 +258,7 @@ TEST_F(WizardTest, NoSecondInstallationStartsWhileTheFirstRuns) {
 
 TEST_F(WizardTest, FailedInstallationsLeaveTheDialogOverTheirPage) {
     Command c = Interactive();
-    c.argv[0] = MakeInstaller(0, 0644);  // a launcher that cannot be executed
+    c.argv[0] = MakeInstaller(0, "#!/nonexistent/interpreter\n");  // a launcher that cannot be executed
     struct Case {
         const char *name;
         std::string destination;

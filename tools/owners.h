@@ -1,14 +1,15 @@
-// Move-only owners for the C resources the packer holds: descriptors, stdio streams, directory
-// streams and libarchive handles. Destructors never throw; an explicit close reports its error.
+// Move-only owners for the C resources the packer holds: descriptors, directory streams and
+// libarchive handles (stdio streams: fileowners.h). Destructors never throw; an explicit close reports its error.
 #ifndef SONARIS_PACK_OWNERS_H
 #define SONARIS_PACK_OWNERS_H
+
+#include "fileowners.h"
 
 #include <archive.h>
 #include <archive_entry.h>
 #include <dirent.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <memory>
 #include <utility>
 
@@ -38,11 +39,6 @@ public:
 private:
     int fd_ = -1;
 };
-
-struct FileCloser {
-    void operator()(std::FILE *f) const noexcept { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
 
 struct DirCloser {
     void operator()(DIR *d) const noexcept { closedir(d); }

@@ -22,9 +22,19 @@
 
 namespace {
 
-const char kOnlyFilesAndDirectories[] = "; only directories and regular files can be packed";
+const char kOnlyWhatPacks[] = "; only directories, regular files and symbolic links can be packed";
 
 bool SameFile(const struct stat &a, const struct stat &b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// A symbolic link's target, as long as lstat said.
+std::string ReadLink(const std::string &path, const struct stat &st) {
+    std::string target(static_cast<std::size_t>(st.st_size) + 1, '\0');
+    const ssize_t n = readlink(path.c_str(), target.data(), target.size());
+    if (n < 0) throw SystemError(path, "cannot read the symbolic link");
+    if (static_cast<std::size_t>(n) >= target.size()) throw PackError(path + ": changed while being packed");
+    target.resize(static_cast<std::size_t>(n));
+    return target;
+}
 
 std::string RealPath(const std::string &path) {
     char resolved[PATH_MAX];
@@ -89,21 +99,26 @@ void WalkDirectory(const std::string &root, const std::string &name, std::vector
         m.path = root + "/" + m.name;
         struct stat st;
         if (lstat(m.path.c_str(), &st) != 0) throw SystemError(m.path, "cannot examine");
-        const MemberType type = TypeOfMode(st.st_mode);
-        if (type != MemberType::Directory && type != MemberType::File)
-            throw PackError(m.path + ": " + DescribeType(type) + kOnlyFilesAndDirectories);
-        m.directory = type == MemberType::Directory;
-        m.permissions = st.st_mode & 0777;
+        m.type = TypeOfMode(st.st_mode);
+        if (m.type != MemberType::Directory && m.type != MemberType::File && m.type != MemberType::Symlink)
+            throw PackError(m.path + ": " + DescribeType(m.type) + kOnlyWhatPacks);
+        m.permissions = m.type == MemberType::Symlink ? 0777 : st.st_mode & 0777;
         m.mtime = st.st_mtime;
-        m.size = m.directory ? 0 : static_cast<std::uint64_t>(st.st_size);
+        if (m.type == MemberType::File) {
+            m.size = static_cast<std::uint64_t>(st.st_size);
+            // Names of one file: all but the first in the payload become hard links to it.
+            if (st.st_nlink > 1) m.identity = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+        } else if (m.type == MemberType::Symlink) {
+            m.link = ReadLink(m.path, st);
+        }
         members.push_back(m);
-        if (m.directory) WalkDirectory(root, m.name, members);
+        if (m.type == MemberType::Directory) WalkDirectory(root, m.name, members);
     }
 }
 
 std::vector<Member> CollectDirectory(const std::string &source, const struct stat &st) {
     std::vector<Member> members(1);
-    members[0].directory = true;
+    members[0].type = MemberType::Directory;
     members[0].permissions = st.st_mode & 0777;
     members[0].mtime = st.st_mtime;
     WalkDirectory(source, "", members);
@@ -138,16 +153,24 @@ std::vector<Member> CollectArchive(const std::string &source, std::FILE *spool) 
         m.permissions = archive_entry_perm(entry) & 0777;
         m.mtime = archive_entry_mtime(entry);
         if (type == MemberType::HardLink) {
-            // Another name for content already read: the payload holds it twice, as plain files.
+            // Another name for content already read; the payload links the names as the archive does.
             const CanonicalName target = Canonicalize(archive_entry_hardlink(entry));
             const auto it = target.fault ? index.end() : index.find(target.name);
-            if (it == index.end() || members[it->second].directory)
+            if (it == index.end() || members[it->second].type != MemberType::File)
                 throw PackError(where + ": a hard link to " + archive_entry_hardlink(entry) +
                                 ", which the archive does not hold as a regular file before it");
-            m.size = members[it->second].size;
-            m.spoolOffset = members[it->second].spoolOffset;
+            Member &file = members[it->second];
+            if (file.identity.empty()) file.identity = file.name;
+            m.identity = file.identity;
+            m.size = file.size;
+            m.spoolOffset = file.spoolOffset;
         } else if (type == MemberType::Directory) {
-            m.directory = true;
+            m.type = MemberType::Directory;
+        } else if (type == MemberType::Symlink) {
+            m.type = MemberType::Symlink;
+            const char *target = archive_entry_symlink(entry);
+            m.link = target ? target : "";
+            m.permissions = 0777;
         } else if (type == MemberType::File) {
             if (m.name.empty()) throw PackError(where + ": names the top directory but is a regular file");
             m.spoolOffset = spooled;
@@ -157,7 +180,7 @@ std::vector<Member> CollectArchive(const std::string &source, std::FILE *spool) 
             });
             m.size = spooled - m.spoolOffset;
         } else {
-            throw PackError(where + ": " + DescribeType(type) + kOnlyFilesAndDirectories);
+            throw PackError(where + ": " + DescribeType(type) + kOnlyWhatPacks);
         }
         index[m.name] = members.size();
         members.push_back(m);
@@ -174,14 +197,14 @@ std::vector<Member> CollectArchive(const std::string &source, std::FILE *spool) 
             const std::string parent = ParentOf(name);
             const auto it = index.find(parent);
             if (it != index.end()) {
-                if (!members[it->second].directory)
+                if (members[it->second].type != MemberType::Directory)
                     throw PackError(source + ": " + members[i].name + ": lies under " + parent +
                                     ", which is not a directory");
                 break;
             }
             Member dir;
             dir.name = parent;
-            dir.directory = true;
+            dir.type = MemberType::Directory;
             dir.permissions = 0755;
             dir.mtime = newest;
             index[parent] = members.size();
@@ -194,18 +217,6 @@ std::vector<Member> CollectArchive(const std::string &source, std::FILE *spool) 
 
 // ---- the payload ----
 
-void CheckLauncher(const std::vector<Member> &members, const std::string &where) {
-    const auto launcher = std::find_if(members.begin(), members.end(),
-                                       [](const Member &m) { return m.name == kLauncherName; });
-    if (launcher == members.end()) throw PackError(where + ": the launcher is missing");
-    if (launcher->directory) throw PackError(where + ": the launcher is not a regular file");
-    if (!LauncherExecutable(launcher->permissions)) {
-        char mode[8];
-        std::snprintf(mode, sizeof mode, "%04o", launcher->permissions);
-        throw PackError(where + ": the launcher is not executable (mode " + std::string(mode) + ")");
-    }
-}
-
 // "./" first, then byte order, which puts every directory ahead of its contents; the launcher last.
 void SortMembers(std::vector<Member> &members) {
     std::sort(members.begin(), members.end(), [](const Member &a, const Member &b) {
@@ -213,6 +224,35 @@ void SortMembers(std::vector<Member> &members) {
         if (aLast != bLast) return bLast;
         return a.name < b.name;
     });
+}
+
+// Every name of a file after its first in the payload becomes a hard link to that first, as tar
+// makes them; the launcher stays a regular file of its own.
+void LinkNames(std::vector<Member> &members) {
+    std::map<std::string, std::string> first;  // identity -> the name that carries the content
+    for (Member &m : members) {
+        if (m.type != MemberType::File || m.identity.empty() || m.name == kLauncherName) continue;
+        const auto known = first.emplace(m.identity, m.name);
+        if (known.second) continue;
+        m.type = MemberType::HardLink;
+        m.link = known.first->second;
+    }
+}
+
+// The members in payload order, held to the contract the installer holds them to.
+void CheckContract(const std::vector<Member> &members, const std::string &source) {
+    ContractChecker contract;
+    for (const Member &m : members) {
+        Entry entry;
+        entry.name = ArchiveName(m.name, m.type == MemberType::Directory);
+        entry.type = m.type;
+        entry.permissions = m.permissions;
+        entry.link = m.type == MemberType::HardLink ? ArchiveName(m.link, false) : m.link;
+        const std::string breach = contract.Add(entry);
+        if (!breach.empty()) throw PackError(source + ": " + breach);
+    }
+    const std::string breach = contract.Finish();
+    if (!breach.empty()) throw PackError(source + ": " + breach);
 }
 
 void CopyImage(int image, const std::string &imagePath, int out, const std::string &outPath) {
@@ -268,23 +308,8 @@ std::string ModeString(MemberType type, unsigned mode) {
     return s;
 }
 
-// A name as one line of text: control characters and backslashes escaped.
-std::string Printable(const char *name) {
-    if (name == nullptr) return "?";
-    std::string out;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p; ++p) {
-        if (*p == '\\') {
-            out += "\\\\";
-        } else if (*p < 0x20 || *p == 0x7f) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\%03o", *p);
-            out += escaped;
-        } else {
-            out += static_cast<char>(*p);
-        }
-    }
-    return out;
-}
+// A name from libarchive as one line of text, whole.
+std::string Whole(const char *name) { return name ? Printable(name, std::string::npos) : "?"; }
 
 // The installer reads the payload's tar headers itself as they stream past, by its own rules
 // (payloadguard.h), and stops at what they refuse; so must a payload that verifies.
@@ -328,18 +353,16 @@ void Pack(const PackOptions &options) {
 
     std::vector<Member> members;
     File spool;
-    std::string launcherWhere;
     if (S_ISDIR(sourceStat.st_mode)) {
         members = CollectDirectory(o.source, sourceStat);
-        launcherWhere = o.source + "/" + kLauncherName;
     } else {
         spool.reset(std::tmpfile());
         if (!spool) throw SystemError(o.source, "cannot make a spool file for the archive's content");
         members = CollectArchive(o.source, spool.get());
-        launcherWhere = o.source + ": ./" + kLauncherName;
     }
-    CheckLauncher(members, launcherWhere);
     SortMembers(members);
+    LinkNames(members);
+    CheckContract(members, o.source);
     if (o.sourceDateEpoch)
         for (Member &m : members) m.mtime = std::min(m.mtime, *o.sourceDateEpoch);
 
@@ -347,8 +370,10 @@ void Pack(const PackOptions &options) {
     CopyImage(image.get(), o.image, out.fd(), o.output);
     PayloadWriter writer(out.fd(), o.payloadLimit, o.output, o.source);
     for (const Member &m : members) {
-        if (m.directory) {
+        if (m.type == MemberType::Directory) {
             writer.AddDirectory(m);
+        } else if (m.type != MemberType::File) {
+            writer.AddLink(m);
         } else if (spool) {
             writer.AddFile(m, fileno(spool.get()), m.spoolOffset, o.source + ": " + ArchiveName(m.name, false));
         } else {
@@ -375,9 +400,9 @@ void List(const std::string &installer, std::FILE *out) {
         std::string line = ModeString(type, archive_entry_mode(entry) & 07777);
         char size[32];
         std::snprintf(size, sizeof size, " %12lld ", static_cast<long long>(archive_entry_size(entry)));
-        line += size + Printable(archive_entry_pathname(entry));
-        if (type == MemberType::Symlink) line += " -> " + Printable(archive_entry_symlink(entry));
-        if (type == MemberType::HardLink) line += " link to " + Printable(archive_entry_hardlink(entry));
+        line += size + Whole(archive_entry_pathname(entry));
+        if (type == MemberType::Symlink) line += " -> " + Whole(archive_entry_symlink(entry));
+        if (type == MemberType::HardLink) line += " link to " + Whole(archive_entry_hardlink(entry));
         std::fprintf(out, "%s\n", line.c_str());
     }
     reader.Finish();
@@ -392,7 +417,13 @@ std::string Verify(const std::string &installer) {
     while (struct archive_entry *entry = reader.Next()) {
         const char *name = archive_entry_pathname(entry);
         if (name == nullptr) throw PackError(installer + ": a member's name cannot be read");
-        const std::string breach = contract.Add(name, TypeOfEntry(entry), archive_entry_perm(entry));
+        Entry member;
+        member.name = name;
+        member.type = TypeOfEntry(entry);
+        member.permissions = archive_entry_perm(entry);
+        const char *link = member.type == MemberType::Symlink ? archive_entry_symlink(entry) : archive_entry_hardlink(entry);
+        if (link) member.link = link;
+        const std::string breach = contract.Add(member);
         if (!breach.empty()) throw PackError(installer + ": " + breach);
     }
     reader.Finish();

@@ -92,10 +92,23 @@ void PayloadWriter::Fail() {
 void PayloadWriter::Header(const Member &member) {
     ArchiveEntry entry(archive_entry_new());
     if (!entry) throw PackError("out of memory");
-    archive_entry_set_pathname(entry.get(), ArchiveName(member.name, member.directory).c_str());
-    archive_entry_set_filetype(entry.get(), member.directory ? AE_IFDIR : AE_IFREG);
+    const bool directory = member.type == MemberType::Directory;
+    archive_entry_set_pathname(entry.get(), ArchiveName(member.name, directory).c_str());
+    switch (member.type) {
+    case MemberType::Directory: archive_entry_set_filetype(entry.get(), AE_IFDIR); break;
+    case MemberType::Symlink:
+        archive_entry_set_filetype(entry.get(), AE_IFLNK);
+        archive_entry_set_symlink(entry.get(), member.link.c_str());
+        break;
+    case MemberType::HardLink:
+        // A hard link header names the file it links to and carries no content.
+        archive_entry_set_filetype(entry.get(), AE_IFREG);
+        archive_entry_set_hardlink(entry.get(), ArchiveName(member.link, false).c_str());
+        break;
+    default: archive_entry_set_filetype(entry.get(), AE_IFREG); break;
+    }
     archive_entry_set_perm(entry.get(), member.permissions & 0777);
-    archive_entry_set_size(entry.get(), member.directory ? 0 : static_cast<la_int64_t>(member.size));
+    archive_entry_set_size(entry.get(), member.type == MemberType::File ? static_cast<la_int64_t>(member.size) : 0);
     archive_entry_set_mtime(entry.get(), member.mtime, 0);
     archive_entry_set_uid(entry.get(), 0);
     archive_entry_set_gid(entry.get(), 0);
@@ -103,6 +116,8 @@ void PayloadWriter::Header(const Member &member) {
 }
 
 void PayloadWriter::AddDirectory(const Member &member) { Header(member); }
+
+void PayloadWriter::AddLink(const Member &member) { Header(member); }
 
 void PayloadWriter::AddFile(const Member &member, int from, std::uint64_t offset, const std::string &where) {
     Header(member);

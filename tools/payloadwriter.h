@@ -3,6 +3,7 @@
 #ifndef SONARIS_PACK_PAYLOADWRITER_H
 #define SONARIS_PACK_PAYLOADWRITER_H
 
+#include "contract.h"
 #include "owners.h"
 
 #include <cstdint>
@@ -11,10 +12,12 @@
 // One member as the packer keeps it until it is written.
 struct Member {
     std::string name;  // canonical (see contract.h); "" is the top directory
-    bool directory = false;
-    unsigned permissions = 0;  // the 0777 bits
+    MemberType type = MemberType::File;  // a directory, a regular file, or a link
+    unsigned permissions = 0;            // the 0777 bits
     std::int64_t mtime = 0;
     std::uint64_t size = 0;
+    std::string link;  // a symbolic link's target; a hard link's: the name of the file it links to
+    std::string identity;  // equal for the names of one file (its device and inode, say); "" for a lone name
     std::string path;               // a directory source: the file to copy
     std::uint64_t spoolOffset = 0;  // an archive source: where the content stands in the spool
 };
@@ -25,7 +28,9 @@ public:
     // naming `source`; write failures name `output`.
     PayloadWriter(int fd, std::uint64_t limit, std::string output, std::string source);
 
+    // A member without content: a directory or a link.
     void AddDirectory(const Member &member);
+    void AddLink(const Member &member);
     // Copies the member's `size` bytes from `from`, starting at `offset`; `where` names them.
     void AddFile(const Member &member, int from, std::uint64_t offset, const std::string &where);
     // Ends the tar and the gzip stream; returns the payload's length.

@@ -3,6 +3,12 @@
 
 #include <cerrno>
 
+MemberType TypeOfEntry(struct archive_entry *entry) {
+    // A hard link member carries the type of its target; what it is, is a link.
+    if (archive_entry_hardlink(entry) != nullptr) return MemberType::HardLink;
+    return TypeOfMode(archive_entry_filetype(entry));
+}
+
 TarReader::TarReader(int fd, std::uint64_t offset, std::uint64_t length, bool singleMember, std::string where,
                      std::string what)
     : gzip_(fd, offset, length, singleMember), archive_(archive_read_new()), where_(std::move(where)),

@@ -2,12 +2,16 @@
 #ifndef SONARIS_PACK_TARREADER_H
 #define SONARIS_PACK_TARREADER_H
 
+#include "contract.h"
 #include "gzipsource.h"
 #include "owners.h"
 
 #include <cstdint>
 #include <functional>
 #include <string>
+
+// What a member read by libarchive is.
+MemberType TypeOfEntry(struct archive_entry *entry);
 
 class TarReader {
 public:

@@ -1,7 +1,7 @@
 // What the extraction lets reach tar. The payload is read as it streams to "gunzip | tar xf -":
-// each block is decompressed here first, and the tar headers it completes are checked before the
-// block is sent. Only directories and regular files under relative names without ".." pass; the
-// first member that is anything else stops the stream before tar has seen its header.
+// each block is decompressed here first, and the tar headers it completes are held to the payload
+// contract (contract.h) before the block is sent. The first member that breaks it stops the
+// stream before tar has seen its header; so does anything behind the payload's one gzip member.
 //
 // tar alone is not enough: GNU tar strips a leading "/" (or keeps it, told to by TAR_OPTIONS),
 // makes device nodes when run by root, and makes symbolic links pointing anywhere once it has
@@ -9,6 +9,8 @@
 // The packer's --verify holds payloads to the same rules with this code.
 #ifndef SONARIS_PAYLOADGUARD_H
 #define SONARIS_PAYLOADGUARD_H
+
+#include "contract.h"
 
 #include <zlib.h>
 
@@ -21,7 +23,7 @@ public:
     enum class Verdict {
         Admit,    // send the block
         Damaged,  // the data cannot be read as gzip'd tar: gunzip or tar would fail on it too
-        Refused,  // a member that may not be installed; reason() names it
+        Refused,  // a member that may not be installed, or bytes behind the gzip member; reason() names it
     };
 
     PayloadGuard();
@@ -31,28 +33,34 @@ public:
 
     // The verdict on the next `n` bytes of the payload. Once it is not Admit it stays so.
     Verdict Inspect(const unsigned char *data, std::size_t n);
-    // For Refused: "member ./link is a symbolic link; only directories and regular files may be installed".
+    // For Refused: "member ./bin/x is a symbolic link to ../../x, which leads out of the tree".
     const std::string &reason() const { return reason_; }
 
 private:
     void Unpacked(const unsigned char *data, std::size_t n);
     void Header(const unsigned char *block);
-    void Refuse(const std::string &name, const std::string &what);
+    void ArchiveEnd();
+    void Behind(const unsigned char *data, std::size_t n);
+    void Refuse(const std::string &reason);
 
     z_stream z_{};
     bool zReady_ = false;
+    bool ended_ = false;          // the gzip member has ended: nothing may follow
     bool sealed_ = false;         // a member failed its closing check: only its trailer may follow
     std::size_t trailerLeft_ = 0;  // bytes of that trailer still to come
     Verdict verdict_ = Verdict::Admit;
     std::string reason_;
 
-    // The tar layer: a header being gathered, data being passed over, or a long name being read.
+    // The tar layer: a header being gathered, data being passed over, or a GNU long name or long
+    // link target being read into `record_`.
     unsigned char header_[512];
     std::size_t headerFill_ = 0;
-    std::uint64_t skip_ = 0;      // data and padding still to pass over
-    std::uint64_t nameLeft_ = 0;  // bytes of a GNU long name still to read
-    std::string longName_;        // the name for the next header, when a long-name record gave one
-    bool longNamePending_ = false;
+    std::uint64_t skip_ = 0;        // data and padding still to pass over
+    std::uint64_t recordLeft_ = 0;  // bytes of the record still to read
+    std::string *record_ = nullptr;
+    std::string longName_, longLink_;  // for the next header, when a record gave them
+    bool longNamePending_ = false, longLinkPending_ = false;
+    ContractChecker contract_;
     unsigned char out_[1 << 16];
 };
 

@@ -1,4 +1,5 @@
 #include "payloadguard.h"
+#include "tarheader.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -6,10 +7,9 @@
 
 namespace {
 
-const std::size_t kBlock = 512;
-// GNU tar takes a long name of any length; ours stop here.
+using tarheader::kBlock;
+// GNU tar takes a long name or link target of any length; ours stop here.
 const std::uint64_t kLongestName = 65536;
-const char kOnlyFilesAndDirectories[] = "; only directories and regular files may be installed";
 
 bool IsSpace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
@@ -44,10 +44,11 @@ bool Number(const unsigned char *p, std::size_t width, std::uint64_t &value, boo
 // then search on block by block for one it likes, perhaps in what we take for data.
 bool ChecksumFits(const unsigned char *h) {
     std::uint64_t recorded;
-    if (!Number(h + 148, 8, recorded, true)) return false;
+    using namespace tarheader;
+    if (!Number(h + kChecksum, kChecksumSize, recorded, true)) return false;
     long long unsignedSum = 0, signedSum = 0;
     for (std::size_t i = 0; i < kBlock; ++i) {
-        const unsigned char c = (i >= 148 && i < 156) ? ' ' : h[i];
+        const unsigned char c = (i >= kChecksum && i < kChecksum + kChecksumSize) ? ' ' : h[i];
         unsignedSum += c;
         signedSum += static_cast<signed char>(c);
     }
@@ -80,35 +81,36 @@ std::string Field(const unsigned char *p, std::size_t width) {
 // The name tar extracts under: a POSIX header (magic "ustar" and a NUL) joins its prefix field in
 // front; GNU and older headers have no prefix.
 std::string HeaderName(const unsigned char *h) {
-    std::string name = Field(h, 100);
-    if (std::memcmp(h + 257, "ustar\0", 6) == 0) {
-        const std::string prefix = Field(h + 345, 155);
+    using namespace tarheader;
+    std::string name = Field(h + kName, kNameSize);
+    if (std::memcmp(h + kMagic, "ustar\0", kMagicSize) == 0) {
+        const std::string prefix = Field(h + kPrefix, kPrefixSize);
         if (!prefix.empty()) name = prefix + "/" + name;
     }
     return name;
 }
 
-bool HasDotDot(const std::string &name) {
-    for (std::size_t start = 0; start <= name.size();) {
-        std::size_t slash = name.find('/', start);
-        if (slash == std::string::npos) slash = name.size();
-        if (slash - start == 2 && name.compare(start, 2, "..") == 0) return true;
-        start = slash + 1;
+// What a header of this type flag is to the contract.
+MemberType TypeOfFlag(unsigned char flag) {
+    switch (flag) {
+    case tarheader::kOldFile:
+    case tarheader::kFile: return MemberType::File;
+    case tarheader::kHardLink: return MemberType::HardLink;
+    case tarheader::kSymlink: return MemberType::Symlink;
+    case tarheader::kCharDevice: return MemberType::CharDevice;
+    case tarheader::kBlockDevice: return MemberType::BlockDevice;
+    case tarheader::kDirectory: return MemberType::Directory;
+    case tarheader::kFifo: return MemberType::Fifo;
+    default: return MemberType::Unknown;
     }
-    return false;
 }
 
-std::string DescribeType(unsigned char type) {
-    switch (type) {
-    case '1': return "a hard link";
-    case '2': return "a symbolic link";
-    case '3': return "a character device";
-    case '4': return "a block device";
-    case '6': return "a fifo";
+// What a header of a type the contract does not know is.
+std::string DescribeFlag(unsigned char flag) {
+    switch (flag) {
     case '7': return "a contiguous file";
     case 'x':
     case 'g': return "a pax extended header";
-    case 'K': return "a long link name";
     case 'S': return "a sparse file";
     case 'D': return "a directory listing";
     case 'M': return "a continued member";
@@ -116,25 +118,8 @@ std::string DescribeType(unsigned char type) {
     default: break;
     }
     char what[32];
-    std::snprintf(what, sizeof what, (type > 0x20 && type < 0x7f) ? "of type '%c'" : "of type \\%03o", type);
+    std::snprintf(what, sizeof what, (flag > 0x20 && flag < 0x7f) ? "of type '%c'" : "of type \\%03o", flag);
     return what;
-}
-
-// A name as one line of a message: control characters and backslashes escaped, kept short.
-std::string Printable(const std::string &name) {
-    std::string out;
-    for (unsigned char c : name.substr(0, 1024)) {
-        if (c == '\\') {
-            out += "\\\\";
-        } else if (c < 0x20 || c == 0x7f) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\%03o", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return name.size() > 1024 ? out + "..." : out;
 }
 
 }  // namespace
@@ -151,6 +136,10 @@ PayloadGuard::~PayloadGuard() {
 PayloadGuard::Verdict PayloadGuard::Inspect(const unsigned char *data, std::size_t n) {
     if (verdict_ != Verdict::Admit) return verdict_;
     if (!zReady_) return verdict_ = Verdict::Damaged;
+    if (ended_) {
+        if (n > 0) Behind(data, n);
+        return verdict_;
+    }
     if (sealed_) {
         if (n > trailerLeft_) return verdict_ = Verdict::Damaged;
         trailerLeft_ -= n;
@@ -164,8 +153,15 @@ PayloadGuard::Verdict PayloadGuard::Inspect(const unsigned char *data, std::size
         const int r = inflate(&z_, Z_NO_FLUSH);
         Unpacked(out_, sizeof out_ - z_.avail_out);
         if (r == Z_STREAM_END) {
-            // gunzip reads on into a member that follows; anything else is caught as damage there.
-            inflateReset(&z_);
+            // The payload is one gzip member. tar has seen the end of the archive, or sees it now.
+            ended_ = true;
+            if (verdict_ != Verdict::Admit) break;
+            if (z_.avail_in > 0) {
+                Behind(z_.next_in, z_.avail_in);
+            } else {
+                ArchiveEnd();
+            }
+            break;
         } else if (r == Z_BUF_ERROR) {
             break;  // everything taken, nothing more to give
         } else if (r == Z_DATA_ERROR && TrailerLeft(z_.msg) >= static_cast<long>(z_.avail_in)) {
@@ -183,13 +179,30 @@ PayloadGuard::Verdict PayloadGuard::Inspect(const unsigned char *data, std::size
     return verdict_;
 }
 
+void PayloadGuard::Behind(const unsigned char *data, std::size_t n) {
+    // gunzip would read on into another member, or warn about the rest and fail: neither is ours.
+    verdict_ = Verdict::Refused;
+    if (data[0] == 0x1f && (n == 1 || data[1] == 0x8b)) {
+        reason_ = "the payload holds more than one gzip member";
+    } else if (std::all_of(data, data + n, [](unsigned char c) { return c == 0; })) {
+        reason_ = "the payload's gzip member is followed by zeros";
+    } else {
+        reason_ = "the payload's gzip member is followed by bytes that are not gzip data";
+    }
+}
+
+void PayloadGuard::ArchiveEnd() {
+    const std::string breach = contract_.Finish();
+    if (!breach.empty()) Refuse(breach);
+}
+
 void PayloadGuard::Unpacked(const unsigned char *data, std::size_t n) {
     while (n > 0 && verdict_ == Verdict::Admit) {
         std::size_t take;
-        if (nameLeft_ > 0) {
-            take = static_cast<std::size_t>(std::min<std::uint64_t>(nameLeft_, n));
-            longName_.append(reinterpret_cast<const char *>(data), take);
-            nameLeft_ -= take;
+        if (recordLeft_ > 0) {
+            take = static_cast<std::size_t>(std::min<std::uint64_t>(recordLeft_, n));
+            record_->append(reinterpret_cast<const char *>(data), take);
+            recordLeft_ -= take;
         } else if (skip_ > 0) {
             take = static_cast<std::size_t>(std::min<std::uint64_t>(skip_, n));
             skip_ -= take;
@@ -208,47 +221,55 @@ void PayloadGuard::Unpacked(const unsigned char *data, std::size_t n) {
 }
 
 void PayloadGuard::Header(const unsigned char *h) {
+    using namespace tarheader;
     // tar stops at the first zero block, or reads on past it when told to (--ignore-zeros): so do
-    // we. A long name read before it is forgotten there, by tar as by us.
+    // we. Long names read before it are forgotten there, by tar as by us.
     if (IsZeroBlock(h)) {
-        longNamePending_ = false;
+        longNamePending_ = longLinkPending_ = false;
+        ArchiveEnd();
         return;
     }
-    std::uint64_t size;
-    if (!ChecksumFits(h) || !Number(h + 124, 12, size)) {
+    std::uint64_t size, mode;
+    if (!ChecksumFits(h) || !Number(h + kSize, kSizeSize, size) || !Number(h + kMode, kModeSize, mode)) {
         verdict_ = Verdict::Damaged;  // tar would skip ahead looking for a header we cannot follow
         return;
     }
-    const unsigned char type = h[156];
-    if (type == 'L') {
+    const unsigned char flag = h[kTypeFlag];
+    if (flag == kLongName || flag == kLongLink) {
         if (size > kLongestName) {
-            reason_ = "a member's name runs longer than " + std::to_string(kLongestName) + " bytes";
+            reason_ = std::string("a member's ") + (flag == kLongName ? "name" : "link target") + " runs longer than " +
+                      std::to_string(kLongestName) + " bytes";
             verdict_ = Verdict::Refused;
             return;
         }
-        longName_.clear();
-        longNamePending_ = true;
-        nameLeft_ = size;
+        record_ = flag == kLongName ? &longName_ : &longLink_;
+        (flag == kLongName ? longNamePending_ : longLinkPending_) = true;
+        record_->clear();
+        recordLeft_ = size;
         skip_ = Padded(size) - size;
         return;
     }
     // A long name is a C string: tar reads it up to its first NUL.
-    const std::string name = longNamePending_ ? std::string(longName_.c_str()) : HeaderName(h);
-    longNamePending_ = false;
+    Entry entry;
+    entry.name = longNamePending_ ? std::string(longName_.c_str()) : HeaderName(h);
+    entry.link = longLinkPending_ ? std::string(longLink_.c_str()) : Field(h + kLinkName, kLinkNameSize);
+    longNamePending_ = longLinkPending_ = false;
+    entry.type = TypeOfFlag(flag);
+    if (entry.type == MemberType::Unknown) entry.kind = DescribeFlag(flag);
+    entry.permissions = static_cast<unsigned>(mode & 07777);
 
-    if (!name.empty() && name[0] == '/') return Refuse(name, "has an absolute name");
-    if (HasDotDot(name)) return Refuse(name, "has a \"..\" component");
-    if (type != '0' && type != '\0' && type != '5')
-        return Refuse(name, "is " + DescribeType(type) + kOnlyFilesAndDirectories);
-    // A directory carries no data; one that claimed some would put tar and us out of step.
-    if (size != 0 && (type == '5' || (!name.empty() && name.back() == '/'))) {
+    const std::string breach = contract_.Add(entry);
+    if (!breach.empty()) return Refuse(breach);
+    // Only a regular file carries data; anything else that claimed some would put tar and us out of step.
+    const bool directory = entry.type == MemberType::Directory || (!entry.name.empty() && entry.name.back() == '/');
+    if (size != 0 && (entry.type != MemberType::File || directory)) {
         verdict_ = Verdict::Damaged;
         return;
     }
     skip_ = Padded(size);
 }
 
-void PayloadGuard::Refuse(const std::string &name, const std::string &what) {
-    reason_ = "member " + Printable(name) + " " + what;
+void PayloadGuard::Refuse(const std::string &reason) {
+    reason_ = reason;
     verdict_ = Verdict::Refused;
 }

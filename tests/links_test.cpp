@@ -1,0 +1,157 @@
+// An application tree shaped as the trees of real library packages are: shared-library link chains,
+// programs linked from bin/ into lib/, links to directories, dangling links, long link targets,
+// and one driver under many hard-linked names. It packs unchanged, installs silently and through
+// the window as it was, and its payload is as small as tar and gzip -9 make it.
+#include <gtest/gtest.h>
+
+#include "fixtures.h"
+#include "wizard_support.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+
+using namespace fixtures;
+using namespace wizard;
+
+namespace {
+
+const char kLauncher[] = "#!/bin/sh\necho ran > \"$LAUNCHER_MARKER\"\n";
+
+// Text-like bytes that gzip shrinks to a third or so, as it does program code.
+std::string Content(std::size_t n, std::uint32_t seed) {
+    static const char *const kWords[] = {"push ", "mov ", "call ", "ret\n", "lea ", "%rax", "%rbx", ", 0x", "10", "ff"};
+    std::string s;
+    while (s.size() < n) {
+        seed = seed * 1103515245u + 12345u;
+        s += kWords[(seed >> 16) % 10];
+    }
+    s.resize(n);
+    return s;
+}
+
+void MakeDir(const std::string &path, mode_t mode = 0755) {
+    ASSERT_EQ(mkdir(path.c_str(), mode), 0) << path;
+    chmod(path.c_str(), mode);
+}
+
+void Link(const std::string &target, const std::string &path) { ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0) << path; }
+
+void MakeRealWorldTree(const std::string &root) {
+    const std::string lib = root + "/usr/lib/x86_64-linux-gnu";
+    for (const std::string &d : {root, root + "/usr", root + "/usr/bin", root + "/usr/lib", lib, lib + "/dri",
+                                 lib + "/player", lib + "/player/plugins", root + "/usr/share",
+                                 root + "/usr/share/doc", root + "/usr/share/doc/libfoo1"})
+        MakeDir(d);
+    MakeDir(root + "/usr/lib/private", 0750);
+    // A library and its link chain; a second library linked to the first's development name.
+    WriteFile(lib + "/libfoo.so.1.2.3", Content(300000, 1));
+    Link("libfoo.so.1.2.3", lib + "/libfoo.so.1");
+    Link("libfoo.so.1", lib + "/libfoo.so");
+    Link("libfoo.so", lib + "/libbar.so");
+    // A program in lib/, started from bin/; a link to a directory and one that leads nowhere.
+    WriteFile(lib + "/player/player", Content(200000, 2), 0755);
+    Link("../lib/x86_64-linux-gnu/player/player", root + "/usr/bin/player");
+    Link("../../dri", lib + "/player/plugins/dri");
+    Link("../../../share/doc/libfoo1", lib + "/player/doc");
+    Link("../libfoo0/changelog.Debian.gz", root + "/usr/share/doc/libfoo1/changelog.Debian.gz");
+    WriteFile(root + "/usr/share/doc/libfoo1/copyright", "Copyright\n");
+    // One driver under thirteen names, as Mesa ships it.
+    WriteFile(lib + "/dri/iris_dri.so", Content(400000, 3));
+    for (const char *name : {"i915", "crocus", "nouveau", "r300", "r600", "radeonsi", "swrast", "kms_swrast",
+                             "virtio_gpu", "vmwgfx", "zink", "d3d12"})
+        ASSERT_EQ(link((lib + "/dri/iris_dri.so").c_str(), (lib + "/dri/" + name + "_dri.so").c_str()), 0);
+    // Names and link targets longer than a tar header holds.
+    const std::string longName = std::string(120, 'n');
+    WriteFile(lib + "/" + longName, "long\n", 0600);
+    Link("x86_64-linux-gnu/" + longName, root + "/usr/lib/" + std::string(110, 'l'));
+    Link("../" + std::string(150, 'd'), root + "/usr/lib/private/dangling-long");
+    WriteFile(root + "/sonaris", kLauncher, 0755);
+}
+
+std::uint64_t PayloadLength(const std::string &installer) {
+    const std::string bytes = ReadFile(installer);
+    const std::size_t open = bytes.rfind('\n', bytes.size() - 2);
+    return std::stoull(bytes.substr(open + 1));
+}
+
+class RealWorldTree : public testing::Test {
+protected:
+    TempDir tmp;
+    std::string source = tmp / "app";
+    std::string installer = tmp / "installer";
+    std::string home = tmp / "home";
+    std::string marker = tmp / "launcher-ran";
+
+    void SetUp() override {
+        MakeRealWorldTree(source);
+        MakeDir(home);
+        Command pack;
+        pack.argv = {PackerPath(), source, installer};
+        const Result packed = RunCommand(pack);
+        ASSERT_EQ(packed.exitStatus, 0) << packed.err;
+    }
+};
+
+TEST_F(RealWorldTree, PacksUnchangedVerifiesAndInstallsSilentlyAsItWas) {
+    Command verify;
+    verify.argv = {PackerPath(), "--verify", installer};
+    const Result verified = RunCommand(verify);
+    EXPECT_EQ(verified.exitStatus, 0) << verified.err;
+
+    Command list;
+    list.argv = {PackerPath(), "--list", installer};
+    const std::string listed = RunCommand(list).out;
+    EXPECT_NE(listed.find(" ./usr/bin/player -> ../lib/x86_64-linux-gnu/player/player\n"), std::string::npos) << listed;
+    EXPECT_NE(listed.find(" ./usr/lib/x86_64-linux-gnu/dri/zink_dri.so link to ./usr/lib/x86_64-linux-gnu/dri/crocus_dri.so\n"),
+              std::string::npos)
+        << listed;
+
+    const std::string dest = tmp / "dest";
+    Command c;
+    c.argv = {installer, "-s", dest};
+    c.env = {{"HOME", home}};
+    c.unset = {"DISPLAY"};
+    const Result r = RunCommand(c);
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    // Names, types, modes, link targets, contents and which names share one file.
+    EXPECT_EQ(TreeListing(dest), TreeListing(source));
+    struct stat st;
+    ASSERT_EQ(stat((dest + "/usr/lib/x86_64-linux-gnu/dri/r600_dri.so").c_str(), &st), 0);
+    EXPECT_EQ(st.st_nlink, 13u);
+}
+
+TEST_F(RealWorldTree, InstallsThroughTheWindowAsItWas) {
+    const std::string dest = tmp / "window-dest";
+    Command c;
+    c.argv = {installer};
+    c.env = {{"HOME", home}, {"LAUNCHER_MARKER", marker}};
+    Installer running(c);
+    const Window w = running.MainWindow();
+    ASSERT_NE(w, 0u);
+    Focus(w);
+    ASSERT_TRUE(TypeDestination(w, dest));
+    ClickFinish(w);
+    ASSERT_TRUE(Eventually([&] { return Exists(marker); }, std::chrono::seconds(60)));
+    EXPECT_EQ(running.Wait(), 0);
+    EXPECT_EQ(TreeListing(dest), TreeListing(source));
+}
+
+TEST_F(RealWorldTree, ThePayloadIsNoLargerThanTarAndGzipMakeIt) {
+    Command tar;
+    tar.argv = {"/bin/sh", "-c", "cd \"$1\" && tar --format=gnu -cf - . | gzip -9 | wc -c", "sh", source};
+    const Result r = RunCommand(tar);
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    const std::uint64_t reference = std::stoull(r.out);
+    const std::uint64_t payload = PayloadLength(installer);
+    std::printf("payload %llu bytes; tar --format=gnu | gzip -9: %llu bytes (%.2f%%)\n",
+                static_cast<unsigned long long>(payload), static_cast<unsigned long long>(reference),
+                100.0 * static_cast<double>(payload) / static_cast<double>(reference));
+    EXPECT_LE(payload * 100, reference * 101);
+    // A copy of each linked name would have made it several times as large.
+    EXPECT_LT(payload, 2 * reference);
+}
+
+}  // namespace
