@@ -225,6 +225,10 @@ void WriteFile(const std::string &path, const std::string &bytes, mode_t mode) {
     chmod(path.c_str(), mode);
 }
 
+bool EndsWith(const std::string &s, const std::string &end) {
+    return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
+}
+
 bool Exists(const std::string &path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;

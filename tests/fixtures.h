@@ -66,6 +66,9 @@ struct Result {
 
 Result RunCommand(const Command &command);
 
+// Whether `s` ends in `end`.
+bool EndsWith(const std::string &s, const std::string &end);
+
 // Start a program in the background; its standard streams are /dev/null.
 pid_t Spawn(const Command &command);
 // Wait for a spawned program (or kill it after the timeout); returns its exit status or -1.

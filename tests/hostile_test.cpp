@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "fixtures.h"
+#include "messages.h"
 #include "reliability_support.h"
 
 #include <sys/stat.h>
@@ -17,6 +18,8 @@
 
 using namespace fixtures;
 using namespace reliability;
+using namespace tarfile;
+using namespace messages;
 
 namespace {
 
@@ -34,10 +37,6 @@ std::string Noise(std::size_t n) {
         c = static_cast<char>(x);
     }
     return s;
-}
-
-bool EndsWith(const std::string &s, const std::string &end) {
-    return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
 }
 
 // The symbolic links under `root` whose target, read from where they stand, leaves `root`.
@@ -228,8 +227,7 @@ TEST_F(Hostile, VerifyNamesTheMemberAndInstallingChangesNothingOutside) {
                 SCOPED_TRACE("installation " + std::to_string(run));
                 const Result r = InstallSilently(installer, dest, unprivileged, c.env);
                 EXPECT_EQ(r.exitStatus, 1);
-                EXPECT_TRUE(EndsWith(r.err, "The installer file " + installer + " is damaged or incomplete: " +
-                                                c.refused + ".\n"))
+                EXPECT_TRUE(EndsWith(r.err, OnStderr(Damaged(installer, c.refused))))
                     << r.err;
                 EXPECT_EQ(ReadFile(sentinel), "sentinel\n");
                 EXPECT_EQ(ListingWithout(world, dest), before);
@@ -334,7 +332,7 @@ TEST_F(Hostile, BytesBehindThePayloadsGzipMemberAreRefusedAsDamage) {
         const std::string dest = world + "/dest";
         const Result r = InstallSilently(installer, dest, false, {});
         EXPECT_EQ(r.exitStatus, 1);
-        EXPECT_TRUE(EndsWith(r.err, "The installer file " + installer + " is damaged or incomplete: " + c.refused + ".\n"))
+        EXPECT_TRUE(EndsWith(r.err, OnStderr(Damaged(installer, c.refused))))
             << r.err;
         RemoveTree(dest);
     }

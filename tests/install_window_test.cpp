@@ -4,6 +4,7 @@
 
 #include "fixtures.h"
 #include "installer.h"
+#include "messages.h"
 #include "navigation.h"
 #include "window_support.h"
 #include "xtoolkit.h"
@@ -18,12 +19,10 @@
 using namespace fixtures;
 using namespace xtoolkit;
 using namespace windowtest;
+using namespace messages;
 
 namespace {
 
-const char kExtractionFailed[] =
-    "Installation failed.  Perhaps the destination directory is unwriteable or you\n"
-    "are out of disk space?\n";
 
 std::string Noise(std::size_t n) {
     std::mt19937 gen(7);
@@ -89,9 +88,9 @@ TEST_F(InstallFromWindow, EachFailureShowsItsMessageOverItsPage) {
     struct Case {
         std::string destination, message;
     } refusals[] = {
-        {"", "You must specify a destination directory."},
-        {Path("missing/dest"), "Can not make directory " + Path("missing/dest")},
-        {Path("file"), "The destination " + Path("file") + " is not a directory."},
+        {"", kNoDestination},
+        {Path("missing/dest"), CannotMake(Path("missing/dest"))},
+        {Path("file"), NotADirectory(Path("file"))},
     };
     for (const auto &c : refusals) {
         SCOPED_TRACE(c.destination);
@@ -131,7 +130,7 @@ TEST_F(InstallFromWindow, LauncherThatCannotRunIsReportedOverPageThree) {
         StartInstall(dest);
         return ShownError() + "|" + Pages();
     });
-    EXPECT_EQ(report, "Installation failed for unknown reason|3");
+    EXPECT_EQ(report, kLaunchFailed + "|3");
     EXPECT_TRUE(Exists(dest + "/sonaris"));
     EXPECT_FALSE(Exists(Path("launcher-ran")));
 }

@@ -1,13 +1,12 @@
 // The packer end to end: the real sonaris-pack, the real installer with gunzip and tar, archives
-// written by the system's tar and gzip or built member by member with libarchive.
+// written by the system's tar and gzip or built header by header (tar_support.h).
 #include "error.h"
 #include "fixtures.h"
+#include "tar_support.h"
 #include "pack.h"
 
 #include <gtest/gtest.h>
 
-#include <archive.h>
-#include <archive_entry.h>
 #include <dirent.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -27,6 +26,7 @@
 #include <vector>
 
 using namespace fixtures;
+using namespace tarfile;
 
 namespace {
 
@@ -56,55 +56,7 @@ std::string PayloadOf(const std::string &installer) {
     return installer.substr(open - length, length);
 }
 
-// A tar member built by hand; `link` is a symbolic link's target, or a hard link's with type 0.
-struct TarMember {
-    std::string name;
-    unsigned type;
-    unsigned mode;
-    std::string content;
-    std::string link;
-};
-TarMember D(const std::string &name, unsigned mode = 0755) { return {name, AE_IFDIR, mode, "", ""}; }
-TarMember F(const std::string &name, unsigned mode = 0644, const std::string &content = "data\n") {
-    return {name, AE_IFREG, mode, content, ""};
-}
-TarMember Symlink(const std::string &name, const std::string &target) { return {name, AE_IFLNK, 0777, "", target}; }
-TarMember HardLink(const std::string &name, const std::string &target) { return {name, 0, 0644, "", target}; }
-TarMember Special(const std::string &name, unsigned type) { return {name, type, 0644, "", ""}; }
-const TarMember kLauncher = F("./sonaris", 0755, "#!/bin/sh\n");
-
-// A GNU tar of exactly these members, in this order.
-std::string Tar(const std::vector<TarMember> &members) {
-    std::string out;
-    struct archive *a = archive_write_new();
-    archive_write_set_format_gnutar(a);
-    archive_write_open2(
-        a, &out, nullptr,
-        [](struct archive *, void *sink, const void *data, size_t n) -> la_ssize_t {
-            static_cast<std::string *>(sink)->append(static_cast<const char *>(data), n);
-            return static_cast<la_ssize_t>(n);
-        },
-        nullptr, nullptr);
-    for (const auto &m : members) {
-        struct archive_entry *e = archive_entry_new();
-        archive_entry_set_pathname(e, m.name.c_str());
-        archive_entry_set_perm(e, m.mode);
-        if (m.type == 0) {
-            archive_entry_set_filetype(e, AE_IFREG);
-            archive_entry_set_hardlink(e, m.link.c_str());
-        } else {
-            archive_entry_set_filetype(e, m.type);
-        }
-        if (m.type == AE_IFLNK) archive_entry_set_symlink(e, m.link.c_str());
-        if (m.type == AE_IFCHR) archive_entry_set_rdev(e, makedev(1, 3));
-        archive_entry_set_size(e, static_cast<la_int64_t>(m.content.size()));
-        archive_write_header(a, e);
-        archive_write_data(a, m.content.data(), m.content.size());
-        archive_entry_free(e);
-    }
-    archive_write_free(a);
-    return out;
-}
+const TarMember kLauncher = Launcher("#!/bin/sh\n");
 
 class Packer : public ::testing::Test {
 protected:
@@ -278,7 +230,7 @@ TEST_F(Packer, RefusesNamingTheOffendingPathAndLeavesOutputAlone) {
     };
     auto tarSource = [&](const std::vector<TarMember> &members) {
         return [&, members] {
-            WriteFile(tmp / "src.tgz", Gzip(Tar(members)));
+            WriteFile(tmp / "src.tgz", Gzip(TarArchive(members)));
             return true;
         };
     };
@@ -332,32 +284,32 @@ TEST_F(Packer, RefusesNamingTheOffendingPathAndLeavesOutputAlone) {
          {tmp / "src.tgz", out}, tmp / "src.tgz: the archive is not gzip data"},
         {"a damaged gzip'd tar",
          [&] {
-             std::string tgz = Gzip(Tar({D("./"), F("./noise", 0644, RandomBytes(100000)), kLauncher}));
+             std::string tgz = Gzip(TarArchive({Dir("./"), File("./noise", RandomBytes(100000), 0644), kLauncher}));
              tgz[tgz.size() / 2] ^= 1;
              WriteFile(tmp / "src.tgz", tgz);
              return true;
          },
          {tmp / "src.tgz", out}, tmp / "src.tgz: the archive fails its CRC-32 check: the data is damaged"},
-        {"an absolute name", tarSource({D("./"), F("/etc/evil"), kLauncher}),
+        {"an absolute name", tarSource({Dir("./"), File("/etc/evil"), kLauncher}),
          {tmp / "src.tgz", out}, tmp / "src.tgz: /etc/evil: has an absolute name"},
-        {"a \"..\" component", tarSource({D("./"), F("bin/../../evil"), kLauncher}),
+        {"a \"..\" component", tarSource({Dir("./"), File("bin/../../evil"), kLauncher}),
          {tmp / "src.tgz", out}, tmp / "src.tgz: bin/../../evil: has a \"..\" component"},
-        {"a symbolic link in a tar", tarSource({D("./"), Symlink("./link", "/etc"), kLauncher}),
+        {"a symbolic link in a tar", tarSource({Dir("./"), Symlink("./link", "/etc"), kLauncher}),
          {tmp / "src.tgz", out},
          tmp / "src.tgz: member ./link is a symbolic link to /etc, an absolute target: make it relative, so that it "
                "works wherever the tree is installed"},
-        {"a device in a tar", tarSource({D("./"), Special("./null", AE_IFCHR), kLauncher}),
+        {"a device in a tar", tarSource({Dir("./"), Device("./null", '3', 1, 3), kLauncher}),
          {tmp / "src.tgz", out},
          tmp / "src.tgz: ./null: a character device; only directories, regular files and symbolic links can be packed"},
-        {"a name twice in a tar", tarSource({D("./"), F("./a"), F("a"), kLauncher}),
+        {"a name twice in a tar", tarSource({Dir("./"), File("./a"), File("a"), kLauncher}),
          {tmp / "src.tgz", out}, tmp / "src.tgz: a: appears twice in the archive"},
-        {"a hard link to nothing", tarSource({D("./"), HardLink("./b", "./a"), kLauncher}),
+        {"a hard link to nothing", tarSource({Dir("./"), HardLink("./b", "./a"), kLauncher}),
          {tmp / "src.tgz", out},
          tmp / "src.tgz: ./b: a hard link to ./a, which the archive does not hold as a regular file before it"},
-        {"a tar without launcher", tarSource({D("./"), F("./bin/sonaris", 0755)}),
+        {"a tar without launcher", tarSource({Dir("./"), File("./bin/sonaris", "data\n", 0755)}),
          {tmp / "src.tgz", out}, tmp / "src.tgz: the payload holds no launcher ./sonaris"},
         {"an output that is the image", ok, {app, image}, image + ": would overwrite the program image " + image},
-        {"an output that is the source", tarSource({D("./"), kLauncher}),
+        {"an output that is the source", tarSource({Dir("./"), kLauncher}),
          {tmp / "src.tgz", tmp / "src.tgz"}, tmp / "src.tgz: would overwrite the source " + tmp / "src.tgz"},
         {"an output inside the source", ok, {app, app + "/share/installer"},
          app + "/share/installer: lies inside the source directory " + app + ", where it would be packed too"},
@@ -458,7 +410,7 @@ TEST_F(Packer, ListShowsModeSizeAndNameWithTheLauncherLast) {
 
     // Whatever the payload holds is shown, set-id bits and links included.
     const std::string odd = Fresh("odd");
-    WriteFile(odd, InstallerBytes(Gzip(Tar({D("./", 01777), F("./a", 04755), HardLink("./b", "./a"),
+    WriteFile(odd, InstallerBytes(Gzip(TarArchive({Dir("./", 01777), File("./a", "data\n", 04755), HardLink("./b", "./a"),
                                             Symlink("./c", "/etc"), kLauncher}))));
     r = RunPacker({"--list", odd});
     EXPECT_EQ(r.exitStatus, 0) << r.err;
@@ -470,7 +422,7 @@ TEST_F(Packer, ListShowsModeSizeAndNameWithTheLauncherLast) {
               "-rwxr-xr-x           10 ./sonaris\n");
 
     // The packer itself keeps only the permission bits.
-    WriteFile(tmp / "setid.tgz", Gzip(Tar({D("./", 01777), F("./a", 04755), kLauncher})));
+    WriteFile(tmp / "setid.tgz", Gzip(TarArchive({Dir("./", 01777), File("./a", "data\n", 04755), kLauncher})));
     r = RunPacker({"--list", PackOk(tmp / "setid.tgz")});
     EXPECT_EQ(r.out,
               "drwxrwxrwx            0 ./\n"
@@ -478,7 +430,7 @@ TEST_F(Packer, ListShowsModeSizeAndNameWithTheLauncherLast) {
               "-rwxr-xr-x           10 ./sonaris\n");
 
     // A damaged payload: the members read before the damage showed, then the fault.
-    std::string damaged = Gzip(Tar({D("./"), F("./noise", 0644, RandomBytes(100000)), kLauncher}));
+    std::string damaged = Gzip(TarArchive({Dir("./"), File("./noise", RandomBytes(100000), 0644), kLauncher}));
     damaged[damaged.size() / 2] ^= 1;
     WriteFile(odd, InstallerBytes(damaged));
     r = RunPacker({"--list", odd});
@@ -511,7 +463,7 @@ TEST_F(Packer, VerifyPassesSoundInstallersAndNamesWhatIsWrong) {
     flipped[image.size() + payload.size() / 2] ^= 0x10;
     std::string badLength = packed;
     badLength[image.size() + payload.size() - 1] ^= 0x01;
-    std::string damagedTar = Tar({D("./"), F("./a"), kLauncher});
+    std::string damagedTar = TarArchive({Dir("./"), File("./a"), kLauncher});
     damagedTar[512 + 10] ^= 0x01;  // the second header's name: its checksum no longer fits
     const std::string half = payload.substr(0, payload.size() / 2);
 
@@ -543,37 +495,37 @@ TEST_F(Packer, VerifyPassesSoundInstallersAndNamesWhatIsWrong) {
         std::vector<TarMember> members;
         std::string expected;
     } contracts[] = {
-        {"a \"..\" component", {D("./"), F("./../escape"), kLauncher}, "member ./../escape has a \"..\" component"},
-        {"an absolute name", {D("./"), F("/etc/evil"), kLauncher}, "member /etc/evil has an absolute name"},
-        {"an absolute symbolic link", {D("./"), Symlink("./link", "/etc/passwd"), kLauncher},
+        {"a \"..\" component", {Dir("./"), File("./../escape"), kLauncher}, "member ./../escape has a \"..\" component"},
+        {"an absolute name", {Dir("./"), File("/etc/evil"), kLauncher}, "member /etc/evil has an absolute name"},
+        {"an absolute symbolic link", {Dir("./"), Symlink("./link", "/etc/passwd"), kLauncher},
          "member ./link is a symbolic link to /etc/passwd, an absolute target"},
-        {"a symbolic link that climbs out", {D("./"), D("./a/"), Symlink("./a/b", "../../y"), kLauncher},
+        {"a symbolic link that climbs out", {Dir("./"), Dir("./a/"), Symlink("./a/b", "../../y"), kLauncher},
          "member ./a/b is a symbolic link to ../../y, which leads out of the tree"},
-        {"a name under a symbolic link", {D("./"), Symlink("./lib", "."), F("./lib/x"), kLauncher},
+        {"a name under a symbolic link", {Dir("./"), Symlink("./lib", "."), File("./lib/x"), kLauncher},
          "member ./lib/x lies under ./lib, which is a symbolic link"},
-        {"a device", {D("./"), Special("./null", AE_IFCHR), kLauncher},
+        {"a device", {Dir("./"), Device("./null", '3', 1, 3), kLauncher},
          "member ./null is a character device; only directories, regular files, symbolic links and hard links may "
          "be installed"},
-        {"a fifo", {D("./"), Special("./pipe", AE_IFIFO), kLauncher},
+        {"a fifo", {Dir("./"), Device("./pipe", '6', 0, 0), kLauncher},
          "member ./pipe is a fifo; only directories, regular files, symbolic links and hard links may be installed"},
-        {"a hard link to nothing", {D("./"), HardLink("./b", "./a"), kLauncher},
+        {"a hard link to nothing", {Dir("./"), HardLink("./b", "./a"), kLauncher},
          "member ./b is a hard link to ./a, which no member before it is"},
-        {"no launcher", {D("./"), F("./README")}, "the payload holds no launcher ./sonaris"},
-        {"a launcher that cannot be run", {D("./"), F("./sonaris", 0644)},
+        {"no launcher", {Dir("./"), File("./README")}, "the payload holds no launcher ./sonaris"},
+        {"a launcher that cannot be run", {Dir("./"), File("./sonaris", "data\n", 0644)},
          "the launcher ./sonaris is not executable (mode 0644)"},
-        {"a launcher that is a directory", {D("./"), D("./sonaris/")}, "the launcher ./sonaris/ is not a regular file"},
-        {"the launcher not last", {D("./"), kLauncher, F("./zzz")},
+        {"a launcher that is a directory", {Dir("./"), Dir("./sonaris/")}, "the launcher ./sonaris/ is not a regular file"},
+        {"the launcher not last", {Dir("./"), kLauncher, File("./zzz")},
          "the launcher ./sonaris is not the last member: ./zzz follows it"},
-        {"\"./\" not first", {F("./README"), D("./"), kLauncher}, "the first member is ./README, not ./"},
-        {"a directory after its contents", {D("./"), F("./bin/tool"), D("./bin/"), kLauncher},
+        {"\"./\" not first", {File("./README"), Dir("./"), kLauncher}, "the first member is ./README, not ./"},
+        {"a directory after its contents", {Dir("./"), File("./bin/tool"), Dir("./bin/"), kLauncher},
          "member ./bin/tool is not preceded by its directory ./bin/"},
-        {"a name twice", {D("./"), F("./a"), F("./a"), kLauncher}, "member ./a appears twice"},
-        {"a member under a file", {D("./"), F("./f"), F("./f/g"), kLauncher},
+        {"a name twice", {Dir("./"), File("./a"), File("./a"), kLauncher}, "member ./a appears twice"},
+        {"a member under a file", {Dir("./"), File("./f"), File("./f/g"), kLauncher},
          "member ./f/g lies under ./f, which is not a directory"},
         {"no members", {}, "the payload holds no members"},
     };
     std::vector<Case> all(std::begin(cases), std::end(cases));
-    for (const auto &c : contracts) all.push_back({c.name, InstallerBytes(Gzip(Tar(c.members))), c.expected});
+    for (const auto &c : contracts) all.push_back({c.name, InstallerBytes(Gzip(TarArchive(c.members))), c.expected});
 
     for (const auto &c : all) {
         SCOPED_TRACE(c.name);

@@ -4,7 +4,7 @@
 
 #include "fixtures.h"
 #include "payloadguard.h"
-#include "reliability_support.h"
+#include "tar_support.h"
 
 #include <unistd.h>
 #include <zlib.h>
@@ -13,7 +13,7 @@
 #include <vector>
 
 using namespace fixtures;
-using namespace reliability;
+using namespace tarfile;
 
 namespace {
 

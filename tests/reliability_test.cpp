@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "fixtures.h"
+#include "messages.h"
 #include "reliability_support.h"
 #include "wizard_support.h"
 
@@ -22,22 +23,16 @@
 
 using namespace fixtures;
 using namespace reliability;
+using namespace messages;
 
 namespace {
 
-const char kExtractionFailed[] =
-    "Installation failed.  Perhaps the destination directory is unwriteable or you\n"
-    "are out of disk space?\n\n";
 const char kSettingsName[] = "/.Corvalent_MedioraSDK_60";
 // A launcher of the tests' own: it only records that it ran.
 const char kLauncher[] = "#!/bin/sh\necho ran >> \"$LAUNCHER_MARKER\"\nexit 7\n";
 
 // Whether `pid` waits for room in a full pipe.
 bool Blocked(pid_t pid) { return Wchan(pid).find("pipe_write") != std::string::npos; }
-
-bool EndsWith(const std::string &s, const std::string &end) {
-    return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
-}
 
 // Bytes gzip cannot shrink, from a generator cheaper than the standard engines.
 std::string Noise(std::size_t n, std::uint64_t seed) {
@@ -107,7 +102,7 @@ protected:
     // One message, the extraction's, after whatever gunzip and tar said (which holds `said`).
     void ExpectSilentFailure(int exitStatus, const std::string &err, const std::string &said) {
         EXPECT_EQ(exitStatus, 1);
-        EXPECT_TRUE(EndsWith(err, kExtractionFailed)) << err;
+        EXPECT_TRUE(EndsWith(err, OnStderr(kExtractionFailed))) << err;
         EXPECT_NE(err.find(said), std::string::npos) << err;
         ExpectNothingStarted();
     }

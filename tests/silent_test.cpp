@@ -1,5 +1,6 @@
 // Silent installation end to end: the real installer binary, real gunzip and tar, temporary trees.
 #include "fixtures.h"
+#include "messages.h"
 
 #include <gtest/gtest.h>
 
@@ -12,12 +13,10 @@
 #include <string>
 
 using namespace fixtures;
+using namespace messages;
 
 namespace {
 
-const char kExtractionFailed[] =
-    "Installation failed.  Perhaps the destination directory is unwriteable or you\n"
-    "are out of disk space?\n\n";
 
 // Random bytes: gzip stores them verbatim, so a flipped byte among them is seen only by the CRC.
 std::string RandomBytes(std::size_t n, unsigned seed = 1) {
@@ -111,7 +110,7 @@ TEST_F(SilentInstall, ReportsEachRefusedCheckWordForWordAndFails) {
         std::function<void()> check;
     } cases[] = {
         {"empty destination", [&](Command &c) { c.argv[2] = ""; },
-         "You must specify a destination directory.\n", [] {}},
+         OnStderr(kNoDestination), [] {}},
         {"installer started by a bare name from elsewhere",
          [&](Command &c) {
              c.program = installer;
@@ -127,16 +126,16 @@ TEST_F(SilentInstall, ReportsEachRefusedCheckWordForWordAndFails) {
              c.unprivileged = true;
              chmod(tmp.path().c_str(), 0777);
          },
-         "unable to read " + installer + ".  Please do chmod 0500 " + installer + " and try again\n\n",
+         OnStderr(Unreadable(installer)),
          [&] {
              chmod(installer.c_str(), 0755);
              chmod(tmp.path().c_str(), 0755);
          }},
         {"parent of the destination missing", [&](Command &c) { c.argv[2] = tmp / "missing/dest"; },
-         "Can not make directory " + tmp / "missing/dest" + "\n", [&] { EXPECT_FALSE(Exists(tmp / "missing")); }},
+         OnStderr(CannotMake(tmp / "missing/dest")), [&] { EXPECT_FALSE(Exists(tmp / "missing")); }},
         {"a % in the path is data",
          [&](Command &c) { c.argv[2] = tmp / "%s%n%d/dest"; },
-         "Can not make directory " + tmp / "%s%n%d/dest" + "\n", [] {}},
+         OnStderr(CannotMake(tmp / "%s%n%d/dest")), [] {}},
         {"new destination not writable",
          [&](Command &c) {
              mkdir((tmp / "open").c_str(), 0777);
@@ -145,7 +144,7 @@ TEST_F(SilentInstall, ReportsEachRefusedCheckWordForWordAndFails) {
              c.unprivileged = true;
              c.umask = 0277;  // the new directory comes out read-only
          },
-         "Can not write to directory " + tmp / "open/dest" + "\n",
+         OnStderr(CannotWrite(tmp / "open/dest")),
          [&] {
              EXPECT_TRUE(Exists(tmp / "open/dest"));  // made, and left
              EXPECT_FALSE(Exists(tmp / "open/dest/test"));
@@ -156,13 +155,13 @@ TEST_F(SilentInstall, ReportsEachRefusedCheckWordForWordAndFails) {
              c.argv[2] = tmp / "ro";
              c.unprivileged = true;
          },
-         "You do not have write permission for the destination directory.\n", [] {}},
+         OnStderr(kDestinationNotWritable), [] {}},
         {"existing destination is a file",
          [&](Command &c) {
              WriteFile(tmp / "file", "keep me");
              c.argv[2] = tmp / "file";
          },
-         "The destination " + tmp / "file" + " is not a directory.\n",
+         OnStderr(NotADirectory(tmp / "file")),
          [&] { EXPECT_EQ(ReadFile(tmp / "file"), "keep me"); }},
         {"existing destination cannot be entered",
          [&](Command &c) {
@@ -173,7 +172,7 @@ TEST_F(SilentInstall, ReportsEachRefusedCheckWordForWordAndFails) {
              c.cwd = tmp / "elsewhere";
              c.unprivileged = true;
          },
-         "Can not enter directory " + tmp / "closed" + "\n",
+         OnStderr(CannotEnter(tmp / "closed")),
          [&] { EXPECT_EQ(TreeListing(tmp / "elsewhere"), ""); }},
     };
     for (const auto &c : cases) {
@@ -216,8 +215,7 @@ TEST_F(SilentInstall, DamagedPayloadIsReportedAndFails) {
         EXPECT_EQ(r.exitStatus, 1);
         EXPECT_EQ(r.out, "");
         // gunzip and tar speak first; our report is the last thing said.
-        ASSERT_GE(r.err.size(), sizeof kExtractionFailed - 1) << r.err;
-        EXPECT_EQ(r.err.substr(r.err.size() - (sizeof kExtractionFailed - 1)), kExtractionFailed);
+        EXPECT_TRUE(EndsWith(r.err, OnStderr(kExtractionFailed))) << r.err;
         EXPECT_FALSE(Exists(tmp / "launcher-ran"));
     }
 }
