@@ -211,7 +211,8 @@ TEST_F(Packer, PackedInstallersInstallTheSourceTree) {
         struct stat st;
         ASSERT_EQ(stat(installer.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, 0755u);
-        EXPECT_EQ(ReadFile(installer).substr(0, ProgramImage().size()), ProgramImage());
+        const std::string image = ReadFile(PackerDefaultImage());
+        EXPECT_EQ(ReadFile(installer).substr(0, image.size()), image);
         EXPECT_EQ(TreeListing(Install(installer)), TreeListing(c.tree));
     }
 }
