@@ -1,6 +1,6 @@
 // The program image on systems that hold nothing but the C library: its ELF dependencies, and
-// installer files run in minimal Debian 11 and 12 roots (silently, without a display, and in the
-// window on the harness's X server).
+// installer files run in minimal Debian 11 and 12 roots and on this machine (silently, without a
+// display, and in the window on the harness's X server).
 #include <gtest/gtest.h>
 
 #include "fixtures.h"
@@ -24,6 +24,7 @@ using namespace wizard;
 namespace {
 
 const std::string kPortableImage = BuildDir() + "/portable/sonaris-installer";
+const char kThisMachine[] = "this machine";
 
 bool UnderCI() {
     const char *ci = std::getenv("CI");
@@ -121,6 +122,7 @@ std::string Launcher(const std::string &marker) {
     return "#!/bin/sh\nprintf '%s\\n' \"$*\" > " + marker + "\n";
 }
 
+// A minimal Debian system, by its suite, or this machine.
 class MinimalSystem : public testing::TestWithParam<const char *> {
 protected:
     std::string root;
@@ -132,13 +134,20 @@ protected:
         GTEST_SKIP() << "the sanitized build links the image dynamically: it cannot run in a minimal system";
 #endif
         if (geteuid() != 0) SKIP_OUTSIDE_CI("needs root: minimal systems are made with debootstrap and run with chroot");
-        const Result made = RunQuietly({SourceDir() + "/scripts/debian-root", GetParam()});
-        if (made.exitStatus == 2) SKIP_OUTSIDE_CI(made.err);
-        ASSERT_EQ(made.exitStatus, 0) << made.err;
-        root = made.out.substr(0, made.out.find('\n'));
+        if (std::string(GetParam()) != kThisMachine) {
+            const Result made = RunQuietly({SourceDir() + "/scripts/debian-root", GetParam()});
+            if (made.exitStatus == 2) SKIP_OUTSIDE_CI(made.err);
+            ASSERT_EQ(made.exitStatus, 0) << made.err;
+            root = made.out.substr(0, made.out.find('\n'));
+        }
         ASSERT_TRUE(Exists(kPortableImage)) << "make portable";
         tmp = std::make_unique<TempDir>(root + "/tmp");
         inside = tmp->path().substr(root.size());
+    }
+
+    // How to enter the system: chroot ROOT, or nothing on this machine.
+    std::vector<std::string> Enter() const {
+        return root.empty() ? std::vector<std::string>{} : std::vector<std::string>{"chroot", root};
     }
 
     // An installer file made by the packer with its default image, for a small tree.
@@ -155,8 +164,8 @@ protected:
 
     // The command line for `program` run in the root with nothing but `env` in its environment.
     std::vector<std::string> InRoot(const std::vector<std::string> &env, const std::vector<std::string> &args) {
-        std::vector<std::string> argv = {"chroot", root, "/usr/bin/env", "-i", "PATH=/usr/bin:/bin",
-                                         "HOME=" + inside + "/home"};
+        std::vector<std::string> argv = Enter();
+        argv.insert(argv.end(), {"/usr/bin/env", "-i", "PATH=/usr/bin:/bin", "HOME=" + inside + "/home"});
         argv.insert(argv.end(), env.begin(), env.end());
         argv.insert(argv.end(), args.begin(), args.end());
         return argv;
@@ -212,9 +221,10 @@ TEST_P(MinimalSystem, TheWizardRunsToTheLauncher) {
         unlink((*tmp / "stderr").c_str());
         Command c;
         // The shell's exec keeps the process: the harness waits for and kills the installer itself.
-        c.argv = {"chroot", root, "/bin/sh", "-c",
+        c.argv = Enter();
+        c.argv.insert(c.argv.end(), {"/bin/sh", "-c",
                   "exec /usr/bin/env -i PATH=/usr/bin:/bin HOME=" + inside + "/home " + locale +
-                      " DISPLAY=" + XServer::Shared().display() + " " + installer + " 2>" + inside + "/stderr"};
+                      " DISPLAY=" + XServer::Shared().display() + " " + installer + " 2>" + inside + "/stderr"});
         Installer running(c);
         const Window w = running.MainWindow();
         ASSERT_NE(w, 0u);
@@ -228,6 +238,11 @@ TEST_P(MinimalSystem, TheWizardRunsToTheLauncher) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Debian, MinimalSystem, testing::Values("bullseye", "bookworm"));
+// This machine holds the shared X libraries (libXcursor among them) that the image must not mix
+// with its own.
+INSTANTIATE_TEST_SUITE_P(Debian, MinimalSystem, testing::Values("bullseye", "bookworm", kThisMachine),
+                         [](const testing::TestParamInfo<const char *> &info) {
+                             return std::string(info.param) == kThisMachine ? "this_machine" : info.param;
+                         });
 
 }  // namespace
