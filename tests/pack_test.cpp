@@ -266,7 +266,7 @@ TEST_F(Packer, MemberTimesAreKeptUnlessLaterThanSourceDateEpoch) {
 }
 
 TEST_F(Packer, RefusesNamingTheOffendingPathAndLeavesOutputAlone) {
-    const std::string image = InstallerPath();
+    const std::string image = PackerDefaultImage();
     const std::string out = tmp / "out";
     const std::string open = tmp / "open";  // where an unprivileged packer may write
     struct Case {
@@ -465,7 +465,7 @@ TEST_F(Packer, VerifyPassesSoundInstallersAndNamesWhatIsWrong) {
     WriteFile(app + "/noise", RandomBytes(100000));
     const std::string packed = ReadFile(PackOk(app));
     const std::string payload = PayloadOf(packed);
-    const std::string image = ProgramImage();
+    const std::string image = ReadFile(PackerDefaultImage());
     const std::string n = std::to_string(payload.size());
     const std::string tree = TreeListing(app);
     const auto members = std::count(tree.begin(), tree.end(), '\n') + 1;  // and "./"
