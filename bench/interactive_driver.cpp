@@ -4,7 +4,8 @@
 // - RUNS times alternately: a silent installation, and an interactive one (F on page 1, timed from
 //   the key to the launcher's start, with the bar's repaints recorded by DRAWCOUNT_SO).
 //   interactive-driver --startup WORKDIR RUNS INSTALLER...
-// - exec to viewable window of each INSTALLER in turn, RUNS rounds: median, lowest and highest.
+// - exec to viewable window of each INSTALLER in turn, RUNS rounds: median, quartiles, lowest and
+//   highest.
 // Prints one "name value" line per figure. Run as root, the installers run as nobody, so that the
 // window's first proposal is $HOME/Sonaris8.
 #include <X11/Xlib.h>
@@ -167,9 +168,10 @@ int Startup(const std::string &work, int runs, const std::vector<std::string> &i
         }
     }
     for (std::size_t k = 0; k < installers.size(); ++k) {
-        const auto [low, high] = std::minmax_element(times[k].begin(), times[k].end());
-        std::printf("viewable_ms %s median %.1f low %.1f high %.1f\n", installers[k].c_str(), Median(times[k]), *low,
-                    *high);
+        std::vector<double> &t = times[k];
+        std::sort(t.begin(), t.end());
+        std::printf("viewable_ms %s median %.1f quartiles %.1f %.1f low %.1f high %.1f\n", installers[k].c_str(),
+                    Median(t), t[t.size() / 4], t[t.size() * 3 / 4], t.front(), t.back());
     }
     return 0;
 }
