@@ -86,10 +86,14 @@ const char kProgressFont[] = "-adobe-helvetica-medium-r-*-*-14-*-*-*-*-*-*-*";
         if (std::strcmp(commandLine[i], "-display") == 0) name = commandLine[i + 1];
     const char *self = commandLine[0] ? commandLine[0] : "sonaris-installer";
     if (name && *name)
-        std::fprintf(stderr, "Cannot open the display \"%s\" for the installer's window; to install without it: %s -s DIRECTORY\n",
+        std::fprintf(stderr,
+                     "Cannot open the display \"%s\" for the installer's window; "
+                     "to install without it: %s -s DIRECTORY\n",
                      name, self);
     else
-        std::fprintf(stderr, "No display for the installer's window (DISPLAY is not set); to install without it: %s -s DIRECTORY\n",
+        std::fprintf(stderr,
+                     "No display for the installer's window (DISPLAY is not set); "
+                     "to install without it: %s -s DIRECTORY\n",
                      self);
     std::exit(1);
 }
