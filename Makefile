@@ -1,4 +1,5 @@
-# Entry points: `make` builds, `make test` runs the suite, `make demo` packs and runs the demo,
+# Entry points: `make` builds, `make portable` builds the program image for older systems too,
+# `make test` runs the suite, `make demo` packs and runs the demo,
 # `make test-sanitize` runs the suite again built with AddressSanitizer and UndefinedBehaviorSanitizer,
 # `make fuzz` runs the libFuzzer targets for FUZZ_SECONDS each.
 # Each installs missing Debian packages first (scripts/install-deps).
@@ -10,7 +11,7 @@ FUZZ_SECONDS ?= 60
 BUILD_TYPE ?= RelWithDebInfo
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps configure test test-sanitize fuzz demo screenshots clean
+.PHONY: all deps configure portable test test-sanitize fuzz demo screenshots clean
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -21,7 +22,11 @@ deps:
 configure: deps
 	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
 
-test: all
+# The program image built in a minimal Debian 11 root (needs root; see scripts/build-portable).
+portable: configure
+	cmake --build $(BUILD) --target portable
+
+test: all portable
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # A build of its own, so that the sanitized objects never mix with the plain ones.

@@ -3,6 +3,9 @@
 // - exec to viewable window, VIEWRUNS times;
 // - RUNS times alternately: a silent installation, and an interactive one (F on page 1, timed from
 //   the key to the launcher's start, with the bar's repaints recorded by DRAWCOUNT_SO).
+//   interactive-driver --startup WORKDIR RUNS INSTALLER...
+// - exec to viewable window of each INSTALLER in turn, RUNS rounds: median, quartiles, lowest and
+//   highest.
 // Prints one "name value" line per figure. Run as root, the installers run as nobody, so that the
 // window's first proposal is $HOME/Sonaris8.
 #include <X11/Xlib.h>
@@ -142,9 +145,42 @@ std::string Slurp(const std::string &path) {
 
 int IgnoreErrors(Display *, XErrorEvent *) { return 0; }
 
+// Exec to viewable window of several installers, alternating so that the machine's load falls on
+// each alike.
+int Startup(const std::string &work, int runs, const std::vector<std::string> &installers) {
+    Server server;
+    Display *d = XOpenDisplay(server.display.c_str());
+    if (!d) throw std::runtime_error("cannot open " + server.display);
+    XSetErrorHandler(IgnoreErrors);
+    XSelectInput(d, DefaultRootWindow(d), SubstructureNotifyMask);
+    const std::string path = std::string("PATH=") + std::getenv("PATH");
+    const std::string display = "DISPLAY=" + server.display;
+    const std::string home = MakeDir(work + "/startup-home");
+    std::vector<std::vector<double>> times(installers.size());
+    for (int i = 0; i < runs; ++i) {
+        for (std::size_t k = 0; k < installers.size(); ++k) {
+            const long long t0 = NowNs();
+            const pid_t pid = Spawn({installers[k]}, {path, display, "HOME=" + home, "LC_ALL=C"});
+            WaitForMap(d);
+            times[k].push_back((NowNs() - t0) / 1e6);
+            kill(pid, SIGKILL);
+            Wait(pid);
+        }
+    }
+    for (std::size_t k = 0; k < installers.size(); ++k) {
+        std::vector<double> &t = times[k];
+        std::sort(t.begin(), t.end());
+        std::printf("viewable_ms %s median %.1f quartiles %.1f %.1f low %.1f high %.1f\n", installers[k].c_str(),
+                    Median(t), t[t.size() / 4], t[t.size() * 3 / 4], t.front(), t.back());
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
+    if (argc >= 5 && std::string(argv[1]) == "--startup")
+        return Startup(argv[2], std::atoi(argv[3]), std::vector<std::string>(argv + 4, argv + argc));
     if (argc != 6) {
         std::fprintf(stderr, "usage: %s INSTALLER WORKDIR RUNS VIEWRUNS DRAWCOUNT_SO\n", argv[0]);
         return 2;

@@ -9,7 +9,12 @@
 #include <Xm/MwmUtil.h>
 #include <Xm/Xm.h>
 
+#include <X11/Shell.h>
+
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 
 namespace {
 
@@ -74,17 +79,46 @@ const int kDecorations = MWM_DECOR_BORDER | MWM_DECOR_TITLE | MWM_DECOR_MENU | M
 
 const char kProgressFont[] = "-adobe-helvetica-medium-r-*-*-14-*-*-*-*-*-*-*";
 
+// Where no X server can be reached, say so, and how to install without a window; status 1, as the
+// toolkit's own error would have it.
+[[noreturn]] void ExplainNoDisplay(const std::vector<char *> &commandLine) {
+    const char *name = std::getenv("DISPLAY");
+    for (std::size_t i = 1; i + 2 < commandLine.size(); ++i)
+        if (std::strcmp(commandLine[i], "-display") == 0) name = commandLine[i + 1];
+    const char *self = commandLine[0] ? commandLine[0] : "sonaris-installer";
+    if (name && *name)
+        std::fprintf(stderr,
+                     "Cannot open the display \"%s\" for the installer's window; "
+                     "to install without it: %s -s DIRECTORY\n",
+                     name, self);
+    else
+        std::fprintf(stderr,
+                     "No display for the installer's window (DISPLAY is not set); "
+                     "to install without it: %s -s DIRECTORY\n",
+                     self);
+    std::exit(1);
+}
+
 }  // namespace
 
 void BuildWindow(int *argc, char **argv) {
     InstallerWidgetsRec &iw = InstallerWidgets;
 
-    // Toolkit, with our fallback look; the shell stays unmapped until everything exists.
-    iw.toplevel = XtVaAppInitialize(&iw.appContext, "SonarisInstaller", nullptr, 0, argc, argv,
-                                    const_cast<String *>(resources),
-                                    XmNmappedWhenManaged, False, XmNmwmDecorations, kDecorations, nullptr);
+    // Toolkit, with our fallback look; the shell stays unmapped until everything exists. The
+    // display is opened apart from the shell so that a missing one is explained, not just named.
+    XtToolkitInitialize();
+    iw.appContext = XtCreateApplicationContext();
+    XtAppSetFallbackResources(iw.appContext, const_cast<String *>(resources));
+    // The whole command line, before the toolkit takes its options out: the shell keeps it.
+    static std::vector<char *> commandLine;
+    commandLine.assign(argv, argv + *argc + 1);
+    Display *display = XtOpenDisplay(iw.appContext, nullptr, nullptr, "SonarisInstaller", nullptr, 0, argc, argv);
+    if (!display) ExplainNoDisplay(commandLine);
+    iw.toplevel = XtVaAppCreateShell(nullptr, "SonarisInstaller", applicationShellWidgetClass, display,
+                                     XtNscreen, DefaultScreenOfDisplay(display),
+                                     XtNargc, static_cast<int>(commandLine.size() - 1), XtNargv, commandLine.data(),
+                                     XmNmappedWhenManaged, False, XmNmwmDecorations, kDecorations, nullptr);
     XtRealizeWidget(iw.toplevel);
-    Display *display = XtDisplay(iw.toplevel);
     Window window = XtWindow(iw.toplevel);
 
     // The logo: where a colour cannot be had exactly, the nearest one the colormap holds will do.

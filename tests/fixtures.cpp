@@ -31,6 +31,10 @@ namespace fs = std::filesystem;
 namespace fixtures {
 
 std::string InstallerPath() { return SONARIS_BUILD_DIR "/sonaris-installer"; }
+std::string PackerDefaultImage() {
+    const std::string portable = SONARIS_BUILD_DIR "/portable/sonaris-installer";
+    return Exists(portable) ? portable : InstallerPath();
+}
 std::string PackerPath() { return SONARIS_BUILD_DIR "/sonaris-pack"; }
 std::string SourceDir() { return SONARIS_SOURCE_DIR; }
 std::string BuildDir() { return SONARIS_BUILD_DIR; }

@@ -17,6 +17,9 @@ namespace fixtures {
 
 // Where the build put things (set by CMake).
 std::string InstallerPath();  // build/sonaris-installer
+// The image the packer takes by default: build/portable/sonaris-installer where `make portable`
+// made it, else InstallerPath().
+std::string PackerDefaultImage();
 std::string PackerPath();     // build/sonaris-pack
 std::string SourceDir();      // the top of the source tree
 std::string BuildDir();

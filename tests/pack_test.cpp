@@ -163,7 +163,8 @@ TEST_F(Packer, PackedInstallersInstallTheSourceTree) {
         struct stat st;
         ASSERT_EQ(stat(installer.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, 0755u);
-        EXPECT_EQ(ReadFile(installer).substr(0, ProgramImage().size()), ProgramImage());
+        const std::string image = ReadFile(PackerDefaultImage());
+        EXPECT_EQ(ReadFile(installer).substr(0, image.size()), image);
         EXPECT_EQ(TreeListing(Install(installer)), TreeListing(c.tree));
     }
 }
@@ -217,7 +218,7 @@ TEST_F(Packer, MemberTimesAreKeptUnlessLaterThanSourceDateEpoch) {
 }
 
 TEST_F(Packer, RefusesNamingTheOffendingPathAndLeavesOutputAlone) {
-    const std::string image = InstallerPath();
+    const std::string image = PackerDefaultImage();
     const std::string out = tmp / "out";
     const std::string open = tmp / "open";  // where an unprivileged packer may write
     struct Case {
@@ -444,7 +445,7 @@ TEST_F(Packer, VerifyPassesSoundInstallersAndNamesWhatIsWrong) {
     WriteFile(app + "/noise", RandomBytes(100000));
     const std::string packed = ReadFile(PackOk(app));
     const std::string payload = PayloadOf(packed);
-    const std::string image = ProgramImage();
+    const std::string image = ReadFile(PackerDefaultImage());
     const std::string n = std::to_string(payload.size());
     const std::string tree = TreeListing(app);
     const auto members = std::count(tree.begin(), tree.end(), '\n') + 1;  // and "./"

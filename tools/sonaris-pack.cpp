@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+extern const char kLicences[];  // docs/licences.txt
+
 namespace {
 
 const char kProgram[] = "sonaris-pack";
@@ -33,11 +35,13 @@ const char kHelp[] =
     "  SOURCE OUTPUT       pack the application in SOURCE, a directory or a gzip'd tar of one,\n"
     "                      into the installer file OUTPUT (mode 0755)\n"
     "  --image PROGRAM     the program image to put in front of the payload; by default the\n"
-    "                      sonaris-installer beside this program, or the one installed with it\n"
+    "                      portable one built beside this program (portable/sonaris-installer),\n"
+    "                      else the sonaris-installer beside it, or the one installed with it\n"
     "  --list INSTALLER    print the payload's members, one a line: mode, size, name, and\n"
     "                      -> TARGET for a symbolic link, link to NAME for a hard link\n"
     "  --verify INSTALLER  check the trailer, the whole gzip stream (CRC-32 and length) and\n"
     "                      what the payload holds; say what is wrong, if anything\n"
+    "  --licences          print the licence notices of the libraries inside the program image\n"
     "  --help              print this help\n"
     "  --version           print the version\n"
     "\n"
@@ -80,12 +84,15 @@ std::string OwnDirectory(const char *argv0) {
     return slash == 0 ? "/" : self.substr(0, slash);
 }
 
-// The image built beside the packer, else the one installed with it.
+// The portable image built beside the packer (make portable), else the host's image beside it,
+// else the one installed with it.
 std::string DefaultImage(const char *argv0) {
     const std::string dir = OwnDirectory(argv0);
     if (dir.empty()) throw PackError("cannot tell where sonaris-pack lives; give the program image with --image");
+    const std::string portable = dir + "/portable/" + kImageName;
     const std::string beside = dir + "/" + kImageName;
     const std::string installed = dir + "/" SONARIS_IMAGE_FROM_BINDIR "/" + kImageName;
+    if (IsFile(portable)) return portable;
     if (IsFile(beside)) return beside;
     if (IsFile(installed)) return installed;
     throw PackError("no program image at " + beside + " or " + installed + "; give one with --image");
@@ -114,6 +121,9 @@ int Run(int argc, char **argv) {
             optionsEnded = true;
         } else if (arg == "--help" || arg == "-h") {
             std::fputs(kHelp, stdout);
+            return 0;
+        } else if (arg == "--licences") {
+            std::fputs(kLicences, stdout);
             return 0;
         } else if (arg == "--version") {
             std::printf("%s %s\n", kProgram, SONARIS_VERSION);
