@@ -10,7 +10,7 @@
 #ifndef SONARIS_PAYLOADGUARD_H
 #define SONARIS_PAYLOADGUARD_H
 
-#include <zlib.h>
+#include "inflater.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -24,7 +24,8 @@ public:
         Refused,  // a member that may not be installed; reason() names it
     };
 
-    PayloadGuard();
+    // The decoder is chosen for tests; both hold payloads to the same rules.
+    explicit PayloadGuard(Inflater::Decoder decoder = Inflater::Decoder::Fastest);
     ~PayloadGuard();
     PayloadGuard(const PayloadGuard &) = delete;
     PayloadGuard &operator=(const PayloadGuard &) = delete;
@@ -33,16 +34,15 @@ public:
     Verdict Inspect(const unsigned char *data, std::size_t n);
     // For Refused: "member ./link is a symbolic link; only directories and regular files may be installed".
     const std::string &reason() const { return reason_; }
+    bool UsesIsal() const { return inflater_.UsesIsal(); }
 
 private:
     void Unpacked(const unsigned char *data, std::size_t n);
     void Header(const unsigned char *block);
     void Refuse(const std::string &name, const std::string &what);
 
-    z_stream z_{};
-    bool zReady_ = false;
-    bool sealed_ = false;         // a member failed its closing check: only its trailer may follow
-    std::size_t trailerLeft_ = 0;  // bytes of that trailer still to come
+    Inflater inflater_;
+    bool sealed_ = false;  // a member failed its closing check: nothing may follow
     Verdict verdict_ = Verdict::Admit;
     std::string reason_;
 
@@ -53,7 +53,6 @@ private:
     std::uint64_t nameLeft_ = 0;  // bytes of a GNU long name still to read
     std::string longName_;        // the name for the next header, when a long-name record gave one
     bool longNamePending_ = false;
-    unsigned char out_[1 << 16];
 };
 
 #endif
