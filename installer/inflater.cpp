@@ -166,6 +166,8 @@ bool Inflater::Header(const unsigned char *&p, const unsigned char *end) {
     return stage_ == Stage::Body;
 }
 
+// Both decoders: the output goes to the sink before the result of the call counts; a result the
+// sink's stop would hide is kept for the next call.
 Inflater::Result Inflater::BodyZlib(const unsigned char *&p, const unsigned char *end, Sink sink, void *context) {
     z_.next_in = const_cast<Bytef *>(p);
     z_.avail_in = static_cast<uInt>(end - p);
@@ -177,17 +179,19 @@ Inflater::Result Inflater::BodyZlib(const unsigned char *&p, const unsigned char
         p = z_.next_in;
         crc_ = crc32(crc_, out_.get(), static_cast<uInt>(n));
         size_ += static_cast<std::uint32_t>(n);
-        if (n > 0 && !sink(context, out_.get(), n)) return Result::Stopped;
+        outputPending_ = r == Z_OK && z_.avail_out == 0;
+        bool done = true;  // this call's result is NeedInput unless said otherwise
         if (r == Z_STREAM_END) {
-            stage_ = Stage::Trailer;
+            stage_ = Stage::Trailer;  // the trailer is ours to read
             got_ = 0;
-            return Result::NeedInput;
+        } else if (r != Z_BUF_ERROR && r != Z_OK) {
+            damaged_ = true;  // the next call says so
+        } else if (!(z_.avail_in == 0 && z_.avail_out > 0) && r != Z_BUF_ERROR) {
+            done = false;
         }
-        if (r == Z_BUF_ERROR || (r == Z_OK && z_.avail_in == 0 && z_.avail_out > 0)) return Result::NeedInput;
-        if (r != Z_OK) {
-            damaged_ = true;
-            return Result::Damaged;
-        }
+        if (n > 0 && !sink(context, out_.get(), n)) return Result::Stopped;
+        if (damaged_) return Result::Damaged;
+        if (done) return Result::NeedInput;
     }
 }
 
@@ -201,20 +205,25 @@ Inflater::Result Inflater::BodyIsal(const unsigned char *&p, const unsigned char
         const int r = isal_->f->inflate(&s);
         const std::size_t n = kOutputSize - s.avail_out;
         p = s.next_in;
-        if (n > 0 && !sink(context, out_.get(), n)) return Result::Stopped;
+        Result result = Result::Stopped;  // Stopped here: go on inflating
         if (r == ISAL_INCORRECT_CHECKSUM) {
             damaged_ = true;  // nothing may follow
-            return Result::CheckFailed;
-        }
-        if (r != ISAL_DECOMP_OK) {
+            result = Result::CheckFailed;
+        } else if (r != ISAL_DECOMP_OK) {
             damaged_ = true;
-            return Result::Damaged;
-        }
-        if (s.block_state == ISAL_BLOCK_FINISH) {
+            result = Result::Damaged;
+        } else if (s.block_state == ISAL_BLOCK_FINISH) {
             StartMember();
-            return Result::MemberEnd;
+            result = Result::MemberEnd;
+        } else if (s.avail_in == 0 && s.avail_out > 0) {
+            result = Result::NeedInput;
         }
-        if (s.avail_in == 0 && s.avail_out > 0) return Result::NeedInput;
+        outputPending_ = result == Result::Stopped;
+        if (n > 0 && !sink(context, out_.get(), n)) {
+            if (result == Result::MemberEnd || result == Result::CheckFailed) deferred_ = result;
+            return Result::Stopped;
+        }
+        if (result != Result::Stopped) return result;
     }
 }
 
@@ -223,7 +232,12 @@ Inflater::Result Inflater::Run(const unsigned char *data, std::size_t n, std::si
     const unsigned char *p = data;
     const unsigned char *const end = data + n;
     Result result = Result::NeedInput;
-    while (!damaged_ && p < end && result == Result::NeedInput) {
+    if (deferred_ != Result::NeedInput) {
+        used = 0;
+        std::swap(result, deferred_);
+        return result;
+    }
+    while (!damaged_ && (p < end || (stage_ == Stage::Body && outputPending_)) && result == Result::NeedInput) {
         if (stage_ == Stage::Body) {
             result = isal_ ? BodyIsal(p, end, sink, context) : BodyZlib(p, end, sink, context);
         } else if (stage_ == Stage::Trailer) {

@@ -34,7 +34,8 @@ public:
 
     // Decompresses from the `n` bytes at `data` into `sink` until one of the results above; `used`
     // tells how many of the bytes were taken. After MemberEnd the next call reads a new member;
-    // after any other result but NeedInput the inflater stays where it is.
+    // after Stopped it goes on where it stopped, with output it still holds even when `n` is 0;
+    // after the other results it stays where it is.
     Result Run(const unsigned char *data, std::size_t n, std::size_t &used, Sink sink, void *context);
 
     // Which decoder inflates: for tests and benchmarks.
@@ -63,6 +64,8 @@ private:
     bool zReady_ = false;
     std::uint32_t crc_ = 0;
     std::uint32_t size_ = 0;  // bytes decompressed, modulo 2^32, as the trailer counts them
+    bool outputPending_ = false;            // the decoder may have output without more input
+    Result deferred_ = Result::NeedInput;  // a result the sink's stop kept for the next call
     unsigned char trailer_[8] = {};
     std::unique_ptr<Isal> isal_;
     std::unique_ptr<unsigned char[]> out_;
