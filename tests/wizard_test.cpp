@@ -280,6 +280,32 @@ int BarFilled(Window shell) {
     return filled;
 }
 
+// The first window under `w` of the given size (child windows carry no names).
+Window FindBySize(Window w, int width, int height) {
+    Display *d = TestDisplay();
+    XWindowAttributes a;
+    if (XGetWindowAttributes(d, w, &a) && a.width == width && a.height == height && a.map_state == IsViewable) return w;
+    Window root, parent, *children = nullptr;
+    unsigned n = 0;
+    Window found = 0;
+    if (XQueryTree(d, w, &root, &parent, &children, &n)) {
+        for (unsigned i = 0; i < n && !found; ++i) found = FindBySize(children[i], width, height);
+        if (children) XFree(children);
+    }
+    return found;
+}
+
+// Pixels of a window darker than its grey background: its text.
+int DarkPixels(Window w, int width, int height) {
+    XImage *image = XGetImage(TestDisplay(), w, 0, 0, width, height, AllPlanes, ZPixmap);
+    if (!image) return -1;
+    int dark = 0;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) dark += (XGetPixel(image, x, y) & 0xff) < 0x60;
+    XDestroyImage(image);
+    return dark;
+}
+
 TEST_F(WizardTest, ASlowPipelineLeavesTheWindowAliveWithTheBarAtWhatItHasTaken) {
     // gunzip takes the payload at about 1 MiB/s.
     Command c = Interactive();
@@ -307,6 +333,14 @@ TEST_F(WizardTest, ASlowPipelineLeavesTheWindowAliveWithTheBarAtWhatItHasTaken) 
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     ASSERT_LT(Taken() + (1 << 20), PayloadLength(c.argv[0])) << "the copy ended before the pipe was full";
+    // An exposure is answered: the label "Installing..." (62 x 18), cleared, is drawn again.
+    const Window label = FindBySize(w, 62, 18);
+    ASSERT_NE(label, 0u);
+    const int text = DarkPixels(label, 62, 18);
+    ASSERT_GT(text, 0);
+    XClearArea(TestDisplay(), label, 0, 0, 0, 0, True);
+    XSync(TestDisplay(), False);
+    EXPECT_TRUE(Eventually([&] { return DarkPixels(label, 62, 18) == text; }, std::chrono::milliseconds(500)));
     // C ends it at once, though the pipeline takes nothing for a while. (With the writes blocking
     // on a full megabyte pipe, it took a second and more.)
     const auto pressed = std::chrono::steady_clock::now();
