@@ -63,16 +63,6 @@ bool IsZeroBlock(const unsigned char *h) {
     return true;
 }
 
-// After zlib reports a gzip trailer whose CRC-32 or length does not fit what was decompressed:
-// the bytes of that trailer it has not read yet (the length behind a failed CRC-32). -1 for any
-// other fault.
-long TrailerLeft(const char *message) {
-    if (message == nullptr) return -1;
-    if (std::strcmp(message, "incorrect data check") == 0) return 4;
-    if (std::strcmp(message, "incorrect length check") == 0) return 0;
-    return -1;
-}
-
 std::string Field(const unsigned char *p, std::size_t width) {
     const char *s = reinterpret_cast<const char *>(p);
     return std::string(s, strnlen(s, width));
@@ -124,58 +114,48 @@ std::string DescribeFlag(unsigned char flag) {
 
 }  // namespace
 
-PayloadGuard::PayloadGuard() {
-    // 16 + the largest window: a gzip wrapper, as gunzip reads it.
-    zReady_ = inflateInit2(&z_, 16 + MAX_WBITS) == Z_OK;
-}
+PayloadGuard::PayloadGuard(Inflater::Decoder decoder) : inflater_(decoder) {}
 
-PayloadGuard::~PayloadGuard() {
-    if (zReady_) inflateEnd(&z_);
-}
+PayloadGuard::~PayloadGuard() = default;
 
 PayloadGuard::Verdict PayloadGuard::Inspect(const unsigned char *data, std::size_t n) {
     if (verdict_ != Verdict::Admit) return verdict_;
-    if (!zReady_) return verdict_ = Verdict::Damaged;
     if (ended_) {
         if (n > 0) Behind(data, n);
         return verdict_;
     }
-    if (sealed_) {
-        if (n > trailerLeft_) return verdict_ = Verdict::Damaged;
-        trailerLeft_ -= n;
-        return verdict_;
-    }
-    z_.next_in = const_cast<Bytef *>(data);
-    z_.avail_in = static_cast<uInt>(n);
-    do {
-        z_.next_out = out_;
-        z_.avail_out = sizeof out_;
-        const int r = inflate(&z_, Z_NO_FLUSH);
-        Unpacked(out_, sizeof out_ - z_.avail_out);
-        if (r == Z_STREAM_END) {
+    if (sealed_) return verdict_ = n > 0 ? Verdict::Damaged : verdict_;
+    auto unpacked = [](void *self, const unsigned char *out, std::size_t k) {
+        auto *guard = static_cast<PayloadGuard *>(self);
+        guard->Unpacked(out, k);
+        return guard->verdict_ == Verdict::Admit;
+    };
+    while (verdict_ == Verdict::Admit) {
+        std::size_t used = 0;
+        const Inflater::Result r = inflater_.Run(data, n, used, unpacked, this);
+        data += used;
+        n -= used;
+        if (r == Inflater::Result::NeedInput || r == Inflater::Result::Stopped) break;
+        if (r == Inflater::Result::MemberEnd) {
             // The payload is one gzip member. tar has seen the end of the archive, or sees it now.
             ended_ = true;
-            if (verdict_ != Verdict::Admit) break;
-            if (z_.avail_in > 0) {
-                Behind(z_.next_in, z_.avail_in);
+            if (n > 0) {
+                Behind(data, n);
             } else {
                 ArchiveEnd();
             }
             break;
-        } else if (r == Z_BUF_ERROR) {
-            break;  // everything taken, nothing more to give
-        } else if (r == Z_DATA_ERROR && TrailerLeft(z_.msg) >= static_cast<long>(z_.avail_in)) {
-            // Only the member's closing check failed: everything it held has been looked at, and
-            // what is left is the rest of its trailer. gunzip gets it and names the damage itself;
-            // nothing may follow.
+        } else if (r == Inflater::Result::CheckFailed) {
+            // Only the member's closing check failed: everything it held has been looked at.
+            // gunzip gets the member and names the damage itself; nothing may follow.
             sealed_ = true;
-            trailerLeft_ = static_cast<std::size_t>(TrailerLeft(z_.msg)) - z_.avail_in;
+            if (n > 0) verdict_ = Verdict::Damaged;
             break;
-        } else if (r != Z_OK) {
+        } else {
             // Whatever gunzip would make of the rest, tar is not to see it unread.
             verdict_ = Verdict::Damaged;
         }
-    } while (verdict_ == Verdict::Admit && (z_.avail_in > 0 || z_.avail_out == 0));
+    }
     return verdict_;
 }
 

@@ -11,8 +11,7 @@
 #define SONARIS_PAYLOADGUARD_H
 
 #include "contract.h"
-
-#include <zlib.h>
+#include "inflater.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -26,7 +25,8 @@ public:
         Refused,  // a member that may not be installed, or bytes behind the gzip member; reason() names it
     };
 
-    PayloadGuard();
+    // The decoder is chosen for tests; both hold payloads to the same rules.
+    explicit PayloadGuard(Inflater::Decoder decoder = Inflater::Decoder::Fastest);
     ~PayloadGuard();
     PayloadGuard(const PayloadGuard &) = delete;
     PayloadGuard &operator=(const PayloadGuard &) = delete;
@@ -35,6 +35,7 @@ public:
     Verdict Inspect(const unsigned char *data, std::size_t n);
     // For Refused: "member ./bin/x is a symbolic link to ../../x, which leads out of the tree".
     const std::string &reason() const { return reason_; }
+    bool UsesIsal() const { return inflater_.UsesIsal(); }
 
 private:
     void Unpacked(const unsigned char *data, std::size_t n);
@@ -43,11 +44,9 @@ private:
     void Behind(const unsigned char *data, std::size_t n);
     void Refuse(const std::string &reason);
 
-    z_stream z_{};
-    bool zReady_ = false;
-    bool ended_ = false;          // the gzip member has ended: nothing may follow
-    bool sealed_ = false;         // a member failed its closing check: only its trailer may follow
-    std::size_t trailerLeft_ = 0;  // bytes of that trailer still to come
+    Inflater inflater_;
+    bool ended_ = false;   // the gzip member has ended: nothing may follow
+    bool sealed_ = false;  // a member failed its closing check: nothing may follow
     Verdict verdict_ = Verdict::Admit;
     std::string reason_;
 
@@ -61,7 +60,6 @@ private:
     std::string longName_, longLink_;  // for the next header, when a record gave them
     bool longNamePending_ = false, longLinkPending_ = false;
     ContractChecker contract_;
-    unsigned char out_[1 << 16];
 };
 
 #endif

@@ -1,29 +1,39 @@
 // Extraction: the payload streams from the installer's own file into "gunzip | tar xf -" run in the
-// destination, in 8192-byte blocks looked at on their way (payloadguard.h), with the progress kept
-// current after every block.
+// destination, looked at on its way (payloadguard.h), with the progress kept current and, with a
+// window, the window answered however slowly the pipeline takes the payload (payloadcopy.h).
 #include "installer.h"
 #include "owners.h"
+#include "payloadcopy.h"
 #include "payloadguard.h"
 #include "strformat.h"
 #include "trailer.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
-#include <memory>
 #include <string>
+
+extern char **environ;
 
 namespace {
 
-const std::size_t kBlockSize = 8192;
-// Large stream buffers turn the 8192-byte loop into few system calls, so the copying process
-// competes less with gunzip and tar for the processors.
-const std::size_t kStreamBufferSize = 1 << 20;
+// A large pipe lets the pipeline's input take a chunk in few system calls, so that the copying
+// process competes less with gunzip and tar for the processors. The window's bar still shows what
+// the pipeline has taken: what the pipe holds is not counted.
+const int kPipeSize = 1 << 20;
+const std::size_t kWindowBlockSize = 8192;
+// How often the window gets a turn while the pipeline finishes.
+const int kTurnMilliseconds = 50;
 
 // The pipeline's status must reflect both commands: tar alone misses corruption that only
 // gunzip's CRC and length check can see. Each command reports its status on descriptor 3, which
@@ -38,11 +48,6 @@ const char kExtractionFailed[] =
 
 const char kSettingsName[] = ".Corvalent_MedioraSDK_60";
 const std::size_t kSettingsPathSize = 4096;
-
-struct PipeCloser {
-    void operator()(std::FILE *f) const noexcept { pclose(f); }
-};
-using Pipe = std::unique_ptr<std::FILE, PipeCloser>;
 
 // Keeps SIGPIPE ignored while it lives, so that a pipeline that stops reading early shows as a
 // failed write rather than killing the installer.
@@ -62,18 +67,127 @@ private:
     struct sigaction saved_;
 };
 
-// Keeps the window alive between blocks: the bar, exposures, the accelerators.
-void ServiceWindow() {
-    DrawProgressBar(InstallerWidgets.page3progressbar, nullptr, nullptr);
-    XEvent event;
-    while (XtAppPending(InstallerWidgets.appContext)) {
-        XtAppNextEvent(InstallerWidgets.appContext, &event);
-        XtDispatchEvent(&event);
+// The payload's stretch of the installer file, with the file positioned at its first byte.
+struct Payload {
+    File file;
+    std::uint32_t length = 0;
+};
+
+// The shell running the pipeline, with its standard input.
+class Pipeline {
+public:
+    Pipeline() = default;
+    ~Pipeline() {
+        if (pid_ > 0) Finish(CopyWindow(), 0);
     }
+    Pipeline(const Pipeline &) = delete;
+    Pipeline &operator=(const Pipeline &) = delete;
+
+    bool Start();
+    int input() const { return input_; }
+    // Lets the pipeline take what its input still holds, closes the input and waits for the end of
+    // the pipeline, the window answered meanwhile: the shell's wait status.
+    int Finish(const CopyWindow &window, std::uint64_t sent);
+
+private:
+    // The window's turn, until `timeout` passes or the pipeline has ended: true once it has.
+    bool Turn(const CopyWindow &window, std::uint64_t taken, int timeout);
+
+    pid_t pid_ = -1;
+    int input_ = -1;
+    int ended_ = -1;  // a descriptor readable once the shell has ended, where the system has one
+};
+
+bool Pipeline::Start() {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return false;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[0], STDIN_FILENO);
+    char sh[] = "sh", c[] = "-c", command[sizeof kPipeline];
+    std::copy(kPipeline, kPipeline + sizeof kPipeline, command);
+    char *argv[] = {sh, c, command, nullptr};
+    const int spawned = posix_spawn(&pid_, "/bin/sh", &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[0]);
+    if (spawned != 0) {
+        pid_ = -1;
+        close(fds[1]);
+        return false;
+    }
+    input_ = fds[1];
+    fcntl(input_, F_SETPIPE_SZ, kPipeSize);
+    ended_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+    return true;
+}
+
+bool Pipeline::Turn(const CopyWindow &window, std::uint64_t taken, int timeout) {
+    pollfd fds[2] = {{window.descriptor, POLLIN, 0}, {ended_, POLLIN, 0}};
+    const int r = poll(fds, 2, timeout);
+    if (window.turn) window.turn(window.context, taken);
+    return r > 0 && fds[1].revents != 0;
+}
+
+int Pipeline::Finish(const CopyWindow &window, std::uint64_t sent) {
+    bool ended = false;
+    if (window.descriptor >= 0 && ended_ >= 0) {
+        std::uint64_t unread;
+        while (!ended && (unread = Unread(input_)) > 0)
+            ended = Turn(window, sent - std::min(unread, sent), kTurnMilliseconds);
+    }
+    close(input_);
+    input_ = -1;
+    if (window.descriptor >= 0 && ended_ >= 0)
+        while (!ended) ended = Turn(window, sent, kTurnMilliseconds);
+    int status = -1;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+    if (ended_ >= 0) close(ended_);
+    ended_ = -1;
+    return status;
 }
 
 void ReportDamaged(const char *installerFile, const char *reason) {
     ShowError(StrPrintf("The installer file %s is damaged or incomplete: %s.", installerFile, reason).c_str());
+}
+
+// Opens the installer file and finds its payload by the trailer; reports what goes wrong.
+bool OpenPayload(const char *self, Payload &payload) {
+    payload.file.reset(std::fopen(self, "rbe"));
+    if (!payload.file) {
+        ReportUnreadable(self);
+        return false;
+    }
+    const Trailer trailer = ReadTrailer(payload.file.get());
+    if (!trailer.ok()) {
+        ReportDamaged(self, DescribeTrailerFault(trailer.fault));
+        return false;
+    }
+    // From here on the payload is read with read(2), past the stream's buffer.
+    if (lseek(fileno(payload.file.get()), static_cast<off_t>(trailer.payloadOffset), SEEK_SET) < 0) {
+        ShowError(kExtractionFailed);
+        return false;
+    }
+    payload.length = trailer.payloadLength;
+    return true;
+}
+
+// The progress: what the pipeline has taken of the payload.
+void NoteProgress(std::uint64_t taken, std::uint32_t length) {
+    InstallerWidgets.progress = static_cast<float>(static_cast<double>(taken) / length * 100.0);
+}
+
+void SilentTurn(void *length, std::uint64_t taken) {
+    NoteProgress(taken, *static_cast<const std::uint32_t *>(length));
+}
+
+// Keeps the window alive between blocks: the bar, exposures, the accelerators, the toolkit's timers.
+void WindowTurn(void *length, std::uint64_t taken) {
+    NoteProgress(taken, *static_cast<const std::uint32_t *>(length));
+    DrawProgressBar(InstallerWidgets.page3progressbar, nullptr, nullptr);
+    XtAppContext app = InstallerWidgets.appContext;
+    while (const XtInputMask pending = XtAppPending(app)) XtAppProcessEvent(app, pending);
 }
 
 void WriteSettingsFile() {
@@ -90,28 +204,9 @@ void WriteSettingsFile() {
 }  // namespace
 
 bool Extract(const char *destination) {
-    // The stream buffers outlive the streams that use them.
-    std::unique_ptr<char[]> readBuffer(new char[kStreamBufferSize]);
-    std::unique_ptr<char[]> writeBuffer(new char[kStreamBufferSize]);
-
     const char *self = InstallerWidgets.argv[0];
-    File file(std::fopen(self, "rb"));
-    if (!file) {
-        ReportUnreadable(self);
-        return false;
-    }
-    std::setvbuf(file.get(), readBuffer.get(), _IOFBF, kStreamBufferSize);
-
-    const Trailer trailer = ReadTrailer(file.get());
-    if (!trailer.ok()) {
-        ReportDamaged(self, DescribeTrailerFault(trailer.fault));
-        return false;
-    }
-    const std::uint32_t length = trailer.payloadLength;
-    if (fseeko(file.get(), static_cast<off_t>(trailer.payloadOffset), SEEK_SET) != 0) {
-        ShowError(kExtractionFailed);
-        return false;
-    }
+    Payload payload;
+    if (!OpenPayload(self, payload)) return false;
 
     // Only ever unpack inside the destination.
     mkdir(destination, 0700);
@@ -120,55 +215,39 @@ bool Extract(const char *destination) {
         return false;
     }
 
-    Pipe pipeline(popen(kPipeline, "w"));
-    if (!pipeline) {
+    Pipeline pipeline;
+    if (!pipeline.Start()) {
         ShowError(kExtractionFailed);
         return false;
     }
-    std::setvbuf(pipeline.get(), writeBuffer.get(), _IOFBF, kStreamBufferSize);
-    // A pipe as large as the stream buffer takes each flush in one go.
-    fcntl(fileno(pipeline.get()), F_SETPIPE_SZ, static_cast<int>(kStreamBufferSize));
 
-    bool copied = true;
-    std::uint32_t sent = 0;
+    CopyWindow window;
+    window.context = &payload.length;
+    if (bIsSilent) {
+        window.turn = SilentTurn;
+    } else {
+        window.descriptor = ConnectionNumber(XtDisplay(InstallerWidgets.toplevel));
+        window.block = kWindowBlockSize;
+        window.turn = WindowTurn;
+    }
     PayloadGuard guard;
-    PayloadGuard::Verdict verdict = PayloadGuard::Verdict::Admit;
+    CopyResult copied;
+    std::uint64_t sent = 0;
+    int status;
     {
         IgnoreSigpipe ignore;
-        char block[kBlockSize];
-        std::size_t count;
-        while ((count = std::fread(block, 1, sizeof block, file.get())) > 0) {
-            if (sent + count > length) count = length - sent;  // the trailer is never sent
-            // Each block is looked at before tar can see it; a refused one ends the stream there.
-            if (count > 0) verdict = guard.Inspect(reinterpret_cast<const unsigned char *>(block), count);
-            if (verdict != PayloadGuard::Verdict::Admit) {
-                copied = false;
-                break;
-            }
-            if (count > 0 && std::fwrite(block, 1, count, pipeline.get()) != count) {
-                copied = false;  // the pipeline stopped reading
-                break;
-            }
-            sent += static_cast<std::uint32_t>(count);
-            InstallerWidgets.progress = static_cast<float>(static_cast<double>(sent) / length * 100.0);
-            if (bIsSilent) continue;
-            ServiceWindow();
-        }
-        // A read error, or a file cut short behind our back, leaves the payload incomplete.
-        if (std::ferror(file.get()) || sent != length) copied = false;
-        if (std::fflush(pipeline.get()) != 0) copied = false;
-        const int status = pclose(pipeline.release());
-        if (status != 0) copied = false;
+        copied = CopyPayload(fileno(payload.file.get()), payload.length, pipeline.input(), guard, window, sent);
+        status = pipeline.Finish(window, sent);
     }
-    if (verdict == PayloadGuard::Verdict::Refused) {
+    if (copied == CopyResult::Refused) {
         ReportDamaged(self, guard.reason().c_str());
         return false;
     }
-    if (!copied) {
+    if (copied != CopyResult::Complete || status != 0) {
         ShowError(kExtractionFailed);
         return false;
     }
-    file.reset();
+    payload.file.reset();
 
     if (bIsSilent) return true;
     WriteSettingsFile();

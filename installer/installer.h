@@ -21,7 +21,7 @@ struct InstallerWidgetsRec {
     Widget page3form, page3logo, page3progresslabel, page3progressframe, page3progressbar;
     GC gc;
     XFontStruct *font;  // the progress bar's font, or null
-    float progress;     // percentage of the payload handed to the extraction pipeline
+    float progress;     // percentage of the payload the extraction pipeline has taken
     Widget placeholder;
     Widget page1licenseWindow;
     Widget toplevel;

@@ -152,8 +152,10 @@ TEST_F(Interruption, AKilledInstallationLeavesNoProbeNoSettingsAndCompletesWhenR
             const pid_t pid = running.Pid();
             const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
             auto reached = [&] {
-                if (p.copied < 0) return Wchan(pid).find("do_wait") != std::string::npos;
-                return OffsetIn(pid, installer) - payloadOffset >= static_cast<long long>(p.copied * payloadLength);
+                const long long read = OffsetIn(pid, installer) - payloadOffset;
+                // All of it read, and the installer waiting for the pipeline to take the rest and end.
+                if (p.copied < 0) return read >= payloadLength && Wchan(pid).find("poll") != std::string::npos;
+                return read >= static_cast<long long>(p.copied * payloadLength);
             };
             while (!reached() && std::chrono::steady_clock::now() < deadline)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));

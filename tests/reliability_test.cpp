@@ -32,7 +32,14 @@ const char kSettingsName[] = "/.Corvalent_MedioraSDK_60";
 const char kLauncher[] = "#!/bin/sh\necho ran >> \"$LAUNCHER_MARKER\"\nexit 7\n";
 
 // Whether `pid` waits for room in a full pipe.
-bool Blocked(pid_t pid) { return Wchan(pid).find("pipe_write") != std::string::npos; }
+// Stuck mid-copy: in a write to the full pipe (silent), or waiting in poll() for the pipe to take
+// more with the pipeline started (window).
+bool Blocked(pid_t pid) {
+    const std::string where = Wchan(pid);
+    if (where.find("pipe_write") != std::string::npos) return true;
+    const std::string children = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
+    return where.find("poll") != std::string::npos && Exists(children) && !ReadFile(children).empty();
+}
 
 // Bytes gzip cannot shrink, from a generator cheaper than the standard engines.
 std::string Noise(std::size_t n, std::uint64_t seed) {

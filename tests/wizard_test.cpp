@@ -4,11 +4,14 @@
 #include "fixtures.h"
 #include "wizard_support.h"
 
+#include <X11/Xutil.h>
+
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <string>
@@ -72,13 +75,15 @@ protected:
         return path;
     }
 
-    // Puts a gunzip in front of the real one that passes the payload on slowly, and counts its starts.
-    void SlowPipeline(Command &c) {
+    // Puts a gunzip in front of the real one that passes the payload on slowly (64 KiB per `pause`
+    // milliseconds), counts its starts and, into `taken`, what it has read.
+    void SlowPipeline(Command &c, int pause = 40, const std::string &taken = "") {
         mkdir((tmp / "bin").c_str(), 0755);
         const std::string real = Exists("/usr/bin/gunzip") ? "/usr/bin/gunzip" : "/bin/gunzip";
         WriteFile(tmp / "bin/gunzip",
-                  "#!/bin/sh\n" + CopyProgram(BuildDir() + "/tests/slowcat", tmp / "bin") + " 40 " +
-                      tmp / "gunzip-starts" + " | " + real + " \"$@\"\n",
+                  "#!/bin/sh\n" + CopyProgram(BuildDir() + "/tests/slowcat", tmp / "bin") + " " +
+                      std::to_string(pause) + " " + tmp / "gunzip-starts" + " " + taken + " | " + real +
+                      " \"$@\"\n",
                   0755);
         c.env["PATH"] = tmp / "bin" + ":" + std::getenv("PATH");
     }
@@ -254,6 +259,95 @@ TEST_F(WizardTest, NoSecondInstallationStartsWhileTheFirstRuns) {
     EXPECT_EQ(installer.Wait(60), 7);
     EXPECT_EQ(ReadFile(tmp / "gunzip-starts"), "started\n");
     EXPECT_EQ(Marker()["files"], "3");
+}
+
+// The payload length an installer file's trailer gives.
+long long PayloadLength(const std::string &installer) {
+    const std::string bytes = ReadFile(installer);
+    const std::size_t open = bytes.rfind('\n', bytes.size() - 2);
+    return std::stoll(bytes.substr(open + 1));
+}
+
+// The filled width of the progress bar (353 x 30 pixels at 123,31 in the window), in a row the
+// percentage never reaches.
+int BarFilled(Window shell) {
+    Display *d = TestDisplay();
+    XImage *row = XGetImage(d, shell, 123, 33, 353, 1, AllPlanes, ZPixmap);
+    if (!row) return -1;
+    int filled = 0;
+    for (int x = 0; x < 353; ++x) filled += (XGetPixel(row, x, 0) & 0xffffff) == 0x3131ce;
+    XDestroyImage(row);
+    return filled;
+}
+
+// The first window under `w` of the given size (child windows carry no names).
+Window FindBySize(Window w, int width, int height) {
+    Display *d = TestDisplay();
+    XWindowAttributes a;
+    if (XGetWindowAttributes(d, w, &a) && a.width == width && a.height == height && a.map_state == IsViewable) return w;
+    Window root, parent, *children = nullptr;
+    unsigned n = 0;
+    Window found = 0;
+    if (XQueryTree(d, w, &root, &parent, &children, &n)) {
+        for (unsigned i = 0; i < n && !found; ++i) found = FindBySize(children[i], width, height);
+        if (children) XFree(children);
+    }
+    return found;
+}
+
+// Pixels of a window darker than its grey background: its text.
+int DarkPixels(Window w, int width, int height) {
+    XImage *image = XGetImage(TestDisplay(), w, 0, 0, width, height, AllPlanes, ZPixmap);
+    if (!image) return -1;
+    int dark = 0;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) dark += (XGetPixel(image, x, y) & 0xff) < 0x60;
+    XDestroyImage(image);
+    return dark;
+}
+
+TEST_F(WizardTest, ASlowPipelineLeavesTheWindowAliveWithTheBarAtWhatItHasTaken) {
+    // gunzip takes the payload at about 1 MiB/s.
+    Command c = Interactive();
+    c.argv[0] = MakeInstaller(4 << 20);
+    c.unprivileged = true;
+    const std::string taken = tmp / "taken";
+    SlowPipeline(c, 62, taken);
+    const double perPixel = static_cast<double>(PayloadLength(c.argv[0])) / 353;
+    auto Taken = [&] { return Exists(taken) ? std::strtoll(ReadFile(taken).c_str(), nullptr, 10) : 0; };
+    Installer installer(c);
+    const Window w = installer.MainWindow();
+    ASSERT_NE(w, 0u);
+    Focus(w);
+    Key("f");
+    ASSERT_TRUE(Eventually([&] { return Taken() > 0 && BarFilled(w) > 0; }));
+    // The bar is what gunzip has read, to within one of its reads (64 KiB), an 8192-byte block and
+    // a pixel: never the megabyte or two that the pipe and the stream buffers could hold.
+    for (int i = 0; i < 15; ++i) {
+        const long long before = Taken();
+        const int filled = BarFilled(w);
+        const long long after = Taken();
+        SCOPED_TRACE("gunzip had read " + std::to_string(before) + ", the bar shows " + std::to_string(filled));
+        EXPECT_LE((filled - 1) * perPixel, after + 8192);
+        EXPECT_GE((filled + 1) * perPixel, before - 65536 - 8192);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_LT(Taken() + (1 << 20), PayloadLength(c.argv[0])) << "the copy ended before the pipe was full";
+    // An exposure is answered: the label "Installing..." (62 x 18), cleared, is drawn again.
+    const Window label = FindBySize(w, 62, 18);
+    ASSERT_NE(label, 0u);
+    const int text = DarkPixels(label, 62, 18);
+    ASSERT_GT(text, 0);
+    XClearArea(TestDisplay(), label, 0, 0, 0, 0, True);
+    XSync(TestDisplay(), False);
+    EXPECT_TRUE(Eventually([&] { return DarkPixels(label, 62, 18) == text; }, std::chrono::milliseconds(500)));
+    // C ends it at once, though the pipeline takes nothing for a while. (With the writes blocking
+    // on a full megabyte pipe, it took a second and more.)
+    const auto pressed = std::chrono::steady_clock::now();
+    Key("c");
+    EXPECT_EQ(installer.Wait(10), 0);
+    const auto latency = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - pressed);
+    EXPECT_LT(latency.count(), 500);
 }
 
 TEST_F(WizardTest, FailedInstallationsLeaveTheDialogOverTheirPage) {

@@ -1,35 +1,40 @@
 #include "gzipsource.h"
 
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
-GzipSource::GzipSource(int fd, std::uint64_t offset, std::uint64_t length, bool singleMember)
-    : fd_(fd), next_(offset), end_(offset + length), singleMember_(singleMember) {
-    // 16 + the largest window: a gzip wrapper, checked by zlib itself.
-    zReady_ = inflateInit2(&z_, 16 + MAX_WBITS) == Z_OK;
-    if (!zReady_) fault_ = "cannot be decompressed: out of memory";
-}
+namespace {
 
-GzipSource::~GzipSource() {
-    if (zReady_) inflateEnd(&z_);
-}
+// Input in megabytes: the inflater is fastest on large pieces.
+const std::size_t kInputSize = 1 << 20;
+
+}  // namespace
+
+GzipSource::GzipSource(int fd, std::uint64_t offset, std::uint64_t length, bool singleMember)
+    : fd_(fd), offset_(offset), next_(offset), end_(offset + length), singleMember_(singleMember),
+      in_(kInputSize) {}
+
+GzipSource::~GzipSource() = default;
 
 ssize_t GzipSource::Fail(std::string fault) {
     if (fault_.empty()) fault_ = std::move(fault);
     return -1;
 }
 
-// Reads more input behind what inflate has not taken yet.
+// Reads more input behind what the inflater has not taken yet.
 bool GzipSource::Fill() {
-    const std::size_t kept = z_.avail_in;
-    if (kept > 0) std::memmove(in_, z_.next_in, kept);
-    const std::uint64_t want = std::min<std::uint64_t>(sizeof in_ - kept, end_ - next_);
+    const std::size_t kept = inEnd_ - inAt_;
+    if (kept > 0) std::memmove(in_.data(), in_.data() + inAt_, kept);
+    inAt_ = 0;
+    inEnd_ = kept;
+    const std::uint64_t want = std::min<std::uint64_t>(in_.size() - kept, end_ - next_);
     ssize_t n;
     do {
-        n = pread(fd_, in_ + kept, want, static_cast<off_t>(next_));
+        n = pread(fd_, in_.data() + kept, want, static_cast<off_t>(next_));
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
         Fail(std::string("cannot be read: ") + std::strerror(errno));
@@ -40,55 +45,96 @@ bool GzipSource::Fill() {
         return false;
     }
     next_ += static_cast<std::uint64_t>(n);
-    z_.next_in = in_;
-    z_.avail_in = static_cast<uInt>(kept + static_cast<std::size_t>(n));
+    inEnd_ += static_cast<std::size_t>(n);
     return true;
 }
 
-std::string GzipSource::DescribeZlibFault() const {
-    const std::string msg = z_.msg ? z_.msg : "";
-    if (msg == "incorrect header check") return "is not gzip data";
-    if (msg == "incorrect data check") return "fails its CRC-32 check: the data is damaged";
-    if (msg == "incorrect length check") return "fails its length check: the data is damaged";
-    return "is damaged (" + (msg.empty() ? std::string("unreadable deflate data") : msg) + ")";
+bool GzipSource::Take(void *self, const unsigned char *data, std::size_t n) {
+    auto *source = static_cast<GzipSource *>(self);
+    source->out_.insert(source->out_.end(), data, data + n);
+    return false;  // a piece at a time, as the reader above takes it
+}
+
+// The faults in zlib's words, as they have always been reported: the stream is decompressed once
+// more with zlib up to its first fault. Only a failing payload pays for it.
+std::string GzipSource::DescribeFault() const {
+    z_stream z{};
+    if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) return "cannot be decompressed: out of memory";
+    std::vector<unsigned char> in(1 << 16), out(1 << 16);
+    std::string described;
+    for (std::uint64_t at = offset_; described.empty();) {
+        if (z.avail_in == 0) {
+            const ssize_t n = at < end_ ? pread(fd_, in.data(), std::min<std::uint64_t>(in.size(), end_ - at),
+                                                static_cast<off_t>(at))
+                                        : 0;
+            if (n <= 0) break;
+            at += static_cast<std::uint64_t>(n);
+            z.next_in = in.data();
+            z.avail_in = static_cast<uInt>(n);
+        }
+        z.next_out = out.data();
+        z.avail_out = static_cast<uInt>(out.size());
+        const int r = inflate(&z, Z_NO_FLUSH);
+        if (r == Z_STREAM_END) {
+            inflateReset(&z);  // what follows was found to be a member
+        } else if (r == Z_MEM_ERROR) {
+            described = "cannot be decompressed: out of memory";
+        } else if (r != Z_OK && r != Z_BUF_ERROR) {
+            const std::string msg = z.msg ? z.msg : "";
+            if (msg == "incorrect header check") described = "is not gzip data";
+            else if (msg == "incorrect data check") described = "fails its CRC-32 check: the data is damaged";
+            else if (msg == "incorrect length check") described = "fails its length check: the data is damaged";
+            else described = "is damaged (" + (msg.empty() ? std::string("unreadable deflate data") : msg) + ")";
+        }
+    }
+    inflateEnd(&z);
+    return described.empty() ? "is damaged (unreadable deflate data)" : described;
+}
+
+// One call of the inflater: false on a fault.
+bool GzipSource::Step() {
+    if (inAt_ == inEnd_ && !stopped_) {
+        if (next_ == end_) return Fail("is cut short"), false;
+        if (!Fill()) return false;
+    }
+    std::size_t used = 0;
+    const Inflater::Result r = inflater_.Run(in_.data() + inAt_, inEnd_ - inAt_, used, Take, this);
+    inAt_ += used;
+    stopped_ = r == Inflater::Result::Stopped;
+    switch (r) {
+    case Inflater::Result::Stopped:
+    case Inflater::Result::NeedInput: return true;
+    case Inflater::Result::MemberEnd: {
+        const std::uint64_t behind = (inEnd_ - inAt_) + (end_ - next_);
+        if (behind == 0) {
+            ended_ = true;
+            return true;
+        }
+        // What follows is another member, or something gunzip would complain about. A single
+        // byte already read may be all there is: reading on would find the end, not a shrunk file.
+        if (inEnd_ - inAt_ < 2 && next_ < end_ && !Fill()) return false;
+        const bool anotherMember = inEnd_ - inAt_ >= 2 && in_[inAt_] == 0x1f && in_[inAt_ + 1] == 0x8b;
+        if (!anotherMember) return Fail("is followed by " + std::to_string(behind) + " bytes that are not gzip data"), false;
+        if (singleMember_) return Fail("holds more than one gzip member"), false;
+        return true;
+    }
+    default: return Fail(DescribeFault()), false;
+    }
 }
 
 ssize_t GzipSource::Read(unsigned char *out, std::size_t n) {
     if (!fault_.empty()) return -1;
-    if (ended_ || n == 0) return 0;
-    z_.next_out = out;
-    z_.avail_out = static_cast<uInt>(std::min<std::size_t>(n, 1u << 30));
-    const uInt asked = z_.avail_out;
-    while (z_.avail_out > 0) {
-        if (z_.avail_in == 0) {
-            if (next_ == end_) return Fail("is cut short");
-            if (!Fill()) return -1;
-        }
-        const int r = inflate(&z_, Z_NO_FLUSH);
-        if (r == Z_STREAM_END) {
-            ++members_;
-            const std::uint64_t behind = z_.avail_in + (end_ - next_);
-            if (behind == 0) {
-                ended_ = true;
-                break;
-            }
-            // What follows is another member, or something gunzip would complain about. A single
-            // byte already read may be all there is: reading on would find the end, not a shrunk file.
-            if (z_.avail_in < 2 && next_ < end_ && !Fill()) return -1;
-            const bool anotherMember = z_.avail_in >= 2 && z_.next_in[0] == 0x1f && z_.next_in[1] == 0x8b;
-            if (!anotherMember)
-                return Fail("is followed by " + std::to_string(behind) + " bytes that are not gzip data");
-            if (singleMember_) return Fail("holds more than one gzip member");
-            inflateReset(&z_);
-        } else if (r == Z_DATA_ERROR) {
-            return Fail(DescribeZlibFault());
-        } else if (r == Z_MEM_ERROR) {
-            return Fail("cannot be decompressed: out of memory");
-        } else if (r != Z_OK && r != Z_BUF_ERROR) {
-            return Fail(DescribeZlibFault());
-        }
+    if (n == 0) return 0;
+    while (outAt_ == out_.size()) {
+        out_.clear();
+        outAt_ = 0;
+        if (ended_) return 0;
+        if (!Step()) return -1;
     }
-    return static_cast<ssize_t>(asked - z_.avail_out);
+    const std::size_t k = std::min(n, out_.size() - outAt_);
+    std::memcpy(out, out_.data() + outAt_, k);
+    outAt_ += k;
+    return static_cast<ssize_t>(k);
 }
 
 bool GzipSource::Drain() {

@@ -1,0 +1,42 @@
+// The copy at the heart of the extraction: the payload read from the installer file, each chunk
+// looked at by the payload guard before the pipeline can have any of it, and written into the
+// pipeline's input. A window gets its turn after every block and whenever the display has
+// something to say while the pipeline is full, so no second thread is needed.
+#ifndef SONARIS_PAYLOADCOPY_H
+#define SONARIS_PAYLOADCOPY_H
+
+#include "payloadguard.h"
+
+#include <cstddef>
+#include <cstdint>
+
+struct CopyWindow {
+    // Watched while the pipeline cannot take more: the display connection. -1 for none; then the
+    // pipeline's descriptor is left blocking and each chunk is written at once.
+    int descriptor = -1;
+    // With a descriptor: bytes written between two turns of the window.
+    std::size_t block = 8192;
+    // The window's turn, with the payload bytes the pipeline has taken so far.
+    void (*turn)(void *context, std::uint64_t taken) = nullptr;
+    void *context = nullptr;
+};
+
+enum class CopyResult {
+    Complete,         // all `length` bytes went into the pipeline
+    Refused,          // the guard refused a member (guard.reason()); nothing of its chunk was sent
+    Damaged,          // the guard could not read the payload as gzip'd tar
+    Unreadable,       // reading the installer file failed
+    CutShort,         // the file ended before the payload did
+    PipelineStopped,  // the pipeline stopped taking data
+};
+
+// Copies `length` bytes from `file`, read from its current position and never beyond the
+// payload, into `pipeline`; the window's last turn comes after the last block. `sent` counts the
+// bytes written.
+CopyResult CopyPayload(int file, std::uint32_t length, int pipeline, PayloadGuard &guard, const CopyWindow &window,
+                       std::uint64_t &sent);
+
+// Bytes written into a pipe that its reader has not taken yet.
+std::uint64_t Unread(int pipe);
+
+#endif

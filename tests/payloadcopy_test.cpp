@@ -1,0 +1,233 @@
+// The extraction's copy loop in process, over a real file and a real pipe: exactly the payload
+// goes through, nothing behind it is read, a refused chunk never reaches the pipe, and a window
+// gets its turns while the pipeline is full, told what the pipeline has taken.
+#include <gtest/gtest.h>
+
+#include "fixtures.h"
+#include "payloadcopy.h"
+#include "tar_support.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace fixtures;
+using namespace tarfile;
+
+namespace {
+
+const std::size_t kPrefix = 1000;  // the program image's place
+const std::size_t kReadSize = 4096;
+
+std::string Noise(std::size_t n, unsigned seed) {
+    std::string s(n, '\0');
+    for (auto &c : s) c = static_cast<char>((seed = seed * 1103515245 + 12345) >> 16);
+    return s;
+}
+
+std::string Payload(std::size_t noise) {
+    return Gzip(TarArchive({Dir("./"), File("./noise", Noise(noise, 7)), Launcher("#!/bin/sh\n")}));
+}
+
+// A pipe whose reader collects everything, `pause` after each read, once `reading` holds.
+struct Reader {
+    int fds[2];
+    std::string got;
+    std::atomic<std::size_t> taken{0};
+    std::atomic<bool> reading{true};
+    std::thread thread;
+
+    explicit Reader(std::chrono::microseconds pause = std::chrono::microseconds(0), bool startOpen = true) {
+        reading = startOpen;
+        EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
+        thread = std::thread([this, pause] {
+            while (!reading) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            char buffer[kReadSize];
+            ssize_t n;
+            while ((n = read(fds[0], buffer, sizeof buffer)) > 0) {
+                got.append(buffer, static_cast<std::size_t>(n));
+                taken += static_cast<std::size_t>(n);
+                if (pause.count()) std::this_thread::sleep_for(pause);
+            }
+        });
+    }
+    // Closes the writing end and waits for the reader to see the end.
+    void Finish() {
+        close(fds[1]);
+        reading = true;
+        thread.join();
+        close(fds[0]);
+    }
+};
+
+struct Installer {
+    TempDir tmp;
+    int fd = -1;
+    Installer(const std::string &payload, const std::string &behind = "\n123\n") {
+        WriteFile(tmp / "installer", std::string(kPrefix, 'i') + payload + behind);
+        fd = open((tmp / "installer").c_str(), O_RDONLY | O_CLOEXEC);
+        lseek(fd, kPrefix, SEEK_SET);
+    }
+    ~Installer() { close(fd); }
+    off_t Position() const { return lseek(fd, 0, SEEK_CUR); }
+};
+
+class PayloadCopy : public ::testing::Test {
+protected:
+    void SetUp() override { saved_ = std::signal(SIGPIPE, SIG_IGN); }
+    void TearDown() override { std::signal(SIGPIPE, saved_); }
+
+private:
+    void (*saved_)(int) = nullptr;
+};
+
+struct Turns {
+    std::vector<std::uint64_t> taken;
+    static void Note(void *self, std::uint64_t taken) { static_cast<Turns *>(self)->taken.push_back(taken); }
+};
+
+TEST_F(PayloadCopy, SendsExactlyThePayloadAndReadsNothingBehindIt) {
+    const std::string small = Payload(100);
+    // Lengths around the block and the chunk, where a last read would otherwise bring nothing.
+    const std::vector<std::pair<const char *, std::string>> payloads = {
+        {"smaller than a block", small},
+        {"one block", PadGzipHeader(small, 8192)},
+        {"one chunk", PadGzipHeader(small, 1 << 20)},
+        {"a chunk and a byte", PadGzipHeader(small, (1 << 20) + 1)},
+        {"several chunks", Payload(3 << 20)},
+    };
+    for (const auto &[name, payload] : payloads) {
+        for (const bool window : {false, true}) {
+            SCOPED_TRACE(std::string(name) + (window ? ", window" : ", silent"));
+            Installer installer(payload);
+            Reader reader;
+            int never[2];
+            ASSERT_EQ(pipe2(never, O_CLOEXEC), 0);
+            Turns turns;
+            CopyWindow w;
+            w.turn = Turns::Note;
+            w.context = &turns;
+            if (window) w.descriptor = never[0];
+            PayloadGuard guard;
+            std::uint64_t sent = 0;
+            EXPECT_EQ(CopyPayload(installer.fd, static_cast<std::uint32_t>(payload.size()), reader.fds[1], guard, w, sent),
+                      CopyResult::Complete);
+            reader.Finish();
+            close(never[0]);
+            close(never[1]);
+            EXPECT_EQ(sent, payload.size());
+            EXPECT_TRUE(reader.got == payload);
+            EXPECT_EQ(installer.Position(), static_cast<off_t>(kPrefix + payload.size()));
+            ASSERT_FALSE(turns.taken.empty());
+            for (std::size_t i = 1; i < turns.taken.size(); ++i) EXPECT_LE(turns.taken[i - 1], turns.taken[i]);
+            // A window's turn comes after every block; silent mode needs one per chunk.
+            const std::size_t blocks = window ? (payload.size() + 8191) / 8192 : (payload.size() + (1 << 20) - 1) >> 20;
+            EXPECT_GE(turns.taken.size(), blocks);
+            if (!window) {
+                EXPECT_EQ(turns.taken.back(), payload.size());
+            }
+        }
+    }
+}
+
+TEST_F(PayloadCopy, StopsAtTheFirstFault) {
+    const std::string sound = Payload(100);
+    // A refused member behind more than a chunk of data: the first chunk goes, the second not.
+    const std::string refused =
+        Gzip(TarArchive({Dir("./"), File("./noise", Noise(1500000, 3)), Symlink("./link", "/etc"), Launcher("#!/bin/sh\n")}));
+    const std::string damaged = std::string("\x1f\x9d\x90", 3) + TarArchive({Dir("./"), Launcher("#!/bin/sh\n")});
+    struct Case {
+        const char *name;
+        std::string payload;
+        std::uint32_t length;
+        bool readerCloses;
+        CopyResult result;
+        std::uint64_t sent;
+    } cases[] = {
+        {"a refused member", refused, static_cast<std::uint32_t>(refused.size()), false, CopyResult::Refused, 1 << 20},
+        {"damaged data", damaged, static_cast<std::uint32_t>(damaged.size()), false, CopyResult::Damaged, 0},
+        {"a file shorter than its trailer says", sound, static_cast<std::uint32_t>(sound.size() + 10), false,
+         CopyResult::CutShort, sound.size()},
+        {"a pipeline that stops reading", sound, static_cast<std::uint32_t>(sound.size()), true,
+         CopyResult::PipelineStopped, 0},
+    };
+    for (const Case &c : cases) {
+        for (const bool window : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (window ? ", window" : ", silent"));
+            Installer installer(c.payload, "");
+            Reader reader(std::chrono::microseconds(0), !c.readerCloses);
+            if (c.readerCloses) {
+                close(reader.fds[0]);
+                reader.fds[0] = open("/dev/null", O_RDONLY | O_CLOEXEC);  // the thread then reads nothing
+            }
+            int never[2];
+            ASSERT_EQ(pipe2(never, O_CLOEXEC), 0);
+            CopyWindow w;
+            if (window) w.descriptor = never[0];
+            PayloadGuard guard;
+            std::uint64_t sent = 0;
+            EXPECT_EQ(CopyPayload(installer.fd, c.length, reader.fds[1], guard, w, sent), c.result);
+            reader.Finish();
+            close(never[0]);
+            close(never[1]);
+            EXPECT_EQ(sent, c.sent);
+            if (!c.readerCloses) {
+                EXPECT_EQ(reader.got.size(), c.sent);
+            }
+        }
+    }
+}
+
+TEST_F(PayloadCopy, AnswersTheWindowWhileThePipelineIsFullAndShowsWhatItTook) {
+    const std::string payload = Payload(1 << 20);
+    Installer installer(payload);
+    // The pipeline takes nothing until the window has had its say, then takes 4 kB every 100 us.
+    Reader reader(std::chrono::microseconds(100), false);
+    int display[2];
+    ASSERT_EQ(pipe2(display, O_CLOEXEC | O_NONBLOCK), 0);
+    struct Window {
+        Reader *reader;
+        int display;
+        int answeredWhileFull = 0;
+        bool accurate = true;
+        std::uint64_t takenBefore = 0;  // what the reader had read when the last turn ended
+    } state{&reader, display[0]};
+    CopyWindow w;
+    w.descriptor = display[0];
+    w.context = &state;
+    w.turn = [](void *context, std::uint64_t taken) {
+        auto *s = static_cast<Window *>(context);
+        char event;
+        if (!s->reader->reading && read(s->display, &event, 1) == 1) {
+            ++s->answeredWhileFull;
+            s->reader->reading = true;
+        }
+        // What the pipe holds is not counted: the turn is told what the reader has read, give or
+        // take the read under way.
+        if (taken < s->takenBefore || taken > s->reader->taken + kReadSize) s->accurate = false;
+        s->takenBefore = s->reader->taken;
+    };
+    std::thread event([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_EQ(write(display[1], "e", 1), 1);
+    });
+    PayloadGuard guard;
+    std::uint64_t sent = 0;
+    EXPECT_EQ(CopyPayload(installer.fd, static_cast<std::uint32_t>(payload.size()), reader.fds[1], guard, w, sent),
+              CopyResult::Complete);
+    event.join();
+    reader.Finish();
+    close(display[0]);
+    close(display[1]);
+    EXPECT_EQ(state.answeredWhileFull, 1);
+    EXPECT_TRUE(state.accurate);
+    EXPECT_TRUE(reader.got == payload);
+}
+
+}  // namespace
