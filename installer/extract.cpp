@@ -47,7 +47,6 @@ const char kExtractionFailed[] =
     "are out of disk space?\n";
 
 const char kSettingsName[] = ".Corvalent_MedioraSDK_60";
-const std::size_t kSettingsPathSize = 4096;
 
 // Keeps SIGPIPE ignored while it lives, so that a pipeline that stops reading early shows as a
 // failed write rather than killing the installer.
@@ -194,7 +193,6 @@ void WriteSettingsFile() {
     const char *home = std::getenv("HOME");
     if (home == nullptr) return;
     const std::string path = std::string(home) + "/" + kSettingsName;
-    if (path.size() >= kSettingsPathSize) return;  // a path the system would refuse anyway
     File settings(std::fopen(path.c_str(), "w"));
     if (!settings) return;
     std::fputs("Bandwidth=10485800\n", settings.get());
