@@ -40,6 +40,7 @@ bool GzipSource::Fill() {
         return false;
     }
     next_ += static_cast<std::uint64_t>(n);
+    if (onRead_) onRead_(static_cast<std::uint64_t>(n));
     z_.next_in = in_;
     z_.avail_in = static_cast<uInt>(kept + static_cast<std::size_t>(n));
     return true;

@@ -7,6 +7,7 @@
 #include <zlib.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <sys/types.h>
 
@@ -25,6 +26,8 @@ public:
     ssize_t Read(unsigned char *out, std::size_t n);
     // Decompresses and checks whatever the reader above did not need. False on a fault.
     bool Drain();
+    // Has `report` told the count of compressed bytes each read takes from the file.
+    void OnRead(std::function<void(std::uint64_t n)> report) { onRead_ = std::move(report); }
 
     // What is wrong, worded to follow the name of the data ("the payload ..."); empty if nothing.
     const std::string &fault() const { return fault_; }
@@ -43,6 +46,7 @@ private:
     z_stream z_{};
     bool zReady_ = false;
     std::string fault_;
+    std::function<void(std::uint64_t)> onRead_;
     unsigned char in_[1 << 16];
 };
 
