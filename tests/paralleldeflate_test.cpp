@@ -114,6 +114,33 @@ TEST(ParallelDeflate, EachBlockStartsFromTheDataBeforeIt) {
     EXPECT_LE(nine.size(), static_cast<std::size_t>(blocks));
 }
 
+TEST(ParallelDeflate, NoiseIsStoredButRepeatsOfItAreStillFound) {
+    // Random bytes go out stored, next to nothing larger; a random record repeated within deflate's
+    // window still reads as noise byte by byte, but must still be compressed.
+    struct Case {
+        const char *name;
+        std::string input;
+        double atMost;  // of the input's size
+    } cases[] = {
+        {"noise", Noise(40 * kBlock, 7), 1.001},
+        {"a 16 KiB record over and over", "", 0.2},
+        {"a 30 KiB record over and over", "", 0.3},
+    };
+    for (std::size_t record : {16u << 10, 30u << 10}) {
+        const std::string one = Noise(record, 8);
+        std::string &input = cases[record == (16u << 10) ? 1 : 2].input;
+        while (input.size() < 40 * kBlock) input += one;
+    }
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string out = Compress(c.input, 2, 10240, ParallelGzip::kBlockSize);
+        EXPECT_LE(static_cast<double>(out.size()), c.atMost * static_cast<double>(c.input.size()));
+        std::string content;
+        EXPECT_EQ(CheckedFault(out, &content), "");
+        EXPECT_TRUE(content == c.input);
+    }
+}
+
 TEST(ParallelDeflate, WhatTheSinkThrowsComesOutAndTheThreadsStop) {
     const std::string input = Noise(40 * kBlock, 2);
     for (unsigned jobs : {1u, 3u}) {

@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <new>
 #include <system_error>
@@ -83,6 +84,42 @@ private:
     bool ready_ = false;
 };
 
+// Data that is already compressed (media, archives) costs deflate as much time as any other and
+// comes out no smaller; such a block goes into stored blocks at once. The test is the block's byte
+// entropy (with the Miller-Madow correction for its size): random bytes read 8.000 bits; repeats
+// that deflate could still find within its window pull the figure below the threshold.
+namespace {
+
+bool LooksIncompressible(const unsigned char *p, std::size_t n) {
+    if (n < 16384) return false;  // too few bytes to tell
+    std::size_t count[256] = {};
+    for (std::size_t i = 0; i < n; ++i) ++count[p[i]];
+    double bits = 0;
+    int seen = 0;
+    for (std::size_t c : count) {
+        if (c == 0) continue;
+        const double q = static_cast<double>(c) / static_cast<double>(n);
+        bits -= q * std::log2(q);
+        ++seen;
+    }
+    bits += (seen - 1) / (2 * static_cast<double>(n) * std::log(2.0));
+    return bits >= 7.997;
+}
+
+}  // namespace
+
+// A worker's two streams: one at the chosen level, one that only stores.
+class ParallelGzip::Compressor {
+public:
+    explicit Compressor(int level) : deflate_(level), store_(0) {}
+    const char *Compress(Block &b) noexcept {
+        return (LooksIncompressible(b.data(), b.size) ? store_ : deflate_).Compress(b);
+    }
+
+private:
+    Deflater deflate_, store_;
+};
+
 // ---- the writer ----
 
 ParallelGzip::ParallelGzip(Sink sink, unsigned jobs, int level, std::size_t blockSize)
@@ -90,7 +127,7 @@ ParallelGzip::ParallelGzip(Sink sink, unsigned jobs, int level, std::size_t bloc
       // Enough blocks for every worker to have the next one ready when it finishes.
       maxInFlight_(jobs > 1 ? 2 * std::size_t{jobs} : 1) {
     if (jobs <= 1) {
-        own_ = std::make_unique<Deflater>(level_);
+        own_ = std::make_unique<Compressor>(level_);
         return;
     }
     try {
@@ -114,7 +151,7 @@ void ParallelGzip::Stop() noexcept {
 }
 
 void ParallelGzip::Work() noexcept {
-    Deflater deflater(level_);
+    Compressor compressor(level_);
     for (;;) {
         Block *b;
         {
@@ -124,7 +161,7 @@ void ParallelGzip::Work() noexcept {
             b = queue_.front();
             queue_.pop_front();
         }
-        const char *fault = deflater.Compress(*b);
+        const char *fault = compressor.Compress(*b);
         {
             std::lock_guard<std::mutex> lock(mutex_);
             b->fault = fault;

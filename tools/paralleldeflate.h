@@ -43,6 +43,7 @@ public:
 private:
     struct Block;
     class Deflater;
+    class Compressor;
 
     void Submit(bool last);
     void CollectOldest();
@@ -54,7 +55,7 @@ private:
     int level_;
     std::size_t blockSize_;
     std::size_t maxInFlight_;
-    std::unique_ptr<Deflater> own_;  // with no workers
+    std::unique_ptr<Compressor> own_;  // with no workers
     std::unique_ptr<Block> current_;
     std::deque<std::unique_ptr<Block>> inFlight_;  // in input order, oldest first
     std::vector<std::unique_ptr<Block>> spare_;
