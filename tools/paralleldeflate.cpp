@@ -84,12 +84,12 @@ private:
     bool ready_ = false;
 };
 
+namespace {
+
 // Data that is already compressed (media, archives) costs deflate as much time as any other and
 // comes out no smaller; such a block goes into stored blocks at once. The test is the block's byte
 // entropy (with the Miller-Madow correction for its size): random bytes read 8.000 bits; repeats
 // that deflate could still find within its window pull the figure below the threshold.
-namespace {
-
 bool LooksIncompressible(const unsigned char *p, std::size_t n) {
     if (n < 16384) return false;  // too few bytes to tell
     std::size_t count[256] = {};
@@ -130,11 +130,12 @@ ParallelGzip::ParallelGzip(Sink sink, unsigned jobs, int level, std::size_t bloc
         own_ = std::make_unique<Compressor>(level_);
         return;
     }
+    workers_.reserve(jobs);
     try {
         for (unsigned i = 0; i < jobs; ++i) workers_.emplace_back([this] { Work(); });
     } catch (const std::system_error &) {
         Stop();
-        throw PackError("cannot start the compressing threads");
+        throw PackError("cannot start the threads that compress the payload");
     }
 }
 
