@@ -179,6 +179,14 @@ TEST_F(Packer, RepacksAreByteIdentical) {
     EXPECT_EQ(ReadFile(PackOk(app, epoch)), first);
     Shell("cp -R --preserve=mode \"$1\" \"$2\"", {app, tmp / "copy"});
     EXPECT_EQ(ReadFile(PackOk(tmp / "copy", epoch)), first);
+    // However many threads compress it.
+    for (const char *jobs : {"1", "2", "3"}) {
+        SCOPED_TRACE(std::string(jobs) + " threads");
+        const std::string out = Fresh("installer");
+        const Result r = RunPacker({"--jobs", jobs, app, out}, epoch);
+        EXPECT_EQ(r.exitStatus, 0) << r.err;
+        EXPECT_TRUE(ReadFile(out) == first);
+    }
     // The payload itself, packed again as a gzip'd tar.
     const std::string payload = PayloadOf(first);
     WriteFile(tmp / "payload.tgz", payload);
@@ -615,6 +623,9 @@ TEST_F(Packer, AWrongCommandLineExitsWith2) {
     const std::vector<std::vector<std::string>> wrong = {
         {}, {"only-source"}, {"a", "b", "c"}, {"--frobnicate", "a", "b"}, {"--list"}, {"--list", "a", "b"},
         {"--list", "--verify", "a"}, {"--image"}, {"--image", "img", "--list", "a"},
+        {"--jobs"}, {"--jobs", "0", "a", "b"}, {"--jobs=", "a", "b"}, {"--jobs", "-2", "a", "b"},
+        {"--jobs", "two", "a", "b"}, {"--jobs", "2x", "a", "b"}, {"--jobs", "1025", "a", "b"},
+        {"--jobs", "99999999999999999999", "a", "b"}, {"--jobs", "2", "--verify", "a"},
     };
     for (const auto &args : wrong) {
         const Result r = RunPacker(args);

@@ -46,6 +46,7 @@ bool GzipSource::Fill() {
     }
     next_ += static_cast<std::uint64_t>(n);
     inEnd_ += static_cast<std::size_t>(n);
+    if (onRead_) onRead_(static_cast<std::uint64_t>(n));
     return true;
 }
 

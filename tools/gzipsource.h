@@ -8,6 +8,7 @@
 #include "inflater.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -27,6 +28,8 @@ public:
     ssize_t Read(unsigned char *out, std::size_t n);
     // Decompresses and checks whatever the reader above did not need. False on a fault.
     bool Drain();
+    // Has `report` told the count of compressed bytes each read takes from the file.
+    void OnRead(std::function<void(std::uint64_t n)> report) { onRead_ = std::move(report); }
 
     // What is wrong, worded to follow the name of the data ("the payload ..."); empty if nothing.
     const std::string &fault() const { return fault_; }
@@ -47,6 +50,7 @@ private:
     bool stopped_ = false;  // the inflater stopped for us to take its output: call it again
     Inflater inflater_;
     std::string fault_;
+    std::function<void(std::uint64_t)> onRead_;
     std::vector<unsigned char> in_;
     std::size_t inAt_ = 0, inEnd_ = 0;  // what the inflater has not taken yet
     std::vector<unsigned char> out_;

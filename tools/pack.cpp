@@ -313,7 +313,8 @@ std::string Whole(const char *name) { return name ? Printable(name, std::string:
 
 // The installer reads the payload's tar headers itself as they stream past, by its own rules
 // (payloadguard.h), and stops at what they refuse; so must a payload that verifies.
-void CheckAsTheInstallerWill(const InstallerFile &f, const std::string &installer) {
+void CheckAsTheInstallerWill(const InstallerFile &f, const std::string &installer, ProgressLine *progress) {
+    if (progress) progress->Start("verifying, pass 2 of 2", f.trailer.payloadLength);
     PayloadGuard guard;
     // In megabytes, as the installer reads it: the guard's inflate is fastest on large pieces.
     std::vector<unsigned char> chunk(1 << 20);
@@ -333,6 +334,7 @@ void CheckAsTheInstallerWill(const InstallerFile &f, const std::string &installe
             throw PackError(installer + ": the payload's tar headers do not read as the installer reads them");
         }
         at += static_cast<std::uint64_t>(n);
+        if (progress) progress->Advance(static_cast<std::uint64_t>(n));
     }
 }
 
@@ -371,7 +373,15 @@ void Pack(const PackOptions &options) {
 
     OutputFile out(o.output);
     CopyImage(image.get(), o.image, out.fd(), o.output);
-    PayloadWriter writer(out.fd(), o.payloadLimit, o.output, o.source);
+    PayloadWriter writer(out.fd(), o.payloadLimit, o.output, o.source, o.jobs);
+    if (o.progress) {
+        std::uint64_t content = 0;
+        // A hard link's content is stored once, with the file it links to.
+        for (const Member &m : members)
+            if (m.type == MemberType::File) content += m.size;
+        o.progress->Start("packing", content);
+        writer.OnContent([&o](std::uint64_t n) { o.progress->Advance(n); });
+    }
     for (const Member &m : members) {
         if (m.type == MemberType::Directory) {
             writer.AddDirectory(m);
@@ -390,6 +400,7 @@ void Pack(const PackOptions &options) {
         }
     }
     const std::uint64_t length = writer.Finish();
+    if (o.progress) o.progress->Clear();
     const std::string trailer = FormatTrailer(static_cast<std::uint32_t>(length));
     WriteAll(out.fd(), trailer.data(), trailer.size(), o.output);
     out.Commit(0755);
@@ -412,10 +423,14 @@ void List(const std::string &installer, std::FILE *out) {
     if (std::fflush(out) != 0) throw SystemError("standard output", "cannot write");
 }
 
-std::string Verify(const std::string &installer) {
+std::string Verify(const std::string &installer, ProgressLine *progress) {
     InstallerFile f = OpenInstaller(installer);
     if (f.trailer.payloadOffset == 0) throw PackError(installer + ": no program image stands in front of the payload");
     TarReader reader(f.fd(), f.trailer.payloadOffset, f.trailer.payloadLength, true, installer, "the payload");
+    if (progress) {
+        progress->Start("verifying, pass 1 of 2", f.trailer.payloadLength);
+        reader.OnRead([progress](std::uint64_t n) { progress->Advance(n); });
+    }
     ContractChecker contract;
     while (struct archive_entry *entry = reader.Next()) {
         const char *name = archive_entry_pathname(entry);
@@ -432,7 +447,8 @@ std::string Verify(const std::string &installer) {
     reader.Finish();
     const std::string breach = contract.Finish();
     if (!breach.empty()) throw PackError(installer + ": " + breach);
-    CheckAsTheInstallerWill(f, installer);
+    CheckAsTheInstallerWill(f, installer, progress);
+    if (progress) progress->Clear();
     return installer + ": sound: " + std::to_string(contract.members()) + " members in a payload of " +
            std::to_string(f.trailer.payloadLength) + " bytes behind a program image of " +
            std::to_string(f.trailer.payloadOffset) + " bytes";

@@ -2,6 +2,7 @@
 #ifndef SONARIS_PACK_PACK_H
 #define SONARIS_PACK_PACK_H
 
+#include "progressline.h"
 #include "trailer.h"
 
 #include <cstdint>
@@ -15,6 +16,8 @@ struct PackOptions {
     std::string image;   // the program image that goes in front of the payload
     std::optional<std::int64_t> sourceDateEpoch;  // clamps member times when set
     std::uint64_t payloadLimit = kMaxPayloadLength;
+    unsigned jobs = 1;                   // threads that compress
+    ProgressLine *progress = nullptr;    // shows how far packing has come, when set
 };
 
 // Builds OUTPUT from the image, the payload made of SOURCE, and the trailer.
@@ -24,6 +27,6 @@ void Pack(const PackOptions &options);
 void List(const std::string &installer, std::FILE *out);
 
 // Checks the trailer, the gzip stream and the payload contract; returns a one-line summary.
-std::string Verify(const std::string &installer);
+std::string Verify(const std::string &installer, ProgressLine *progress = nullptr);
 
 #endif

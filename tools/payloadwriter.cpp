@@ -1,12 +1,12 @@
 #include "payloadwriter.h"
 #include "contract.h"
 #include "error.h"
+#include "writeall.h"
 
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 namespace {
 
@@ -21,23 +21,11 @@ void Check(struct archive *a, int status, const char *what) {
 
 }  // namespace
 
-PayloadWriter::PayloadWriter(int fd, std::uint64_t limit, std::string output, std::string source)
-    : fd_(fd), limit_(limit), output_(std::move(output)), source_(std::move(source)), gzip_(archive_write_new()),
+PayloadWriter::PayloadWriter(int fd, std::uint64_t limit, std::string output, std::string source, unsigned jobs)
+    : fd_(fd), limit_(limit), output_(std::move(output)), source_(std::move(source)),
+      gzip_([this](const unsigned char *data, std::size_t n) { WriteGzip(data, n); }, jobs),
       tar_(archive_write_new()) {
-    if (!gzip_ || !tar_) throw PackError("out of memory");
-    struct archive *g = gzip_.get();
-    Check(g, archive_write_set_format_raw(g), "write raw data");
-    Check(g, archive_write_add_filter_gzip(g), "write gzip");
-    Check(g, archive_write_set_filter_option(g, "gzip", "compression-level", "9"), "set the compression level");
-    // No time in the gzip header (a null value turns an option off); libarchive writes no name.
-    Check(g, archive_write_set_filter_option(g, "gzip", "timestamp", nullptr), "leave out the gzip time");
-    Check(g, archive_write_set_bytes_in_last_block(g, 1), "leave the gzip stream unpadded");
-    Check(g, archive_write_open2(g, this, nullptr, &PayloadWriter::WriteGzip, nullptr, nullptr), "open the payload");
-    ArchiveEntry stream(archive_entry_new());
-    archive_entry_set_filetype(stream.get(), AE_IFREG);
-    archive_entry_set_pathname(stream.get(), "payload");
-    Check(g, archive_write_header(g, stream.get()), "start the payload");
-
+    if (!tar_) throw PackError("out of memory");
     struct archive *t = tar_.get();
     Check(t, archive_write_set_format_gnutar(t), "write GNU tar");
     Check(t, archive_write_set_bytes_per_block(t, kRecordSize), "set the record size");
@@ -45,46 +33,37 @@ PayloadWriter::PayloadWriter(int fd, std::uint64_t limit, std::string output, st
     Check(t, archive_write_open2(t, this, nullptr, &PayloadWriter::WriteTar, nullptr, nullptr), "open the tar");
 }
 
-la_ssize_t PayloadWriter::WriteTar(struct archive *a, void *data, const void *bytes, size_t n) noexcept {
-    auto *self = static_cast<PayloadWriter *>(data);
-    const la_ssize_t r = archive_write_data(self->gzip_.get(), bytes, n);
-    if (r < 0) {
-        const char *message = archive_error_string(self->gzip_.get());
-        archive_set_error(a, EIO, "%s", message ? message : "cannot compress");
-    }
-    return r;
+PayloadWriter::~PayloadWriter() {
+    // Freeing an unfinished tar closes it, and that writes its end; nothing more goes out.
+    abandoned_ = true;
 }
 
-la_ssize_t PayloadWriter::WriteGzip(struct archive *a, void *data, const void *bytes, size_t n) noexcept {
+la_ssize_t PayloadWriter::WriteTar(struct archive *a, void *data, const void *bytes, size_t n) noexcept {
     auto *self = static_cast<PayloadWriter *>(data);
-    if (self->written_ + n > self->limit_) {
-        self->overLimit_ = true;
-        archive_set_error(a, EFBIG, "payload too large");
+    if (self->abandoned_ || self->failure_) {
+        archive_set_error(a, EIO, "the payload has failed");
         return -1;
     }
-    const char *p = static_cast<const char *>(bytes);
-    std::size_t left = n;
-    while (left > 0) {
-        const ssize_t w = write(self->fd_, p, left);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) {
-            const int error = w < 0 ? errno : ENOSPC;
-            self->writeFault_ = std::strerror(error);
-            archive_set_error(a, error, "%s", self->writeFault_.c_str());
-            return -1;
-        }
-        p += w;
-        left -= static_cast<std::size_t>(w);
+    try {
+        self->gzip_.Write(bytes, n);
+        return static_cast<la_ssize_t>(n);
+    } catch (...) {
+        self->failure_ = std::current_exception();
+        archive_set_error(a, EIO, "the payload has failed");
+        return -1;
     }
-    self->written_ += n;
-    return static_cast<la_ssize_t>(n);
+}
+
+void PayloadWriter::WriteGzip(const unsigned char *data, std::size_t n) {
+    if (written_ + n > limit_)
+        throw PackError(source_ + ": the payload would exceed " + std::to_string(limit_) +
+                        " bytes, more than an installer's trailer can announce");
+    WriteAll(fd_, data, n, output_);
+    written_ += n;
 }
 
 void PayloadWriter::Fail() {
-    if (overLimit_)
-        throw PackError(source_ + ": the payload would exceed " + std::to_string(limit_) +
-                        " bytes, more than an installer's trailer can announce");
-    if (!writeFault_.empty()) throw PackError(output_ + ": cannot write: " + writeFault_);
+    if (failure_) std::rethrow_exception(failure_);
     const char *message = archive_error_string(tar_.get());
     throw PackError(output_ + ": cannot write the payload: " + (message ? message : "unknown error"));
 }
@@ -129,6 +108,7 @@ void PayloadWriter::AddFile(const Member &member, int from, std::uint64_t offset
         if (n < 0) throw SystemError(where, "cannot read");
         if (n == 0) throw PackError(where + ": shrank while being packed");
         if (archive_write_data(tar_.get(), chunk, static_cast<std::size_t>(n)) != n) Fail();
+        if (onContent_) onContent_(static_cast<std::uint64_t>(n));
         offset += static_cast<std::uint64_t>(n);
         left -= static_cast<std::uint64_t>(n);
     }
@@ -136,10 +116,6 @@ void PayloadWriter::AddFile(const Member &member, int from, std::uint64_t offset
 
 std::uint64_t PayloadWriter::Finish() {
     if (archive_write_close(tar_.get()) != ARCHIVE_OK) Fail();
-    if (archive_write_close(gzip_.get()) != ARCHIVE_OK) {
-        if (overLimit_ || !writeFault_.empty()) Fail();
-        const char *message = archive_error_string(gzip_.get());
-        throw PackError(output_ + ": cannot finish the payload: " + (message ? message : "unknown error"));
-    }
+    gzip_.Finish();
     return written_;
 }

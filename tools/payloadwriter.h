@@ -5,8 +5,11 @@
 
 #include "contract.h"
 #include "owners.h"
+#include "paralleldeflate.h"
 
 #include <cstdint>
+#include <exception>
+#include <functional>
 #include <string>
 
 // One member as the packer keeps it until it is written.
@@ -24,21 +27,26 @@ struct Member {
 
 class PayloadWriter {
 public:
-    // Appends to `fd` at its current position. Refuses a payload longer than `limit` bytes,
-    // naming `source`; write failures name `output`.
-    PayloadWriter(int fd, std::uint64_t limit, std::string output, std::string source);
+    // Appends to `fd` at its current position, compressing on `jobs` threads. Refuses a payload
+    // longer than `limit` bytes, naming `source`; write failures name `output`.
+    PayloadWriter(int fd, std::uint64_t limit, std::string output, std::string source, unsigned jobs);
+    ~PayloadWriter();
+    PayloadWriter(const PayloadWriter &) = delete;
+    PayloadWriter &operator=(const PayloadWriter &) = delete;
 
     // A member without content: a directory or a link.
     void AddDirectory(const Member &member);
     void AddLink(const Member &member);
     // Copies the member's `size` bytes from `from`, starting at `offset`; `where` names them.
     void AddFile(const Member &member, int from, std::uint64_t offset, const std::string &where);
+    // Has `report` told the count of content bytes as each piece of a file goes in.
+    void OnContent(std::function<void(std::uint64_t n)> report) { onContent_ = std::move(report); }
     // Ends the tar and the gzip stream; returns the payload's length.
     std::uint64_t Finish();
 
 private:
     static la_ssize_t WriteTar(struct archive *a, void *self, const void *data, size_t n) noexcept;
-    static la_ssize_t WriteGzip(struct archive *a, void *self, const void *data, size_t n) noexcept;
+    void WriteGzip(const unsigned char *data, std::size_t n);
     void Header(const Member &member);
     [[noreturn]] void Fail();
 
@@ -46,10 +54,12 @@ private:
     std::uint64_t limit_;
     std::string output_, source_;
     std::uint64_t written_ = 0;
-    bool overLimit_ = false;
-    std::string writeFault_;
-    // The tar goes through the raw writer, whose gzip filter leaves the tar's records intact.
-    ArchiveWriter gzip_, tar_;
+    std::function<void(std::uint64_t)> onContent_;
+    bool abandoned_ = false;
+    std::exception_ptr failure_;  // what stopped the compressed stream, for Fail to throw
+    // libarchive writes the tar into the compressor; gzip_ outlives tar_, which writes into it.
+    ParallelGzip gzip_;
+    ArchiveWriter tar_;
 };
 
 #endif

@@ -1,6 +1,8 @@
 // sonaris-pack: makes installer files (program image, payload, trailer), lists and verifies them.
 #include "error.h"
 #include "pack.h"
+#include "paralleldeflate.h"
+#include "progressline.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,9 +26,9 @@ const char kProgram[] = "sonaris-pack";
 const char kImageName[] = "sonaris-installer";
 
 const char kHelp[] =
-    "Usage: sonaris-pack [--image PROGRAM] SOURCE OUTPUT\n"
+    "Usage: sonaris-pack [--image PROGRAM] [--jobs N] [--quiet] SOURCE OUTPUT\n"
     "       sonaris-pack --list INSTALLER\n"
-    "       sonaris-pack --verify INSTALLER\n"
+    "       sonaris-pack [--quiet] --verify INSTALLER\n"
     "\n"
     "Makes, lists and verifies Sonaris installer files. An installer file is the installer's\n"
     "program image, followed by the payload (a gzip'd tar of the application's tree) and a\n"
@@ -37,6 +39,10 @@ const char kHelp[] =
     "  --image PROGRAM     the program image to put in front of the payload; by default the\n"
     "                      portable one built beside this program (portable/sonaris-installer),\n"
     "                      else the sonaris-installer beside it, or the one installed with it\n"
+    "  --jobs N            compress on N threads; by default, one for each processor this\n"
+    "                      program may use (the output is the same for every N)\n"
+    "  --quiet             show no progress line (one shows on standard error while packing\n"
+    "                      and verifying, only when it is a terminal)\n"
     "  --list INSTALLER    print the payload's members, one a line: mode, size, name, and\n"
     "                      -> TARGET for a symbolic link, link to NAME for a hard link\n"
     "  --verify INSTALLER  check the trailer, the whole gzip stream (CRC-32 and length) and\n"
@@ -109,8 +115,23 @@ std::optional<std::int64_t> SourceDateEpoch() {
     return seconds;
 }
 
+const unsigned kMaxJobs = 1024;
+
+unsigned ParseJobs(const std::string &value) {
+    errno = 0;
+    char *end = nullptr;
+    const unsigned long n = std::strtoul(value.c_str(), &end, 10);
+    if (value.empty() || !std::isdigit(static_cast<unsigned char>(value[0])) || *end != '\0' || errno != 0 ||
+        n < 1 || n > kMaxJobs)
+        UsageError("--jobs takes a number of threads from 1 to " + std::to_string(kMaxJobs) + ", not '" + value +
+                   "'");
+    return static_cast<unsigned>(n);
+}
+
 int Run(int argc, char **argv) {
     std::string mode, image;
+    unsigned jobs = 0;
+    bool quiet = false;
     std::vector<std::string> operands;
     bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
@@ -139,18 +160,26 @@ int Run(int argc, char **argv) {
                 image = arg.substr(8);
             }
             if (image.empty()) UsageError("--image needs a PROGRAM");
+        } else if (arg == "--jobs" || arg.rfind("--jobs=", 0) == 0) {
+            if (arg == "--jobs" && ++i == argc) UsageError("--jobs needs a number N");
+            jobs = ParseJobs(arg == "--jobs" ? argv[i] : arg.substr(7));
+        } else if (arg == "--quiet" || arg == "-q") {
+            quiet = true;
         } else {
             UsageError("unknown option " + arg);
         }
     }
 
+    // Cleared when it goes out of scope, so before any message of failure.
+    ProgressLine progress(STDERR_FILENO, !quiet);
     if (!mode.empty()) {
         if (!image.empty()) UsageError("--image goes only with packing");
+        if (jobs != 0) UsageError("--jobs goes only with packing");
         if (operands.size() != 1) UsageError(mode + " takes one INSTALLER");
         if (mode == "--list") {
             List(operands[0], stdout);
         } else {
-            std::printf("%s\n", Verify(operands[0]).c_str());
+            std::printf("%s\n", Verify(operands[0], &progress).c_str());
         }
         return 0;
     }
@@ -161,6 +190,8 @@ int Run(int argc, char **argv) {
     options.output = operands[1];
     options.image = image.empty() ? DefaultImage(argv[0]) : image;
     options.sourceDateEpoch = SourceDateEpoch();
+    options.jobs = jobs != 0 ? jobs : AvailableProcessors();
+    options.progress = &progress;
     Pack(options);
     return 0;
 }

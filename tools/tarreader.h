@@ -24,6 +24,8 @@ public:
     struct archive_entry *Next();
     // Hands the current member's content to `sink` piece by piece.
     void ReadData(const std::function<void(const char *data, std::size_t n)> &sink);
+    // Has `report` told the count of compressed bytes each read takes from the file.
+    void OnRead(std::function<void(std::uint64_t n)> report) { gzip_.OnRead(std::move(report)); }
     // After the last member: checks everything behind it, to the end of the gzip stream.
     void Finish();
 

@@ -1,0 +1,278 @@
+// The packer's progress line: on a terminal (a pseudo-terminal here, read through its master) while
+// packing and verifying, cleared at the end and before a failure's message; never on anything else,
+// and never with --quiet.
+#include "fixtures.h"
+#include "progressline.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+using namespace fixtures;
+
+namespace {
+
+struct Terminal {
+    int exitStatus = -1;
+    std::string bytes;  // all the program wrote to the terminal (standard output and error)
+};
+
+// Runs `argv` with standard output and error on a new pseudo-terminal of `columns` columns, in raw
+// mode (so that the bytes arrive as written), and collects what it writes.
+Terminal RunOnTerminal(const std::vector<std::string> &argv, unsigned short columns = 80, rlim_t fileLimit = 0) {
+    Terminal t;
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) throw std::runtime_error("no pseudo-terminal");
+    const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    if (slave < 0) throw std::runtime_error("cannot open the pseudo-terminal's slave");
+    struct termios mode;
+    tcgetattr(slave, &mode);
+    cfmakeraw(&mode);
+    tcsetattr(slave, TCSANOW, &mode);
+    struct winsize size = {};
+    size.ws_row = 24;
+    size.ws_col = columns;
+    ioctl(slave, TIOCSWINSZ, &size);
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDONLY);
+        dup2(null, 0);
+        dup2(slave, 1);
+        dup2(slave, 2);
+        close(master);
+        if (fileLimit) {
+            const struct rlimit limit = {fileLimit, fileLimit};
+            setrlimit(RLIMIT_FSIZE, &limit);
+            signal(SIGXFSZ, SIG_IGN);
+        }
+        unsetenv("SOURCE_DATE_EPOCH");
+        std::vector<char *> args;
+        for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(slave);
+    // The master reads EIO once the last descriptor of the slave is closed.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    for (;;) {
+        struct pollfd p = {master, POLLIN, 0};
+        const int ready = poll(&p, 1, 1000);
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            break;
+        }
+        if (ready <= 0) continue;
+        char chunk[4096];
+        const ssize_t n = read(master, chunk, sizeof chunk);
+        if (n > 0) {
+            t.bytes.append(chunk, static_cast<std::size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    close(master);
+    int status;
+    waitpid(pid, &status, 0);
+    t.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return t;
+}
+
+// What stays on the screen: carriage returns go back to the start of the line and overwrite it,
+// line feeds start a new one; trailing blanks are dropped and empty lines left out.
+std::string Screen(const std::string &bytes) {
+    std::vector<std::string> lines(1);
+    std::size_t column = 0;
+    for (char c : bytes) {
+        if (c == '\r') {
+            column = 0;
+        } else if (c == '\n') {
+            lines.emplace_back();
+            column = 0;
+        } else {
+            std::string &line = lines.back();
+            if (line.size() <= column) line.resize(column + 1, ' ');
+            line[column++] = c;
+        }
+    }
+    std::string screen;
+    for (std::string &line : lines) {
+        line.erase(line.find_last_not_of(' ') + 1);
+        if (!line.empty()) screen += line + "\n";
+    }
+    return screen;
+}
+
+// The progress lines drawn: each text between two carriage returns (other text ends in a line feed).
+std::vector<std::string> Draws(const std::string &bytes) {
+    std::vector<std::string> draws;
+    for (std::size_t at = bytes.find('\r'); at != std::string::npos;) {
+        const std::size_t end = bytes.find_first_of("\r\n", at + 1);
+        if (end == std::string::npos) break;
+        if (bytes[end] == '\r') {
+            std::string text = bytes.substr(at + 1, end - at - 1);
+            text.erase(text.find_last_not_of(' ') + 1);
+            if (!text.empty()) draws.push_back(text);
+        }
+        at = bytes.find('\r', end);
+    }
+    return draws;
+}
+
+std::string Noise(std::size_t n) {
+    std::mt19937 gen(5);
+    std::string s(n, '\0');
+    for (char &c : s) c = static_cast<char>(gen());
+    return s;
+}
+
+class Progress : public ::testing::Test {
+protected:
+    TempDir tmp;
+    std::string app = tmp / "app";
+    std::string installer = tmp / "installer";
+
+    void SetUp() override {
+        CopyDemoApp(app);
+        WriteFile(app + "/noise", Noise(4 << 20));
+    }
+};
+
+// Whether `line` reads "LABEL: DONE of TOTAL UNIT, P%, RATE/s, TIME left", as FormatProgress
+// (tested below) writes it.
+bool IsProgressLine(const std::string &line, const std::string &label) {
+    if (line.rfind(label + ": ", 0) != 0) return false;
+    double done, total;
+    char unit[4], rate[16], left[16];
+    unsigned percent;
+    char end;
+    const int n = std::sscanf(line.c_str() + label.size() + 2, "%lf of %lf %3[kMGB], %u%%, %15[^,], %15s left%c",
+                              &done, &total, unit, &percent, rate, left, &end);
+    return n == 6 && done <= total && percent <= 100 && std::string(rate).find("B/s") != std::string::npos;
+}
+
+TEST_F(Progress, ShowsOnATerminalWhilePackingAndVerifyingAndIsClearedAtTheEnd) {
+    const std::string packer = PackerPath();
+    struct Case {
+        const char *name;
+        std::vector<std::string> args;
+        std::vector<std::string> labels;  // in the order they appear
+        std::string screen;               // what is left once the program has ended
+        unsigned short columns = 80;
+    } cases[] = {
+        {"packing", {packer, "--jobs", "2", app, installer}, {"packing"}, ""},
+        {"verifying", {packer, "--verify", installer}, {"verifying, pass 1 of 2", "verifying, pass 2 of 2"},
+         installer + ": sound: "},
+        {"a narrow terminal", {packer, app, tmp / "narrow"}, {"packing"}, "", 30},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const Terminal t = RunOnTerminal(c.args, c.columns);
+        EXPECT_EQ(t.exitStatus, 0) << t.bytes;
+        const std::string screen = Screen(t.bytes);
+        EXPECT_EQ(screen.substr(0, c.screen.size()), c.screen) << screen;
+        if (c.screen.empty()) {
+            EXPECT_EQ(screen, "");
+        }
+
+        const std::vector<std::string> draws = Draws(t.bytes);
+        ASSERT_FALSE(draws.empty()) << t.bytes;
+        std::size_t label = 0;
+        for (const std::string &d : draws) {
+            // A line as wide as the terminal would wrap, and could not be redrawn in place.
+            EXPECT_LT(d.size(), c.columns) << d;
+            if (c.columns < 80) continue;
+            while (label < c.labels.size() && d.rfind(c.labels[label] + ": ", 0) != 0) ++label;
+            ASSERT_LT(label, c.labels.size()) << d << " out of order";
+            EXPECT_TRUE(IsProgressLine(d, c.labels[label])) << d;
+        }
+        EXPECT_EQ(label, c.labels.size() - 1) << "the last label never showed";
+    }
+}
+
+TEST_F(Progress, IsClearedBeforeTheMessageOfAFailure) {
+    ASSERT_EQ(RunOnTerminal({PackerPath(), app, installer}).exitStatus, 0);
+    std::string damaged = ReadFile(installer);
+    damaged[damaged.size() - 100000] ^= 1;
+    WriteFile(tmp / "damaged", damaged);
+    const std::string image = ReadFile(InstallerPath());
+    struct Case {
+        const char *name;
+        std::vector<std::string> args;
+        std::string screen;
+        rlim_t fileLimit = 0;
+    } cases[] = {
+        {"packing onto a full disk", {PackerPath(), app, tmp / "full"},
+         "sonaris-pack: " + tmp / "full" + ": cannot write: File too large\n", image.size() + (1 << 20)},
+        {"verifying a damaged payload", {PackerPath(), "--verify", tmp / "damaged"},
+         "sonaris-pack: " + tmp / "damaged" + ": the payload fails its CRC-32 check: the data is damaged\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const Terminal t = RunOnTerminal(c.args, 80, c.fileLimit);
+        EXPECT_EQ(t.exitStatus, 1);
+        EXPECT_FALSE(Draws(t.bytes).empty()) << "no progress was shown before the failure";
+        EXPECT_EQ(Screen(t.bytes), c.screen) << t.bytes;
+    }
+}
+
+TEST_F(Progress, NeverShowsWithQuietOrWhenStandardErrorIsNoTerminal) {
+    ASSERT_EQ(RunOnTerminal({PackerPath(), "--quiet", app, installer}).exitStatus, 0);
+    for (const std::vector<std::string> &args : {std::vector<std::string>{"--quiet", app, tmp / "quiet"},
+                                                 std::vector<std::string>{"--quiet", "--verify", installer}}) {
+        std::vector<std::string> argv = {PackerPath()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const Terminal t = RunOnTerminal(argv);
+        EXPECT_EQ(t.exitStatus, 0);
+        EXPECT_EQ(t.bytes.find('\r'), std::string::npos) << t.bytes;
+        EXPECT_EQ(t.bytes.find("packing"), std::string::npos) << t.bytes;
+    }
+    // Standard error a pipe; standard output the same pipe or another.
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{app, tmp / "piped"}, std::vector<std::string>{"--verify", installer}}) {
+        Command c;
+        c.argv = {PackerPath()};
+        c.argv.insert(c.argv.end(), args.begin(), args.end());
+        const Result r = RunCommand(c);
+        EXPECT_EQ(r.exitStatus, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out.find('\r'), std::string::npos);
+    }
+}
+
+TEST(ProgressText, TellsDoneOfTotalPercentRateAndTimeLeft) {
+    struct Case {
+        const char *label;
+        std::uint64_t done, total;
+        double seconds;
+        const char *expected;
+    } cases[] = {
+        {"packing", 0, 823400000, 0, "packing: 0.0 of 823.4 MB, 0%, -- B/s, --:-- left"},
+        {"packing", 1000000, 823400000, 0.2, "packing: 1.0 of 823.4 MB, 0%, -- B/s, --:-- left"},
+        {"packing", 412500000, 823400000, 6.5, "packing: 412.5 of 823.4 MB, 50%, 63.5 MB/s, 0:07 left"},
+        {"packing", 823400000, 823400000, 13, "packing: 823.4 of 823.4 MB, 100%, 63.3 MB/s, 0:00 left"},
+        {"verifying", 500, 1000, 1, "verifying: 0.5 of 1.0 kB, 50%, 500 B/s, 0:01 left"},
+        {"verifying", 999, 1000, 1, "verifying: 1.0 of 1.0 kB, 99%, 999 B/s, 0:01 left"},
+        {"packing", 0, 0, 1, "packing: 0 of 0 B, 100%, -- B/s, --:-- left"},
+        {"packing", 1000000000, 10000000000, 1000, "packing: 1.0 of 10.0 GB, 10%, 1.0 MB/s, 2:30:00 left"},
+        {"packing", 10, 700, 2, "packing: 10 of 700 B, 1%, 5 B/s, 2:18 left"},
+    };
+    for (const auto &c : cases) EXPECT_EQ(FormatProgress(c.label, c.done, c.total, c.seconds), c.expected);
+}
+
+}  // namespace
