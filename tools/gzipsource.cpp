@@ -1,4 +1,5 @@
 #include "gzipsource.h"
+#include "fdio.h"
 
 #include <unistd.h>
 #include <zlib.h>
@@ -32,10 +33,7 @@ bool GzipSource::Fill() {
     inAt_ = 0;
     inEnd_ = kept;
     const std::uint64_t want = std::min<std::uint64_t>(in_.size() - kept, end_ - next_);
-    ssize_t n;
-    do {
-        n = pread(fd_, in_.data() + kept, want, static_cast<off_t>(next_));
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = ReadAt(fd_, in_.data() + kept, want, next_);
     if (n < 0) {
         Fail(std::string("cannot be read: ") + std::strerror(errno));
         return false;

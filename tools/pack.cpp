@@ -3,6 +3,7 @@
 #include "pack.h"
 #include "contract.h"
 #include "error.h"
+#include "fdio.h"
 #include "outputfile.h"
 #include "owners.h"
 #include "payloadguard.h"
@@ -46,16 +47,6 @@ std::string DirectoryOf(const std::string &path) {
     const std::size_t slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-void WriteAll(int fd, const char *data, std::size_t n, const std::string &where) {
-    while (n > 0) {
-        const ssize_t w = write(fd, data, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w < 0) throw SystemError(where, "cannot write");
-        data += w;
-        n -= static_cast<std::size_t>(w);
-    }
 }
 
 // ---- the output ----
@@ -258,8 +249,7 @@ void CheckContract(const std::vector<Member> &members, const std::string &source
 void CopyImage(int image, const std::string &imagePath, int out, const std::string &outPath) {
     char chunk[1 << 16];
     for (;;) {
-        const ssize_t n = read(image, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
+        const ssize_t n = ReadSome(image, chunk, sizeof chunk);
         if (n < 0) throw SystemError(imagePath, "cannot read");
         if (n == 0) break;
         WriteAll(out, chunk, static_cast<std::size_t>(n), outPath);
@@ -323,8 +313,7 @@ void CheckAsTheInstallerWill(const InstallerFile &f, const std::string &installe
     std::uint64_t at = f.trailer.payloadOffset;
     const std::uint64_t end = at + f.trailer.payloadLength;
     while (at < end) {
-        const ssize_t n = pread(f.fd(), block, std::min<std::uint64_t>(blockSize, end - at), static_cast<off_t>(at));
-        if (n < 0 && errno == EINTR) continue;
+        const ssize_t n = ReadAt(f.fd(), block, std::min<std::uint64_t>(blockSize, end - at), at);
         if (n < 0) throw SystemError(installer, "cannot read");
         if (n == 0) throw PackError(installer + ": the payload is cut short: the file shrank while being read");
         switch (guard.Inspect(block, static_cast<std::size_t>(n))) {

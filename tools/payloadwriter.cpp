@@ -1,7 +1,7 @@
 #include "payloadwriter.h"
 #include "contract.h"
 #include "error.h"
-#include "writeall.h"
+#include "fdio.h"
 
 #include <unistd.h>
 
@@ -103,8 +103,7 @@ void PayloadWriter::AddFile(const Member &member, int from, std::uint64_t offset
     char chunk[1 << 16];
     std::uint64_t left = member.size;
     while (left > 0) {
-        const ssize_t n = pread(from, chunk, std::min<std::uint64_t>(sizeof chunk, left), static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) continue;
+        const ssize_t n = ReadAt(from, chunk, std::min<std::uint64_t>(sizeof chunk, left), offset);
         if (n < 0) throw SystemError(where, "cannot read");
         if (n == 0) throw PackError(where + ": shrank while being packed");
         if (archive_write_data(tar_.get(), chunk, static_cast<std::size_t>(n)) != n) Fail();

@@ -1,5 +1,5 @@
 #include "progressline.h"
-#include "writeall.h"
+#include "fdio.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>
