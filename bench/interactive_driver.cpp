@@ -181,11 +181,14 @@ int Startup(const std::string &work, int runs, const std::vector<std::string> &i
 int main(int argc, char **argv) {
     if (argc >= 5 && std::string(argv[1]) == "--startup")
         return Startup(argv[2], std::atoi(argv[3]), std::vector<std::string>(argv + 4, argv + argc));
-    if (argc != 6) {
-        std::fprintf(stderr, "usage: %s INSTALLER WORKDIR RUNS VIEWRUNS DRAWCOUNT_SO\n", argv[0]);
+    if (argc != 6 && argc != 7) {
+        std::fprintf(stderr, "usage: %s INSTALLER WORKDIR RUNS VIEWRUNS DRAWCOUNT_SO [COUNTED_INSTALLER]\n", argv[0]);
         return 2;
     }
     const std::string installer = argv[1], work = argv[2], drawcount = argv[5];
+    // The repaints are counted by a preloaded library, which reaches only a dynamically linked
+    // image's calls: COUNTED_INSTALLER, when given, is the same installer file made with one.
+    const std::string counted = argc == 7 ? argv[6] : installer;
     const int runs = std::atoi(argv[3]), viewRuns = std::atoi(argv[4]);
 
     Server server;
@@ -208,8 +211,27 @@ int main(int argc, char **argv) {
         Wait(pid);
     }
 
+    // One installation from the window: from the F key to the launcher's start, in ms.
+    auto fromTheWindow = [&](const std::string &file, const std::string &n, std::vector<std::string> extra) {
+        const std::string home = MakeDir(work + "/home-" + n);
+        MakeDir(work + "/markers-" + n);
+        std::vector<std::string> env = {path, display, "HOME=" + home, "LC_ALL=C",
+                                        "BENCH_MARKER=" + work + "/markers-" + n + "/started"};
+        env.insert(env.end(), extra.begin(), extra.end());
+        const pid_t pid = Spawn({file}, env);
+        const Window window = WaitForMap(d);
+        XSetInputFocus(d, window, RevertToParent, CurrentTime);
+        XSync(d, False);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        Key(d, XK_f);
+        const long long t0 = NowNs();
+        if (Wait(pid) != 0) throw std::runtime_error("interactive installation failed");
+        const long long started = std::atoll(Slurp(work + "/markers-" + n + "/started").c_str());
+        RemoveTree(home);
+        return (started - t0) / 1e6;
+    };
+
     std::vector<double> silent, interactive;
-    std::string lastDraw;
     for (int i = 0; i < runs; ++i) {
         const std::string n = std::to_string(i);
         const std::string dest = work + "/silent-" + n;
@@ -220,24 +242,10 @@ int main(int argc, char **argv) {
         if (status != 0) throw std::runtime_error("silent installation failed");
         RemoveTree(dest);
 
-        const std::string home = MakeDir(work + "/home-" + n);
-        const std::string marker = work + "/started-" + n, draws = work + "/draws-" + n;
-        MakeDir(work + "/markers-" + n);
-        const pid_t pid = Spawn({installer}, {path, display, "HOME=" + home, "LC_ALL=C",
-                                              "BENCH_MARKER=" + work + "/markers-" + n + "/started",
-                                              "LD_PRELOAD=" + drawcount, "SONARIS_DRAW_FILE=" + work + "/markers-" + n + "/draws"});
-        const Window window = WaitForMap(d);
-        XSetInputFocus(d, window, RevertToParent, CurrentTime);
-        XSync(d, False);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        Key(d, XK_f);
-        t0 = NowNs();
-        if (Wait(pid) != 0) throw std::runtime_error("interactive installation failed");
-        const long long started = std::atoll(Slurp(work + "/markers-" + n + "/started").c_str());
-        interactive.push_back((started - t0) / 1e6);
-        lastDraw = Slurp(work + "/markers-" + n + "/draws");
-        RemoveTree(home);
+        interactive.push_back(fromTheWindow(installer, n, {}));
     }
+    fromTheWindow(counted, "counted", {"LD_PRELOAD=" + drawcount, "SONARIS_DRAW_FILE=" + work + "/draws"});
+    const std::string lastDraw = Slurp(work + "/draws");
 
     int repaints = 0;
     unsigned width = 0;
