@@ -19,8 +19,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -227,6 +229,16 @@ void WriteFile(const std::string &path, const std::string &bytes, mode_t mode) {
         out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     }
     chmod(path.c_str(), mode);
+}
+
+std::string RandomBytes(std::size_t n, unsigned seed) {
+    std::mt19937_64 gen(seed);
+    std::string s(n, '\0');
+    for (std::size_t i = 0; i < n; i += 8) {
+        const std::uint64_t v = gen();
+        std::memcpy(&s[i], &v, std::min<std::size_t>(8, n - i));
+    }
+    return s;
 }
 
 bool EndsWith(const std::string &s, const std::string &end) {

@@ -69,6 +69,9 @@ struct Result {
 
 Result RunCommand(const Command &command);
 
+// Bytes gzip cannot shrink (it stores them as they are), the same for the same seed.
+std::string RandomBytes(std::size_t n, unsigned seed = 1);
+
 // Whether `s` ends in `end`.
 bool EndsWith(const std::string &s, const std::string &end);
 

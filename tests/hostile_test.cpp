@@ -26,19 +26,6 @@ namespace {
 const char kScript[] = "#!/bin/sh\necho ran >> \"$LAUNCHER_MARKER\"\n";
 const std::string only = "; only directories, regular files, symbolic links and hard links may be installed";
 
-// Bytes gzip cannot shrink: the payload then spans many of the installer's 8192-byte blocks.
-std::string Noise(std::size_t n) {
-    std::string s(n, '\0');
-    std::uint64_t x = 88172645463325252ull;
-    for (auto &c : s) {
-        x ^= x << 13;
-        x ^= x >> 7;
-        x ^= x << 17;
-        c = static_cast<char>(x);
-    }
-    return s;
-}
-
 // The symbolic links under `root` whose target, read from where they stand, leaves `root`.
 std::string LinksLeadingOut(const std::string &root) {
     namespace fs = std::filesystem;
@@ -134,7 +121,7 @@ TEST_F(Hostile, VerifyNamesTheMemberAndInstallingChangesNothingOutside) {
          "member ./link is a symbolic link to " + outside + absolute,
          "member ./link is a symbolic link to " + outside + absolute},
         {"an absolute symbolic link behind 300 kB of data, a file through it",
-         {Dir("./"), File("./data.bin", Noise(300000)), Symlink("./link", outside), File("./link/through"),
+         {Dir("./"), File("./data.bin", RandomBytes(300000)), Symlink("./link", outside), File("./link/through"),
           Launcher(kScript)},
          "member ./link is a symbolic link to " + outside + absolute,
          "member ./link is a symbolic link to " + outside + absolute},
@@ -307,7 +294,7 @@ TEST_F(Hostile, LinksAnEarlierInstallationLeftLetNoLaterOneWriteOutside) {
 }
 
 TEST_F(Hostile, BytesBehindThePayloadsGzipMemberAreRefusedAsDamage) {
-    const std::string gz = Gzip(TarArchive({Dir("./"), File("./a", Noise(20000)), Launcher(kScript)}));
+    const std::string gz = Gzip(TarArchive({Dir("./"), File("./a", RandomBytes(20000)), Launcher(kScript)}));
     struct Case {
         const char *name;
         std::string payload;

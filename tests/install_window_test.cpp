@@ -24,13 +24,6 @@ using namespace messages;
 namespace {
 
 
-std::string Noise(std::size_t n) {
-    std::mt19937 gen(7);
-    std::string s(n, '\0');
-    for (auto &c : s) c = static_cast<char>(gen());
-    return s;
-}
-
 std::string Pages() {
     const InstallerWidgetsRec &iw = InstallerWidgets;
     std::string pages;
@@ -57,7 +50,7 @@ protected:
         const std::string tree = Path(name + "-tree");
         CopyDemoApp(tree);
         if (!launcher.empty()) WriteFile(tree + "/sonaris", launcher, 0755);
-        WriteFile(tree + "/noise.bin", Noise(200000));  // stored verbatim by gzip
+        WriteFile(tree + "/noise.bin", RandomBytes(200000));  // stored verbatim by gzip
         std::string payload = PackTree(tree);
         if (damaged) payload[payload.size() / 2] ^= 0x10;
         WriteFile(Path(name), InstallerBytes(payload), 0755);

@@ -30,16 +30,6 @@ using namespace tarfile;
 
 namespace {
 
-std::string RandomBytes(std::size_t n, unsigned seed = 1) {
-    std::mt19937_64 gen(seed);
-    std::string s(n, '\0');
-    for (std::size_t i = 0; i + 8 <= n; i += 8) {
-        const std::uint64_t v = gen();
-        std::memcpy(&s[i], &v, 8);
-    }
-    return s;
-}
-
 std::string Shell(const std::string &script, const std::vector<std::string> &args = {}) {
     Command c;
     c.argv = {"/bin/sh", "-c", script, "sh"};

@@ -134,13 +134,6 @@ std::vector<std::string> Draws(const std::string &bytes) {
     return draws;
 }
 
-std::string Noise(std::size_t n) {
-    std::mt19937 gen(5);
-    std::string s(n, '\0');
-    for (char &c : s) c = static_cast<char>(gen());
-    return s;
-}
-
 class Progress : public ::testing::Test {
 protected:
     TempDir tmp;
@@ -149,7 +142,7 @@ protected:
 
     void SetUp() override {
         CopyDemoApp(app);
-        WriteFile(app + "/noise", Noise(4 << 20));
+        WriteFile(app + "/noise", RandomBytes(4 << 20));
     }
 };
 

@@ -20,13 +20,6 @@ namespace {
 
 const std::size_t kBlock = ParallelGzip::kDictionary;  // the smallest block: many blocks in little data
 
-std::string Noise(std::size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (char &c : s) c = static_cast<char>(gen());
-    return s;
-}
-
 // A few words over and over: text that compresses well, the more so with the data before it.
 std::string Text(std::size_t n) {
     std::mt19937 gen(3);
@@ -75,7 +68,7 @@ TEST(ParallelDeflate, OneSoundMemberWithTheSameBytesForEveryThreadCount) {
         {"one block and a byte", Text(kBlock + 1)},
         {"exactly three blocks", Text(3 * kBlock)},
         {"text over many blocks", text},
-        {"noise, zeros and text", Noise(3 * kBlock + 7, 1) + std::string(5 * kBlock, '\0') + text.substr(0, 2 * kBlock)},
+        {"noise, zeros and text", RandomBytes(3 * kBlock + 7, 1) + std::string(5 * kBlock, '\0') + text.substr(0, 2 * kBlock)},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -122,12 +115,12 @@ TEST(ParallelDeflate, NoiseIsStoredButRepeatsOfItAreStillFound) {
         std::string input;
         double atMost;  // of the input's size
     } cases[] = {
-        {"noise", Noise(40 * kBlock, 7), 1.001},
+        {"noise", RandomBytes(40 * kBlock, 7), 1.001},
         {"a 16 KiB record over and over", "", 0.2},
         {"a 30 KiB record over and over", "", 0.3},
     };
     for (std::size_t record : {16u << 10, 30u << 10}) {
-        const std::string one = Noise(record, 8);
+        const std::string one = RandomBytes(record, 8);
         std::string &input = cases[record == (16u << 10) ? 1 : 2].input;
         while (input.size() < 40 * kBlock) input += one;
     }
@@ -142,7 +135,7 @@ TEST(ParallelDeflate, NoiseIsStoredButRepeatsOfItAreStillFound) {
 }
 
 TEST(ParallelDeflate, WhatTheSinkThrowsComesOutAndTheThreadsStop) {
-    const std::string input = Noise(40 * kBlock, 2);
+    const std::string input = RandomBytes(40 * kBlock, 2);
     for (unsigned jobs : {1u, 3u}) {
         SCOPED_TRACE(std::to_string(jobs) + " threads");
         std::size_t taken = 0, written = 0;

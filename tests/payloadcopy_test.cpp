@@ -25,14 +25,8 @@ namespace {
 const std::size_t kPrefix = 1000;  // the program image's place
 const std::size_t kReadSize = 4096;
 
-std::string Noise(std::size_t n, unsigned seed) {
-    std::string s(n, '\0');
-    for (auto &c : s) c = static_cast<char>((seed = seed * 1103515245 + 12345) >> 16);
-    return s;
-}
-
 std::string Payload(std::size_t noise) {
-    return Gzip(TarArchive({Dir("./"), File("./noise", Noise(noise, 7)), Launcher("#!/bin/sh\n")}));
+    return Gzip(TarArchive({Dir("./"), File("./noise", RandomBytes(noise, 7)), Launcher("#!/bin/sh\n")}));
 }
 
 // A pipe whose reader collects everything, `pause` after each read, once `reading` holds.
@@ -140,7 +134,7 @@ TEST_F(PayloadCopy, StopsAtTheFirstFault) {
     const std::string sound = Payload(100);
     // A refused member behind more than a chunk of data: the first chunk goes, the second not.
     const std::string refused =
-        Gzip(TarArchive({Dir("./"), File("./noise", Noise(1500000, 3)), Symlink("./link", "/etc"), Launcher("#!/bin/sh\n")}));
+        Gzip(TarArchive({Dir("./"), File("./noise", RandomBytes(1500000, 3)), Symlink("./link", "/etc"), Launcher("#!/bin/sh\n")}));
     const std::string damaged = std::string("\x1f\x9d\x90", 3) + TarArchive({Dir("./"), Launcher("#!/bin/sh\n")});
     struct Case {
         const char *name;

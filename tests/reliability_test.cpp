@@ -41,19 +41,6 @@ bool Blocked(pid_t pid) {
     return where.find("poll") != std::string::npos && Exists(children) && !ReadFile(children).empty();
 }
 
-// Bytes gzip cannot shrink, from a generator cheaper than the standard engines.
-std::string Noise(std::size_t n, std::uint64_t seed) {
-    std::string s(n, '\0');
-    std::uint64_t x = seed * 0x9e3779b97f4a7c15ull + 1;
-    for (auto &c : s) {
-        x ^= x << 13;
-        x ^= x >> 7;
-        x ^= x << 17;
-        c = static_cast<char>(x >> 24);
-    }
-    return s;
-}
-
 class Faults : public testing::Test {
 protected:
     TempDir tmp;
@@ -74,7 +61,7 @@ protected:
         mkdir((tree + "/lib").c_str(), 0755);
         mkdir((tree + "/share").c_str(), 0755);
         WriteFile(tree + "/lib/readme.txt", "Sonaris 8\n");
-        if (noise) WriteFile(tree + "/lib/noise.bin", Noise(noise, seed));
+        if (noise) WriteFile(tree + "/lib/noise.bin", RandomBytes(noise, seed));
         for (int i = 0; i < files; ++i)
             WriteFile(tree + "/share/item" + std::to_string(i) + ".txt", "item " + std::to_string(i) + "\n");
         WriteFile(tree + "/sonaris", kLauncher, 0755);

@@ -18,14 +18,6 @@ using namespace messages;
 namespace {
 
 
-// Random bytes: gzip stores them verbatim, so a flipped byte among them is seen only by the CRC.
-std::string RandomBytes(std::size_t n, unsigned seed = 1) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (auto &c : s) c = static_cast<char>(gen());
-    return s;
-}
-
 class SilentInstall : public ::testing::Test {
 protected:
     TempDir tmp;

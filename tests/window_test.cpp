@@ -7,6 +7,7 @@
 #include "installer.h"
 #include "installer_data.h"
 #include "navigation.h"
+#include "owners.h"
 #include "window.h"
 #include "window_support.h"
 #include "xtoolkit.h"
@@ -178,8 +179,10 @@ TEST_F(WindowTest, AcceleratorMenuHoldsTheFiveKeysAndIgnoresOtherPositions) {
     XtVaGetValues(iw.popupMenu, XmNchildren, &items, XmNnumChildren, &count, nullptr);
     std::vector<std::string> accelerators;
     for (Cardinal i = 0; i < count; ++i) {
+        // The label hands out a copy of its accelerator, which is ours to free.
         char *accelerator = nullptr;
         XtVaGetValues(items[i], XmNaccelerator, &accelerator, nullptr);
+        const XtText owned(accelerator);
         accelerators.push_back(accelerator ? accelerator : "");
     }
     EXPECT_EQ(accelerators, (std::vector<std::string>{"<Key>Return", "<Key>C", "<Key>B", "<Key>A", "<Key>F"}));
