@@ -17,7 +17,6 @@ using namespace messages;
 
 namespace {
 
-
 class SilentInstall : public ::testing::Test {
 protected:
     TempDir tmp;
