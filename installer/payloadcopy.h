@@ -1,5 +1,5 @@
 // The copy at the heart of the extraction: the payload read from the installer file, each chunk
-// looked at by the payload guard before the pipeline can have any of it, and written into the
+// looked at by the payload guard before the pipeline can have any of it, and sent into the
 // pipeline's input. A window gets its turn after every block and whenever the display has
 // something to say while the pipeline is full, so no second thread is needed.
 #ifndef SONARIS_PAYLOADCOPY_H
@@ -12,7 +12,7 @@
 
 struct CopyWindow {
     // Watched while the pipeline cannot take more: the display connection. -1 for none; then the
-    // pipeline's descriptor is left blocking and each chunk is written at once.
+    // payload goes a chunk at a time.
     int descriptor = -1;
     // With a descriptor: bytes written between two turns of the window.
     std::size_t block = 8192;
@@ -27,12 +27,13 @@ enum class CopyResult {
     Damaged,          // the guard could not read the payload as gzip'd tar
     Unreadable,       // reading the installer file failed
     CutShort,         // the file ended before the payload did
+    Changed,          // the file changed after the guard had looked at a chunk; that chunk was not sent
     PipelineStopped,  // the pipeline stopped taking data
 };
 
 // Copies `length` bytes from `file`, read from its current position and never beyond the
 // payload, into `pipeline`; the window's last turn comes after the last block. `sent` counts the
-// bytes written.
+// bytes sent. `pipeline` may be made non-blocking meanwhile; its flags are restored.
 CopyResult CopyPayload(int file, std::uint32_t length, int pipeline, PayloadGuard &guard, const CopyWindow &window,
                        std::uint64_t &sent);
 

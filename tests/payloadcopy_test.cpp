@@ -224,4 +224,47 @@ TEST_F(PayloadCopy, AnswersTheWindowWhileThePipelineIsFullAndShowsWhatItTook) {
     EXPECT_TRUE(reader.got == payload);
 }
 
+// The guard looks ahead of what is sent; a chunk changed in the file after it was looked at is
+// not sent, whatever byte changed, and everything before it goes unchanged.
+TEST_F(PayloadCopy, SendsNothingThatChangedAfterTheGuardLookedAtIt) {
+    const std::string payload = Payload(3 << 20);  // four chunks, the last one partial
+    const std::size_t chunk = 1 << 20;
+    const std::vector<std::size_t> changes = {chunk + 4321, payload.size() - 10};
+    for (const std::size_t at : changes) {
+        SCOPED_TRACE("byte " + std::to_string(at) + " changed");
+        Installer installer(payload);
+        Reader reader(std::chrono::microseconds(0), false);
+        int display[2];
+        ASSERT_EQ(pipe2(display, O_CLOEXEC), 0);
+        // Nothing is taken until the whole payload has been looked at; then the byte changes.
+        struct State {
+            Reader *reader;
+            std::string path;
+            std::size_t at;
+            char byte;
+            std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+        } state{&reader, installer.tmp / "installer", kPrefix + at, static_cast<char>(payload[at] ^ 0x20)};
+        CopyWindow w;
+        w.descriptor = display[0];
+        w.context = &state;
+        w.turn = [](void *context, std::uint64_t) {
+            auto *s = static_cast<State *>(context);
+            if (s->reader->reading || std::chrono::steady_clock::now() - s->start < std::chrono::seconds(1)) return;
+            const int fd = open(s->path.c_str(), O_WRONLY | O_CLOEXEC);
+            EXPECT_EQ(pwrite(fd, &s->byte, 1, static_cast<off_t>(s->at)), 1);
+            close(fd);
+            s->reader->reading = true;
+        };
+        PayloadGuard guard;
+        std::uint64_t sent = 0;
+        EXPECT_EQ(CopyPayload(installer.fd, static_cast<std::uint32_t>(payload.size()), reader.fds[1], guard, w, sent),
+                  CopyResult::Changed);
+        reader.Finish();
+        close(display[0]);
+        close(display[1]);
+        EXPECT_EQ(sent, at / chunk * chunk);
+        EXPECT_TRUE(reader.got == payload.substr(0, static_cast<std::size_t>(sent)));
+    }
+}
+
 }  // namespace
