@@ -25,7 +25,7 @@ public:
     // it throws comes out of that call.
     using Sink = std::function<void(const unsigned char *data, std::size_t n)>;
 
-    static constexpr int kLevel = 6;                        // see bench/README.md
+    static constexpr int kLevel = 6;                        // with a shorter search; see bench/README.md
     static constexpr std::size_t kBlockSize = 128 << 10;    // of input
     static constexpr std::size_t kDictionary = 32 << 10;    // deflate's window
 
