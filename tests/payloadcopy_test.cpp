@@ -86,6 +86,25 @@ struct Turns {
     static void Note(void *self, std::uint64_t taken) { static_cast<Turns *>(self)->taken.push_back(taken); }
 };
 
+// A pipe of the test's own, closed at the end: a display that never speaks, or one that does.
+struct Pipe {
+    int fds[2] = {-1, -1};
+    explicit Pipe(int flags = 0) { EXPECT_EQ(pipe2(fds, O_CLOEXEC | flags), 0); }
+    ~Pipe() {
+        close(fds[0]);
+        close(fds[1]);
+    }
+};
+
+// The copy of `length` payload bytes into the reader's pipe; returns once the reader has seen the end.
+CopyResult CopyInto(Reader &reader, const Installer &installer, std::uint32_t length, const CopyWindow &w,
+                    std::uint64_t &sent) {
+    PayloadGuard guard;
+    const CopyResult result = CopyPayload(installer.fd, length, reader.fds[1], guard, w, sent);
+    reader.Finish();
+    return result;
+}
+
 TEST_F(PayloadCopy, SendsExactlyThePayloadAndReadsNothingBehindIt) {
     const std::string small = Payload(100);
     // Lengths around the block and the chunk, where a last read would otherwise bring nothing.
@@ -101,20 +120,15 @@ TEST_F(PayloadCopy, SendsExactlyThePayloadAndReadsNothingBehindIt) {
             SCOPED_TRACE(std::string(name) + (window ? ", window" : ", silent"));
             Installer installer(payload);
             Reader reader;
-            int never[2];
-            ASSERT_EQ(pipe2(never, O_CLOEXEC), 0);
+            Pipe never;
             Turns turns;
             CopyWindow w;
             w.turn = Turns::Note;
             w.context = &turns;
-            if (window) w.descriptor = never[0];
-            PayloadGuard guard;
+            if (window) w.descriptor = never.fds[0];
             std::uint64_t sent = 0;
-            EXPECT_EQ(CopyPayload(installer.fd, static_cast<std::uint32_t>(payload.size()), reader.fds[1], guard, w, sent),
+            EXPECT_EQ(CopyInto(reader, installer, static_cast<std::uint32_t>(payload.size()), w, sent),
                       CopyResult::Complete);
-            reader.Finish();
-            close(never[0]);
-            close(never[1]);
             EXPECT_EQ(sent, payload.size());
             EXPECT_TRUE(reader.got == payload);
             EXPECT_EQ(installer.Position(), static_cast<off_t>(kPrefix + payload.size()));
@@ -160,16 +174,11 @@ TEST_F(PayloadCopy, StopsAtTheFirstFault) {
                 close(reader.fds[0]);
                 reader.fds[0] = open("/dev/null", O_RDONLY | O_CLOEXEC);  // the thread then reads nothing
             }
-            int never[2];
-            ASSERT_EQ(pipe2(never, O_CLOEXEC), 0);
+            Pipe never;
             CopyWindow w;
-            if (window) w.descriptor = never[0];
-            PayloadGuard guard;
+            if (window) w.descriptor = never.fds[0];
             std::uint64_t sent = 0;
-            EXPECT_EQ(CopyPayload(installer.fd, c.length, reader.fds[1], guard, w, sent), c.result);
-            reader.Finish();
-            close(never[0]);
-            close(never[1]);
+            EXPECT_EQ(CopyInto(reader, installer, c.length, w, sent), c.result);
             EXPECT_EQ(sent, c.sent);
             if (!c.readerCloses) {
                 EXPECT_EQ(reader.got.size(), c.sent);
@@ -183,17 +192,16 @@ TEST_F(PayloadCopy, AnswersTheWindowWhileThePipelineIsFullAndShowsWhatItTook) {
     Installer installer(payload);
     // The pipeline takes nothing until the window has had its say, then takes 4 kB every 100 us.
     Reader reader(std::chrono::microseconds(100), false);
-    int display[2];
-    ASSERT_EQ(pipe2(display, O_CLOEXEC | O_NONBLOCK), 0);
+    Pipe display(O_NONBLOCK);
     struct Window {
         Reader *reader;
         int display;
         int answeredWhileFull = 0;
         bool accurate = true;
         std::uint64_t takenBefore = 0;  // what the reader had read when the last turn ended
-    } state{&reader, display[0]};
+    } state{&reader, display.fds[0]};
     CopyWindow w;
-    w.descriptor = display[0];
+    w.descriptor = display.fds[0];
     w.context = &state;
     w.turn = [](void *context, std::uint64_t taken) {
         auto *s = static_cast<Window *>(context);
@@ -209,16 +217,11 @@ TEST_F(PayloadCopy, AnswersTheWindowWhileThePipelineIsFullAndShowsWhatItTook) {
     };
     std::thread event([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        EXPECT_EQ(write(display[1], "e", 1), 1);
+        EXPECT_EQ(write(display.fds[1], "e", 1), 1);
     });
-    PayloadGuard guard;
     std::uint64_t sent = 0;
-    EXPECT_EQ(CopyPayload(installer.fd, static_cast<std::uint32_t>(payload.size()), reader.fds[1], guard, w, sent),
-              CopyResult::Complete);
+    EXPECT_EQ(CopyInto(reader, installer, static_cast<std::uint32_t>(payload.size()), w, sent), CopyResult::Complete);
     event.join();
-    reader.Finish();
-    close(display[0]);
-    close(display[1]);
     EXPECT_EQ(state.answeredWhileFull, 1);
     EXPECT_TRUE(state.accurate);
     EXPECT_TRUE(reader.got == payload);
@@ -234,8 +237,7 @@ TEST_F(PayloadCopy, SendsNothingThatChangedAfterTheGuardLookedAtIt) {
         SCOPED_TRACE("byte " + std::to_string(at) + " changed");
         Installer installer(payload);
         Reader reader(std::chrono::microseconds(0), false);
-        int display[2];
-        ASSERT_EQ(pipe2(display, O_CLOEXEC), 0);
+        Pipe display;
         // Nothing is taken until the whole payload has been looked at; then the byte changes.
         struct State {
             Reader *reader;
@@ -245,7 +247,7 @@ TEST_F(PayloadCopy, SendsNothingThatChangedAfterTheGuardLookedAtIt) {
             std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
         } state{&reader, installer.tmp / "installer", kPrefix + at, static_cast<char>(payload[at] ^ 0x20)};
         CopyWindow w;
-        w.descriptor = display[0];
+        w.descriptor = display.fds[0];
         w.context = &state;
         w.turn = [](void *context, std::uint64_t) {
             auto *s = static_cast<State *>(context);
@@ -255,13 +257,8 @@ TEST_F(PayloadCopy, SendsNothingThatChangedAfterTheGuardLookedAtIt) {
             close(fd);
             s->reader->reading = true;
         };
-        PayloadGuard guard;
         std::uint64_t sent = 0;
-        EXPECT_EQ(CopyPayload(installer.fd, static_cast<std::uint32_t>(payload.size()), reader.fds[1], guard, w, sent),
-                  CopyResult::Changed);
-        reader.Finish();
-        close(display[0]);
-        close(display[1]);
+        EXPECT_EQ(CopyInto(reader, installer, static_cast<std::uint32_t>(payload.size()), w, sent), CopyResult::Changed);
         EXPECT_EQ(sent, at / chunk * chunk);
         EXPECT_TRUE(reader.got == payload.substr(0, static_cast<std::size_t>(sent)));
     }
