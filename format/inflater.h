@@ -1,7 +1,8 @@
 // The gzip layer of the payload check: decompresses a stream of gzip members as gunzip reads it.
-// The wrapper (header, CRC-32 and length) is read by this code whichever decoder inflates, so both
-// decoders are held to the same rules: ISA-L's inflate where libisal.so.2 can be loaded at run time
-// (several times faster than zlib's), zlib's otherwise.
+// The header is read by this code whichever decoder inflates, and the CRC-32 and length are checked
+// by this code behind zlib and by ISA-L itself, so both decoders are held to the same rules
+// (tests/inflater_test.cpp): ISA-L's inflate where libisal.so.2 can be loaded at run time (several
+// times faster than zlib's), zlib's otherwise.
 #ifndef SONARIS_INFLATER_H
 #define SONARIS_INFLATER_H
 

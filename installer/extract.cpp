@@ -32,8 +32,6 @@ namespace {
 // the pipeline has taken: what the pipe holds is not counted.
 const int kPipeSize = 1 << 20;
 const std::size_t kWindowBlockSize = 8192;
-// How often the window gets a turn while the pipeline finishes.
-const int kTurnMilliseconds = 50;
 
 // The pipeline's status must reflect both commands: tar alone misses corruption that only
 // gunzip's CRC and length check can see. Each command reports its status on descriptor 3, which
@@ -130,9 +128,8 @@ bool Pipeline::Turn(const CopyWindow &window, std::uint64_t taken, int timeout) 
 int Pipeline::Finish(const CopyWindow &window, std::uint64_t sent) {
     bool ended = false;
     if (window.descriptor >= 0 && ended_ >= 0) {
-        std::uint64_t unread;
-        while (!ended && (unread = Unread(input_)) > 0)
-            ended = Turn(window, sent - std::min(unread, sent), kTurnMilliseconds);
+        std::uint64_t taken;
+        while (!ended && (taken = Taken(input_, sent)) < sent) ended = Turn(window, taken, kTurnMilliseconds);
     }
     close(input_);
     input_ = -1;

@@ -22,9 +22,6 @@ namespace {
 // The guard inflates a chunk in one go: ISA-L is several times faster on a megabyte than on
 // 8 kB pieces.
 const std::size_t kChunkSize = 1 << 20;
-// While waiting for the pipeline, the window still gets a turn this often (its timers, and the
-// bar following what the pipeline takes).
-const int kTurnMilliseconds = 50;
 
 // The guard looks ahead of what is sent, so each chunk is read twice: once to be looked at and
 // once to be sent. The installer file may change in between where the system does not lock it
@@ -95,22 +92,11 @@ private:
         while (n > 0) {
             const ssize_t got = getrandom(to, n, 0);
             if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) break;
+            if (got <= 0) return false;
             to += got;
             n -= static_cast<std::size_t>(got);
         }
-        if (n == 0) return true;
-        // Systems older than getrandom(2).
-        const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-        while (fd >= 0 && n > 0) {
-            const ssize_t got = read(fd, to, n);
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) break;
-            to += got;
-            n -= static_cast<std::size_t>(got);
-        }
-        if (fd >= 0) close(fd);
-        return n == 0;
+        return true;
     }
 
     void Unkeyed() {
@@ -169,8 +155,7 @@ public:
     // The window's turn (silent mode: the progress value), with what the pipeline has taken.
     void Turn() {
         if (window_.turn == nullptr) return;
-        const std::uint64_t unread = window_.descriptor >= 0 ? Unread(pipeline_) : 0;
-        window_.turn(window_.context, sent_ - std::min(unread, sent_));
+        window_.turn(window_.context, window_.descriptor >= 0 ? Taken(pipeline_, sent_) : sent_);
     }
 
     std::uint64_t sent() const { return sent_; }
@@ -216,9 +201,10 @@ private:
 
 }  // namespace
 
-std::uint64_t Unread(int pipe) {
+std::uint64_t Taken(int pipe, std::uint64_t sent) {
     int n = 0;
-    return ioctl(pipe, FIONREAD, &n) == 0 && n > 0 ? static_cast<std::uint64_t>(n) : 0;
+    const std::uint64_t unread = ioctl(pipe, FIONREAD, &n) == 0 && n > 0 ? static_cast<std::uint64_t>(n) : 0;
+    return sent - std::min(unread, sent);
 }
 
 CopyResult CopyPayload(int file, std::uint32_t length, int pipeline, PayloadGuard &guard, const CopyWindow &window,

@@ -10,6 +10,10 @@
 #include <cstddef>
 #include <cstdint>
 
+// While waiting for the pipeline, the window still gets a turn this often (its timers, and the
+// bar following what the pipeline takes).
+const int kTurnMilliseconds = 50;
+
 struct CopyWindow {
     // Watched while the pipeline cannot take more: the display connection. -1 for none; then the
     // payload goes a chunk at a time.
@@ -37,7 +41,7 @@ enum class CopyResult {
 CopyResult CopyPayload(int file, std::uint32_t length, int pipeline, PayloadGuard &guard, const CopyWindow &window,
                        std::uint64_t &sent);
 
-// Bytes written into a pipe that its reader has not taken yet.
-std::uint64_t Unread(int pipe);
+// Of `sent` bytes written into a pipe, those its reader has taken.
+std::uint64_t Taken(int pipe, std::uint64_t sent);
 
 #endif
