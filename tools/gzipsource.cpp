@@ -1,7 +1,6 @@
 #include "gzipsource.h"
 #include "fdio.h"
 
-#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -19,11 +18,9 @@ GzipSource::GzipSource(int fd, std::uint64_t offset, std::uint64_t length, bool 
     : fd_(fd), offset_(offset), next_(offset), end_(offset + length), singleMember_(singleMember),
       in_(kInputSize) {}
 
-GzipSource::~GzipSource() = default;
-
-ssize_t GzipSource::Fail(std::string fault) {
+bool GzipSource::Fail(std::string fault) {
     if (fault_.empty()) fault_ = std::move(fault);
-    return -1;
+    return false;
 }
 
 // Reads more input behind what the inflater has not taken yet.
@@ -34,14 +31,8 @@ bool GzipSource::Fill() {
     inEnd_ = kept;
     const std::uint64_t want = std::min<std::uint64_t>(in_.size() - kept, end_ - next_);
     const ssize_t n = ReadAt(fd_, in_.data() + kept, want, next_);
-    if (n < 0) {
-        Fail(std::string("cannot be read: ") + std::strerror(errno));
-        return false;
-    }
-    if (n == 0) {
-        Fail("is cut short: the file shrank while being read");
-        return false;
-    }
+    if (n < 0) return Fail(std::string("cannot be read: ") + std::strerror(errno));
+    if (n == 0) return Fail("is cut short: the file shrank while being read");
     next_ += static_cast<std::uint64_t>(n);
     inEnd_ += static_cast<std::size_t>(n);
     if (onRead_) onRead_(static_cast<std::uint64_t>(n));
@@ -49,9 +40,12 @@ bool GzipSource::Fill() {
 }
 
 bool GzipSource::Take(void *self, const unsigned char *data, std::size_t n) {
+    // The piece stays in the inflater's buffer until the inflater is called again, which happens
+    // only once the reader above has taken all of it.
     auto *source = static_cast<GzipSource *>(self);
-    source->out_.insert(source->out_.end(), data, data + n);
-    return false;  // a piece at a time, as the reader above takes it
+    source->out_ = data;
+    source->outLeft_ = n;
+    return false;
 }
 
 // The faults in zlib's words, as they have always been reported: the stream is decompressed once
@@ -63,9 +57,7 @@ std::string GzipSource::DescribeFault() const {
     std::string described;
     for (std::uint64_t at = offset_; described.empty();) {
         if (z.avail_in == 0) {
-            const ssize_t n = at < end_ ? pread(fd_, in.data(), std::min<std::uint64_t>(in.size(), end_ - at),
-                                                static_cast<off_t>(at))
-                                        : 0;
+            const ssize_t n = at < end_ ? ReadAt(fd_, in.data(), std::min<std::uint64_t>(in.size(), end_ - at), at) : 0;
             if (n <= 0) break;
             at += static_cast<std::uint64_t>(n);
             z.next_in = in.data();
@@ -93,7 +85,7 @@ std::string GzipSource::DescribeFault() const {
 // One call of the inflater: false on a fault.
 bool GzipSource::Step() {
     if (inAt_ == inEnd_ && !stopped_) {
-        if (next_ == end_) return Fail("is cut short"), false;
+        if (next_ == end_) return Fail("is cut short");
         if (!Fill()) return false;
     }
     std::size_t used = 0;
@@ -113,33 +105,31 @@ bool GzipSource::Step() {
         // byte already read may be all there is: reading on would find the end, not a shrunk file.
         if (inEnd_ - inAt_ < 2 && next_ < end_ && !Fill()) return false;
         const bool anotherMember = inEnd_ - inAt_ >= 2 && in_[inAt_] == 0x1f && in_[inAt_ + 1] == 0x8b;
-        if (!anotherMember) return Fail("is followed by " + std::to_string(behind) + " bytes that are not gzip data"), false;
-        if (singleMember_) return Fail("holds more than one gzip member"), false;
+        if (!anotherMember) return Fail("is followed by " + std::to_string(behind) + " bytes that are not gzip data");
+        if (singleMember_) return Fail("holds more than one gzip member");
         return true;
     }
-    default: return Fail(DescribeFault()), false;
+    default: return Fail(DescribeFault());
     }
 }
 
 ssize_t GzipSource::Read(unsigned char *out, std::size_t n) {
     if (!fault_.empty()) return -1;
     if (n == 0) return 0;
-    while (outAt_ == out_.size()) {
-        out_.clear();
-        outAt_ = 0;
+    while (outLeft_ == 0) {
         if (ended_) return 0;
         if (!Step()) return -1;
     }
-    const std::size_t k = std::min(n, out_.size() - outAt_);
-    std::memcpy(out, out_.data() + outAt_, k);
-    outAt_ += k;
+    const std::size_t k = std::min(n, outLeft_);
+    std::memcpy(out, out_, k);
+    out_ += k;
+    outLeft_ -= k;
     return static_cast<ssize_t>(k);
 }
 
 bool GzipSource::Drain() {
-    unsigned char scrap[1 << 16];
-    ssize_t n;
-    while ((n = Read(scrap, sizeof scrap)) > 0) {
-    }
-    return n == 0;
+    if (!fault_.empty()) return false;
+    for (outLeft_ = 0; !ended_; outLeft_ = 0)
+        if (!Step()) return false;
+    return true;
 }

@@ -19,7 +19,6 @@ public:
     // `singleMember`, the bytes must be one gzip member exactly; otherwise members may follow each
     // other, as gunzip allows.
     GzipSource(int fd, std::uint64_t offset, std::uint64_t length, bool singleMember);
-    ~GzipSource();
     GzipSource(const GzipSource &) = delete;
     GzipSource &operator=(const GzipSource &) = delete;
 
@@ -37,7 +36,7 @@ public:
 private:
     bool Fill();
     bool Step();
-    ssize_t Fail(std::string fault);
+    bool Fail(std::string fault);  // keeps the first fault; false
     std::string DescribeFault() const;
     static bool Take(void *self, const unsigned char *data, std::size_t n);
 
@@ -53,8 +52,8 @@ private:
     std::function<void(std::uint64_t)> onRead_;
     std::vector<unsigned char> in_;
     std::size_t inAt_ = 0, inEnd_ = 0;  // what the inflater has not taken yet
-    std::vector<unsigned char> out_;
-    std::size_t outAt_ = 0;  // what the reader above has not taken yet
+    const unsigned char *out_ = nullptr;  // the inflater's output the reader above has not taken yet
+    std::size_t outLeft_ = 0;
 };
 
 #endif

@@ -308,15 +308,13 @@ void CheckAsTheInstallerWill(const InstallerFile &f, const std::string &installe
     PayloadGuard guard;
     // In megabytes, as the installer reads it: the guard's inflate is fastest on large pieces.
     std::vector<unsigned char> chunk(1 << 20);
-    unsigned char *const block = chunk.data();
-    const std::size_t blockSize = chunk.size();
     std::uint64_t at = f.trailer.payloadOffset;
     const std::uint64_t end = at + f.trailer.payloadLength;
     while (at < end) {
-        const ssize_t n = ReadAt(f.fd(), block, std::min<std::uint64_t>(blockSize, end - at), at);
+        const ssize_t n = ReadAt(f.fd(), chunk.data(), std::min<std::uint64_t>(chunk.size(), end - at), at);
         if (n < 0) throw SystemError(installer, "cannot read");
         if (n == 0) throw PackError(installer + ": the payload is cut short: the file shrank while being read");
-        switch (guard.Inspect(block, static_cast<std::size_t>(n))) {
+        switch (guard.Inspect(chunk.data(), static_cast<std::size_t>(n))) {
         case PayloadGuard::Verdict::Admit: break;
         case PayloadGuard::Verdict::Refused: throw PackError(installer + ": " + guard.reason());
         case PayloadGuard::Verdict::Damaged:

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <system_error>
 
 unsigned AvailableProcessors() {
@@ -40,7 +41,7 @@ struct ParallelGzip::Block {
 // A raw deflate stream, reset for each block; a worker keeps one for all its blocks.
 class ParallelGzip::Deflater {
 public:
-    explicit Deflater(int level) : shortened_(level == kLevel) {
+    explicit Deflater(int level) : shortened_(level == kLevel), storing_(level == 0) {
         // -15: raw deflate with the full window; the gzip wrapper is ours, around all the blocks.
         ready_ = deflateInit2(&z_, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) == Z_OK;
     }
@@ -57,7 +58,8 @@ public:
         // processor time for 0.1 to 0.2% of payload (bench/README.md). The reset restores the
         // level's own parameters, so they are set again for every block.
         if (shortened_ && deflateTune(&z_, 4, 16, 258, 96) != Z_OK) return "cannot set the search";
-        if (b.dictionary > 0 && deflateSetDictionary(&z_, b.in.get(), static_cast<uInt>(b.dictionary)) != Z_OK)
+        // Stored blocks refer to nothing before them: the dictionary would be hashed for nothing.
+        if (!storing_ && b.dictionary > 0 && deflateSetDictionary(&z_, b.in.get(), static_cast<uInt>(b.dictionary)) != Z_OK)
             return "cannot set the dictionary";
         // Every block but the last ends with an empty stored block, which brings the stream to a
         // byte boundary without ending it.
@@ -87,6 +89,7 @@ private:
     z_stream z_{};
     bool ready_ = false;
     bool shortened_;
+    bool storing_;
 };
 
 namespace {
@@ -126,13 +129,16 @@ bool LooksIncompressible(const unsigned char *p, std::size_t n) {
 // A worker's two streams: one at the chosen level, one that only stores.
 class ParallelGzip::Compressor {
 public:
-    explicit Compressor(int level) : deflate_(level), store_(0) {}
+    explicit Compressor(int level) : deflate_(level) {}
     const char *Compress(Block &b) noexcept {
-        return (LooksIncompressible(b.data(), b.size) ? store_ : deflate_).Compress(b);
+        if (!LooksIncompressible(b.data(), b.size)) return deflate_.Compress(b);
+        if (!store_) store_.emplace(0);  // only where such data comes
+        return store_->Compress(b);
     }
 
 private:
-    Deflater deflate_, store_;
+    Deflater deflate_;
+    std::optional<Deflater> store_;
 };
 
 // ---- the writer ----
