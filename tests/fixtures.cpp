@@ -338,6 +338,12 @@ std::string InstallerBytes(const std::string &payload, const std::optional<std::
     return ProgramImage() + payload + trailer.value_or("\n" + std::to_string(payload.size()) + "\n");
 }
 
+std::string PayloadOf(const std::string &installer) {
+    const std::size_t open = installer.rfind('\n', installer.size() - 2);
+    const std::size_t length = std::stoul(installer.substr(open + 1));
+    return installer.substr(open - length, length);
+}
+
 std::string CopyProgram(const std::string &program, const std::string &dir) {
     const std::string copy = dir + "/" + fs::path(program).filename().string();
     WriteFile(copy, ReadFile(program), 0755);

@@ -103,6 +103,8 @@ std::string PadGzipHeader(const std::string &member, std::size_t size);
 
 // Program image + payload + trailer; `trailer` defaults to "\nN\n".
 std::string InstallerBytes(const std::string &payload, const std::optional<std::string> &trailer = {});
+// The payload of an installer file's bytes, found through its trailer.
+std::string PayloadOf(const std::string &installer);
 std::string ProgramImage();
 
 // A copy of `program` in `dir`, mode 0755: what a test runs as nobody must not depend on whether

@@ -13,7 +13,6 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
-#include <random>
 #include <string>
 
 using namespace fixtures;

@@ -68,12 +68,6 @@ void MakeRealWorldTree(const std::string &root) {
     WriteFile(root + "/sonaris", kLauncher, 0755);
 }
 
-std::uint64_t PayloadLength(const std::string &installer) {
-    const std::string bytes = ReadFile(installer);
-    const std::size_t open = bytes.rfind('\n', bytes.size() - 2);
-    return std::stoull(bytes.substr(open + 1));
-}
-
 class RealWorldTree : public testing::Test {
 protected:
     TempDir tmp;
@@ -142,7 +136,7 @@ TEST_F(RealWorldTree, ThePayloadIsNoLargerThanTarAndGzipMakeIt) {
     const Result r = RunCommand(tar);
     ASSERT_EQ(r.exitStatus, 0) << r.err;
     const std::uint64_t reference = std::stoull(r.out);
-    const std::uint64_t payload = PayloadLength(installer);
+    const std::uint64_t payload = PayloadOf(ReadFile(installer)).size();
     std::printf("payload %llu bytes; tar --format=gnu | gzip -9: %llu bytes (%.2f%%)\n",
                 static_cast<unsigned long long>(payload), static_cast<unsigned long long>(reference),
                 100.0 * static_cast<double>(payload) / static_cast<double>(reference));

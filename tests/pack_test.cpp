@@ -20,7 +20,6 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,13 +36,6 @@ std::string Shell(const std::string &script, const std::vector<std::string> &arg
     const Result r = RunCommand(c);
     if (r.exitStatus != 0) throw std::runtime_error(script + " failed: " + r.err);
     return r.out;
-}
-
-// The payload of an installer file, found through its trailer.
-std::string PayloadOf(const std::string &installer) {
-    const std::size_t open = installer.rfind('\n', installer.size() - 2);
-    const std::size_t length = std::stoul(installer.substr(open + 1));
-    return installer.substr(open - length, length);
 }
 
 const TarMember kLauncher = Launcher("#!/bin/sh\n");

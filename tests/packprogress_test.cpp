@@ -18,7 +18,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <random>
 #include <string>
 #include <vector>
 

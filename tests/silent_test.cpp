@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <random>
 #include <string>
 
 using namespace fixtures;

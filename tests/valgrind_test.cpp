@@ -78,10 +78,7 @@ protected:
         RemoveTree(tree);
         CopyDemoApp(tree);
         if (noise) {
-            std::string bytes(noise, '\0');
-            unsigned state = 4711;
-            for (auto &c : bytes) c = static_cast<char>((state = state * 1103515245 + 12345) >> 16);
-            WriteFile(tree + "/share/noise.bin", bytes);
+            WriteFile(tree + "/share/noise.bin", RandomBytes(noise, 4711));
         }
         WriteFile(tree + "/sonaris", kLauncher, 0755);
         const std::string path = tmp / "installer";

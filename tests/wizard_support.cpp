@@ -137,8 +137,6 @@ void Click(::Window w, int x, int y) {
     XSync(d, False);
 }
 
-namespace {
-
 std::vector<::Window> Children(::Window w) {
     ::Window root, parent, *children = nullptr;
     unsigned int count = 0;
@@ -147,8 +145,6 @@ std::vector<::Window> Children(::Window w) {
     if (children) XFree(children);
     return result;
 }
-
-}  // namespace
 
 std::string ShownPages(::Window shell) {
     std::string pages;

@@ -64,10 +64,7 @@ protected:
         mkdir((tree + "/lib").c_str(), 0755);
         WriteFile(tree + "/lib/readme.txt", "Sonaris 8\n");
         if (size) {
-            std::string noise(size, '\0');
-            unsigned state = 12345;
-            for (auto &c : noise) c = static_cast<char>((state = state * 1103515245 + 12345) >> 16);
-            WriteFile(tree + "/lib/noise.bin", noise);
+            WriteFile(tree + "/lib/noise.bin", RandomBytes(size, 12345));
         }
         WriteFile(tree + "/sonaris", launcher, 0755);
         const std::string path = tmp / "installer";
@@ -263,9 +260,7 @@ TEST_F(WizardTest, NoSecondInstallationStartsWhileTheFirstRuns) {
 
 // The payload length an installer file's trailer gives.
 long long PayloadLength(const std::string &installer) {
-    const std::string bytes = ReadFile(installer);
-    const std::size_t open = bytes.rfind('\n', bytes.size() - 2);
-    return std::stoll(bytes.substr(open + 1));
+    return static_cast<long long>(PayloadOf(ReadFile(installer)).size());
 }
 
 // The filled width of the progress bar (353 x 30 pixels at 123,31 in the window), in a row the
@@ -285,14 +280,9 @@ Window FindBySize(Window w, int width, int height) {
     Display *d = TestDisplay();
     XWindowAttributes a;
     if (XGetWindowAttributes(d, w, &a) && a.width == width && a.height == height && a.map_state == IsViewable) return w;
-    Window root, parent, *children = nullptr;
-    unsigned n = 0;
-    Window found = 0;
-    if (XQueryTree(d, w, &root, &parent, &children, &n)) {
-        for (unsigned i = 0; i < n && !found; ++i) found = FindBySize(children[i], width, height);
-        if (children) XFree(children);
-    }
-    return found;
+    for (Window child : wizard::Children(w))
+        if (const Window found = FindBySize(child, width, height)) return found;
+    return 0;
 }
 
 // Pixels of a window darker than its grey background: its text.
