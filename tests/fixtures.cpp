@@ -8,9 +8,11 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -123,6 +125,48 @@ void WriteAll(int fd, const std::string &data) {
 
 }  // namespace
 
+namespace {
+
+// Reads the descriptors into their strings until each is closed at its far end (or, for a
+// pseudo-terminal, reads EIO), then reaps the child; kills its group when the time is up.
+void Collect(pid_t pid, std::vector<std::pair<int, std::string *>> sources, int timeoutSeconds, Result &result) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    std::vector<struct pollfd> fds;
+    for (const auto &source : sources) fds.push_back({source.first, POLLIN, 0});
+    std::size_t open = fds.size();
+    while (open > 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            result.timedOut = true;
+            kill(-pid, SIGKILL);
+            kill(pid, SIGKILL);
+            break;
+        }
+        if (poll(fds.data(), fds.size(), static_cast<int>(std::min<long>(left.count(), 1000))) < 0 && errno != EINTR) break;
+        for (std::size_t i = 0; i < fds.size(); ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            char buffer[65536];
+            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                sources[i].second->append(buffer, static_cast<std::size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    for (auto &f : fds)
+        if (f.fd >= 0) close(f.fd);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+}
+
+}  // namespace
+
 Result RunCommand(const Command &command) {
     const auto envStrings = BuildEnvironment(command);
     int out[2], err[2], in[2];
@@ -144,39 +188,43 @@ Result RunCommand(const Command &command) {
     close(in[1]);
 
     Result result;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(command.timeoutSeconds);
-    struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    std::string *sinks[2] = {&result.out, &result.err};
-    int open = 2;
-    while (open > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            result.timedOut = true;
-            kill(-pid, SIGKILL);
-            kill(pid, SIGKILL);
-            break;
-        }
-        if (poll(fds, 2, static_cast<int>(std::min<long>(left.count(), 1000))) < 0 && errno != EINTR) break;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-            char buffer[65536];
-            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                sinks[i]->append(buffer, static_cast<std::size_t>(n));
-            } else if (n == 0 || errno != EINTR) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            }
-        }
+    Collect(pid, {{out[0], &result.out}, {err[0], &result.err}}, command.timeoutSeconds, result);
+    return result;
+}
+
+Result RunOnTerminal(const Command &command, unsigned short columns) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        if (master >= 0) close(master);
+        throw std::runtime_error("no pseudo-terminal");
     }
-    for (auto &f : fds)
-        if (f.fd >= 0) close(f.fd);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    const int slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave < 0) {
+        close(master);
+        throw std::runtime_error("cannot open the pseudo-terminal's slave");
     }
-    if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+    struct termios mode;
+    tcgetattr(slave, &mode);
+    cfmakeraw(&mode);
+    tcsetattr(slave, TCSANOW, &mode);
+    struct winsize size = {};
+    size.ws_row = 24;
+    size.ws_col = columns;
+    ioctl(slave, TIOCSWINSZ, &size);
+
+    const auto envStrings = BuildEnvironment(command);
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork");
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDONLY);
+        dup2(null, 0);
+        dup2(slave, 1);
+        dup2(slave, 2);
+        ExecChild(command, envStrings);
+    }
+    close(slave);
+    Result result;
+    Collect(pid, {{master, &result.out}}, command.timeoutSeconds, result);
     return result;
 }
 

@@ -68,6 +68,9 @@ struct Result {
 };
 
 Result RunCommand(const Command &command);
+// Runs the command with standard output and error on a new pseudo-terminal of `columns` columns
+// in raw mode (so that the bytes arrive as written); `out` holds all it wrote there.
+Result RunOnTerminal(const Command &command, unsigned short columns = 80);
 
 // Bytes gzip cannot shrink (it stores them as they are), the same for the same seed.
 std::string RandomBytes(std::size_t n, unsigned seed = 1);

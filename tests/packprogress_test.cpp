@@ -6,17 +6,9 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <stdlib.h>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <termios.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -25,71 +17,17 @@ using namespace fixtures;
 
 namespace {
 
-struct Terminal {
-    int exitStatus = -1;
-    std::string bytes;  // all the program wrote to the terminal (standard output and error)
-};
-
-// Runs `argv` with standard output and error on a new pseudo-terminal of `columns` columns, in raw
-// mode (so that the bytes arrive as written), and collects what it writes.
-Terminal RunOnTerminal(const std::vector<std::string> &argv, unsigned short columns = 80, rlim_t fileLimit = 0) {
-    Terminal t;
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) throw std::runtime_error("no pseudo-terminal");
-    const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
-    if (slave < 0) throw std::runtime_error("cannot open the pseudo-terminal's slave");
-    struct termios mode;
-    tcgetattr(slave, &mode);
-    cfmakeraw(&mode);
-    tcsetattr(slave, TCSANOW, &mode);
-    struct winsize size = {};
-    size.ws_row = 24;
-    size.ws_col = columns;
-    ioctl(slave, TIOCSWINSZ, &size);
-
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int null = open("/dev/null", O_RDONLY);
-        dup2(null, 0);
-        dup2(slave, 1);
-        dup2(slave, 2);
-        close(master);
-        if (fileLimit) {
-            const struct rlimit limit = {fileLimit, fileLimit};
-            setrlimit(RLIMIT_FSIZE, &limit);
-            signal(SIGXFSZ, SIG_IGN);
-        }
-        unsetenv("SOURCE_DATE_EPOCH");
-        std::vector<char *> args;
-        for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+// The packer's own arguments run on a terminal, with SOURCE_DATE_EPOCH unset and, given a limit,
+// files limited to `fileLimit` bytes (SIGXFSZ ignored, so that the write fails instead).
+Result OnTerminal(const std::vector<std::string> &argv, unsigned short columns = 80, rlim_t fileLimit = 0) {
+    Command c;
+    c.argv = argv;
+    c.unset = {"SOURCE_DATE_EPOCH"};
+    if (fileLimit) {
+        c.limits[RLIMIT_FSIZE] = fileLimit;
+        c.ignoredSignals = {SIGXFSZ};
     }
-    close(slave);
-    // The master reads EIO once the last descriptor of the slave is closed.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    for (;;) {
-        struct pollfd p = {master, POLLIN, 0};
-        const int ready = poll(&p, 1, 1000);
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            break;
-        }
-        if (ready <= 0) continue;
-        char chunk[4096];
-        const ssize_t n = read(master, chunk, sizeof chunk);
-        if (n > 0) {
-            t.bytes.append(chunk, static_cast<std::size_t>(n));
-        } else if (n == 0 || errno != EINTR) {
-            break;
-        }
-    }
-    close(master);
-    int status;
-    waitpid(pid, &status, 0);
-    t.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return t;
+    return RunOnTerminal(c, columns);
 }
 
 // What stays on the screen: carriage returns go back to the start of the line and overwrite it,
@@ -174,16 +112,16 @@ TEST_F(Progress, ShowsOnATerminalWhilePackingAndVerifyingAndIsClearedAtTheEnd) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        const Terminal t = RunOnTerminal(c.args, c.columns);
-        EXPECT_EQ(t.exitStatus, 0) << t.bytes;
-        const std::string screen = Screen(t.bytes);
+        const Result t = OnTerminal(c.args, c.columns);
+        EXPECT_EQ(t.exitStatus, 0) << t.out;
+        const std::string screen = Screen(t.out);
         EXPECT_EQ(screen.substr(0, c.screen.size()), c.screen) << screen;
         if (c.screen.empty()) {
             EXPECT_EQ(screen, "");
         }
 
-        const std::vector<std::string> draws = Draws(t.bytes);
-        ASSERT_FALSE(draws.empty()) << t.bytes;
+        const std::vector<std::string> draws = Draws(t.out);
+        ASSERT_FALSE(draws.empty()) << t.out;
         std::size_t label = 0;
         for (const std::string &d : draws) {
             // A line as wide as the terminal would wrap, and could not be redrawn in place.
@@ -198,7 +136,7 @@ TEST_F(Progress, ShowsOnATerminalWhilePackingAndVerifyingAndIsClearedAtTheEnd) {
 }
 
 TEST_F(Progress, IsClearedBeforeTheMessageOfAFailure) {
-    ASSERT_EQ(RunOnTerminal({PackerPath(), app, installer}).exitStatus, 0);
+    ASSERT_EQ(OnTerminal({PackerPath(), app, installer}).exitStatus, 0);
     std::string damaged = ReadFile(installer);
     damaged[damaged.size() - 100000] ^= 1;
     WriteFile(tmp / "damaged", damaged);
@@ -216,23 +154,23 @@ TEST_F(Progress, IsClearedBeforeTheMessageOfAFailure) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        const Terminal t = RunOnTerminal(c.args, 80, c.fileLimit);
+        const Result t = OnTerminal(c.args, 80, c.fileLimit);
         EXPECT_EQ(t.exitStatus, 1);
-        EXPECT_FALSE(Draws(t.bytes).empty()) << "no progress was shown before the failure";
-        EXPECT_EQ(Screen(t.bytes), c.screen) << t.bytes;
+        EXPECT_FALSE(Draws(t.out).empty()) << "no progress was shown before the failure";
+        EXPECT_EQ(Screen(t.out), c.screen) << t.out;
     }
 }
 
 TEST_F(Progress, NeverShowsWithQuietOrWhenStandardErrorIsNoTerminal) {
-    ASSERT_EQ(RunOnTerminal({PackerPath(), "--quiet", app, installer}).exitStatus, 0);
+    ASSERT_EQ(OnTerminal({PackerPath(), "--quiet", app, installer}).exitStatus, 0);
     for (const std::vector<std::string> &args : {std::vector<std::string>{"--quiet", app, tmp / "quiet"},
                                                  std::vector<std::string>{"--quiet", "--verify", installer}}) {
         std::vector<std::string> argv = {PackerPath()};
         argv.insert(argv.end(), args.begin(), args.end());
-        const Terminal t = RunOnTerminal(argv);
+        const Result t = OnTerminal(argv);
         EXPECT_EQ(t.exitStatus, 0);
-        EXPECT_EQ(t.bytes.find('\r'), std::string::npos) << t.bytes;
-        EXPECT_EQ(t.bytes.find("packing"), std::string::npos) << t.bytes;
+        EXPECT_EQ(t.out.find('\r'), std::string::npos) << t.out;
+        EXPECT_EQ(t.out.find("packing"), std::string::npos) << t.out;
     }
     // Standard error a pipe; standard output the same pipe or another.
     for (const std::vector<std::string> &args :
