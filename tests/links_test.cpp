@@ -70,21 +70,35 @@ void MakeRealWorldTree(const std::string &root) {
 
 class RealWorldTree : public testing::Test {
 protected:
-    TempDir tmp;
-    std::string source = tmp / "app";
-    std::string installer = tmp / "installer";
-    std::string home = tmp / "home";
-    std::string marker = tmp / "launcher-ran";
+    // The tree and its installer are made once; no test changes them.
+    static TempDir *shared;
+    static std::string source, installer;
 
-    void SetUp() override {
+    static void SetUpTestSuite() {
+        shared = new TempDir();
+        source = *shared / "app";
+        installer = *shared / "installer";
         MakeRealWorldTree(source);
-        MakeDir(home);
         Command pack;
         pack.argv = {PackerPath(), source, installer};
         const Result packed = RunCommand(pack);
         ASSERT_EQ(packed.exitStatus, 0) << packed.err;
     }
+    static void TearDownTestSuite() {
+        delete shared;
+        shared = nullptr;
+    }
+
+    TempDir tmp;
+    std::string home = tmp / "home";
+    std::string marker = tmp / "launcher-ran";
+
+    void SetUp() override { MakeDir(home); }
 };
+
+TempDir *RealWorldTree::shared;
+std::string RealWorldTree::source;
+std::string RealWorldTree::installer;
 
 TEST_F(RealWorldTree, PacksUnchangedVerifiesAndInstallsSilentlyAsItWas) {
     Command verify;
