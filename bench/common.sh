@@ -30,12 +30,20 @@ generate_app() {
     local app=$1
     mkdir -p "$app/lib"
     write_launcher "$app"
-    awk -v root="$app/share" 'BEGIN {
-        srand(8);
-        for (d = 0; d < 40; d++) system("mkdir -p " root "/d" d);
-        for (i = 0; i < 8000; i++) {
-            f = sprintf("%s/d%d/item%05d.txt", root, i % 40, i);
-            lines = 40 + int(rand() * 160);
+    generate_text "$app/share" 8 40 8000 160
+    head -c $((64 << 20)) /dev/urandom > "$app/lib/codecs.bin"
+    seq 1 12000000 > "$app/lib/index.txt"
+}
+
+# generate_text DIR SEED DIRS FILES SPAN: FILES text files of 40 to 40+SPAN lines in DIRS
+# directories, compressible but not trivially, the same for the same SEED.
+generate_text() {
+    awk -v root="$1" -v seed="$2" -v dirs="$3" -v files="$4" -v span="$5" 'BEGIN {
+        srand(seed);
+        for (d = 0; d < dirs; d++) system("mkdir -p " root "/d" d);
+        for (i = 0; i < files; i++) {
+            f = sprintf("%s/d%d/item%05d.txt", root, i % dirs, i);
+            lines = 40 + int(rand() * span);
             for (l = 0; l < lines; l++)
                 printf "%08x track %d gain %.4f peak %.6f name %c%c%c%c\n", int(rand() * 4294967295), l,
                        rand(), rand(), 97 + int(rand() * 26), 97 + int(rand() * 26), 97 + int(rand() * 26),
@@ -43,6 +51,16 @@ generate_app() {
             close(f);
         }
     }'
-    head -c $((64 << 20)) /dev/urandom > "$app/lib/codecs.bin"
-    seq 1 12000000 > "$app/lib/index.txt"
 }
+
+# require NAME FILE...: stops the benchmark NAME when a file it needs has not been built.
+require() {
+    local name=$1 f
+    shift
+    for f in "$@"; do
+        [ -e "$f" ] || { echo "bench/$name: $f is missing; run make first" >&2; exit 1; }
+    done
+}
+
+# payload_length INSTALLER: the payload's length, from the trailer "\nN\n" at the file's end.
+payload_length() { tail -c 32 "$1" | tail -n 1; }
