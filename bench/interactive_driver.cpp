@@ -145,28 +145,38 @@ std::string Slurp(const std::string &path) {
 
 int IgnoreErrors(Display *, XErrorEvent *) { return 0; }
 
-// Exec to viewable window of several installers, alternating so that the machine's load falls on
-// each alike.
-int Startup(const std::string &work, int runs, const std::vector<std::string> &installers) {
-    Server server;
+// The server's display, told of every window mapped on its root.
+Display *OpenDisplay(const Server &server) {
     Display *d = XOpenDisplay(server.display.c_str());
     if (!d) throw std::runtime_error("cannot open " + server.display);
     XSetErrorHandler(IgnoreErrors);
     XSelectInput(d, DefaultRootWindow(d), SubstructureNotifyMask);
+    return d;
+}
+
+// Exec of `installer` to its window being viewable, in ms; the installer is then killed.
+double TimeToViewable(Display *d, const std::string &installer, const std::vector<std::string> &env) {
+    const long long t0 = NowNs();
+    const pid_t pid = Spawn({installer}, env);
+    WaitForMap(d);
+    const double ms = (NowNs() - t0) / 1e6;
+    kill(pid, SIGKILL);
+    Wait(pid);
+    return ms;
+}
+
+// Exec to viewable window of several installers, alternating so that the machine's load falls on
+// each alike.
+int Startup(const std::string &work, int runs, const std::vector<std::string> &installers) {
+    Server server;
+    Display *d = OpenDisplay(server);
     const std::string path = std::string("PATH=") + std::getenv("PATH");
     const std::string display = "DISPLAY=" + server.display;
     const std::string home = MakeDir(work + "/startup-home");
     std::vector<std::vector<double>> times(installers.size());
-    for (int i = 0; i < runs; ++i) {
-        for (std::size_t k = 0; k < installers.size(); ++k) {
-            const long long t0 = NowNs();
-            const pid_t pid = Spawn({installers[k]}, {path, display, "HOME=" + home, "LC_ALL=C"});
-            WaitForMap(d);
-            times[k].push_back((NowNs() - t0) / 1e6);
-            kill(pid, SIGKILL);
-            Wait(pid);
-        }
-    }
+    for (int i = 0; i < runs; ++i)
+        for (std::size_t k = 0; k < installers.size(); ++k)
+            times[k].push_back(TimeToViewable(d, installers[k], {path, display, "HOME=" + home, "LC_ALL=C"}));
     for (std::size_t k = 0; k < installers.size(); ++k) {
         std::vector<double> &t = times[k];
         std::sort(t.begin(), t.end());
@@ -192,24 +202,15 @@ int main(int argc, char **argv) {
     const int runs = std::atoi(argv[3]), viewRuns = std::atoi(argv[4]);
 
     Server server;
-    Display *d = XOpenDisplay(server.display.c_str());
-    if (!d) throw std::runtime_error("cannot open " + server.display);
-    XSetErrorHandler(IgnoreErrors);
+    Display *d = OpenDisplay(server);
     Key(d, XK_Shift_L);  // the server's first XTest key changes its keymap: not during a run
-    XSelectInput(d, DefaultRootWindow(d), SubstructureNotifyMask);
     const std::string path = std::string("PATH=") + std::getenv("PATH");
     const std::string display = "DISPLAY=" + server.display;
 
     std::vector<double> viewable;
     const std::string viewHome = MakeDir(work + "/view-home");
-    for (int i = 0; i < viewRuns; ++i) {
-        const long long t0 = NowNs();
-        const pid_t pid = Spawn({installer}, {path, display, "HOME=" + viewHome, "LC_ALL=C"});
-        WaitForMap(d);
-        viewable.push_back((NowNs() - t0) / 1e6);
-        kill(pid, SIGKILL);
-        Wait(pid);
-    }
+    for (int i = 0; i < viewRuns; ++i)
+        viewable.push_back(TimeToViewable(d, installer, {path, display, "HOME=" + viewHome, "LC_ALL=C"}));
 
     // One installation from the window: from the F key to the launcher's start, in ms.
     auto fromTheWindow = [&](const std::string &file, const std::string &n, std::vector<std::string> extra) {
