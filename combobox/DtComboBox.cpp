@@ -42,7 +42,7 @@ Boolean _XmShellIsExclusive(Widget wid);
 namespace {
 
 // ---------------------------------------------------------------------------------------------
-// Class methods
+// Prototypes: class methods
 // ---------------------------------------------------------------------------------------------
 
 void ClassInitialize() noexcept;
@@ -56,7 +56,7 @@ XmNavigability ComboNavigability(Widget w) noexcept;
 XmImportOperator ImportUnchanged(Widget w, int offset, XtArgVal *value) noexcept;
 
 // ---------------------------------------------------------------------------------------------
-// Actions
+// Prototypes: actions
 // ---------------------------------------------------------------------------------------------
 
 void ComboBoxFocusIn(Widget w, XEvent *event, String *params, Cardinal *count) noexcept;
@@ -65,7 +65,7 @@ void ComboBoxActivate(Widget w, XEvent *event, String *params, Cardinal *count) 
 void ComboBoxKbdCancel(Widget w, XEvent *event, String *params, Cardinal *count) noexcept;
 
 // ---------------------------------------------------------------------------------------------
-// Prototypes
+// Prototypes: everything else
 // ---------------------------------------------------------------------------------------------
 
 // Callbacks and event handlers on the children and the popup shell.
