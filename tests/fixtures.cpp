@@ -35,8 +35,9 @@ namespace fs = std::filesystem;
 namespace fixtures {
 
 std::string InstallerPath() { return SONARIS_BUILD_DIR "/sonaris-installer"; }
+std::string PortableImage() { return SONARIS_BUILD_DIR "/portable/sonaris-installer"; }
 std::string PackerDefaultImage() {
-    const std::string portable = SONARIS_BUILD_DIR "/portable/sonaris-installer";
+    const std::string portable = PortableImage();
     return Exists(portable) ? portable : InstallerPath();
 }
 std::string PackerPath() { return SONARIS_BUILD_DIR "/sonaris-pack"; }

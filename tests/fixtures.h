@@ -19,6 +19,8 @@ namespace fixtures {
 std::string InstallerPath();  // build/sonaris-installer
 // The image the packer takes by default: build/portable/sonaris-installer where `make portable`
 // made it, else InstallerPath().
+// The program image built for older systems (`make portable`), where it was built.
+std::string PortableImage();
 std::string PackerDefaultImage();
 std::string PackerPath();     // build/sonaris-pack
 std::string SourceDir();      // the top of the source tree

@@ -228,10 +228,6 @@ TEST_F(Hostile, VerifyNamesTheMemberAndInstallingChangesNothingOutside) {
     }
 }
 
-}  // namespace
-
-namespace {
-
 // Each installation replaces what stands at a name its payload declares as a directory: a link
 // that an earlier installation left there is not followed.
 TEST_F(Hostile, LinksAnEarlierInstallationLeftLetNoLaterOneWriteOutside) {

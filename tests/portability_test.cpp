@@ -23,7 +23,7 @@ using namespace wizard;
 
 namespace {
 
-const std::string kPortableImage = BuildDir() + "/portable/sonaris-installer";
+const std::string kPortableImage = PortableImage();
 const char kThisMachine[] = "this machine";
 
 bool UnderCI() {
