@@ -1,5 +1,6 @@
 // The progress bar: the filled part in the bar's foreground, the rest in its background, and the
-// whole-number percentage in white. Repaints only when the filled width changes.
+// whole-number percentage in white. The extraction's calls repaint only when the filled width
+// changes; an exposure repaints what the server cleared.
 #include "installer.h"
 
 #include <Xm/Xm.h>
@@ -9,14 +10,22 @@
 
 static int nLastFilled = 0;
 
-void DrawProgressBar(Widget w, XtPointer, XtPointer) noexcept {
+// True for the last Expose event of a series handed over by the drawing area's expose callback.
+static bool IsExposure(XtPointer call_data) {
+    const auto *cb = static_cast<const XmDrawingAreaCallbackStruct *>(call_data);
+    return cb && cb->reason == XmCR_EXPOSE && cb->event && cb->event->type == Expose &&
+           cb->event->xexpose.count == 0;
+}
+
+void DrawProgressBar(Widget w, XtPointer, XtPointer call_data) noexcept {
     Dimension width = 0, height = 0;
     Pixel foreground = 0, background = 0;
     XtVaGetValues(w, XmNwidth, &width, XmNheight, &height, XmNforeground, &foreground, XmNbackground,
                   &background, nullptr);
 
     const int filled = static_cast<int>(InstallerWidgets.progress * static_cast<double>(width) / 100.0);
-    if (filled == nLastFilled) return;
+    // An exposure at an unchanged, non-zero width repaints too: the server has cleared the bar.
+    if (filled == nLastFilled && !(filled > 0 && IsExposure(call_data))) return;
     nLastFilled = filled;
 
     Display *display = XtDisplay(w);

@@ -84,8 +84,9 @@ protected:
 
 Bar ProgressBar::bar;
 
-// One test: the bar remembers the width it last filled, and progress only grows.
-TEST_F(ProgressBar, RepaintsOnlyWhenTheFilledWidthGrows) {
+// One test: the bar remembers the width it last filled, and progress only grows; an exposure
+// repaints what the server cleared.
+TEST_F(ProgressBar, RepaintsWhenTheFilledWidthGrowsOrTheBarIsExposed) {
     ASSERT_GT(bar.width, 100);
     ASSERT_EQ(bar.height, 30);
 
@@ -114,6 +115,13 @@ TEST_F(ProgressBar, RepaintsOnlyWhenTheFilledWidthGrows) {
     Draw(50.0f + 10.0f / bar.width);
     EXPECT_EQ(At(bar, 0, 0), kMarker);
     EXPECT_EQ(At(bar, bar.width - 1, 0), kMarker);
+
+    // A real exposure at that same width draws the bar again: the server cleared it first.
+    XClearArea(XtDisplay(bar.w), XtWindow(bar.w), 0, 0, 0, 0, True);
+    Drain();
+    EXPECT_EQ(At(bar, 0, 0), kFill);
+    EXPECT_EQ(At(bar, bar.width - 1, 0), kBackground);
+    EXPECT_EQ(WhiteColumns(bar), std::make_pair(left, right));
 
     // At 100 the whole bar is filled and reads 100%, wider than 50%.
     Draw(100.0f);
