@@ -184,25 +184,32 @@ class Arm64Programs {
 public:
     // Whether arm64 programs run here; else why not.
     static bool Run(std::string *why) {
-        if (!state) {
+        if (!asked) {
+            asked = true;
             const Result on = RunQuietly({SourceDir() + "/scripts/qemu-binfmt", "on"});
-            state = std::make_unique<Arm64Programs>();
-            state->failure = on.exitStatus == 0 ? "" : on.err.empty() ? "scripts/qemu-binfmt failed" : on.err;
-            state->undo = on.out.substr(0, on.out.find('\n'));
+            failure = on.exitStatus == 0 ? "" : on.err.empty() ? "scripts/qemu-binfmt failed" : on.err;
+            if (on.exitStatus == 0) undo = on.out;
         }
-        *why = state->failure;
-        return why->empty();
+        *why = failure;
+        return failure.empty();
     }
+    // Undoes what Run registered.
     static void Release() {
-        if (state && state->failure.empty() && !state->undo.empty())
-            RunQuietly({"sh", "-c", SourceDir() + "/scripts/qemu-binfmt off " + state->undo});
-        state.reset();
+        std::vector<std::string> off = {SourceDir() + "/scripts/qemu-binfmt", "off"};
+        std::istringstream words(undo);
+        for (std::string word; words >> word;) off.push_back(word);
+        if (off.size() > 2) {
+            const Result r = RunQuietly(off);
+            EXPECT_EQ(r.exitStatus, 0) << r.err;
+        }
+        asked = false;
+        undo.clear();
     }
 
 private:
-    static inline std::unique_ptr<Arm64Programs> state;
-    std::string failure;
-    std::string undo;  // what `qemu-binfmt on` did
+    static inline bool asked = false;
+    static inline std::string failure;
+    static inline std::string undo;  // what `qemu-binfmt on` did: "mount register", ...
 };
 
 // A minimal Debian system, by its suite and processor, or this machine.
