@@ -25,6 +25,7 @@ namespace {
 
 const char kProgram[] = "sonaris-pack";
 const char kImageName[] = "sonaris-installer";
+const char kNoInstallerImage[] = "not an x86-64 or arm64 Linux program";
 
 const char kHelp[] =
     "Usage: sonaris-pack [--arch ARCH | --image PROGRAM] [--jobs N] [--quiet] SOURCE OUTPUT\n"
@@ -113,7 +114,7 @@ std::string DefaultImage(const char *argv0, const std::string &arch) {
 
 // "image: x86_64, an x86-64 Linux program", or what the image is instead.
 std::string ImageLine(const ImageKind &kind) {
-    if (kind.arch.empty()) return "image: " + kind.description + ", not an x86-64 or arm64 Linux program";
+    if (kind.arch.empty()) return "image: " + kind.description + ", " + kNoInstallerImage;
     return "image: " + kind.arch + ", " + kind.description;
 }
 
@@ -205,8 +206,7 @@ int Run(int argc, char **argv) {
             const std::string sound = Verify(installer, &progress);
             const ImageKind kind = ReadImageKind(installer);
             if (kind.arch.empty())
-                throw PackError(installer + ": the program image is " + kind.description +
-                                ", not an x86-64 or arm64 Linux program");
+                throw PackError(installer + ": the program image is " + kind.description + ", " + kNoInstallerImage);
             std::printf("%s\n%s: %s\n", sound.c_str(), installer.c_str(), ImageLine(kind).c_str());
         }
         return 0;
