@@ -43,7 +43,9 @@ bool UnderCI() {
 Result RunQuietly(std::vector<std::string> argv) {
     Command c;
     c.argv = std::move(argv);
-    c.timeoutSeconds = 900;  // making a root takes about a minute, its packages another
+    // Making a root takes about a minute, its packages another; an arm64 one, whose own programs
+    // install it under qemu, several.
+    c.timeoutSeconds = 1500;
     return RunCommand(c);
 }
 
