@@ -152,22 +152,24 @@ TEST(ProgramImages, NeedOnlyTheCLibraryAndShipWithoutDebugData) {
 
 bool SameBytes(const std::string &a, const std::string &b) { return Exists(a) && ReadFile(a) == ReadFile(b); }
 
-// The x86-64 image once more, built in a second build directory (so in a second folder of its
-// root): the shipped image and its debug data must not change by a byte.
+// Both images once more, built in a second build directory (so in a second folder of their
+// roots): the shipped images and their debug data must not change by a byte.
 TEST(ProgramImages, AreTheSameBuiltInAnotherDirectory) {
 #ifdef SONARIS_DYNAMIC_IMAGE
     GTEST_SKIP() << "the sanitized build links the image dynamically";
 #endif
-    if (geteuid() != 0) SKIP_OUTSIDE_CI("needs root: the portable image is built in a Debian root (chroot)");
-    const std::string image = PortableImage("x86_64");
-    ASSERT_TRUE(Exists(image)) << "make portable";
+    if (geteuid() != 0) SKIP_OUTSIDE_CI("needs root: the portable images are built in Debian roots (chroot)");
     const std::string again = BuildDir() + "/portable-again";
-    const Result built = RunQuietly({SourceDir() + "/scripts/build-portable", SourceDir(), again, "x86_64"});
+    const Result built = RunQuietly({SourceDir() + "/scripts/build-portable", SourceDir(), again});
     ASSERT_EQ(built.exitStatus, 0) << built.err;
-    const std::string second = again + "/portable/x86_64/sonaris-installer";
-    if (!Exists(second)) SKIP_OUTSIDE_CI(built.err);
-    EXPECT_TRUE(SameBytes(second, image)) << "make portable again if the sources changed since";
-    EXPECT_TRUE(SameBytes(second + ".debug", image + ".debug"));
+    for (const char *arch : {"x86_64", kArm64}) {
+        SCOPED_TRACE(arch);
+        const std::string image = PortableImage(arch), second = again + "/portable/" + arch + "/sonaris-installer";
+        ASSERT_TRUE(Exists(image)) << "make portable";
+        if (!Exists(second)) SKIP_OUTSIDE_CI(built.err);
+        EXPECT_TRUE(SameBytes(second, image)) << "make portable again if the sources changed since";
+        EXPECT_TRUE(SameBytes(second + ".debug", image + ".debug"));
+    }
 }
 
 // A launcher that records its arguments where the test finds them.
