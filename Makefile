@@ -1,4 +1,4 @@
-# Entry points: `make` builds, `make portable` builds the program image for older systems too,
+# Entry points: `make` builds, `make portable` builds the program images to ship (x86-64 and arm64),
 # `make test` runs the suite, `make demo` packs and runs the demo,
 # `make test-sanitize` runs the suite again built with AddressSanitizer and UndefinedBehaviorSanitizer,
 # `make fuzz` runs the libFuzzer targets for FUZZ_SECONDS each.
@@ -22,7 +22,7 @@ deps:
 configure: deps
 	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
 
-# The program image built in a minimal Debian 11 root (needs root; see scripts/build-portable).
+# The program images built in minimal Debian 11 roots (needs root; see scripts/build-portable).
 portable: configure
 	cmake --build $(BUILD) --target portable
 

@@ -35,7 +35,10 @@ namespace fs = std::filesystem;
 namespace fixtures {
 
 std::string InstallerPath() { return SONARIS_BUILD_DIR "/sonaris-installer"; }
-std::string PortableImage() { return SONARIS_BUILD_DIR "/portable/sonaris-installer"; }
+std::string HostArch() { return SONARIS_HOST_ARCH; }
+std::string PortableImage(const std::string &arch) {
+    return SONARIS_BUILD_DIR "/portable/" + arch + "/sonaris-installer";
+}
 std::string PackerDefaultImage() {
     const std::string portable = PortableImage();
     return Exists(portable) ? portable : InstallerPath();

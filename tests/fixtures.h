@@ -17,10 +17,13 @@ namespace fixtures {
 
 // Where the build put things (set by CMake).
 std::string InstallerPath();  // build/sonaris-installer
-// The image the packer takes by default: build/portable/sonaris-installer where `make portable`
-// made it, else InstallerPath().
-// The program image built for older systems (`make portable`), where it was built.
-std::string PortableImage();
+// The processor the build is for ("x86_64"), as the packer's --arch names it.
+std::string HostArch();
+// The program image built for older systems (`make portable`) for `arch`, where it was built:
+// build/portable/ARCH/sonaris-installer.
+std::string PortableImage(const std::string &arch = HostArch());
+// The image the packer takes by default: PortableImage() where `make portable` made it, else
+// InstallerPath().
 std::string PackerDefaultImage();
 std::string PackerPath();     // build/sonaris-pack
 std::string SourceDir();      // the top of the source tree

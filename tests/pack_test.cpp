@@ -39,6 +39,8 @@ std::string Shell(const std::string &script, const std::vector<std::string> &arg
 }
 
 const TarMember kLauncher = Launcher("#!/bin/sh\n");
+// --list's first line for an installer file with this machine's image.
+const char kImageLine[] = "image: x86_64, an x86-64 Linux program\n";
 
 class Packer : public ::testing::Test {
 protected:
@@ -371,13 +373,13 @@ TEST_F(Packer, ListShowsModeSizeAndNameWithTheLauncherLast) {
     WriteFile(app + "/bin/back\\slash", "", 0444);
     Result r = RunPacker({"--list", PackOk(app)});
     EXPECT_EQ(r.exitStatus, 0) << r.err;
-    EXPECT_EQ(r.out,
-              "drwxr-xr-x            0 ./\n"
+    EXPECT_EQ(r.out, kImageLine +
+              std::string("drwxr-xr-x            0 ./\n"
               "drwxr-x---            0 ./bin/\n"
               "-r--r--r--            0 ./bin/back\\\\slash\n"
               "-rw-r--r--            5 ./bin/line\\012break\n"
               "-rwx------            3 ./bin/tool\n"
-              "-rwxr-xr-x           10 ./sonaris\n");
+              "-rwxr-xr-x           10 ./sonaris\n"));
 
     // Links are kept: a symbolic link with its target, every further name of a file as a hard link
     // to its first; the launcher stays a file of its own even where it shares one.
@@ -387,8 +389,8 @@ TEST_F(Packer, ListShowsModeSizeAndNameWithTheLauncherLast) {
     ASSERT_EQ(link((app + "/sonaris").c_str(), (app + "/bin/run").c_str()), 0);
     r = RunPacker({"--list", PackOk(app)});
     EXPECT_EQ(r.exitStatus, 0) << r.err;
-    EXPECT_EQ(r.out,
-              "drwxr-xr-x            0 ./\n"
+    EXPECT_EQ(r.out, kImageLine +
+              std::string("drwxr-xr-x            0 ./\n"
               "-rwx------            3 ./a-tool\n"
               "drwxr-x---            0 ./bin/\n"
               "lrwxrwxrwx            0 ./bin/alias -> tool\n"
@@ -397,7 +399,7 @@ TEST_F(Packer, ListShowsModeSizeAndNameWithTheLauncherLast) {
               "-rwxr-xr-x           10 ./bin/run\n"
               "hrwx------            0 ./bin/tool link to ./a-tool\n"
               "hrwx------            0 ./bin/tool2 link to ./a-tool\n"
-              "-rwxr-xr-x           10 ./sonaris\n");
+              "-rwxr-xr-x           10 ./sonaris\n"));
 
     // Whatever the payload holds is shown, set-id bits and links included.
     const std::string odd = Fresh("odd");
@@ -405,20 +407,20 @@ TEST_F(Packer, ListShowsModeSizeAndNameWithTheLauncherLast) {
                                             Symlink("./c", "/etc"), kLauncher}))));
     r = RunPacker({"--list", odd});
     EXPECT_EQ(r.exitStatus, 0) << r.err;
-    EXPECT_EQ(r.out,
-              "drwxrwxrwt            0 ./\n"
+    EXPECT_EQ(r.out, kImageLine +
+              std::string("drwxrwxrwt            0 ./\n"
               "-rwsr-xr-x            5 ./a\n"
               "hrw-r--r--            0 ./b link to ./a\n"
               "lrwxrwxrwx            0 ./c -> /etc\n"
-              "-rwxr-xr-x           10 ./sonaris\n");
+              "-rwxr-xr-x           10 ./sonaris\n"));
 
     // The packer itself keeps only the permission bits.
     WriteFile(tmp / "setid.tgz", Gzip(TarArchive({Dir("./", 01777), File("./a", "data\n", 04755), kLauncher})));
     r = RunPacker({"--list", PackOk(tmp / "setid.tgz")});
-    EXPECT_EQ(r.out,
-              "drwxrwxrwx            0 ./\n"
+    EXPECT_EQ(r.out, kImageLine +
+              std::string("drwxrwxrwx            0 ./\n"
               "-rwxr-xr-x            5 ./a\n"
-              "-rwxr-xr-x           10 ./sonaris\n");
+              "-rwxr-xr-x           10 ./sonaris\n"));
 
     // A damaged payload: the members read before the damage showed, then the fault.
     std::string damaged = Gzip(TarArchive({Dir("./"), File("./noise", RandomBytes(100000), 0644), kLauncher}));
@@ -426,7 +428,9 @@ TEST_F(Packer, ListShowsModeSizeAndNameWithTheLauncherLast) {
     WriteFile(odd, InstallerBytes(damaged));
     r = RunPacker({"--list", odd});
     EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.out.rfind("drwxr-xr-x            0 ./\n-rw-r--r--       100000 ./noise\n", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.rfind(kImageLine + std::string("drwxr-xr-x            0 ./\n-rw-r--r--       100000 ./noise\n"), 0),
+              0u)
+        << r.out;
     EXPECT_EQ(r.err, "sonaris-pack: " + odd + ": the payload fails its CRC-32 check: the data is damaged\n");
 }
 
@@ -572,33 +576,103 @@ TEST_F(Packer, AnInterruptedPackLeavesNoOutput) {
     }
 }
 
-TEST_F(Packer, InstalledPackerFindsItsImage) {
+// The installed tree holds an image for each processor built for: this machine's always, arm64's
+// where `make portable` made it.
+TEST_F(Packer, InstalledPackerFindsItsImages) {
     const std::string prefix = tmp / "prefix";
     Command install;
     install.argv = {CMAKE_COMMAND, "--install", BuildDir(), "--prefix", prefix};
     const Result installed = RunCommand(install);
     ASSERT_EQ(installed.exitStatus, 0) << installed.err;
-    for (const char *file : {"bin/sonaris-pack", "libexec/sonaris/sonaris-installer", "share/man/man1/sonaris-pack.1",
-                             "share/man/man1/sonaris-installer.1"})
+    for (const char *file : {"bin/sonaris-pack", "libexec/sonaris/x86_64/sonaris-installer",
+                             "share/man/man1/sonaris-pack.1", "share/man/man1/sonaris-installer.1"})
         EXPECT_TRUE(Exists(prefix + "/" + file)) << file;
 
     // The installed tree may move as a whole.
     const std::string moved = tmp / "moved";
     ASSERT_EQ(rename(prefix.c_str(), moved.c_str()), 0);
     CopyDemoApp(app);
-    Command pack;
-    pack.argv = {moved + "/bin/sonaris-pack", app, tmp / "installer"};
-    Result r = RunCommand(pack);
+    const auto pack = [&](const std::string &arch) {
+        Command c;
+        c.argv = {moved + "/bin/sonaris-pack", app, tmp / "installer"};
+        if (!arch.empty()) c.argv.insert(c.argv.begin() + 1, {"--arch", arch});
+        return RunCommand(c);
+    };
+    Result r = pack("");
     ASSERT_EQ(r.exitStatus, 0) << r.err;
-    const std::string image = ReadFile(moved + "/libexec/sonaris/sonaris-installer");
+    const std::string image = ReadFile(moved + "/libexec/sonaris/x86_64/sonaris-installer");
     EXPECT_EQ(ReadFile(tmp / "installer").substr(0, image.size()), image);
     EXPECT_EQ(TreeListing(Install(tmp / "installer")), TreeListing(app));
+    if (Exists(PortableImage("aarch64"))) {
+        EXPECT_TRUE(Exists(moved + "/libexec/sonaris/aarch64/sonaris-installer.debug"));
+        r = pack("aarch64");
+        ASSERT_EQ(r.exitStatus, 0) << r.err;
+        const std::string arm64 = ReadFile(moved + "/libexec/sonaris/aarch64/sonaris-installer");
+        EXPECT_EQ(ReadFile(tmp / "installer").substr(0, arm64.size()), arm64);
+        EXPECT_NE(RunPacker({"--verify", tmp / "installer"}).out.find(": image: aarch64, an arm64 Linux program\n"),
+                  std::string::npos);
+    }
 
-    unlink((moved + "/libexec/sonaris/sonaris-installer").c_str());
-    r = RunCommand(pack);
-    EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.err, "sonaris-pack: no program image at " + moved + "/bin/sonaris-installer or " + moved +
-                         "/bin/../libexec/sonaris/sonaris-installer; give one with --image\n");
+    RemoveTree(moved + "/libexec/sonaris");
+    for (const std::string arch : {"x86_64", "aarch64"}) {
+        r = pack(arch);
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_EQ(r.err, "sonaris-pack: no program image for " + arch + " at " + moved + "/bin/portable/" + arch +
+                             "/sonaris-installer, " + moved + "/bin/sonaris-installer or " + moved +
+                             "/bin/../libexec/sonaris/" + arch +
+                             "/sonaris-installer: make portable builds it (or give one with --image)\n");
+    }
+}
+
+// An ELF header of 64 bytes: 64-bit, little-endian, for `abi`, of `type`, for `machine`.
+std::string ElfHeader(unsigned char abi, unsigned char type, unsigned char machine, unsigned char elfClass = 2) {
+    std::string header(64, '\0');
+    header.replace(0, 4, "\x7f" "ELF");
+    header[4] = static_cast<char>(elfClass);
+    header[5] = 1;
+    header[7] = static_cast<char>(abi);
+    header[16] = static_cast<char>(type);
+    header[18] = static_cast<char>(machine);
+    return header;
+}
+
+TEST_F(Packer, ListAndVerifyNameTheImagesProcessor) {
+    CopyDemoApp(app);
+    const std::string payload = PayloadOf(ReadFile(PackOk(app)));
+    const std::string trailer = "\n" + std::to_string(payload.size()) + "\n";
+    struct Case {
+        const char *name;
+        std::string image;
+        std::string kind;  // what --list says; --verify refuses all but x86_64 and aarch64
+    } cases[] = {
+        {"x86-64, position-independent", ElfHeader(0, 3, 62), "x86_64, an x86-64 Linux program"},
+        {"arm64 for GNU/Linux", ElfHeader(3, 2, 183), "aarch64, an arm64 Linux program"},
+        {"a shell script", "#!/bin/sh\nexit 1\n", "not an ELF file"},
+        {"32-bit ARM", ElfHeader(0, 2, 40, 1), "a 32-bit ELF file"},
+        {"RISC-V", ElfHeader(0, 2, 243), "an ELF program for another processor (machine 243)"},
+        {"FreeBSD", ElfHeader(9, 2, 62), "an ELF file for another system than Linux (OS ABI 9)"},
+        {"an object file", ElfHeader(0, 1, 62), "an ELF file that is not a program (type 1)"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = Fresh("installer");
+        WriteFile(path, c.image + payload + trailer, 0755);
+        const bool runs = c.kind.find("Linux program") != std::string::npos;
+        const std::string line = runs ? "image: " + c.kind : "image: " + c.kind + ", not an x86-64 or arm64 Linux program";
+        Result r = RunPacker({"--list", path});
+        EXPECT_EQ(r.exitStatus, 0) << r.err;
+        EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1), line + "\n");
+        r = RunPacker({"--verify", path});
+        if (runs) {
+            EXPECT_EQ(r.exitStatus, 0) << r.err;
+            EXPECT_EQ(r.out.substr(r.out.find('\n') + 1), path + ": " + line + "\n");
+        } else {
+            EXPECT_EQ(r.exitStatus, 1);
+            EXPECT_EQ(r.out, "");
+            EXPECT_EQ(r.err, "sonaris-pack: " + path + ": the program image is " + c.kind +
+                                 ", not an x86-64 or arm64 Linux program\n");
+        }
+    }
 }
 
 TEST_F(Packer, AWrongCommandLineExitsWith2) {
@@ -608,6 +682,8 @@ TEST_F(Packer, AWrongCommandLineExitsWith2) {
         {"--jobs"}, {"--jobs", "0", "a", "b"}, {"--jobs=", "a", "b"}, {"--jobs", "-2", "a", "b"},
         {"--jobs", "two", "a", "b"}, {"--jobs", "2x", "a", "b"}, {"--jobs", "1025", "a", "b"},
         {"--jobs", "99999999999999999999", "a", "b"}, {"--jobs", "2", "--verify", "a"},
+        {"--arch"}, {"--arch", "sparc64", "a", "b"}, {"--arch=", "a", "b"}, {"--arch", "x86_64", "--list", "a"},
+        {"--arch", "aarch64", "--image", "img", "a", "b"},
     };
     for (const auto &args : wrong) {
         const Result r = RunPacker(args);

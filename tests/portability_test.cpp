@@ -1,6 +1,7 @@
-// The program image on systems that hold nothing but the C library: its ELF dependencies, and
-// installer files run in minimal Debian 11 and 12 roots and on this machine (silently, without a
-// display, and in the window on the harness's X server).
+// The program images on systems that hold nothing but the C library: their ELF headers and
+// dependencies, the same bytes from another build directory, and installer files run in minimal
+// Debian 11 and 12 roots, x86-64 and arm64 (through qemu-user and binfmt_misc), and on this machine
+// (silently, without a display, and in the window on the harness's X server).
 #include <gtest/gtest.h>
 
 #include "fixtures.h"
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
@@ -23,8 +25,8 @@ using namespace wizard;
 
 namespace {
 
-const std::string kPortableImage = PortableImage();
 const char kThisMachine[] = "this machine";
+const char kArm64[] = "aarch64";
 
 bool UnderCI() {
     const char *ci = std::getenv("CI");
@@ -41,13 +43,18 @@ bool UnderCI() {
 Result RunQuietly(std::vector<std::string> argv) {
     Command c;
     c.argv = std::move(argv);
-    c.timeoutSeconds = 900;  // making a root takes about a minute, its packages another
+    // Making a root takes about a minute, its packages another; an arm64 one, whose own programs
+    // install it under qemu, several.
+    c.timeoutSeconds = 1500;
     return RunCommand(c);
 }
 
 struct Elf {
+    std::string machine;  // "Advanced Micro Devices X86-64", "AArch64"
     std::set<std::string> needed;
     std::string highestGlibc;  // "2.31"
+    std::set<std::string> sections;
+    std::string debugLink;  // the file the GNU debug link names
 };
 
 // Version strings compared number by number: 2.9 < 2.31.
@@ -65,42 +72,63 @@ bool VersionLess(const std::string &a, const std::string &b) {
     }
 }
 
+// readelf reads the ELF files of every processor.
 Elf ReadElf(const std::string &path) {
     Elf elf;
-    const Result dynamic = RunQuietly({"readelf", "--dynamic", "--wide", path});
-    EXPECT_EQ(dynamic.exitStatus, 0) << dynamic.err;
-    std::istringstream lines(dynamic.out);
+    const Result r = RunQuietly({"readelf", "--file-header", "--sections", "--dynamic", "--dyn-syms", "--wide", path});
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    std::istringstream lines(r.out);
     for (std::string line; std::getline(lines, line);) {
         const std::size_t open = line.find("Shared library: ["), close = line.rfind(']');
-        if (line.find("(NEEDED)") != std::string::npos && open != std::string::npos)
+        const std::size_t machine = line.find("Machine:"), section = line.find("] ."), glibc = line.find("@GLIBC_");
+        if (line.find("(NEEDED)") != std::string::npos && open != std::string::npos) {
             elf.needed.insert(line.substr(open + 17, close - open - 17));
+        } else if (machine != std::string::npos) {
+            elf.machine = line.substr(line.find_first_not_of(' ', machine + 8));
+        } else if (line.find("  [") == 0 && section != std::string::npos) {
+            elf.sections.insert(line.substr(section + 2, line.find(' ', section + 2) - section - 2));
+        } else if (glibc != std::string::npos && std::isdigit(static_cast<unsigned char>(line[glibc + 7]))) {
+            const std::string version = line.substr(glibc + 7, line.find_first_not_of("0123456789.", glibc + 7) - glibc - 7);
+            if (elf.highestGlibc.empty() || VersionLess(elf.highestGlibc, version)) elf.highestGlibc = version;
+        }
     }
-    const Result symbols = RunQuietly({"objdump", "--dynamic-syms", path});
-    EXPECT_EQ(symbols.exitStatus, 0) << symbols.err;
-    for (std::size_t at = 0; (at = symbols.out.find("GLIBC_", at)) != std::string::npos;) {
-        at += 6;
-        const std::size_t end = symbols.out.find_first_not_of("0123456789.", at);
-        const std::string version = symbols.out.substr(at, end - at);
-        if (elf.highestGlibc.empty() || VersionLess(elf.highestGlibc, version)) elf.highestGlibc = version;
+    if (elf.sections.count(".gnu_debuglink")) {
+        const Result link = RunQuietly({"readelf", "--string-dump=.gnu_debuglink", path});
+        const std::size_t at = link.out.find("]  ");
+        if (at != std::string::npos) elf.debugLink = link.out.substr(at + 3, link.out.find('\n', at) - at - 3);
     }
     return elf;
 }
 
-TEST(ProgramImage, NeedsOnlyTheCLibrary) {
+bool HasDebugSections(const Elf &elf) {
+    return elf.sections.count(".symtab") ||
+           std::any_of(elf.sections.begin(), elf.sections.end(),
+                       [](const std::string &name) { return name.rfind(".debug", 0) == 0; });
+}
+
+// The C library's files: before 2.34 libdl and libpthread stood apart from libc.
+std::set<std::string> CLibrary(const char *loader, bool older) {
+    std::set<std::string> files = {"libc.so.6", "libm.so.6", loader};
+    if (older) files.insert({"libdl.so.2", "libpthread.so.0"});
+    return files;
+}
+
+TEST(ProgramImages, NeedOnlyTheCLibraryAndShipWithoutDebugData) {
 #ifdef SONARIS_DYNAMIC_IMAGE
     GTEST_SKIP() << "the sanitized build links the image dynamically";
 #endif
-    const std::set<std::string> core = {"libc.so.6", "libm.so.6", "ld-linux-x86-64.so.2"};
-    std::set<std::string> older = core;  // before 2.34 libdl and libpthread stood apart from libc
-    older.insert({"libdl.so.2", "libpthread.so.0"});
     struct Case {
         const char *name;
         std::string path;
+        const char *machine;
         std::set<std::string> allowed;
-        const char *highestGlibc;  // empty: this system's own
+        bool shipped;  // portable: glibc 2.31 at most, stripped, its debug data in a file beside it
     } cases[] = {
-        {"the host's image", InstallerPath(), core, ""},
-        {"the portable image", kPortableImage, older, "2.31"},
+        {"the host's image", InstallerPath(), "Advanced Micro Devices X86-64",
+         CLibrary("ld-linux-x86-64.so.2", false), false},
+        {"the portable x86-64 image", PortableImage("x86_64"), "Advanced Micro Devices X86-64",
+         CLibrary("ld-linux-x86-64.so.2", true), true},
+        {"the portable arm64 image", PortableImage(kArm64), "AArch64", CLibrary("ld-linux-aarch64.so.1", true), true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -109,11 +137,38 @@ TEST(ProgramImage, NeedsOnlyTheCLibrary) {
             continue;  // without root there is no Debian 11 root to build it in
         }
         const Elf elf = ReadElf(c.path);
+        EXPECT_EQ(elf.machine, c.machine);
         for (const std::string &library : elf.needed) EXPECT_TRUE(c.allowed.count(library)) << library;
         EXPECT_TRUE(elf.needed.count("libc.so.6"));
-        if (*c.highestGlibc) {
-            EXPECT_FALSE(VersionLess(c.highestGlibc, elf.highestGlibc)) << elf.highestGlibc;
-        }
+        if (!c.shipped) continue;
+        EXPECT_FALSE(VersionLess("2.31", elf.highestGlibc)) << elf.highestGlibc;
+        EXPECT_FALSE(HasDebugSections(elf));
+        EXPECT_EQ(elf.debugLink, "sonaris-installer.debug");
+        const Elf debug = ReadElf(c.path + ".debug");
+        EXPECT_EQ(debug.machine, c.machine);
+        EXPECT_TRUE(debug.sections.count(".debug_info"));
+    }
+}
+
+bool SameBytes(const std::string &a, const std::string &b) { return Exists(a) && ReadFile(a) == ReadFile(b); }
+
+// Both images once more, built in a second build directory (so in a second folder of their
+// roots): the shipped images and their debug data must not change by a byte.
+TEST(ProgramImages, AreTheSameBuiltInAnotherDirectory) {
+#ifdef SONARIS_DYNAMIC_IMAGE
+    GTEST_SKIP() << "the sanitized build links the image dynamically";
+#endif
+    if (geteuid() != 0) SKIP_OUTSIDE_CI("needs root: the portable images are built in Debian roots (chroot)");
+    const std::string again = BuildDir() + "/portable-again";
+    const Result built = RunQuietly({SourceDir() + "/scripts/build-portable", SourceDir(), again});
+    ASSERT_EQ(built.exitStatus, 0) << built.err;
+    for (const char *arch : {"x86_64", kArm64}) {
+        SCOPED_TRACE(arch);
+        const std::string image = PortableImage(arch), second = again + "/portable/" + arch + "/sonaris-installer";
+        ASSERT_TRUE(Exists(image)) << "make portable";
+        if (!Exists(second)) SKIP_OUTSIDE_CI(built.err);
+        EXPECT_TRUE(SameBytes(second, image)) << "make portable again if the sources changed since";
+        EXPECT_TRUE(SameBytes(second + ".debug", image + ".debug"));
     }
 }
 
@@ -122,25 +177,71 @@ std::string Launcher(const std::string &marker) {
     return "#!/bin/sh\nprintf '%s\\n' \"$*\" > " + marker + "\n";
 }
 
-// A minimal Debian system, by its suite, or this machine.
-class MinimalSystem : public testing::TestWithParam<const char *> {
+struct System {
+    const char *suite;  // or kThisMachine
+    const char *arch;   // as the packer's --arch names it
+};
+
+// arm64 programs run here through qemu-user, which the kernel starts for them once binfmt_misc
+// knows it (scripts/qemu-binfmt): registered for the suite where it was not, and unregistered after.
+class Arm64Programs {
+public:
+    // Whether arm64 programs run here; else why not.
+    static bool Run(std::string *why) {
+        if (!asked) {
+            asked = true;
+            const Result on = RunQuietly({SourceDir() + "/scripts/qemu-binfmt", "on"});
+            failure = on.exitStatus == 0 ? "" : on.err.empty() ? "scripts/qemu-binfmt failed" : on.err;
+            if (on.exitStatus == 0) undo = on.out;
+        }
+        *why = failure;
+        return failure.empty();
+    }
+    // Undoes what Run registered.
+    static void Release() {
+        std::vector<std::string> off = {SourceDir() + "/scripts/qemu-binfmt", "off"};
+        std::istringstream words(undo);
+        for (std::string word; words >> word;) off.push_back(word);
+        if (off.size() > 2) {
+            const Result r = RunQuietly(off);
+            EXPECT_EQ(r.exitStatus, 0) << r.err;
+        }
+        asked = false;
+        undo.clear();
+    }
+
+private:
+    static inline bool asked = false;
+    static inline std::string failure;
+    static inline std::string undo;  // what `qemu-binfmt on` did: "mount register", ...
+};
+
+// A minimal Debian system, by its suite and processor, or this machine.
+class MinimalSystem : public testing::TestWithParam<System> {
 protected:
     std::string root;
+    std::string arch;
     std::unique_ptr<TempDir> tmp;  // inside the root
     std::string inside;            // tmp's path as the root sees it
+
+    static void TearDownTestSuite() { Arm64Programs::Release(); }
 
     void SetUp() override {
 #ifdef SONARIS_DYNAMIC_IMAGE
         GTEST_SKIP() << "the sanitized build links the image dynamically: it cannot run in a minimal system";
 #endif
         if (geteuid() != 0) SKIP_OUTSIDE_CI("needs root: minimal systems are made with debootstrap and run with chroot");
-        if (std::string(GetParam()) != kThisMachine) {
-            const Result made = RunQuietly({SourceDir() + "/scripts/debian-root", GetParam()});
+        arch = GetParam().arch;
+        std::string why;
+        if (arch == kArm64 && !Arm64Programs::Run(&why)) SKIP_OUTSIDE_CI("arm64 programs cannot run here: " + why);
+        if (std::string(GetParam().suite) != kThisMachine) {
+            const Result made = RunQuietly({SourceDir() + "/scripts/debian-root", "--arch",
+                                            arch == kArm64 ? "arm64" : "amd64", GetParam().suite});
             if (made.exitStatus == 2) SKIP_OUTSIDE_CI(made.err);
             ASSERT_EQ(made.exitStatus, 0) << made.err;
             root = made.out.substr(0, made.out.find('\n'));
         }
-        ASSERT_TRUE(Exists(kPortableImage)) << "make portable";
+        ASSERT_TRUE(Exists(PortableImage(arch))) << "make portable";
         tmp = std::make_unique<TempDir>(root + "/tmp");
         inside = tmp->path().substr(root.size());
     }
@@ -150,14 +251,15 @@ protected:
         return root.empty() ? std::vector<std::string>{} : std::vector<std::string>{"chroot", root};
     }
 
-    // An installer file made by the packer with its default image, for a small tree.
+    // An installer file made by the packer with its default image for the system's processor, for a
+    // small tree.
     std::string MakeInstaller(const std::string &name) {
         const std::string tree = *tmp / "tree";
         mkdir(tree.c_str(), 0755);
         mkdir((tree + "/share").c_str(), 0755);
         WriteFile(tree + "/share/readme.txt", "Sonaris 8\n");
         WriteFile(tree + "/sonaris", Launcher(inside + "/launched"), 0755);
-        const Result packed = RunQuietly({PackerPath(), tree, *tmp / name});
+        const Result packed = RunQuietly({PackerPath(), "--arch", arch, tree, *tmp / name});
         EXPECT_EQ(packed.exitStatus, 0) << packed.err;
         return name;
     }
@@ -181,7 +283,7 @@ TEST_P(MinimalSystem, SilentInstallationsAndTheMissingDisplay) {
 
     // Cut off in the middle of its payload.
     std::string bytes = ReadFile(*tmp / "installer");
-    const std::size_t image = ReadFile(PackerDefaultImage()).size();
+    const std::size_t image = ReadFile(PortableImage(arch)).size();
     WriteFile(*tmp / "truncated", bytes.substr(0, image + (bytes.size() - image) / 2), 0755);
     const Result truncated = RunQuietly(InRoot({}, {inside + "/truncated", "-s", inside + "/dest2"}));
     EXPECT_EQ(truncated.exitStatus, 1);
@@ -240,9 +342,14 @@ TEST_P(MinimalSystem, TheWizardRunsToTheLauncher) {
 
 // This machine holds the shared X libraries (libXcursor among them) that the image must not mix
 // with its own.
-INSTANTIATE_TEST_SUITE_P(Debian, MinimalSystem, testing::Values("bullseye", "bookworm", kThisMachine),
-                         [](const testing::TestParamInfo<const char *> &info) {
-                             return std::string(info.param) == kThisMachine ? "this_machine" : info.param;
+INSTANTIATE_TEST_SUITE_P(Debian, MinimalSystem,
+                         testing::Values(System{"bullseye", "x86_64"}, System{"bookworm", "x86_64"},
+                                         System{kThisMachine, "x86_64"}, System{"bullseye", kArm64},
+                                         System{"bookworm", kArm64}),
+                         [](const testing::TestParamInfo<System> &info) {
+                             const std::string suite = info.param.suite;
+                             const std::string name = suite == kThisMachine ? "this_machine" : suite;
+                             return info.param.arch == std::string(kArm64) ? name + "_arm64" : name;
                          });
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "pack.h"
 #include "paralleldeflate.h"
 #include "progressline.h"
+#include "programimage.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,9 +25,10 @@ namespace {
 
 const char kProgram[] = "sonaris-pack";
 const char kImageName[] = "sonaris-installer";
+const char kNoInstallerImage[] = "not an x86-64 or arm64 Linux program";
 
 const char kHelp[] =
-    "Usage: sonaris-pack [--image PROGRAM] [--jobs N] [--quiet] SOURCE OUTPUT\n"
+    "Usage: sonaris-pack [--arch ARCH | --image PROGRAM] [--jobs N] [--quiet] SOURCE OUTPUT\n"
     "       sonaris-pack --list INSTALLER\n"
     "       sonaris-pack [--quiet] --verify INSTALLER\n"
     "\n"
@@ -36,17 +38,22 @@ const char kHelp[] =
     "\n"
     "  SOURCE OUTPUT       pack the application in SOURCE, a directory or a gzip'd tar of one,\n"
     "                      into the installer file OUTPUT (mode 0755)\n"
-    "  --image PROGRAM     the program image to put in front of the payload; by default the\n"
-    "                      portable one built beside this program (portable/sonaris-installer),\n"
-    "                      else the sonaris-installer beside it, or the one installed with it\n"
+    "  --arch ARCH         make an installer file for x86_64 or aarch64 (arm64) Linux; by\n"
+    "                      default this machine's processor. The image for it is the portable\n"
+    "                      one built beside this program (portable/ARCH/sonaris-installer, made\n"
+    "                      by make portable), else the sonaris-installer beside it when it is\n"
+    "                      for ARCH, or the one installed with it (../libexec/sonaris/ARCH/)\n"
+    "  --image PROGRAM     put PROGRAM in front of the payload instead\n"
     "  --jobs N            compress on N threads; by default, one for each processor this\n"
     "                      program may use (the output is the same for every N)\n"
     "  --quiet             show no progress line (one shows on standard error while packing\n"
     "                      and verifying, only when it is a terminal)\n"
-    "  --list INSTALLER    print the payload's members, one a line: mode, size, name, and\n"
+    "  --list INSTALLER    print the processor the program image is for (image: ARCH ...),\n"
+    "                      then the payload's members, one a line: mode, size, name, and\n"
     "                      -> TARGET for a symbolic link, link to NAME for a hard link\n"
-    "  --verify INSTALLER  check the trailer, the whole gzip stream (CRC-32 and length) and\n"
-    "                      what the payload holds; say what is wrong, if anything\n"
+    "  --verify INSTALLER  check the trailer, the whole gzip stream (CRC-32 and length), what\n"
+    "                      the payload holds and that the image is an x86-64 or arm64 Linux\n"
+    "                      program; say what is wrong, if anything, else which processor\n"
     "  --licences          print the licence notices of the libraries inside the program image\n"
     "  --help              print this help\n"
     "  --version           print the version\n"
@@ -90,18 +97,25 @@ std::string OwnDirectory(const char *argv0) {
     return slash == 0 ? "/" : self.substr(0, slash);
 }
 
-// The portable image built beside the packer (make portable), else the host's image beside it,
-// else the one installed with it.
-std::string DefaultImage(const char *argv0) {
+// The image for `arch`: the portable one built beside the packer (make portable), else the host's
+// image beside it when it is for `arch`, else the one installed with it.
+std::string DefaultImage(const char *argv0, const std::string &arch) {
     const std::string dir = OwnDirectory(argv0);
     if (dir.empty()) throw PackError("cannot tell where sonaris-pack lives; give the program image with --image");
-    const std::string portable = dir + "/portable/" + kImageName;
+    const std::string portable = dir + "/portable/" + arch + "/" + kImageName;
     const std::string beside = dir + "/" + kImageName;
-    const std::string installed = dir + "/" SONARIS_IMAGE_FROM_BINDIR "/" + kImageName;
+    const std::string installed = dir + "/" SONARIS_IMAGE_FROM_BINDIR "/" + arch + "/" + kImageName;
     if (IsFile(portable)) return portable;
-    if (IsFile(beside)) return beside;
+    if (IsFile(beside) && ReadImageKind(beside).arch == arch) return beside;
     if (IsFile(installed)) return installed;
-    throw PackError("no program image at " + beside + " or " + installed + "; give one with --image");
+    throw PackError("no program image for " + arch + " at " + portable + ", " + beside + " or " + installed +
+                    ": make portable builds it (or give one with --image)");
+}
+
+// "image: x86_64, an x86-64 Linux program", or what the image is instead.
+std::string ImageLine(const ImageKind &kind) {
+    if (kind.arch.empty()) return "image: " + kind.description + ", " + kNoInstallerImage;
+    return "image: " + kind.arch + ", " + kind.description;
 }
 
 std::optional<std::int64_t> SourceDateEpoch() {
@@ -129,7 +143,7 @@ unsigned ParseJobs(const std::string &value) {
 }
 
 int Run(int argc, char **argv) {
-    std::string mode, image;
+    std::string mode, image, arch;
     unsigned jobs = 0;
     bool quiet = false;
     std::vector<std::string> operands;
@@ -160,6 +174,12 @@ int Run(int argc, char **argv) {
                 image = arg.substr(8);
             }
             if (image.empty()) UsageError("--image needs a PROGRAM");
+        } else if (arg == "--arch" || arg.rfind("--arch=", 0) == 0) {
+            if (arg == "--arch" && ++i == argc) UsageError("--arch needs x86_64 or aarch64");
+            arch = arg == "--arch" ? argv[i] : arg.substr(7);
+            if (arch == "arm64") arch = kImageArches[1];
+            if (arch != kImageArches[0] && arch != kImageArches[1])
+                UsageError("--arch takes x86_64 or aarch64, not '" + arch + "'");
         } else if (arg == "--jobs" || arg.rfind("--jobs=", 0) == 0) {
             if (arg == "--jobs" && ++i == argc) UsageError("--jobs needs a number N");
             jobs = ParseJobs(arg == "--jobs" ? argv[i] : arg.substr(7));
@@ -174,21 +194,35 @@ int Run(int argc, char **argv) {
     ProgressLine progress(STDERR_FILENO, !quiet);
     if (!mode.empty()) {
         if (!image.empty()) UsageError("--image goes only with packing");
+        if (!arch.empty()) UsageError("--arch goes only with packing");
         if (jobs != 0) UsageError("--jobs goes only with packing");
         if (operands.size() != 1) UsageError(mode + " takes one INSTALLER");
+        const std::string &installer = operands[0];
         if (mode == "--list") {
-            List(operands[0], stdout);
+            // List names what keeps it from reading anything but a regular file.
+            if (IsFile(installer)) std::printf("%s\n", ImageLine(ReadImageKind(installer)).c_str());
+            List(installer, stdout);
         } else {
-            std::printf("%s\n", Verify(operands[0], &progress).c_str());
+            const std::string sound = Verify(installer, &progress);
+            const ImageKind kind = ReadImageKind(installer);
+            if (kind.arch.empty())
+                throw PackError(installer + ": the program image is " + kind.description + ", " + kNoInstallerImage);
+            std::printf("%s\n%s: %s\n", sound.c_str(), installer.c_str(), ImageLine(kind).c_str());
         }
         return 0;
     }
 
     if (operands.size() != 2) UsageError("packing takes a SOURCE and an OUTPUT");
+    if (!arch.empty() && !image.empty()) UsageError("--arch and --image do not go together");
+    if (image.empty() && arch.empty()) {
+        arch = MachineArch();
+        if (arch != kImageArches[0] && arch != kImageArches[1])
+            throw PackError("this machine's processor is " + arch + ": choose --arch x86_64 or --arch aarch64");
+    }
     PackOptions options;
     options.source = operands[0];
     options.output = operands[1];
-    options.image = image.empty() ? DefaultImage(argv[0]) : image;
+    options.image = image.empty() ? DefaultImage(argv[0], arch) : image;
     options.sourceDateEpoch = SourceDateEpoch();
     options.jobs = jobs != 0 ? jobs : AvailableProcessors();
     options.progress = &progress;
