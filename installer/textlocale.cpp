@@ -86,17 +86,6 @@ bool UseLocaleCharacterType() {
     return true;
 }
 
-void EnsureInputMethod(Display *display) {
-    if (!utf8) return;
-    // An input method named in XMODIFIERS that is not running would leave the text fields with
-    // Latin-1 key lookups, which the locale cannot read: Xlib's own input method then.
-    if (XIM im = XOpenIM(display, nullptr, nullptr, nullptr)) {
-        XCloseIM(im);
-        return;
-    }
-    XSetLocaleModifiers("@im=none");
-}
-
 XmRenderTable DestinationRenderTable(Widget w, int pixelSize) {
     if (!utf8) return nullptr;
     // Motif may keep the family name it is given: it lives as long as the process.

@@ -117,7 +117,6 @@ void BuildWindow(int *argc, char **argv) {
     commandLine.assign(argv, argv + *argc + 1);
     Display *display = XtOpenDisplay(iw.appContext, nullptr, nullptr, "SonarisInstaller", nullptr, 0, argc, argv);
     if (!display) ExplainNoDisplay(commandLine);
-    EnsureInputMethod(display);
     iw.toplevel = XtVaAppCreateShell(nullptr, "SonarisInstaller", applicationShellWidgetClass, display,
                                      XtNscreen, DefaultScreenOfDisplay(display),
                                      XtNargc, static_cast<int>(commandLine.size() - 1), XtNargv, commandLine.data(),
