@@ -3,6 +3,7 @@
 #include "combobox_support.h"
 #include "fixtures.h"
 
+#include <X11/extensions/XTest.h>
 #include <Xm/List.h>
 #include <Xm/TextF.h>
 
@@ -253,6 +254,44 @@ TEST_F(ComboBoxInput, AnEmptyListIsNotPostedButTypedTextIsStillReported) {
     EXPECT_FALSE(Posted());
     EXPECT_EQ(Names(), std::vector<std::string>{"activate"});
     EXPECT_EQ(OthersCanGrab(), std::make_pair(true, true));
+}
+
+// Ctrl+X, Ctrl+C and Ctrl+V go through the CLIPBOARD selection, as on every desktop; control
+// characters, typed (Ctrl+Q) or put in by the program, never enter the text.
+TEST_F(ComboBoxInput, TheTextFieldTakesTheClipboardKeysAndNoControlCharacters) {
+    const Widget from = CreateWith(DtCOMBO_TEXT, {"/opt/src"});
+    const Widget to = CreateWith(DtCOMBO_TEXT, {"/dst"}, {{XmNy, from->core.height + 10}});
+    const Widget fromField = Part(from).textField, toField = Part(to).textField;
+    Display *display = XtDisplay(shell_);
+    const auto withControl = [display](KeySym key) {
+        XTestFakeKeyEvent(display, XKeysymToKeycode(display, XK_Control_L), True, CurrentTime);
+        TapKey(key);
+        XTestFakeKeyEvent(display, XKeysymToKeycode(display, XK_Control_L), False, CurrentTime);
+        Drain();
+    };
+    const auto select = [display](Widget field, int from, int to) {
+        XmTextFieldSetSelection(field, from, to, XtLastTimestampProcessed(display));
+    };
+    FocusShell(shell_);
+
+    Click(Centre(fromField));
+    select(fromField, 0, 8);
+    withControl(XK_x);
+    ASSERT_TRUE(PumpUntil([&] { return FieldText(from).empty(); }));
+    Click(Centre(toField));
+    TapKey(XK_End);
+    withControl(XK_q);
+    withControl(XK_v);
+    ASSERT_TRUE(PumpUntil([&] { return FieldText(to) == "/dst/opt/src"; })) << FieldText(to);
+    select(toField, 4, 8);
+    withControl(XK_c);
+    TapKey(XK_End);
+    withControl(XK_v);
+    ASSERT_TRUE(PumpUntil([&] { return FieldText(to) == "/dst/opt/src/opt"; })) << FieldText(to);
+
+    XmTextFieldInsert(toField, 0, const_cast<char *>("\t\x7f\n"));
+    XmTextFieldInsert(toField, 0, const_cast<char *>("a\tb\r\x1b"));
+    EXPECT_EQ(FieldText(to), "ab/dst/opt/src/opt");
 }
 
 // A shell whose combo box reaches to or past the screen's edges.
