@@ -4,6 +4,7 @@
 #include <X11/Xft/Xft.h>
 #include <X11/Xlocale.h>
 #include <Xm/Xm.h>
+#include <fcntl.h>
 #include <fontconfig/fontconfig.h>
 #include <langinfo.h>
 #include <unistd.h>
@@ -30,17 +31,36 @@ std::string LocaleLanguage() {
     return language;
 }
 
-// fontconfig complains on standard error where it has no configuration at all: ask it only where
-// it has one.
-bool FontconfigConfigured() {
-    const char *file = std::getenv("FONTCONFIG_FILE");
-    return (file && *file) || access("/etc/fonts/fonts.conf", R_OK) == 0;
-}
+// The program image carries a fontconfig of its own, which may be older or newer than the
+// system's configuration files and says so on standard error for every element it does not know,
+// as it complains where the system has no configuration at all. Nothing of that concerns the
+// user: standard error goes to /dev/null while fontconfig loads.
+class QuietStandardError {
+public:
+    QuietStandardError() : saved_(dup(STDERR_FILENO)) {
+        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (saved_ >= 0 && null >= 0) dup2(null, STDERR_FILENO);
+        if (null >= 0) close(null);
+    }
+    ~QuietStandardError() {
+        if (saved_ < 0) return;
+        dup2(saved_, STDERR_FILENO);
+        close(saved_);
+    }
+    QuietStandardError(const QuietStandardError &) = delete;
+    QuietStandardError &operator=(const QuietStandardError &) = delete;
+
+private:
+    int saved_;
+};
 
 // The family of the installed sans-serif face fontconfig deems best for the locale's language: one
 // that covers the language where the machine has one; "" where it has no face at all.
 std::string FamilyForLanguage(const std::string &language) {
-    if (!FontconfigConfigured() || !FcInit()) return "";
+    {
+        QuietStandardError quiet;
+        if (!FcInit()) return "";
+    }
     FcPattern *pattern = FcNameParse(reinterpret_cast<const FcChar8 *>("sans-serif"));
     if (!pattern) return "";
     if (!language.empty())
@@ -77,6 +97,10 @@ bool UseLocaleCharacterType() {
     // Only the character type follows the user: messages, numbers and the rest stay as they are.
     const char *name = std::setlocale(LC_CTYPE, "");
     utf8 = name && std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0 && XSupportsLocale();
+    // A home directory whose name is not UTF-8 could not be shown, nor proposed unchanged: the
+    // text field would drop the bytes it cannot read. The C locale passes every byte through.
+    const char *home = std::getenv("HOME");
+    if (utf8 && home && std::mbstowcs(nullptr, home, 0) == static_cast<std::size_t>(-1)) utf8 = false;
     if (!utf8) {
         std::setlocale(LC_CTYPE, "C");
         return false;

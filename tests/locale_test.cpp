@@ -44,11 +44,11 @@ std::size_t Utf8Characters(const std::string &text) {
 // multibyte locale), the field's font type, and what was printed.
 std::string BuildAndReport(const std::map<std::string, std::string> &env, const std::string &hideXLocaleWith) {
     return windowtest::InChild([&] {
+        setenv("HOME", kHome, 1);
         for (const auto &[name, value] : env) {
             if (value.empty()) unsetenv(name.c_str());
             else setenv(name.c_str(), value.c_str(), 1);
         }
-        setenv("HOME", kHome, 1);
         // A minimal system has no /usr/share/X11/locale: an empty directory over it, in a mount
         // namespace of the child's own.
         if (!hideXLocaleWith.empty() && (unshare(CLONE_NEWNS) != 0 ||
@@ -75,7 +75,7 @@ std::string BuildAndReport(const std::map<std::string, std::string> &env, const 
         }
         std::string report = std::setlocale(LC_CTYPE, nullptr);
         report += std::string("|") + std::setlocale(LC_NUMERIC, nullptr);
-        report += std::string("|") + (value == std::string(kHome) + "/Sonaris8" ? "proposal" : value);
+        report += std::string("|") + (value == std::string(getenv("HOME")) + "/Sonaris8" ? "proposal" : value);
         report += "|" + (MB_CUR_MAX > 1 ? std::to_string(wcslen(wide)) : "-") + "|" + std::to_string(type);
         XtFree(value);
         XtFree(reinterpret_cast<char *>(wide));
@@ -104,6 +104,7 @@ TEST(CharacterType, FollowsAUtf8LocaleThatXSupportsAndNothingElse) {
         {"Latin-1 locale", {{"LC_ALL", "de_DE"}}, false, asBytes},
         {"locale the C library lacks", {{"LC_ALL", "xx_XX.UTF-8"}}, false, asBytes},
         {"no X locale data", {{"LC_ALL", "de_DE.UTF-8"}}, true, asBytes},
+        {"home not in UTF-8", {{"LC_ALL", "de_DE.UTF-8"}, {"HOME", "/home/M\xfcller"}}, false, asBytes},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
