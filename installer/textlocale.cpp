@@ -93,7 +93,7 @@ int PointsFor(Display *display, int pixels) {
 
 }  // namespace
 
-bool UseLocaleCharacterType() {
+void UseLocaleCharacterType() {
     // Only the character type follows the user: messages, numbers and the rest stay as they are.
     const char *name = std::setlocale(LC_CTYPE, "");
     utf8 = name && std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0 && XSupportsLocale();
@@ -103,11 +103,11 @@ bool UseLocaleCharacterType() {
     if (utf8 && home && std::mbstowcs(nullptr, home, 0) == static_cast<std::size_t>(-1)) utf8 = false;
     if (!utf8) {
         std::setlocale(LC_CTYPE, "C");
-        return false;
+        return;
     }
-    // The user's input method (XMODIFIERS), as every other program on the desktop uses it.
+    // The user's input method (XMODIFIERS), as every other program on the desktop uses it; where
+    // that one is not running, Motif takes Xlib's own.
     XSetLocaleModifiers("");
-    return true;
 }
 
 XmRenderTable DestinationRenderTable(Widget w, int pixelSize) {
