@@ -862,9 +862,10 @@ void DropControlCharacters(Widget, XtPointer, XtPointer call) noexcept {
         }
     }
     if (kept == length) return;
-    // Nothing left to insert: the key or paste does nothing, not even replace the selection.
-    if (kept == 0) data->doit = False;
     block->length = kept;
+    // Nothing left to insert: the key or paste does nothing, not even replace the selection. (Only
+    // there is doit refused: Motif drops the copy of the block it made whenever that is refused.)
+    if (kept == 0 && data->startPos < data->endPos) data->doit = False;
 }
 
 // ---------------------------------------------------------------------------------------------
