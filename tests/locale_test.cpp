@@ -78,7 +78,8 @@ std::string BuildAndReport(const std::map<std::string, std::string> &env, const 
 }
 
 TEST(CharacterType, FollowsAUtf8LocaleThatXSupportsAndNothingElse) {
-    TempDir empty;
+    TempDir empty, faceless;
+    WriteFile(faceless / "fonts.conf", "<fontconfig></fontconfig>\n");
     const std::string asCharacters = "|proposal|30|2|";  // "/home/Jürgen Größe 音楽/Sonaris8", in Xft
     const std::string asBytes = "C|C|proposal|-|0|";
     struct Case {
@@ -91,6 +92,8 @@ TEST(CharacterType, FollowsAUtf8LocaleThatXSupportsAndNothingElse) {
         {"LC_CTYPE", {{"LC_ALL", ""}, {"LC_CTYPE", "ja_JP.UTF-8"}, {"LANG", "C"}}, false,
          "ja_JP.UTF-8|C" + asCharacters},
         {"LANG, numbers stay C", {{"LC_ALL", ""}, {"LANG", "de_DE.UTF-8"}}, false, "de_DE.UTF-8|C" + asCharacters},
+        {"no face at all: the fallback font", {{"LC_ALL", "de_DE.UTF-8"}, {"FONTCONFIG_FILE", faceless / "fonts.conf"}},
+         false, "de_DE.UTF-8|C|proposal|30|0|"},
         {"LC_ALL=C over LANG", {{"LC_ALL", "C"}, {"LANG", "de_DE.UTF-8"}}, false, asBytes},
         {"Latin-1 locale", {{"LC_ALL", "de_DE"}}, false, asBytes},
         {"locale the C library lacks", {{"LC_ALL", "xx_XX.UTF-8"}}, false, asBytes},
@@ -151,11 +154,16 @@ void WithControl(const char *key) {
     XSync(d, False);
 }
 
-// What the destination field shows, as pixels.
+// What the destination field shows, as pixels, once it has stopped changing.
 std::string FieldImage(Window shell) {
-    XImage *image = XGetImage(wizard::TestDisplay(), shell, 140, 40, 300, 12, AllPlanes, ZPixmap);
-    std::string pixels(image->data, static_cast<std::size_t>(image->bytes_per_line) * image->height);
-    XDestroyImage(image);
+    std::string pixels, before;
+    do {
+        before = pixels;
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        XImage *image = XGetImage(wizard::TestDisplay(), shell, 140, 40, 300, 12, AllPlanes, ZPixmap);
+        pixels.assign(image->data, static_cast<std::size_t>(image->bytes_per_line) * image->height);
+        XDestroyImage(image);
+    } while (pixels != before);
     return pixels;
 }
 
@@ -195,6 +203,7 @@ protected:
 // or by Ctrl+V; the launcher reports where it was installed.
 TEST_F(Utf8Destination, TypedAndPastedTextInstallsAtExactlyItsBytes) {
     const std::string installer = MakeInstaller();
+    WriteFile(tmp / "fonts.conf", "<fontconfig></fontconfig>\n");
     struct Case {
         const char *name;
         std::map<std::string, std::string> env;
@@ -210,6 +219,8 @@ TEST_F(Utf8Destination, TypedAndPastedTextInstallsAtExactlyItsBytes) {
          "\xe9\x9f\xb3\xe6\xa5\xbd\xc2\x85 clip", "\xe9\x9f\xb3\xe6\xa5\xbd clip"},
         {"input method not running", {{"LC_ALL", "de_DE.UTF-8"}, {"XMODIFIERS", "@im=nonesuch"}}, false,
          "Gr\xc3\xb6\xc3\x9f" "e", ""},
+        {"no face at all: the fallback font", {{"LC_ALL", "ja_JP.UTF-8"}, {"FONTCONFIG_FILE", tmp / "fonts.conf"}},
+         false, "\xe9\x9f\xb3\xe6\xa5\xbd \xc3\xbc", ""},
         {"C locale pasted", {{"LC_ALL", "C"}}, true, "clip\tboard\n", "clipboard"},
     };
     int n = 0;
