@@ -25,6 +25,8 @@
 #include <X11/Shell.h>
 #include <X11/ShellP.h>
 
+#include <langinfo.h>
+
 #include <climits>
 #include <cstring>
 #include <limits>
@@ -75,6 +77,7 @@ void DrawFlatArrow(Widget button, XtPointer client, XtPointer call) noexcept;
 void ForwardActivate(Widget text, XtPointer client, XtPointer call) noexcept;
 void ForwardFocus(Widget text, XtPointer client, XtPointer call) noexcept;
 void ForwardLosingFocus(Widget text, XtPointer client, XtPointer call) noexcept;
+void DropControlCharacters(Widget text, XtPointer client, XtPointer call) noexcept;
 void ListPointerFocus(Widget list, XtPointer client, XEvent *event, Boolean *dispatch) noexcept;
 void ShellButtonPress(Widget shell, XtPointer client, XEvent *event, Boolean *dispatch) noexcept;
 void ListDestroyed(Widget list, XtPointer client, XtPointer call) noexcept;
@@ -146,11 +149,17 @@ const char kLabelTranslations[] =
     "        <Key>osfSelect:      ComboBoxActivate(label) \n"
     "        ~s ~m ~a <Key>space: ComboBoxActivate(label) \n";
 const char kListTranslations[] = "        <Key>osfCancel:      ListKbdCancel() ComboBoxKbdCancel() \n";
+// The desktop's clipboard keys, besides Motif's own bindings (which stay).
+const char kTextTranslations[] =
+    "        Ctrl<Key>v:          paste-clipboard() \n"
+    "        Ctrl<Key>c:          copy-clipboard() \n"
+    "        Ctrl<Key>x:          cut-clipboard() \n";
 
 // Parsed once and shared by every instance, like the default label.
 XtTranslations comboTranslations = nullptr;
 XtTranslations labelTranslations = nullptr;
 XtTranslations listTranslations = nullptr;
+XtTranslations textTranslations = nullptr;
 
 // The default of horizontalSpacing and verticalSpacing: "not given", replaced by the spacing of
 // the widget's type when it is created.
@@ -338,6 +347,8 @@ Widget CreateTextField(Widget w, const char *name, Dimension margin, bool initia
     XtAddCallback(text, XmNlosingFocusCallback, ForwardLosingFocus, w);
     XtAddCallback(text, XmNactivateCallback, ForwardActivate, w);
     XtAddCallback(text, XmNfocusCallback, ForwardFocus, w);
+    XtAddCallback(text, XmNmodifyVerifyCallback, DropControlCharacters, nullptr);
+    XtOverrideTranslations(text, textTranslations);
     return text;
 }
 
@@ -829,6 +840,34 @@ void ForwardLosingFocus(Widget, XtPointer client, XtPointer call) noexcept {
     XtCallCallbackList(w, Combo(w).losingFocusCallback, call);
 }
 
+// Control characters never enter the text, typed (a Ctrl+key without a binding) or pasted (a line
+// break): unseen in the field, they would still be part of its value. The bytes below 32 and 127
+// are never part of a multibyte character in the locales X supports; in UTF-8 the C1 controls
+// U+0080 to U+009F are dropped as well. The block is only ever shortened, in place.
+void DropControlCharacters(Widget, XtPointer, XtPointer call) noexcept {
+    auto *data = static_cast<XmTextVerifyCallbackStruct *>(call);
+    XmTextBlock block = data ? data->text : nullptr;
+    if (!block || !block->ptr || block->length <= 0) return;
+    const bool utf8 = std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
+    auto *text = reinterpret_cast<unsigned char *>(block->ptr);
+    const int length = block->length;
+    int kept = 0;
+    for (int i = 0; i < length;) {
+        if (text[i] < 0x20 || text[i] == 0x7f) {
+            ++i;
+        } else if (utf8 && text[i] == 0xc2 && i + 1 < length && text[i + 1] >= 0x80 && text[i + 1] <= 0x9f) {
+            i += 2;
+        } else {
+            text[kept++] = text[i++];
+        }
+    }
+    if (kept == length) return;
+    block->length = kept;
+    // Nothing left to insert: the key or paste does nothing, not even replace the selection. (Only
+    // there is doit refused: Motif drops the copy of the block it made whenever that is refused.)
+    if (kept == 0 && data->startPos < data->endPos) data->doit = False;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Implementation: validation, list mirror, showing the selection
 // ---------------------------------------------------------------------------------------------
@@ -1221,6 +1260,7 @@ void ParseTranslations() {
     comboTranslations = XtParseTranslationTable(kComboTranslations);
     labelTranslations = XtParseTranslationTable(kLabelTranslations);
     listTranslations = XtParseTranslationTable(kListTranslations);
+    textTranslations = XtParseTranslationTable(kTextTranslations);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "installer.h"
 #include "installer_data.h"
 #include "owners.h"
+#include "textlocale.h"
 #include "window.h"
 
 #include <Xm/DrawingA.h>
@@ -152,6 +153,14 @@ void BuildPage2(Pixmap logo) {
     iw.page2dircombobox = XtVaCreateManagedWidget("page2dircombobox", dtComboBoxWidgetClass, iw.page2frame1,
                                                   DtNtype, DtCOMBO_TEXT, DtNarrowType, DtCOMBO_ARROW_BUTTON,
                                                   nullptr);
+    // In UTF-8, the destination and its list draw with a face that has the locale's characters.
+    if (XmRenderTable table = DestinationRenderTable(iw.page2dircombobox, kFallbackFontPixels)) {
+        Widget field = nullptr;
+        XtVaGetValues(iw.page2dircombobox, DtNtextField, &field, nullptr);
+        if (field) XtVaSetValues(field, XmNrenderTable, table, nullptr);
+        XtVaSetValues(iw.page2dircombobox, DtNlistFontList, table, nullptr);
+        XmRenderTableFree(table);
+    }
     int position = 1;
     for (const std::string &proposal : ProposedDestinations()) {
         if (!proposal.empty()) {

@@ -2,6 +2,7 @@
 #include "installer.h"
 #include "installer_data.h"
 #include "navigation.h"
+#include "textlocale.h"
 #include "window.h"
 
 #include <X11/xpm.h>
@@ -109,6 +110,8 @@ void BuildWindow(int *argc, char **argv) {
     XtToolkitInitialize();
     iw.appContext = XtCreateApplicationContext();
     XtAppSetFallbackResources(iw.appContext, const_cast<String *>(resources));
+    // The user's character type where it is UTF-8 and X can handle it, C otherwise.
+    UseLocaleCharacterType();
     // The whole command line, before the toolkit takes its options out: the shell keeps it.
     static std::vector<char *> commandLine;
     commandLine.assign(argv, argv + *argc + 1);
@@ -120,6 +123,11 @@ void BuildWindow(int *argc, char **argv) {
                                      XmNmappedWhenManaged, False, XmNmwmDecorations, kDecorations, nullptr);
     XtRealizeWidget(iw.toplevel);
     Window window = XtWindow(iw.toplevel);
+    // A fixed size for window managers that read only the size hints, not the decorations.
+    Dimension width = 0, height = 0;
+    XtVaGetValues(iw.toplevel, XtNwidth, &width, XtNheight, &height, nullptr);
+    XtVaSetValues(iw.toplevel, XtNminWidth, width, XtNmaxWidth, width, XtNminHeight, height, XtNmaxHeight, height,
+                  nullptr);
 
     // The logo: where a colour cannot be had exactly, the nearest one the colormap holds will do.
     XpmAttributes attributes;

@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+// The height in pixels of the fallback resources' font of every text in the window.
+const int kFallbackFontPixels = 12;
+
 // Everything of the window up to and including mapping the shell; RunWindow adds the main loop.
 void BuildWindow(int *argc, char **argv);
 

@@ -3,6 +3,7 @@
 #include "combobox_support.h"
 #include "fixtures.h"
 
+#include <X11/extensions/XTest.h>
 #include <Xm/List.h>
 #include <Xm/TextF.h>
 
@@ -253,6 +254,55 @@ TEST_F(ComboBoxInput, AnEmptyListIsNotPostedButTypedTextIsStillReported) {
     EXPECT_FALSE(Posted());
     EXPECT_EQ(Names(), std::vector<std::string>{"activate"});
     EXPECT_EQ(OthersCanGrab(), std::make_pair(true, true));
+}
+
+// Ctrl+X, Ctrl+C and Ctrl+V go through the desktop's CLIPBOARD, as in every other program; control
+// characters, typed (Ctrl+Q), pasted or put in by the program, never enter the text. (Nothing here
+// asks the field for what it holds: Motif keeps 128 bytes of every conversion it serves.)
+TEST_F(ComboBoxInput, TheTextFieldTakesTheClipboardKeysAndNoControlCharacters) {
+    fixtures::TempDir tmp;
+    const Widget combo = CreateWith(DtCOMBO_TEXT, {"/opt/src"});
+    const Widget field = Part(combo).textField;
+    Display *display = XtDisplay(shell_);
+    const Atom clipboard = XInternAtom(display, "CLIPBOARD", False);
+    const auto withControl = [display](KeySym key) {
+        XTestFakeKeyEvent(display, XKeysymToKeycode(display, XK_Control_L), True, CurrentTime);
+        TapKey(key);
+        XTestFakeKeyEvent(display, XKeysymToKeycode(display, XK_Control_L), False, CurrentTime);
+        Drain();
+    };
+    const auto select = [display, field](int from, int to) {
+        XmTextFieldSetSelection(field, from, to, XtLastTimestampProcessed(display));
+    };
+    const auto fieldOwnsClipboard = [&] { return XGetSelectionOwner(display, clipboard) == XtWindow(field); };
+    FocusShell(shell_);
+    Click(Centre(field));
+
+    select(4, 8);
+    withControl(XK_x);
+    EXPECT_EQ(FieldText(combo), "/opt");
+    EXPECT_TRUE(fieldOwnsClipboard());
+
+    // xclip takes the clipboard over and serves it until another client owns it.
+    fixtures::WriteFile(tmp / "clip", "/clip\tboard\n");
+    fixtures::Command xclip;
+    xclip.argv = {"xclip", "-selection", "clipboard", "-i", tmp / "clip"};
+    xclip.env = {{"DISPLAY", fixtures::XServer::Shared().display()}};
+    fixtures::WaitFor(fixtures::Spawn(xclip), 10);
+    ASSERT_TRUE(PumpUntil([&] { return !fieldOwnsClipboard(); }));
+    TapKey(XK_End);
+    withControl(XK_q);
+    withControl(XK_v);
+    EXPECT_TRUE(PumpUntil([&] { return FieldText(combo) == "/opt/clipboard"; })) << FieldText(combo);
+
+    select(1, 4);
+    withControl(XK_c);
+    EXPECT_TRUE(fieldOwnsClipboard());
+    EXPECT_EQ(FieldText(combo), "/opt/clipboard");
+
+    XmTextFieldInsert(field, 0, const_cast<char *>("\t\x7f\n"));
+    XmTextFieldInsert(field, 0, const_cast<char *>("a\tb\r\x1b"));
+    EXPECT_EQ(FieldText(combo), "ab/opt/clipboard");
 }
 
 // A shell whose combo box reaches to or past the screen's edges.

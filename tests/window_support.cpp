@@ -25,6 +25,12 @@ void Build(std::vector<std::string> args) {
     BuildWindow(&argc, argv.data());
 }
 
+bool BecomeNobody() {
+    using fixtures::kNobody;
+    return geteuid() != 0 || (setgroups(0, nullptr) == 0 && setresgid(kNobody, kNobody, kNobody) == 0 &&
+                              setresuid(kNobody, kNobody, kNobody) == 0);
+}
+
 std::string InChild(const std::function<std::string()> &report, bool unprivileged) {
     fixtures::XServer::Shared();
     int out[2];
@@ -32,11 +38,7 @@ std::string InChild(const std::function<std::string()> &report, bool unprivilege
     const pid_t pid = fork();
     if (pid == 0) {
         close(out[0]);
-        using fixtures::kNobody;
-        if (unprivileged && geteuid() == 0 &&
-            (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
-             setresuid(kNobody, kNobody, kNobody) != 0))
-            _exit(2);
+        if (unprivileged && !BecomeNobody()) _exit(2);
         const std::string text = report();
         (void)!write(out[1], text.data(), text.size());
         _exit(0);

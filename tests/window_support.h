@@ -14,6 +14,9 @@ namespace windowtest {
 // Builds the window from this command line, as start-up does (argv[0] names the installer file).
 void Build(std::vector<std::string> args);
 
+// Makes a root process nobody (uid and gid 65534, no groups); false where that fails.
+bool BecomeNobody();
+
 // Runs `report` in a child process (optionally as nobody) and returns what it said. The child
 // opens a display of its own; the parent's connection is never touched there.
 std::string InChild(const std::function<std::string()> &report, bool unprivileged = false);

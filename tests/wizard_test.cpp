@@ -117,6 +117,11 @@ TEST_F(WizardTest, OpensTheFixedWindowWithTitleAndDecorations) {
     ASSERT_GE(hints.size(), 3u);
     EXPECT_TRUE(hints[0] & 2);
     EXPECT_EQ(hints[2], 58);
+    // For window managers that read only the size hints: minimum and maximum are the window's size.
+    const std::vector<long> size = LongProperty(w, "WM_NORMAL_HINTS");
+    ASSERT_GE(size.size(), 9u);
+    EXPECT_EQ(size[0] & (PMinSize | PMaxSize), PMinSize | PMaxSize);
+    EXPECT_EQ(std::vector<long>(size.begin() + 5, size.begin() + 9), (std::vector<long>{489, 350, 489, 350}));
 }
 
 TEST_F(WizardTest, ToolkitOptionsAndResourceFilesApply) {
