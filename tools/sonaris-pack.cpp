@@ -179,7 +179,12 @@ int Run(int argc, char **argv) {
         if (mode == "--list") {
             List(operands[0], stdout);
         } else {
-            std::printf("%s\n", Verify(operands[0], &progress).c_str());
+            std::vector<std::string> warnings;
+            const std::string summary = Verify(operands[0], &progress, &warnings);
+            std::printf("%s\n", summary.c_str());
+            std::fflush(stdout);
+            for (const std::string &w : warnings)
+                std::fprintf(stderr, "%s: warning: %s: %s\n", kProgram, operands[0].c_str(), w.c_str());
         }
         return 0;
     }
