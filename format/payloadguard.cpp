@@ -314,7 +314,7 @@ void PayloadGuard::Header(const unsigned char *h) {
                         {kSize, kSizeSize, "size", &size}, {136, 12, "time", &number}};
     for (const auto &f : fields)
         if (!Octal(h + f.at, f.width, *f.value))
-            return Refuse(member + " has a " + f.what + " field that is not in plain octal");
+            return Refuse(member + " has a header whose " + f.what + " field is not in plain octal");
 
     const unsigned char flag = h[kTypeFlag];
     if (flag == kLongName || flag == kLongLink || flag == 'x' || flag == 'g') {
@@ -349,6 +349,8 @@ void PayloadGuard::Header(const unsigned char *h) {
     local_ = Overrides();
     localPending_ = false;
     entry.type = TypeOfFlag(flag);
+    // Every tar makes a directory of a regular file whose name ends in "/", as old tars wrote them.
+    if (entry.type == MemberType::File && !entry.name.empty() && entry.name.back() == '/') entry.type = MemberType::Directory;
     if (entry.type == MemberType::Unknown) entry.kind = DescribeFlag(flag);
     if (entry.type != MemberType::Symlink && entry.type != MemberType::HardLink) entry.link.clear();
     // tar takes the permission bits; older tars write the file type's bits in front of them.
