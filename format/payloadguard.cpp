@@ -126,13 +126,12 @@ PayloadGuard::Verdict PayloadGuard::Inspect(const unsigned char *data, std::size
         if (r == Inflater::Result::MemberEnd) {
             // The payload is one gzip member. tar has seen the end of the archive, or sees it now.
             ended_ = true;
-            if (n > 0) {
-                Behind(data, n);
-            } else if (!archiveEnded_ && (headerFill_ > 0 || skip_ > 0 || recordLeft_ > 0)) {
+            if (!archiveEnded_ && (headerFill_ > 0 || skip_ > 0 || recordLeft_ > 0)) {
                 Refuse("the payload's tar archive is cut short");  // tar fails on it
             } else {
                 ArchiveEnd();
             }
+            if (n > 0 && verdict_ == Verdict::Admit) Behind(data, n);
             break;
         } else if (r == Inflater::Result::CheckFailed) {
             // Only the member's closing check failed: everything it held has been looked at.
@@ -149,12 +148,13 @@ PayloadGuard::Verdict PayloadGuard::Inspect(const unsigned char *data, std::size
 }
 
 void PayloadGuard::Behind(const unsigned char *data, std::size_t n) {
-    // gunzip would read on into another member, or warn about the rest and fail: neither is ours.
+    // gunzip passes over zeros behind the member quietly (bsdtar pads its gzip output to whole
+    // records with them); it would read on into another member, or warn about the rest and fail:
+    // neither is ours.
+    if (std::all_of(data, data + n, [](unsigned char c) { return c == 0; })) return;
     verdict_ = Verdict::Refused;
     if (data[0] == 0x1f && (n == 1 || data[1] == 0x8b)) {
         reason_ = "the payload holds more than one gzip member";
-    } else if (std::all_of(data, data + n, [](unsigned char c) { return c == 0; })) {
-        reason_ = "the payload's gzip member is followed by zeros";
     } else {
         reason_ = "the payload's gzip member is followed by bytes that are not gzip data";
     }

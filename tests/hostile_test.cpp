@@ -341,7 +341,7 @@ TEST_F(Hostile, BytesBehindThePayloadsGzipMemberAreRefusedAsDamage) {
         std::string payload;
         std::string refused;  // by --verify and the installer alike
     } cases[] = {
-        {"zeros", gz + std::string(4096, '\0'), "the payload's gzip member is followed by zeros"},
+        {"zeros, then text", gz + std::string(4096, '\0') + "x", "the payload's gzip member is followed by bytes that are not gzip data"},
         {"a second gzip member", gz + Gzip("more\n"), "the payload holds more than one gzip member"},
         {"text", gz + "signed-by: someone\n", "the payload's gzip member is followed by bytes that are not gzip data"},
     };

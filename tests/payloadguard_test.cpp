@@ -308,8 +308,8 @@ TEST(PayloadGuard, RefusesBytesBehindTheOneGzipMemberNamingThem) {
     const std::string gz = Gzip(tar);
     const std::size_t members = (tar.find_last_not_of('\0') / 512 + 1) * 512;
     const Refusal cases[] = {
-        {"zeros", gz + std::string(512, '\0'), "the payload's gzip member is followed by zeros"},
-        {"one zero", gz + std::string(1, '\0'), "the payload's gzip member is followed by zeros"},
+        {"zeros, then a byte", gz + std::string(512, '\0') + "j",
+         "the payload's gzip member is followed by bytes that are not gzip data"},
         {"junk", gz + "junk", "the payload's gzip member is followed by bytes that are not gzip data"},
         {"a second member", gz + Gzip("more"), "the payload holds more than one gzip member"},
         {"the tar in two members, the second holding only its end", Gzip(tar.substr(0, members)) + Gzip(tar.substr(members)),
