@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -25,21 +24,6 @@ namespace {
 
 const char kScript[] = "#!/bin/sh\necho ran >> \"$LAUNCHER_MARKER\"\n";
 const std::string only = "; only directories, regular files, symbolic links and hard links may be installed";
-
-// The symbolic links under `root` whose target, read from where they stand, leaves `root`.
-std::string LinksLeadingOut(const std::string &root) {
-    namespace fs = std::filesystem;
-    std::string out;
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(root, ec); it != fs::recursive_directory_iterator();
-         it.increment(ec)) {
-        if (!it->is_symlink(ec)) continue;
-        const fs::path target = fs::read_symlink(it->path(), ec);
-        const fs::path at = (fs::relative(it->path().parent_path(), root, ec) / target).lexically_normal();
-        if (target.is_absolute() || at.empty() || *at.begin() == "..") out += it->path().string() + " -> " + target.string() + "\n";
-    }
-    return out;
-}
 
 class Hostile : public testing::Test {
 protected:
