@@ -226,9 +226,11 @@ bool PayloadGuard::Pax(const std::string &data, bool global) {
         const std::string keyword = data.substr(i + 1, equals - i - 1);
         const std::string value = data.substr(equals + 1, at + length - 1 - equals - 1);
         at += length;
+        // hdrcharset (bsdtar writes it for names it cannot take as UTF-8) only says how tar may
+        // convert the names' bytes to the user's character set, which keeps "/" and ".".
         const bool known = keyword == "path" || keyword == "linkpath" || keyword == "size" || keyword == "mtime" ||
                            keyword == "atime" || keyword == "ctime" || keyword == "uid" || keyword == "gid" ||
-                           keyword == "uname" || keyword == "gname";
+                           keyword == "uname" || keyword == "gname" || keyword == "hdrcharset";
         if (!known) {
             Refuse(header + " holds the keyword " + Printable(keyword, 64) + ", which the installer does not take");
             return false;
@@ -244,6 +246,8 @@ bool PayloadGuard::Pax(const std::string &data, bool global) {
             sound = sound && Decimal(value, true);
         } else if (keyword == "uname" || keyword == "gname") {
             sound = sound && Printable(value) == value;
+        } else if (keyword == "hdrcharset") {
+            sound = value == "BINARY" || value == "ISO-IR 10646 2000 UTF-8";
         }
         if (!sound) {
             Refuse(header + " holds a malformed " + keyword + " value");

@@ -350,6 +350,9 @@ TEST_F(SilentInstall, PayloadsOfTheSystemsTarsInstallAsTheyAre) {
         if (c.change) c.change(tree);
         Command pack;
         pack.argv = {"/bin/sh", "-c", std::string("cd \"$1\" && ") + c.command, "sh", tree};
+        // In a UTF-8 locale, as a packager works: bsdtar marks names it cannot read as UTF-8 with
+        // a pax hdrcharset record, which GNU tar warns that it ignores.
+        pack.env = {{"LC_ALL", "C.UTF-8"}};
         const Result packed = RunCommand(pack);
         ASSERT_EQ(packed.exitStatus, 0) << packed.err;
         const std::string installer = WriteInstaller(InstallerBytes(packed.out), "installer" + std::to_string(n));
