@@ -103,6 +103,7 @@ PayloadGuard::PayloadGuard(Inflater::Decoder decoder) : inflater_(decoder) {}
 
 PayloadGuard::PayloadGuard(ContractChecker::Where where, Inflater::Decoder decoder)
     : inflater_(decoder), contract_(where) {}
+
 PayloadGuard::~PayloadGuard() = default;
 
 PayloadGuard::Verdict PayloadGuard::Inspect(const unsigned char *data, std::size_t n) {
