@@ -1,13 +1,15 @@
 # Entry points: `make` builds, `make portable` builds the program images to ship (x86-64 and arm64),
 # `make test` runs the suite, `make demo` packs and runs the demo,
 # `make test-sanitize` runs the suite again built with AddressSanitizer and UndefinedBehaviorSanitizer,
-# `make fuzz` runs the libFuzzer targets for FUZZ_SECONDS each.
+# `make fuzz` runs the libFuzzer targets for FUZZ_SECONDS each, then the payload check against tar
+# for FUZZ_SEQUENCES generated sequences of installations.
 # Each installs missing Debian packages first (scripts/install-deps).
 
 BUILD      ?= build
 BUILD_SANITIZE ?= build-sanitize
 BUILD_FUZZ ?= build-fuzz
 FUZZ_SECONDS ?= 60
+FUZZ_SEQUENCES ?= 2000
 BUILD_TYPE ?= RelWithDebInfo
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 
@@ -37,11 +39,13 @@ test-sanitize: deps
 	cd $(BUILD_SANITIZE) && ctest --output-on-failure -j $(JOBS)
 
 # clang's libFuzzer, in a build of its own; only the fuzz targets and what they use are built.
-fuzz: deps
+fuzz: configure
 	@test -f $(BUILD_FUZZ)/CMakeCache.txt || CC=clang CXX=clang++ \
 	    cmake -S . -B $(BUILD_FUZZ) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DSONARIS_FUZZ=ON -DBUILD_TESTING=OFF
 	cmake --build $(BUILD_FUZZ) -j $(JOBS) --target trailer_fuzz packer_fuzz
 	scripts/fuzz $(BUILD_FUZZ) $(FUZZ_SECONDS)
+	cmake --build $(BUILD) -j $(JOBS) --target differential_test sonaris-installer
+	cd $(BUILD) && SONARIS_DIFFERENTIAL_SEQUENCES=$(FUZZ_SEQUENCES) tests/differential_test
 
 demo: all
 	scripts/demo $(BUILD)

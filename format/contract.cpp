@@ -1,5 +1,6 @@
 #include "contract.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -10,6 +11,10 @@ namespace {
 
 const char kOnlyWhatInstalls[] =
     "; only directories, regular files, symbolic links and hard links may be installed";
+
+bool HasControl(const std::string &s) {
+    return std::any_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
+}
 
 // The components of a path, without empty and "." ones.
 std::vector<std::string> Components(const std::string &path) {
@@ -72,25 +77,43 @@ std::string Printable(const std::string &name, std::size_t limit) {
 
 CanonicalName Canonicalize(const std::string &raw) {
     CanonicalName result;
-    if (!raw.empty() && raw[0] == '/') {
+    if (raw.empty()) {
+        result.fault = "has an empty name";
+        return result;
+    }
+    if (HasControl(raw)) {
+        result.fault = "has a control character in its name";
+        return result;
+    }
+    if (raw[0] == '/') {
         result.fault = "has an absolute name";
         return result;
     }
-    std::size_t start = 0;
-    while (start <= raw.size()) {
-        std::size_t slash = raw.find('/', start);
-        if (slash == std::string::npos) slash = raw.size();
-        const std::string part = raw.substr(start, slash - start);
-        if (part == "..") {
+    // Every tar takes "./" and "." for the top, and one leading "./" for nothing.
+    std::string rest = raw == "." ? std::string() : raw.compare(0, 2, "./") == 0 ? raw.substr(2) : raw;
+    if (!rest.empty() && rest.back() == '/') {
+        result.directory = true;
+        rest.pop_back();
+    }
+    if (rest.empty()) {
+        result.directory = true;
+        return result;
+    }
+    const char *fault = nullptr;
+    for (std::size_t start = 0; start <= rest.size();) {
+        std::size_t slash = rest.find('/', start);
+        if (slash == std::string::npos) slash = rest.size();
+        const std::size_t length = slash - start;
+        if (length == 2 && rest.compare(start, 2, "..") == 0) {
             result.fault = "has a \"..\" component";
             return result;
         }
-        if (!part.empty() && part != ".") {
-            if (!result.name.empty()) result.name += '/';
-            result.name += part;
-        }
+        if (fault == nullptr && length == 0) fault = "has an empty component";
+        if (fault == nullptr && length == 1 && rest[start] == '.') fault = "has a \".\" component";
         start = slash + 1;
     }
+    result.fault = fault;
+    if (fault == nullptr) result.name = rest;
     return result;
 }
 
@@ -104,11 +127,10 @@ std::string ParentOf(const std::string &canonical) {
     return slash == std::string::npos ? std::string() : canonical.substr(0, slash);
 }
 
-bool LauncherExecutable(unsigned permissions) { return (permissions & S_IXUSR) != 0; }
-
 std::string SymlinkFault(const std::string &canonical, const std::string &target) {
     const std::string to = "a symbolic link to " + Printable(target);
     if (target.empty()) return "a symbolic link with an empty target";
+    if (HasControl(target)) return to + ", a target with a control character";
     if (target[0] == '/')
         return to + ", an absolute target: make it relative, so that it works wherever the tree is installed";
     // Leading ".." climb from the link's directory; the link's depth is how far that may go.
@@ -128,68 +150,103 @@ std::string SymlinkFault(const std::string &canonical, const std::string &target
     return "";
 }
 
+std::string ContractChecker::OnDisk(const std::string &name, MemberType type, const std::string &raw) {
+    // tar follows a symbolic link that stands in the destination wherever the name goes through it,
+    // and keeps one standing where a directory member comes (it finds a directory behind it), so an
+    // earlier installation's link, or one made by hand, could lead the files out. Each path is
+    // looked at once: what the payload itself puts there is judged by name.
+    std::string path;
+    for (std::size_t start = 0; start <= name.size();) {
+        std::size_t slash = name.find('/', start);
+        if (slash == std::string::npos) slash = name.size();
+        path = name.substr(0, slash);
+        start = slash + 1;
+        const bool own = slash == name.size();
+        if (own && type != MemberType::Directory) break;
+        const auto member = seen_.find(path);
+        if (member != seen_.end() && !own) continue;  // judged when it came
+        auto it = looked_.find(path);
+        if (it == looked_.end()) {
+            struct stat st;
+            const bool link = fstatat(where_.destination, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                              S_ISLNK(st.st_mode);
+            it = looked_.emplace(path, link).first;
+        }
+        if (!it->second) continue;
+        if (own) return "member " + raw + " is a directory where the destination holds a symbolic link";
+        return "member " + raw + " would go through " + Printable(path) +
+               ", a symbolic link that stands in the destination";
+    }
+    return "";
+}
+
 std::string ContractChecker::Add(const Entry &entry) {
-    const bool first = count_++ == 0;
     const std::string raw = Printable(entry.name);
     const CanonicalName canonical = Canonicalize(entry.name);
     if (canonical.fault) return "member " + raw + " " + canonical.fault;
     const std::string &name = canonical.name;
-    MemberType type = entry.type;
-    // tar makes a directory of an old-style regular file whose name ends in "/".
-    if (type == MemberType::File && !entry.name.empty() && entry.name.back() == '/') type = MemberType::Directory;
-
-    if (first && (!name.empty() || type != MemberType::Directory)) return "the first member is " + raw + ", not ./";
+    const MemberType type = entry.type;
     if (type != MemberType::Directory && type != MemberType::File && type != MemberType::Symlink &&
         type != MemberType::HardLink) {
         const std::string kind = type == MemberType::Unknown && !entry.kind.empty() ? entry.kind : DescribeType(type);
         return "member " + raw + " is " + kind + kOnlyWhatInstalls;
     }
+    if (canonical.directory && type != MemberType::Directory)
+        return "member " + raw + " has a directory's name but is " + DescribeType(type);
+    const unsigned setId = entry.permissions & (S_ISUID | S_ISGID);
+    if (setId)
+        return "member " + raw + " has the " +
+               (setId == (S_ISUID | S_ISGID) ? "setuid and setgid bits" : setId == S_ISUID ? "setuid bit" : "setgid bit");
+    if (name.empty() && where_.root && (entry.permissions & S_IWOTH))
+        return "member " + raw + " would make the destination writable by others";
     if (seen_.count(name)) return "member " + raw + " appears twice";
-    if (!name.empty()) {
-        // Every directory is a member ahead of its contents: tar then replaces whatever stands at
-        // its name in the destination (a link an earlier installation left, say) before going in.
-        const std::string parent = ParentOf(name);
-        const auto it = seen_.find(parent);
-        if (it == seen_.end())
-            return "member " + raw + " is not preceded by its directory " + ArchiveName(parent, true);
-        if (it->second.type == MemberType::Symlink)
-            return "member " + raw + " lies under " + Printable(it->second.raw) + ", which is a symbolic link";
-        if (it->second.type != MemberType::Directory)
-            return "member " + raw + " lies under " + Printable(it->second.raw) + ", which is not a directory";
+    // A name under a link or a file of the payload: tar would follow the link, or fail.
+    for (std::size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1)) {
+        const auto it = seen_.find(name.substr(0, slash));
+        if (it == seen_.end() || it->second.type == MemberType::Directory) continue;
+        return "member " + raw + " lies under " + Printable(it->second.raw) + ", which is " +
+               (it->second.type == MemberType::Symlink ? "a symbolic link" : "not a directory");
     }
-    if (launcherSeen_) return "the launcher " + launcherRaw_ + " is not the last member: " + raw + " follows it";
-    seen_[name] = Seen{type, entry.name};
-
-    if (name == kLauncherName) {
-        launcherSeen_ = true;
-        launcherRaw_ = raw;
-        if (type != MemberType::File) return "the launcher " + raw + " is not a regular file";
-        if (!LauncherExecutable(entry.permissions)) {
-            char mode[8];
-            std::snprintf(mode, sizeof mode, "%04o", entry.permissions & 07777);
-            return "the launcher " + raw + " is not executable (mode " + mode + ")";
-        }
-    }
+    std::string link = entry.link;
     if (type == MemberType::Symlink) {
         const std::string fault = SymlinkFault(name, entry.link);
         if (!fault.empty()) return "member " + raw + " is " + fault;
-    } else if (type == MemberType::HardLink && !files_.count(entry.link)) {
-        // tar links to the name exactly as the header gives it.
+    } else if (type == MemberType::HardLink) {
+        // tar links to the name the header gives, which must be a file this payload made.
         const std::string to = "member " + raw + " is a hard link to " + Printable(entry.link);
         const CanonicalName target = Canonicalize(entry.link);
-        const auto it = target.fault ? seen_.end() : seen_.find(target.name);
-        if (it == seen_.end() || it->first == name) return to + ", which no member before it is";
+        const auto it = target.fault || target.directory ? seen_.end() : seen_.find(target.name);
+        if (it == seen_.end()) return to + ", which no member before it is";
         if (it->second.type != MemberType::File)
             return to + ", which is " + DescribeType(it->second.type) + ", not a regular file";
-        return to + ", not to the name the file was packed under, " + Printable(it->second.raw);
-    } else if (type == MemberType::File) {
-        files_.insert(entry.name);
+        link = target.name;
     }
+    if (where_.destination >= 0 && !name.empty()) {
+        const std::string fault = OnDisk(name, type, raw);
+        if (!fault.empty()) return fault;
+    }
+    seen_[name] = Seen{type, entry.name};
+    judged_.push_back(Judged{name, type, link, entry.permissions & 07777});
     return "";
 }
 
 std::string ContractChecker::Finish() const {
-    if (count_ == 0) return "the payload holds no members";
-    if (!launcherSeen_) return std::string("the payload holds no launcher ./") + kLauncherName;
+    if (judged_.empty()) return "the payload holds no members";
     return "";
+}
+
+std::vector<std::string> LauncherWarnings(const std::vector<Judged> &members) {
+    const std::string launcher = "the launcher " + ArchiveName(kLauncherName, false);
+    const auto it = std::find_if(members.begin(), members.end(), [](const Judged &m) { return m.name == kLauncherName; });
+    if (it == members.end()) return {"the payload holds no launcher " + ArchiveName(kLauncherName, false)};
+    std::vector<std::string> warnings;
+    if (it->type != MemberType::File) {
+        warnings.push_back(launcher + " is not a regular file");
+    } else if (!(it->permissions & S_IXUSR)) {
+        char mode[16];
+        std::snprintf(mode, sizeof mode, "%04o", it->permissions & 07777);
+        warnings.push_back(launcher + " is not executable (mode " + mode + ")");
+    }
+    if (it + 1 != members.end()) warnings.push_back(launcher + " is not the last member");
+    return warnings;
 }

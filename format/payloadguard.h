@@ -1,7 +1,9 @@
 // What the extraction lets reach tar. The payload is read as it streams to "gunzip | tar xf -":
-// each block is decompressed here first, and the tar headers it completes are held to the payload
-// contract (contract.h) before the block is sent. The first member that breaks it stops the
-// stream before tar has seen its header; so does anything behind the payload's one gzip member.
+// each block is decompressed here first, and the tar headers it completes are read as every tar
+// reads them (canonical headers only: plain octal numbers, a checksum that fits, known types, pax
+// records with the keywords tar applies) and held to the payload contract (contract.h) before the
+// block is sent. The first member that breaks it stops the stream before tar has seen its header;
+// so does anything behind the payload's one gzip member.
 //
 // tar alone is not enough: GNU tar strips a leading "/" (or keeps it, told to by TAR_OPTIONS),
 // makes device nodes when run by root, and makes symbolic links pointing anywhere once it has
@@ -16,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class PayloadGuard {
 public:
@@ -27,6 +30,8 @@ public:
 
     // The decoder is chosen for tests; both hold payloads to the same rules.
     explicit PayloadGuard(Inflater::Decoder decoder = Inflater::Decoder::Fastest);
+    // Judges what already stands in the destination too (contract.h).
+    explicit PayloadGuard(ContractChecker::Where where, Inflater::Decoder decoder = Inflater::Decoder::Fastest);
     ~PayloadGuard();
     PayloadGuard(const PayloadGuard &) = delete;
     PayloadGuard &operator=(const PayloadGuard &) = delete;
@@ -36,10 +41,16 @@ public:
     // For Refused: "member ./bin/x is a symbolic link to ../../x, which leads out of the tree".
     const std::string &reason() const { return reason_; }
     bool UsesIsal() const { return inflater_.UsesIsal(); }
+    // The members admitted so far, as tar extracts them.
+    const std::vector<Judged> &judged() const { return contract_.judged(); }
+    // The gzip member has ended soundly, its CRC-32 and length checked.
+    bool ended() const { return ended_; }
 
 private:
     void Unpacked(const unsigned char *data, std::size_t n);
     void Header(const unsigned char *block);
+    void RecordRead();
+    bool Pax(const std::string &data, bool global);
     void ArchiveEnd();
     void Behind(const unsigned char *data, std::size_t n);
     void Refuse(const std::string &reason);
@@ -50,15 +61,25 @@ private:
     Verdict verdict_ = Verdict::Admit;
     std::string reason_;
 
-    // The tar layer: a header being gathered, data being passed over, or a GNU long name or long
-    // link target being read into `record_`.
+    // The tar layer: a header being gathered, data being passed over, or a record (a GNU long
+    // name or link target, a pax extended header) being read into `record_`.
     unsigned char header_[512];
     std::size_t headerFill_ = 0;
     std::uint64_t skip_ = 0;        // data and padding still to pass over
     std::uint64_t recordLeft_ = 0;  // bytes of the record still to read
-    std::string *record_ = nullptr;
-    std::string longName_, longLink_;  // for the next header, when a record gave them
-    bool longNamePending_ = false, longLinkPending_ = false;
+    unsigned char recordType_ = 0;
+    std::string recordName_;        // the record's own header name, for messages
+    std::string record_;
+    // What the records in front of the next member give it.
+    struct Overrides {
+        bool hasName = false, hasLink = false, hasSize = false;
+        std::string name, link;
+        std::uint64_t size = 0;
+    };
+    Overrides longNames_;  // GNU L and K records
+    Overrides local_;      // a pax 'x' header
+    bool localPending_ = false;
+    bool archiveEnded_ = false;  // the last header was a zero block
     ContractChecker contract_;
 };
 

@@ -211,10 +211,19 @@ bool Extract(const char *destination) {
     }
 
     Pipeline pipeline;
-    if (!pipeline.Start()) {
-        ShowError(kExtractionFailed);
+    PipelineStart start;
+    start.start = [](void *self) {
+        auto *p = static_cast<Pipeline *>(self);
+        return p->Start() ? p->input() : -1;
+    };
+    start.context = &pipeline;
+    // The check looks at what already stands in the destination, through this descriptor.
+    const int here = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (here < 0) {
+        ReportCannotEnter(destination);
         return false;
     }
+    const Fd destinationFd(here);
 
     CopyWindow window;
     window.context = &payload.length;
@@ -225,14 +234,18 @@ bool Extract(const char *destination) {
         window.block = kWindowBlockSize;
         window.turn = WindowTurn;
     }
-    PayloadGuard guard;
+    ContractChecker::Where where;
+    where.destination = here;
+    where.root = geteuid() == 0;
+    PayloadGuard guard(where);
     CopyResult copied;
     std::uint64_t sent = 0;
-    int status;
+    int status = -1;
     {
         IgnoreSigpipe ignore;
-        copied = CopyPayload(fileno(payload.file.get()), payload.length, pipeline.input(), guard, window, sent);
-        status = pipeline.Finish(window, sent);
+        bool started = false;
+        copied = CopyPayload(fileno(payload.file.get()), payload.length, start, guard, window, sent, started);
+        if (started) status = pipeline.Finish(window, sent);
     }
     if (copied == CopyResult::Refused) {
         ReportDamaged(self, guard.reason().c_str());

@@ -123,14 +123,22 @@ struct Admitted {
 // moves) and checking it against its seal first; block by block with a window.
 class Sender {
 public:
-    Sender(int file, int pipeline, const CopyWindow &window, const Seal &seal)
-        : file_(file), pipeline_(pipeline), window_(window), seal_(seal), buffer_(new unsigned char[kChunkSize]) {}
+    Sender(int file, PipelineStart start, const CopyWindow &window, const Seal &seal)
+        : file_(file), start_(start), window_(window), seal_(seal), buffer_(new unsigned char[kChunkSize]) {}
+    ~Sender() {
+        if (flags_ >= 0) fcntl(pipeline_, F_SETFL, flags_);
+    }
+    Sender(const Sender &) = delete;
+    Sender &operator=(const Sender &) = delete;
+
+    bool started() const { return pipeline_ >= 0; }
 
     void Admit(std::uint32_t length, std::uint64_t seal) { admitted_.push_back({length, seal}); }
 
     // Sends what has been admitted. With `wait` false it stops where the pipe is full; with
     // `wait` true it waits there, the window answered meanwhile.
     CopyResult Send(bool wait) {
+        if (pipeline_ < 0 && next_ < admitted_.size() && !Start()) return CopyResult::PipelineStopped;
         for (;;) {
             if (at_ == fill_) {
                 if (next_ == admitted_.size()) return CopyResult::Complete;
@@ -161,6 +169,15 @@ public:
     std::uint64_t sent() const { return sent_; }
 
 private:
+    // The descriptor never blocks: a full pipe is waited for in poll(), with the window's display.
+    bool Start() {
+        pipeline_ = start_.start(start_.context);
+        if (pipeline_ < 0) return false;
+        flags_ = fcntl(pipeline_, F_GETFL);
+        if (flags_ >= 0) fcntl(pipeline_, F_SETFL, flags_ | O_NONBLOCK);
+        return true;
+    }
+
     std::size_t Block() const { return window_.descriptor >= 0 ? std::max<std::size_t>(window_.block, 1) : kChunkSize; }
 
     CopyResult Load(const Admitted &chunk) {
@@ -189,7 +206,9 @@ private:
     }
 
     int file_;
-    int pipeline_;
+    PipelineStart start_;
+    int pipeline_ = -1;
+    int flags_ = -1;  // the pipeline's own, restored at the end
     const CopyWindow &window_;
     const Seal &seal_;
     std::vector<Admitted> admitted_;
@@ -209,9 +228,15 @@ std::uint64_t Taken(int pipe, std::uint64_t sent) {
 
 CopyResult CopyPayload(int file, std::uint32_t length, int pipeline, PayloadGuard &guard, const CopyWindow &window,
                        std::uint64_t &sent) {
-    // The descriptor never blocks: a full pipe is waited for in poll(), with the window's display.
-    const int flags = fcntl(pipeline, F_GETFL);
-    if (flags >= 0) fcntl(pipeline, F_SETFL, flags | O_NONBLOCK);
+    PipelineStart open;
+    open.start = [](void *descriptor) { return *static_cast<int *>(descriptor); };
+    open.context = &pipeline;
+    bool started;
+    return CopyPayload(file, length, open, guard, window, sent, started);
+}
+
+CopyResult CopyPayload(int file, std::uint32_t length, PipelineStart pipeline, PayloadGuard &guard,
+                       const CopyWindow &window, std::uint64_t &sent, bool &started) {
     const off_t base = lseek(file, 0, SEEK_CUR);
     std::unique_ptr<unsigned char[]> chunk(new unsigned char[kChunkSize]);
     const Seal seal;
@@ -249,7 +274,7 @@ CopyResult CopyPayload(int file, std::uint32_t length, int pipeline, PayloadGuar
         if (result == CopyResult::Complete || rest == CopyResult::PipelineStopped) result = rest;
     }
     sender.Turn();
-    if (flags >= 0) fcntl(pipeline, F_SETFL, flags);
     sent = sender.sent();
+    started = sender.started();
     return result;
 }

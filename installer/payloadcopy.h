@@ -35,11 +35,22 @@ enum class CopyResult {
     PipelineStopped,  // the pipeline stopped taking data
 };
 
+// The pipeline's input, started only when the first chunk has been admitted: a payload refused at
+// once reaches neither gunzip nor tar, and the user reads no complaint of theirs about an empty
+// stream. `start` returns the input's descriptor, or -1.
+struct PipelineStart {
+    int (*start)(void *context) = nullptr;
+    void *context = nullptr;
+};
+
 // Copies `length` bytes from `file`, read from its current position and never beyond the
 // payload, into `pipeline`; the window's last turn comes after the last block. `sent` counts the
 // bytes sent. `pipeline` may be made non-blocking meanwhile; its flags are restored.
 CopyResult CopyPayload(int file, std::uint32_t length, int pipeline, PayloadGuard &guard, const CopyWindow &window,
                        std::uint64_t &sent);
+// The same into a pipeline started at the first admitted chunk; `started` tells whether it was.
+CopyResult CopyPayload(int file, std::uint32_t length, PipelineStart pipeline, PayloadGuard &guard,
+                       const CopyWindow &window, std::uint64_t &sent, bool &started);
 
 // Of `sent` bytes written into a pipe, those its reader has taken.
 std::uint64_t Taken(int pipe, std::uint64_t sent);

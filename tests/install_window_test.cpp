@@ -45,10 +45,13 @@ protected:
     static std::string Path(const std::string &name) { return *tmp / name; }
 
     // An installer of the demo application, with `change` applied to the tree or the payload.
-    static std::string MakeInstaller(const std::string &name, bool damaged, const std::string &launcher = "") {
+    // A `launcher` of mode 0 is left out.
+    static std::string MakeInstaller(const std::string &name, bool damaged, const std::string &launcher = "",
+                                     mode_t mode = 0755) {
         const std::string tree = Path(name + "-tree");
         CopyDemoApp(tree);
-        if (!launcher.empty()) WriteFile(tree + "/sonaris", launcher, 0755);
+        if (!launcher.empty()) WriteFile(tree + "/sonaris", launcher, mode);
+        if (mode == 0) unlink((tree + "/sonaris").c_str());
         WriteFile(tree + "/noise.bin", RandomBytes(200000));  // stored verbatim by gzip
         std::string payload = PackTree(tree);
         if (damaged) payload[payload.size() / 2] ^= 0x10;
@@ -112,19 +115,31 @@ TEST_F(InstallFromWindow, EachFailureShowsItsMessageOverItsPage) {
 }
 
 TEST_F(InstallFromWindow, LauncherThatCannotRunIsReportedOverPageThree) {
-    // Executable, as a payload's launcher must be, but its interpreter is missing.
-    const std::string installer = MakeInstaller("noexec-installer", false, "#!/nonexistent/interpreter\n");
-    const std::string dest = Path("noexec-dest");
-    const std::string report = InChild([&] {
-        Build({installer});
-        Toolkit::Attach(InstallerWidgets.appContext, XtDisplay(InstallerWidgets.toplevel));
-        Accept(nullptr, nullptr, nullptr);
-        StartInstall(dest);
-        return ShownError() + "|" + Pages();
-    });
-    EXPECT_EQ(report, kLaunchFailed + "|3");
-    EXPECT_TRUE(Exists(dest + "/sonaris"));
-    EXPECT_FALSE(Exists(Path("launcher-ran")));
+    // The tree installs whatever its launcher is; only starting it fails.
+    const struct {
+        const char *name;
+        std::string script;
+        mode_t mode;
+    } launchers[] = {{"its interpreter missing", "#!/nonexistent/interpreter\n", 0755},
+                     {"not executable", "#!/bin/sh\necho ran > \"$SONARIS_DEMO_MARKER\"\n", 0644},
+                     {"missing", "#!/bin/sh\n", 0}};
+    int n = 0;
+    for (const auto &l : launchers) {
+        SCOPED_TRACE(l.name);
+        const std::string name = "noexec" + std::to_string(n++);
+        const std::string installer = MakeInstaller(name + "-installer", false, l.script, l.mode);
+        const std::string dest = Path(name + "-dest");
+        const std::string report = InChild([&] {
+            Build({installer});
+            Toolkit::Attach(InstallerWidgets.appContext, XtDisplay(InstallerWidgets.toplevel));
+            Accept(nullptr, nullptr, nullptr);
+            StartInstall(dest);
+            return ShownError() + "|" + Pages();
+        });
+        EXPECT_EQ(report, kLaunchFailed + "|3");
+        EXPECT_EQ(TreeListing(dest), TreeListing(Path(name + "-installer-tree")));
+        EXPECT_FALSE(Exists(Path("launcher-ran")));
+    }
 }
 
 }  // namespace

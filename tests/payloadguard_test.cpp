@@ -140,9 +140,7 @@ TEST(PayloadGuard, RefusesAMemberBeforeTarHasItsHeader) {
         {"a hard link to a symbolic link", {Dir("./"), Symlink("./s", "x"), HardLink("./b", "./s")}, 2,
          "member ./b is a hard link to ./s, which is a symbolic link, not a regular file"},
         {"a hard link to a directory", {Dir("./"), Dir("./d/"), HardLink("./b", "./d/")}, 2,
-         "member ./b is a hard link to ./d/, which is a directory, not a regular file"},
-        {"a hard link by another spelling", {Dir("./"), File("./a"), HardLink("./b", "a")}, 2,
-         "member ./b is a hard link to a, not to the name the file was packed under, ./a"},
+         "member ./b is a hard link to ./d/, which no member before it is"},
         {"an absolute symbolic link", {Dir("./"), Symlink("./l", "/etc")}, 1, "member ./l is a symbolic link to /etc" + absolute},
         {"a symbolic link climbing from the top", {Dir("./"), Symlink("./x", "../y")}, 1,
          "member ./x is a symbolic link to ../y, which leads out of the tree"},
@@ -160,24 +158,34 @@ TEST(PayloadGuard, RefusesAMemberBeforeTarHasItsHeader) {
          "member ./lib/ appears twice"},
         {"a name twice", {Dir("./"), File("./a"), Symlink("./a", "b")}, 2, "member ./a appears twice"},
         {"a directory again", {Dir("./"), Dir("./d/"), Dir("./d")}, 2, "member ./d appears twice"},
-        {"a symbolic link named like the launcher", {Dir("./"), Dir("./bin/"), Symlink("./sonaris", "bin/x")}, 2,
-         "the launcher ./sonaris is not a regular file"},
-        {"a hard link named like the launcher", {Dir("./"), File("./a", "#!/bin/sh\n", 0755), HardLink("./sonaris", "./a")},
-         2, "the launcher ./sonaris is not a regular file"},
-        {"a member after the launcher", {Dir("./"), Launcher(kLauncherScript), Symlink("./z", ".")}, 2,
-         "the launcher ./sonaris is not the last member: ./z follows it"},
-        {"a member before \"./\"", {File("./a")}, 0, "the first member is ./a, not ./"},
         {"a character device", {Dir("./"), Device("./c", '3', 1, 3)}, 1, "member ./c is a character device" + only},
         {"a block device", {Dir("./"), Device("./b", '4', 8, 0)}, 1, "member ./b is a block device" + only},
         {"a fifo", {Dir("./"), Device("./f", '6', 0, 0)}, 1, "member ./f is a fifo" + only},
-        {"a pax header", {Dir("./"), PaxHeader({{"path", "x"}}), File("./y")}, 1,
-         "member ./PaxHeaders/member is a pax extended header" + only},
+        {"a pax keyword no tar reads alike", {Dir("./"), PaxHeader({{"SCHILY.xattr.user.a", "b"}}), File("./y")}, 2,
+         "the pax extended header ./PaxHeaders/member holds the keyword SCHILY.xattr.user.a, which the installer does not take"},
         {"a contiguous file", {Dir("./"), TarMember{"./c", '7', 0644, "c", "", 0, 0, ""}}, 1,
          "member ./c is a contiguous file" + only},
         {"an unknown type", {Dir("./"), TarMember{"./u", 'Q', 0644, "", "", 0, 0, ""}}, 1,
          "member ./u is of type 'Q'" + only},
         {"a control character in the name", {Dir("./"), Symlink("./a\nb", "/")}, 1,
-         "member ./a\\012b is a symbolic link to /" + absolute},
+         "member ./a\\012b has a control character in its name"},
+        {"a pax path for every member", {PaxHeader({{"path", "x"}}, 'g'), File("y")}, 1,
+         "the pax global header ./PaxHeaders/member sets path for every member behind it"},
+        {"a pax header and a GNU long name for one member", {PaxHeader({{"mtime", "1.5"}}), File(std::string(120, 'n'))},
+         1, "member ././@LongLink is a record in front of a member that already has one"},
+        {"a malformed pax record", {PaxHeader({{"size", "12a"}}), File("y")}, 1,
+         "the pax extended header ./PaxHeaders/member holds a malformed size value"},
+        // Numeric fields that tars read differently, or skip the header for.
+        {"a size field tar skips", {Dir("a/"), Mangled(Dir("a/up/"), 124, std::string(11, ' ') + "\x80")}, 1,
+         "member a/up/ has a header whose size field is not in plain octal"},
+        {"a mode in base 256", {Mangled(File("m"), 100, std::string("\x80\0\0\0\0\0\x0f\xff", 8))}, 0,
+         "member m has a header whose mode field is not in plain octal"},
+        {"an owner with a sign", {Mangled(File("m"), 108, "-000001")}, 0, "member m has a header whose owner field is not in plain octal"},
+        {"an unknown magic", {Mangled(File("m"), 257, std::string("ustar\0" "01", 8))}, 0,
+         "member m has a header of no tar format that every tar reads alike"},
+        {"a directory that claims data", {TarMember{"./d/", '5', 0755, "hidden", "", 0, 0, ""}}, 0,
+         "member ./d/ is a directory that claims data"},
+        {"a setgid directory", {Dir("./", 02755)}, 0, "member ./ has the setgid bit"},
         {"a member behind the end-of-archive blocks (tar --ignore-zeros)", {}, 0,
          "member ../hidden has a \"..\" component"},
         {"a long name that a zero block makes tar forget", {}, 1, "member ../forgotten has a \"..\" component"},
@@ -231,15 +239,23 @@ TEST(PayloadGuard, StopsAtDataThatCannotBeReadAsGzippedTar) {
         const char field[8] = {'\x80', 0, 0, 0, 0, 0, static_cast<char>(sum >> 8), static_cast<char>(sum & 0xff)};
         base256Checksum.replace(512 + 148, 8, field, 8);
     }
-    std::string sizedDirectory = TarArchive({Dir("./"), TarMember{"./d/", '5', 0755, "hidden", "", 0, 0, ""}});
+    // tar would skip ahead looking for a header it likes.
+    for (const std::string &tar : {badChecksum, base256Checksum}) {
+        std::size_t admitted;
+        std::string reason;
+        EXPECT_EQ(Feed(Gzip(tar), 512, admitted, &reason), Verdict::Refused);
+        EXPECT_EQ(reason, "member ./noise has a header whose checksum does not fit");
+        EXPECT_LT(Decodable(Gzip(tar), admitted), 1024u);
+    }
+    // Damage in the deflate stream: stopped as such, or at the garbage it makes of a header.
+    for (std::size_t piece : kPieces) {
+        std::size_t admitted;
+        EXPECT_NE(Feed(flippedDeflate, piece, admitted), Verdict::Admit);
+    }
     struct Case {
         const char *name;
         std::string payload;
     } cases[] = {
-        {"a damaged deflate stream", flippedDeflate},
-        {"a tar header whose checksum does not fit", Gzip(badChecksum)},
-        {"a tar header whose checksum is in base 256", Gzip(base256Checksum)},
-        {"a directory that claims data", Gzip(sizedDirectory)},
         {"another compression's stream", std::string("\x1f\x9d\x90", 3) + sound},
         {"bytes behind a member that failed its check",
          gz.substr(0, gz.size() - 8) + std::string("\0\0\0\0", 4) + gz.substr(gz.size() - 4) + Gzip("more")},
@@ -278,11 +294,11 @@ void ExpectRefusedInEveryPiece(const Refusal (&cases)[N], bool stopsEarly) {
     }
 }
 
-TEST(PayloadGuard, RefusesAPayloadThatLacksWhatTheContractAsksForAtItsEnd) {
+TEST(PayloadGuard, RefusesAnEmptyOrCutShortArchiveAtItsEnd) {
     const Refusal cases[] = {
-        {"no launcher", Gzip(TarArchive({Dir("./"), File("./a")})), "the payload holds no launcher ./sonaris"},
-        {"no launcher and no end-of-archive blocks", Gzip(TarHeader(Dir("./"))), "the payload holds no launcher ./sonaris"},
         {"no members", Gzip(std::string(10240, '\0')), "the payload holds no members"},
+        {"a header cut short", Gzip(TarHeader(Dir("./")).substr(0, 300)), "the payload's tar archive is cut short"},
+        {"data cut short", Gzip(TarHeader(File("a", "abc"))), "the payload's tar archive is cut short"},
     };
     ExpectRefusedInEveryPiece(cases, false);
 }
@@ -292,8 +308,8 @@ TEST(PayloadGuard, RefusesBytesBehindTheOneGzipMemberNamingThem) {
     const std::string gz = Gzip(tar);
     const std::size_t members = (tar.find_last_not_of('\0') / 512 + 1) * 512;
     const Refusal cases[] = {
-        {"zeros", gz + std::string(512, '\0'), "the payload's gzip member is followed by zeros"},
-        {"one zero", gz + std::string(1, '\0'), "the payload's gzip member is followed by zeros"},
+        {"zeros, then a byte", gz + std::string(512, '\0') + "j",
+         "the payload's gzip member is followed by bytes that are not gzip data"},
         {"junk", gz + "junk", "the payload's gzip member is followed by bytes that are not gzip data"},
         {"a second member", gz + Gzip("more"), "the payload holds more than one gzip member"},
         {"the tar in two members, the second holding only its end", Gzip(tar.substr(0, members)) + Gzip(tar.substr(members)),

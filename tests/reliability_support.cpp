@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <thread>
@@ -140,6 +141,20 @@ std::string ListingWithout(const std::string &root, const std::string &skip) {
                            (line[relative.size()] == ' ' || line[relative.size()] == '/');
         if (!under) out += line;
         at = end + 1;
+    }
+    return out;
+}
+
+std::string LinksLeadingOut(const std::string &root) {
+    namespace fs = std::filesystem;
+    std::string out;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(root, ec); it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+        if (!it->is_symlink(ec)) continue;
+        const fs::path target = fs::read_symlink(it->path(), ec);
+        const fs::path at = (fs::relative(it->path().parent_path(), root, ec) / target).lexically_normal();
+        if (target.is_absolute() || at.empty() || *at.begin() == "..") out += it->path().string() + " -> " + target.string() + "\n";
     }
     return out;
 }

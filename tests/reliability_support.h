@@ -51,6 +51,10 @@ void GateGunzip(fixtures::Command &command, const std::string &bin, const std::s
 // TreeListing of `root` without the lines of `skip` (a path below root) and what lies under it.
 std::string ListingWithout(const std::string &root, const std::string &skip);
 
+// The symbolic links under `root` whose target, read from where they stand, leaves `root`: one
+// "LINK -> TARGET" line each.
+std::string LinksLeadingOut(const std::string &root);
+
 }  // namespace reliability
 
 #endif

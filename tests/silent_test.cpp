@@ -311,3 +311,87 @@ TEST_F(SilentInstall, RelativeDestinationIsCheckedAsTypedAndInstalledInPlace) {
 }
 
 }  // namespace
+
+namespace {
+
+// Payloads as packagers make them with the system's tars, in every form those write: each installs
+// quietly, and the tree is the packager's.
+TEST_F(SilentInstall, PayloadsOfTheSystemsTarsInstallAsTheyAre) {
+    // Long names (a POSIX prefix, a GNU long name), a name outside ASCII, links of both kinds.
+    const std::string deep = "share/" + std::string(70, 'd');
+    mkdir((app + "/" + deep).c_str(), 0755);
+    WriteFile(app + "/" + deep + "/" + std::string(90, 'f'), "long\n");
+    WriteFile(app + "/share/caf\xc3\xa9", "non-ASCII\n");
+    ASSERT_EQ(symlink("caf\xc3\xa9", (app + "/share/link").c_str()), 0);
+    ASSERT_EQ(link((app + "/share/caf\xc3\xa9").c_str(), (app + "/share/hard").c_str()), 0);
+    const struct {
+        const char *name;
+        const char *command;  // run in the tree, writes the payload
+        std::function<void(const std::string &tree)> change;
+    } cases[] = {
+        {"GNU tar's default", "tar -czf - .", nullptr},
+        {"--format=gnu", "tar --format=gnu -czf - .", nullptr},
+        {"--format=ustar", "tar --format=ustar -czf - .", nullptr},
+        {"--format=posix", "tar --format=posix -czf - .", nullptr},
+        {"names without \"./\"", "tar -czf - *", nullptr},
+        {"bsdtar", "bsdtar -czf - .", nullptr},
+        {"bsdtar, names without \"./\"", "bsdtar -czf - *", nullptr},
+        {"the launcher first", "tar --no-recursion -czf - sonaris $(find . -mindepth 1 ! -name sonaris)", nullptr},
+        {"no launcher", "tar -czf - .", [](const std::string &t) { unlink((t + "/sonaris").c_str()); }},
+        {"a launcher of mode 0644", "tar -czf - .", [](const std::string &t) { chmod((t + "/sonaris").c_str(), 0644); }},
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string tree = tmp / ("tree" + std::to_string(n));
+        Command copy;
+        copy.argv = {"cp", "-a", app, tree};
+        ASSERT_EQ(RunCommand(copy).exitStatus, 0);
+        if (c.change) c.change(tree);
+        Command pack;
+        pack.argv = {"/bin/sh", "-c", std::string("cd \"$1\" && ") + c.command, "sh", tree};
+        // In a UTF-8 locale, as a packager works: bsdtar marks names it cannot read as UTF-8 with
+        // a pax hdrcharset record, which GNU tar warns that it ignores.
+        pack.env = {{"LC_ALL", "C.UTF-8"}};
+        const Result packed = RunCommand(pack);
+        ASSERT_EQ(packed.exitStatus, 0) << packed.err;
+        const std::string installer = WriteInstaller(InstallerBytes(packed.out), "installer" + std::to_string(n));
+        const std::string dest = tmp / ("dest" + std::to_string(n++));
+        const Result r = RunCommand(Silent(installer, dest));
+        EXPECT_EQ(r.exitStatus, 0);
+        EXPECT_EQ(r.err + r.out, "");
+        EXPECT_EQ(TreeListing(dest), TreeListing(tree));
+    }
+}
+
+// A directory shared through its group, or open to all, and owned by someone else: the packer's
+// payload leaves the directory itself alone, so nobody installs there.
+TEST_F(SilentInstall, APackedTreeInstallsIntoADirectoryTheUserMayWriteButDoesNotOwn) {
+    Command pack;
+    pack.argv = {PackerPath(), "--quiet", app, tmp / "packed"};
+    ASSERT_EQ(RunCommand(pack).exitStatus, 0);
+    mkdir((tmp / "bin").c_str(), 0755);
+    const std::string installer = CopyProgram(tmp / "packed", tmp / "bin");
+    for (const mode_t mode : {02775, 0777}) {
+        SCOPED_TRACE(mode);
+        const std::string dest = tmp / ("shared" + std::to_string(mode));
+        mkdir(dest.c_str(), 0700);
+        ASSERT_EQ(chown(dest.c_str(), 0, kNobody), 0);
+        chmod(dest.c_str(), mode);
+        Command c = Silent(installer, dest);
+        c.unprivileged = true;
+        const Result r = RunCommand(c);
+        EXPECT_EQ(r.exitStatus, 0);
+        EXPECT_EQ(r.err, "");
+        // Directories made in a set-group-ID one inherit its bit, as the system makes them.
+        std::string listing = TreeListing(dest);
+        for (std::size_t at; (at = listing.find(" d 2755")) != std::string::npos;) listing.replace(at, 7, " d 0755");
+        EXPECT_EQ(listing, TreeListing(app));
+        struct stat st;
+        ASSERT_EQ(stat(dest.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 0u);
+        EXPECT_EQ(st.st_mode & 07777, mode);
+    }
+}
+
+}  // namespace

@@ -36,9 +36,13 @@ TarMember HardLink(const std::string &name, const std::string &target) { return 
 TarMember Device(const std::string &name, char type, unsigned major, unsigned minor) {
     return {name, type, 0666, "", "", major, minor, ""};
 }
+TarMember Mangled(TarMember member, std::size_t at, const std::string &bytes) {
+    member.overwrite = {at, bytes};
+    return member;
+}
 TarMember Launcher(const std::string &script) { return File("./sonaris", script, 0755); }
 
-TarMember PaxHeader(const std::vector<std::pair<std::string, std::string>> &records) {
+TarMember PaxHeader(const std::vector<std::pair<std::string, std::string>> &records, char type) {
     std::string content;
     for (const auto &[key, value] : records) {
         // Each record is "LENGTH KEY=VALUE\n", LENGTH counting itself too.
@@ -47,7 +51,7 @@ TarMember PaxHeader(const std::vector<std::pair<std::string, std::string>> &reco
         while (std::to_string(length).size() + body.size() != length) ++length;
         content += std::to_string(length) + body;
     }
-    return {"./PaxHeaders/member", 'x', 0644, content, "", 0, 0, ""};
+    return {"./PaxHeaders/member", type, 0644, content, "", 0, 0, ""};
 }
 
 std::string TarHeader(const TarMember &m) {
@@ -70,6 +74,7 @@ std::string TarHeader(const TarMember &m) {
     Put(h, 297, 32, "root");
     PutOctal(h, 329, 8, m.major);
     PutOctal(h, 337, 8, m.minor);
+    h.replace(m.overwrite.first, m.overwrite.second.size(), m.overwrite.second);
     // The checksum counts its own field as eight blanks.
     Put(h, 148, 8, "        ");
     unsigned sum = 0;

@@ -21,6 +21,8 @@ struct TarMember {
     std::string link;     // the link field
     unsigned major = 0, minor = 0;
     std::string prefix;   // non-empty: a POSIX ustar header whose prefix field holds this
+    // Bytes written over the header at an offset before its checksum is made: fields no tar writes.
+    std::pair<std::size_t, std::string> overwrite = {0, ""};
 };
 
 TarMember Dir(const std::string &name, unsigned mode = 0755);
@@ -28,8 +30,10 @@ TarMember File(const std::string &name, const std::string &content = "data\n", u
 TarMember Symlink(const std::string &name, const std::string &target);
 TarMember HardLink(const std::string &name, const std::string &target);
 TarMember Device(const std::string &name, char type, unsigned major, unsigned minor);
-// A pax extended header whose records apply to the member behind it.
-TarMember PaxHeader(const std::vector<std::pair<std::string, std::string>> &records);
+// A pax extended header whose records apply to the member behind it ('x'), or to all behind it ('g').
+TarMember PaxHeader(const std::vector<std::pair<std::string, std::string>> &records, char type = 'x');
+// `member` with `bytes` written over its header at `at`, the checksum made to fit again.
+TarMember Mangled(TarMember member, std::size_t at, const std::string &bytes);
 // The launcher the payload contract asks for, last at the top.
 TarMember Launcher(const std::string &script);
 

@@ -230,10 +230,12 @@ void LinkNames(std::vector<Member> &members) {
     }
 }
 
-// The members in payload order, held to the contract the installer holds them to.
+// The members in payload order, held to the contract the installer holds them to, and to the
+// packer's own habit: an executable launcher at the top, written last.
 void CheckContract(const std::vector<Member> &members, const std::string &source) {
     ContractChecker contract;
     for (const Member &m : members) {
+        if (m.name.empty()) continue;  // the destination is not the payload's to change
         Entry entry;
         entry.name = ArchiveName(m.name, m.type == MemberType::Directory);
         entry.type = m.type;
@@ -242,7 +244,9 @@ void CheckContract(const std::vector<Member> &members, const std::string &source
         const std::string breach = contract.Add(entry);
         if (!breach.empty()) throw PackError(source + ": " + breach);
     }
-    const std::string breach = contract.Finish();
+    std::string breach = contract.Finish();
+    const std::vector<std::string> launcher = LauncherWarnings(contract.judged());
+    if (breach.empty() && !launcher.empty()) breach = launcher.front();
     if (!breach.empty()) throw PackError(source + ": " + breach);
 }
 
@@ -301,10 +305,17 @@ std::string ModeString(MemberType type, unsigned mode) {
 // A name from libarchive as one line of text, whole.
 std::string Whole(const char *name) { return name ? Printable(name, std::string::npos) : "?"; }
 
-// The installer reads the payload's tar headers itself as they stream past, by its own rules
-// (payloadguard.h), and stops at what they refuse; so must a payload that verifies.
-void CheckAsTheInstallerWill(const InstallerFile &f, const std::string &installer, ProgressLine *progress) {
-    if (progress) progress->Start("verifying, pass 2 of 2", f.trailer.payloadLength);
+// What is wrong with the payload's gzip stream, in the words the packer reads gzip with.
+[[noreturn]] void GzipFault(const InstallerFile &f, const std::string &installer) {
+    GzipSource gzip(f.fd(), f.trailer.payloadOffset, f.trailer.payloadLength, true);
+    if (!gzip.Drain()) throw PackError(installer + ": the payload " + gzip.fault());
+    throw PackError(installer + ": the payload does not read as gzip'd tar");
+}
+
+// The installer's own check (payloadguard.h) over the whole payload: what it admits installs, and
+// nothing else does. Returns the members as it judged them.
+std::vector<Judged> CheckAsTheInstallerWill(const InstallerFile &f, const std::string &installer, ProgressLine *progress) {
+    if (progress) progress->Start("verifying", f.trailer.payloadLength);
     PayloadGuard guard;
     // In megabytes, as the installer reads it: the guard's inflate is fastest on large pieces.
     std::vector<unsigned char> chunk(1 << 20);
@@ -317,12 +328,14 @@ void CheckAsTheInstallerWill(const InstallerFile &f, const std::string &installe
         switch (guard.Inspect(chunk.data(), static_cast<std::size_t>(n))) {
         case PayloadGuard::Verdict::Admit: break;
         case PayloadGuard::Verdict::Refused: throw PackError(installer + ": " + guard.reason());
-        case PayloadGuard::Verdict::Damaged:
-            throw PackError(installer + ": the payload's tar headers do not read as the installer reads them");
+        case PayloadGuard::Verdict::Damaged: GzipFault(f, installer);
         }
         at += static_cast<std::uint64_t>(n);
         if (progress) progress->Advance(static_cast<std::uint64_t>(n));
     }
+    // The installer leaves a wrong CRC-32 or length to gunzip, which fails on it; here it is an error.
+    if (!guard.ended()) GzipFault(f, installer);
+    return guard.judged();
 }
 
 }  // namespace
@@ -370,6 +383,7 @@ void Pack(const PackOptions &options) {
         writer.OnContent([&o](std::uint64_t n) { o.progress->Advance(n); });
     }
     for (const Member &m : members) {
+        if (m.name.empty()) continue;  // no "./": the destination's owner and mode stay the user's
         if (m.type == MemberType::Directory) {
             writer.AddDirectory(m);
         } else if (m.type != MemberType::File) {
@@ -410,33 +424,13 @@ void List(const std::string &installer, std::FILE *out) {
     if (std::fflush(out) != 0) throw SystemError("standard output", "cannot write");
 }
 
-std::string Verify(const std::string &installer, ProgressLine *progress) {
+std::string Verify(const std::string &installer, ProgressLine *progress, std::vector<std::string> *warnings) {
     InstallerFile f = OpenInstaller(installer);
     if (f.trailer.payloadOffset == 0) throw PackError(installer + ": no program image stands in front of the payload");
-    TarReader reader(f.fd(), f.trailer.payloadOffset, f.trailer.payloadLength, true, installer, "the payload");
-    if (progress) {
-        progress->Start("verifying, pass 1 of 2", f.trailer.payloadLength);
-        reader.OnRead([progress](std::uint64_t n) { progress->Advance(n); });
-    }
-    ContractChecker contract;
-    while (struct archive_entry *entry = reader.Next()) {
-        const char *name = archive_entry_pathname(entry);
-        if (name == nullptr) throw PackError(installer + ": a member's name cannot be read");
-        Entry member;
-        member.name = name;
-        member.type = TypeOfEntry(entry);
-        member.permissions = archive_entry_perm(entry);
-        const char *link = member.type == MemberType::Symlink ? archive_entry_symlink(entry) : archive_entry_hardlink(entry);
-        if (link) member.link = link;
-        const std::string breach = contract.Add(member);
-        if (!breach.empty()) throw PackError(installer + ": " + breach);
-    }
-    reader.Finish();
-    const std::string breach = contract.Finish();
-    if (!breach.empty()) throw PackError(installer + ": " + breach);
-    CheckAsTheInstallerWill(f, installer, progress);
+    const std::vector<Judged> members = CheckAsTheInstallerWill(f, installer, progress);
     if (progress) progress->Clear();
-    return installer + ": sound: " + std::to_string(contract.members()) + " members in a payload of " +
+    if (warnings) *warnings = LauncherWarnings(members);
+    return installer + ": sound: " + std::to_string(members.size()) + " members in a payload of " +
            std::to_string(f.trailer.payloadLength) + " bytes behind a program image of " +
            std::to_string(f.trailer.payloadOffset) + " bytes";
 }

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <vector>
 
 struct PackOptions {
     std::string source;  // an application directory or a gzip'd tar of one
@@ -26,7 +27,9 @@ void Pack(const PackOptions &options);
 // Prints the payload's members, one a line: mode, size, name.
 void List(const std::string &installer, std::FILE *out);
 
-// Checks the trailer, the gzip stream and the payload contract; returns a one-line summary.
-std::string Verify(const std::string &installer, ProgressLine *progress = nullptr);
+// Checks the trailer, the gzip stream and the payload with the installer's own check; returns a
+// one-line summary. `warnings` gets what the payload lacks of the packer's habits (the launcher).
+std::string Verify(const std::string &installer, ProgressLine *progress = nullptr,
+                   std::vector<std::string> *warnings = nullptr);
 
 #endif

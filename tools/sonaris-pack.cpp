@@ -52,8 +52,9 @@ const char kHelp[] =
     "                      then the payload's members, one a line: mode, size, name, and\n"
     "                      -> TARGET for a symbolic link, link to NAME for a hard link\n"
     "  --verify INSTALLER  check the trailer, the whole gzip stream (CRC-32 and length), what\n"
-    "                      the payload holds and that the image is an x86-64 or arm64 Linux\n"
-    "                      program; say what is wrong, if anything, else which processor\n"
+    "                      the payload holds, with the installer's own check, and that the image\n"
+    "                      is an x86-64 or arm64 Linux program; say what is wrong, if anything,\n"
+    "                      else which processor; warn of a launcher missing or unfit\n"
     "  --licences          print the licence notices of the libraries inside the program image\n"
     "  --help              print this help\n"
     "  --version           print the version\n"
@@ -62,8 +63,8 @@ const char kHelp[] =
     "have an executable regular file named sonaris at its top: the installer starts it after\n"
     "installing. A link's target must be relative and stay inside the tree: \"..\" only at\n"
     "its start, and no more of them than the link lies deep (bin/x -> ../lib/x, not\n"
-    "x -> ../y). The payload holds ./ first, every directory ahead of its contents, the names\n"
-    "in byte order and the launcher last; a file's further names are hard links to its first;\n"
+    "x -> ../y). The payload holds no ./ member, every directory ahead of its contents, the\n"
+    "names in byte order and the launcher last; a file's further names are hard links to its first;\n"
     "permission bits are kept (without set-id and sticky bits), owners are 0/0 without names.\n"
     "The payload may not reach 2147483648 bytes.\n"
     "\n"
@@ -203,11 +204,15 @@ int Run(int argc, char **argv) {
             if (IsFile(installer)) std::printf("%s\n", ImageLine(ReadImageKind(installer)).c_str());
             List(installer, stdout);
         } else {
-            const std::string sound = Verify(installer, &progress);
+            std::vector<std::string> warnings;
+            const std::string sound = Verify(installer, &progress, &warnings);
             const ImageKind kind = ReadImageKind(installer);
             if (kind.arch.empty())
                 throw PackError(installer + ": the program image is " + kind.description + ", " + kNoInstallerImage);
             std::printf("%s\n%s: %s\n", sound.c_str(), installer.c_str(), ImageLine(kind).c_str());
+            std::fflush(stdout);
+            for (const std::string &w : warnings)
+                std::fprintf(stderr, "%s: warning: %s: %s\n", kProgram, installer.c_str(), w.c_str());
         }
         return 0;
     }
