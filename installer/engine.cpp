@@ -1,5 +1,8 @@
 #include "engine.h"
 #include "payloadguard.h"
+#include "posix/fd.h"
+#include "posix/pipe.h"
+#include "posix/retry.h"
 #include "trailer.h"
 
 #include <fcntl.h>
@@ -77,23 +80,21 @@ private:
 };
 
 bool Pipeline::Start() {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return false;
-    const Fd output(fds[0]);
-    Fd input(fds[1]);
+    Pipe pipe;
+    if (!pipe.Open()) return false;
     posix_spawn_file_actions_t actions;
     if (posix_spawn_file_actions_init(&actions) != 0) return false;
     char sh[] = "sh", c[] = "-c", command[sizeof kPipeline];
     std::copy(kPipeline, kPipeline + sizeof kPipeline, command);
     char *argv[] = {sh, c, command, nullptr};
-    int spawned = posix_spawn_file_actions_adddup2(&actions, output.get(), STDIN_FILENO);
+    int spawned = posix_spawn_file_actions_adddup2(&actions, pipe.read.get(), STDIN_FILENO);
     if (spawned == 0) spawned = posix_spawn(&pid_, "/bin/sh", &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
         pid_ = -1;
         return false;
     }
-    input_ = std::move(input);
+    input_ = std::move(pipe.write);
     fcntl(input_.get(), F_SETPIPE_SZ, kPipeSize);
     ended_ = Fd(static_cast<int>(syscall(SYS_pidfd_open, pid_, 0)));
     return true;
@@ -107,15 +108,9 @@ bool Pipeline::Turn(const CopyWindow &window, std::uint64_t taken, int timeout) 
 }
 
 bool Pipeline::Reaped(int &status) {
-    for (;;) {
-        const pid_t r = waitpid(pid_, &status, WNOHANG);
-        if (r == pid_) return true;
-        if (r == 0) return false;
-        if (errno != EINTR) {
-            status = -1;
-            return true;
-        }
-    }
+    const pid_t r = Uninterrupted([&] { return waitpid(pid_, &status, WNOHANG); });
+    if (r < 0) status = -1;
+    return r != 0;
 }
 
 int Pipeline::Finish(const CopyWindow &window, std::uint64_t sent) {
@@ -137,9 +132,7 @@ int Pipeline::Finish(const CopyWindow &window, std::uint64_t sent) {
     input_.Close();
     if (served)
         while (!done) done = ended(sent);
-    if (!reaped)
-        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
+    if (!reaped) Uninterrupted([&] { return waitpid(pid_, &status, 0); });
     pid_ = -1;
     ended_.Close();
     return status;

@@ -5,7 +5,7 @@
 #define SONARIS_ENGINE_H
 
 #include "payloadcopy.h"
-#include "fileowners.h"
+#include "posix/file.h"
 
 #include <cstdint>
 #include <string>

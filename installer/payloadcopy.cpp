@@ -1,4 +1,5 @@
 #include "payloadcopy.h"
+#include "posix/retry.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -58,7 +59,7 @@ public:
         while (held_ > keep) {
             Queued &front = queue_.front();
             const std::size_t piece = std::min(Block(), front.length - at_);
-            const ssize_t w = write(pipeline_, front.data.get() + at_, piece);
+            const ssize_t w = Uninterrupted([&] { return write(pipeline_, front.data.get() + at_, piece); });
             if (w > 0) {
                 at_ += static_cast<std::size_t>(w);
                 held_ -= static_cast<std::size_t>(w);
@@ -72,7 +73,7 @@ public:
             } else if (w < 0 && errno == EAGAIN) {
                 if (!wait) return CopyResult::Complete;
                 Wait();
-            } else if (!(w < 0 && errno == EINTR)) {
+            } else {
                 return Stop();
             }
         }
@@ -130,14 +131,10 @@ private:
 ssize_t ReadFully(int file, unsigned char *to, std::size_t n) {
     std::size_t got = 0;
     while (got < n) {
-        const ssize_t r = read(file, to + got, n - got);
-        if (r > 0) {
-            got += static_cast<std::size_t>(r);
-        } else if (r == 0) {
-            break;
-        } else if (errno != EINTR) {
-            return -1;
-        }
+        const ssize_t r = Uninterrupted([&] { return read(file, to + got, n - got); });
+        if (r < 0) return -1;
+        if (r == 0) break;
+        got += static_cast<std::size_t>(r);
     }
     return static_cast<ssize_t>(got);
 }

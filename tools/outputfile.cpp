@@ -1,5 +1,5 @@
 #include "outputfile.h"
-#include "error.h"
+#include "posix/error.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

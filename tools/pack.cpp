@@ -2,7 +2,7 @@
 // file, and reading installers back for --list and --verify.
 #include "pack.h"
 #include "contract.h"
-#include "error.h"
+#include "posix/error.h"
 #include "fdio.h"
 #include "outputfile.h"
 #include "owners.h"

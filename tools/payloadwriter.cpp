@@ -1,6 +1,6 @@
 #include "payloadwriter.h"
 #include "contract.h"
-#include "error.h"
+#include "posix/error.h"
 #include "fdio.h"
 
 #include <unistd.h>

@@ -1,6 +1,6 @@
 #include "programimage.h"
 
-#include "error.h"
+#include "posix/error.h"
 #include "fdio.h"
 #include "owners.h"
 

@@ -1,5 +1,5 @@
 // sonaris-pack: makes installer files (program image, payload, trailer), lists and verifies them.
-#include "error.h"
+#include "posix/error.h"
 #include "pack.h"
 #include "paralleldeflate.h"
 #include "progressline.h"
