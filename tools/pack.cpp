@@ -3,6 +3,7 @@
 #include "pack.h"
 #include "contract.h"
 #include "posix/error.h"
+#include "posix/path.h"
 #include "fdio.h"
 #include "outputfile.h"
 #include "owners.h"
@@ -41,12 +42,6 @@ std::string RealPath(const std::string &path) {
     char resolved[PATH_MAX];
     if (realpath(path.c_str(), resolved) == nullptr) throw SystemError(path, "cannot resolve");
     return resolved;
-}
-
-std::string DirectoryOf(const std::string &path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 // ---- the output ----
