@@ -1,4 +1,4 @@
-#include "contract.h"
+#include "format/contract.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,5 +1,5 @@
-#include "payloadguard.h"
-#include "tarheader.h"
+#include "format/payloadguard.h"
+#include "format/tarheader.h"
 
 #include <algorithm>
 #include <cstdio>

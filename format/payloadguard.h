@@ -12,8 +12,8 @@
 #ifndef SONARIS_PAYLOADGUARD_H
 #define SONARIS_PAYLOADGUARD_H
 
-#include "contract.h"
-#include "inflater.h"
+#include "format/contract.h"
+#include "format/inflater.h"
 
 #include <cstddef>
 #include <cstdint>

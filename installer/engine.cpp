@@ -1,9 +1,9 @@
-#include "engine.h"
-#include "payloadguard.h"
+#include "installer/engine.h"
+#include "format/payloadguard.h"
 #include "posix/fd.h"
 #include "posix/pipe.h"
 #include "posix/retry.h"
-#include "trailer.h"
+#include "format/trailer.h"
 
 #include <fcntl.h>
 #include <poll.h>

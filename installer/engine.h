@@ -4,7 +4,7 @@
 #ifndef SONARIS_ENGINE_H
 #define SONARIS_ENGINE_H
 
-#include "payloadcopy.h"
+#include "installer/payloadcopy.h"
 #include "posix/file.h"
 
 #include <cstdint>

@@ -1,9 +1,9 @@
 // Extraction as the installer reports it: the engine (engine.h) run with the progress kept
 // current and, with a window, the window answered however slowly the pipeline takes the payload.
-#include "engine.h"
-#include "installer.h"
-#include "owners.h"
-#include "strformat.h"
+#include "installer/engine.h"
+#include "installer/installer.h"
+#include "installer/owners.h"
+#include "installer/strformat.h"
 
 #include <cstdint>
 #include <cstdlib>

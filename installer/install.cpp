@@ -1,9 +1,9 @@
 // The install sequence: from a chosen destination to an installed application and its launcher.
-#include "DtComboBox.h"
-#include "contract.h"
-#include "installer.h"
-#include "owners.h"
-#include "strformat.h"
+#include "combobox/DtComboBox.h"
+#include "format/contract.h"
+#include "installer/installer.h"
+#include "installer/owners.h"
+#include "installer/strformat.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

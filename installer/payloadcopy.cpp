@@ -1,4 +1,4 @@
-#include "payloadcopy.h"
+#include "installer/payloadcopy.h"
 #include "posix/retry.h"
 
 #include <fcntl.h>

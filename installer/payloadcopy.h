@@ -6,7 +6,7 @@
 #ifndef SONARIS_PAYLOADCOPY_H
 #define SONARIS_PAYLOADCOPY_H
 
-#include "payloadguard.h"
+#include "format/payloadguard.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,9 +2,9 @@
 // file and installed whole by the real gunzip and tar, and a refused one reported with its reason.
 #include <gtest/gtest.h>
 
-#include "engine.h"
-#include "fixtures.h"
-#include "tar_support.h"
+#include "installer/engine.h"
+#include "tests/fixtures.h"
+#include "tests/tar_support.h"
 
 #include <unistd.h>
 

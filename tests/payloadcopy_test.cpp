@@ -3,9 +3,9 @@
 // gets its turns while the pipeline is full, told what the pipeline has taken.
 #include <gtest/gtest.h>
 
-#include "fixtures.h"
-#include "payloadcopy.h"
-#include "tar_support.h"
+#include "tests/fixtures.h"
+#include "installer/payloadcopy.h"
+#include "tests/tar_support.h"
 
 #include <fcntl.h>
 #include <unistd.h>

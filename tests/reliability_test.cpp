@@ -4,11 +4,11 @@
 // no launcher started and no settings file written.
 #include <gtest/gtest.h>
 
-#include "fixtures.h"
-#include "messages.h"
-#include "payloadcopy.h"
-#include "reliability_support.h"
-#include "wizard_support.h"
+#include "tests/fixtures.h"
+#include "tests/messages.h"
+#include "installer/payloadcopy.h"
+#include "tests/reliability_support.h"
+#include "tests/wizard_support.h"
 
 #include <fcntl.h>
 #include <signal.h>

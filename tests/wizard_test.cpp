@@ -1,8 +1,8 @@
 // The real installer program in its window, on the harness's X server.
 #include <gtest/gtest.h>
 
-#include "fixtures.h"
-#include "wizard_support.h"
+#include "tests/fixtures.h"
+#include "tests/wizard_support.h"
 
 #include <X11/Xutil.h>
 

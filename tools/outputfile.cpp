@@ -1,4 +1,4 @@
-#include "outputfile.h"
+#include "tools/outputfile.h"
 #include "posix/error.h"
 #include "posix/path.h"
 

@@ -1,4 +1,4 @@
-#include "paralleldeflate.h"
+#include "tools/paralleldeflate.h"
 #include "posix/error.h"
 
 #include <sched.h>

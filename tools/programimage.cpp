@@ -1,8 +1,8 @@
-#include "programimage.h"
+#include "tools/programimage.h"
 
 #include "posix/error.h"
-#include "fdio.h"
-#include "owners.h"
+#include "tools/fdio.h"
+#include "tools/owners.h"
 
 #include <fcntl.h>
 #include <sys/utsname.h>

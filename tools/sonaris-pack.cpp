@@ -1,10 +1,10 @@
 // sonaris-pack: makes installer files (program image, payload, trailer), lists and verifies them.
 #include "posix/error.h"
 #include "posix/path.h"
-#include "pack.h"
-#include "paralleldeflate.h"
-#include "progressline.h"
-#include "programimage.h"
+#include "tools/pack.h"
+#include "tools/paralleldeflate.h"
+#include "tools/progressline.h"
+#include "tools/programimage.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

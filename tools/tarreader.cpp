@@ -1,4 +1,4 @@
-#include "tarreader.h"
+#include "tools/tarreader.h"
 #include "posix/error.h"
 
 #include <cerrno>

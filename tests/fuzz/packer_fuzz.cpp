@@ -6,8 +6,8 @@
 // that the harness compresses and frames itself. Mutated gzip data almost never passes its CRC, so
 // only the second reading lets the fuzzer reach the tar members and the payload contract.
 #include "posix/error.h"
-#include "pack.h"
-#include "trailer.h"
+#include "tools/pack.h"
+#include "format/trailer.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
