@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <map>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,10 @@ struct Entry {
     std::string kind;  // for Unknown: what it is ("a sparse file")
     unsigned permissions = 0;  // the 07777 bits
     std::string link;  // a symbolic link's target, or the name a hard link links to
+    // The owner and group as the header gives them; tar run by root takes the names where the
+    // system knows them, else the numbers.
+    std::uint64_t uid = 0, gid = 0;
+    std::string uname = "", gname = "";
 };
 
 // A member as the check judged it, and as tar extracts it: canonical name ("" for the top), the

@@ -264,6 +264,13 @@ bool PayloadGuard::Pax(const std::string &data, bool global) {
         } else if (keyword == "size") {
             local_.hasSize = true;
             local_.size = std::stoull(value);
+        } else {
+            // Owners apply to the next member ('x') or to every member behind ('g').
+            Overrides &o = global ? global_ : local_;
+            if (keyword == "uid") o.hasUid = true, o.uid = std::stoull(value);
+            if (keyword == "gid") o.hasGid = true, o.gid = std::stoull(value);
+            if (keyword == "uname") o.hasUname = true, o.uname = value;
+            if (keyword == "gname") o.hasGname = true, o.gname = value;
         }
     }
     return true;
@@ -309,14 +316,14 @@ void PayloadGuard::Header(const unsigned char *h) {
     const bool ustar = std::memcmp(h + kMagic, "ustar\0" "00", 8) == 0;
     if (!ustar && std::memcmp(h + kMagic, "ustar  \0", 8) != 0 && !std::all_of(h + kMagic, h + kMagic + 8, [](unsigned char c) { return c == 0; }))
         return Refuse(member + " has a header of no tar format that every tar reads alike");
-    std::uint64_t checksum, size, mode, number;
+    std::uint64_t checksum, size, mode, uid, gid, number;
     if (!Octal(h + kChecksum, kChecksumSize, checksum) || !ChecksumFits(h, checksum))
         return Refuse(member + " has a header whose checksum does not fit");
     struct {
         std::size_t at, width;
         const char *what;
         std::uint64_t *value;
-    } const fields[] = {{kMode, kModeSize, "mode", &mode}, {108, 8, "owner", &number}, {116, 8, "group", &number},
+    } const fields[] = {{kMode, kModeSize, "mode", &mode}, {kUid, kIdSize, "owner", &uid}, {kGid, kIdSize, "group", &gid},
                         {kSize, kSizeSize, "size", &size}, {136, 12, "time", &number}};
     for (const auto &f : fields)
         if (!Octal(h + f.at, f.width, *f.value))
@@ -346,6 +353,19 @@ void PayloadGuard::Header(const unsigned char *h) {
     Entry entry;
     entry.name = longNames_.hasName ? longNames_.name : HeaderName(h);
     entry.link = longNames_.hasLink ? longNames_.link : Field(h + kLinkName, kLinkNameSize);
+    entry.uid = uid;
+    entry.gid = gid;
+    if (std::memcmp(h + kMagic, "ustar", 5) == 0) {
+        entry.uname = Field(h + kUname, kOwnerNameSize);
+        entry.gname = Field(h + kGname, kOwnerNameSize);
+    }
+    for (const Overrides *o : {&global_, localPending_ ? &local_ : nullptr}) {
+        if (!o) continue;
+        if (o->hasUid) entry.uid = o->uid;
+        if (o->hasGid) entry.gid = o->gid;
+        if (o->hasUname) entry.uname = o->uname;
+        if (o->hasGname) entry.gname = o->gname;
+    }
     if (localPending_) {
         if (local_.hasName) entry.name = local_.name;
         if (local_.hasLink) entry.link = local_.link;

@@ -82,11 +82,13 @@ private:
     // What the records in front of the next member give it.
     struct Overrides {
         bool hasName = false, hasLink = false, hasSize = false;
-        std::string name, link;
-        std::uint64_t size = 0;
+        bool hasUid = false, hasGid = false, hasUname = false, hasGname = false;
+        std::string name, link, uname, gname;
+        std::uint64_t size = 0, uid = 0, gid = 0;
     };
     Overrides longNames_;  // GNU L and K records
     Overrides local_;      // a pax 'x' header
+    Overrides global_;     // the owners of pax 'g' headers
     bool localPending_ = false;
     bool archiveEnded_ = false;  // the last header was a zero block
     ContractChecker contract_;

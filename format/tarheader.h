@@ -10,11 +10,13 @@ constexpr std::size_t kBlock = 512;
 
 constexpr std::size_t kName = 0, kNameSize = 100;
 constexpr std::size_t kMode = 100, kModeSize = 8;
+constexpr std::size_t kUid = 108, kGid = 116, kIdSize = 8;
 constexpr std::size_t kSize = 124, kSizeSize = 12;
 constexpr std::size_t kChecksum = 148, kChecksumSize = 8;
 constexpr std::size_t kTypeFlag = 156;
 constexpr std::size_t kLinkName = 157, kLinkNameSize = 100;
 constexpr std::size_t kMagic = 257, kMagicSize = 6;  // "ustar\0" in POSIX headers, "ustar " in GNU ones
+constexpr std::size_t kUname = 265, kGname = 297, kOwnerNameSize = 32;  // ustar and GNU headers
 constexpr std::size_t kPrefix = 345, kPrefixSize = 155;  // POSIX headers only
 
 // Type flags.

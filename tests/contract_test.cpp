@@ -39,6 +39,12 @@ TEST(Contract, SymbolicLinkTargetsStayInTheTree) {
 }
 
 Entry D(const std::string &name, unsigned mode = 0755) { return {name, MemberType::Directory, "", mode, ""}; }
+// The top with the owner and group a packager's own tar records.
+Entry Top(unsigned mode, std::uint64_t uid, const char *uname, std::uint64_t gid, const char *gname) {
+    Entry top = D("./", mode);
+    top.uid = uid, top.uname = uname, top.gid = gid, top.gname = gname;
+    return top;
+}
 Entry F(const std::string &name, unsigned mode = 0644) { return {name, MemberType::File, "", mode, ""}; }
 Entry L(const std::string &name, const std::string &target) { return {name, MemberType::Symlink, "", 0777, target}; }
 Entry H(const std::string &name, const std::string &target) { return {name, MemberType::HardLink, "", 0644, target}; }
@@ -86,6 +92,14 @@ TEST(Contract, MembersInPayloadOrder) {
         {"setgid and setuid", {D("d/", 06755)}, "member d/ has the setuid and setgid bits"},
         {"an open top, root installing", {D("./", 0777)}, "member ./ would make the destination writable by others", true},
         {"an open top, a user installing", {D("./", 0777)}, ""},
+        {"a packager's own top, root installing", {Top(0755, 1000, "alice", 1000, "alice")},
+         "member ./ would make the destination writable by others", true},
+        {"a top named root but numbered otherwise", {Top(0755, 1000, "root", 0, "root")},
+         "member ./ would make the destination writable by others", true},
+        {"a top writable by its group, not root's", {Top(0775, 0, "root", 100, "users")},
+         "member ./ would make the destination writable by others", true},
+        {"root's top, writable by root's group", {Top(0775, 0, "root", 0, "")}, "", true},
+        {"a packager's own top, its owner installing", {Top(0755, 1000, "alice", 1000, "alice")}, ""},
         {"an unknown kind named as given", {{"./p", MemberType::Unknown, "a sparse file", 0644, ""}},
          "member ./p is a sparse file; only directories, regular files, symbolic links and hard links may be installed"},
         {"a control character, escaped", {F("./a\tb")}, "member ./a\\011b has a control character in its name"},

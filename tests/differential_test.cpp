@@ -200,7 +200,10 @@ TEST(Differential, TarExtractsWhatTheCheckAdmitsAndNothingElse) {
             c.umask = 022;
             c.unprivileged = !root;
             const Result r = RunCommand(c);
-            if (judged.admitted) {
+            if (r.err == messages::OnStderr(messages::kDestinationNotWritable)) {
+                // A "./" that root installed took the destination from nobody: nothing is looked at.
+                EXPECT_EQ(TreeListing(dest), earlier);
+            } else if (judged.admitted) {
                 ++admitted;
                 // tar may fail on what nobody cannot replace; what it did make is as judged.
                 if (r.exitStatus == 0) {

@@ -308,6 +308,22 @@ TEST_F(Hostile, ADotMemberMakesNoDestinationWritableByOthersWhenRootInstalls) {
     const std::string dest = world + "/dest";
     Result r = InstallSilently(installer, dest, false, {});
     EXPECT_EQ(r.err, OnStderr(Damaged(installer, "member ./ would make the destination writable by others")));
+    // Nor may it give the destination to another owner, in the header or in a pax header.
+    const std::vector<std::vector<TarMember>> owned = {
+        {Mangled(Mangled(Dir("./"), 108, "0001750"), 265, std::string("alice\0", 6))},
+        {PaxHeader({{"uid", "1000"}, {"uname", "alice"}}), Dir("./")},
+    };
+    for (std::vector<TarMember> members : owned) {
+        members.push_back(File("a"));
+        members.push_back(Launcher(kScript));
+        const std::string other = tmp / "owned";
+        WriteFile(other, InstallerBytes(Gzip(TarArchive(members))), 0755);
+        r = InstallSilently(other, dest, false, {});
+        EXPECT_EQ(r.err, OnStderr(Damaged(other, "member ./ would make the destination writable by others")));
+        struct stat st;
+        ASSERT_EQ(stat(dest.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 0u);
+    }
     // nobody's tar takes its umask off, on a destination that is nobody's own.
     RemoveTree(dest);
     r = InstallSilently(installer, dest, true, {});

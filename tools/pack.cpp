@@ -312,8 +312,9 @@ std::string Whole(const char *name) { return name ? Printable(name, std::string:
 std::vector<Judged> CheckAsTheInstallerWill(const InstallerFile &f, const std::string &installer, ProgressLine *progress) {
     if (progress) progress->Start("verifying", f.trailer.payloadLength);
     PayloadGuard guard;
-    // In megabytes, as the installer reads it: the guard's inflate is fastest on large pieces.
-    std::vector<unsigned char> chunk(1 << 20);
+    // In megabytes, as the installer reads it: the guard's inflate is fastest on large pieces. A
+    // small payload gets a buffer of its own size.
+    std::vector<unsigned char> chunk(std::min<std::uint64_t>(1 << 20, f.trailer.payloadLength));
     std::uint64_t at = f.trailer.payloadOffset;
     const std::uint64_t end = at + f.trailer.payloadLength;
     while (at < end) {
