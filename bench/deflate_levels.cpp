@@ -1,7 +1,7 @@
 // Compresses standard input with the packer's block deflate and prints the compressed size:
 //   deflate-levels LEVEL BLOCK_KIB JOBS < data
 // bench/pack runs it on the benchmark tree's tar to weigh compression levels and block sizes.
-#include "paralleldeflate.h"
+#include "tools/paralleldeflate.h"
 
 #include <unistd.h>
 

@@ -9,7 +9,7 @@
 // (process-wide state and the class's tables), the implementation, all in one anonymous
 // namespace; after it, what has external linkage: the class record, the get procedures of the
 // synthetic resources and the public functions.
-#include "DtComboBoxP.h"
+#include "combobox/DtComboBoxP.h"
 
 #include <Xm/ArrowB.h>
 #include <Xm/BaseClassP.h>

@@ -4,7 +4,7 @@
 
 #include <Xm/ManagerP.h>
 
-#include "DtComboBox.h"
+#include "combobox/DtComboBox.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -1,6 +1,6 @@
 // combobox-demo: four combo boxes to try by hand: a text field and a label, each with a Motif arrow
 // and a flat arrow, on either side. Every choice is printed on standard output.
-#include "DtComboBox.h"
+#include "combobox/DtComboBox.h"
 
 #include <Xm/Label.h>
 #include <Xm/RowColumn.h>

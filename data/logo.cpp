@@ -1,5 +1,5 @@
-// The side-panel logo. logo.xpm is written by tools/make-logo.cpp; the declaration in the header,
+// The side-panel logo. logo.xpm is written by data/make-logo.cpp; the declaration in the header,
 // seen first, gives the array its external linkage.
-#include "installer_data.h"
+#include "data/installer_data.h"
 
-#include "logo.xpm"
+#include "data/logo.xpm"

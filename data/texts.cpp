@@ -1,5 +1,5 @@
 // The two labels around the licence on page 1.
-#include "installer_data.h"
+#include "data/installer_data.h"
 
 const char Page1TopText[] =
     "Installation and use of the Sonaris 8 requires\n"

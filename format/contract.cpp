@@ -1,4 +1,4 @@
-#include "contract.h"
+#include "format/contract.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,16 +16,26 @@ bool HasControl(const std::string &s) {
     return std::any_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
 }
 
-// The components of a path, without empty and "." ones.
-std::vector<std::string> Components(const std::string &path) {
-    std::vector<std::string> parts;
+// Calls `each(start, end)` for every stretch of `path` between slashes, empty ones included, from
+// the first to the last; stops early where `each` returns false.
+template <typename Each>
+void ForEachComponent(const std::string &path, Each each) {
     for (std::size_t start = 0; start <= path.size();) {
         std::size_t slash = path.find('/', start);
         if (slash == std::string::npos) slash = path.size();
-        const std::string part = path.substr(start, slash - start);
-        if (!part.empty() && part != ".") parts.push_back(part);
+        if (!each(start, slash)) return;
         start = slash + 1;
     }
+}
+
+// The components of a path, without empty and "." ones.
+std::vector<std::string> Components(const std::string &path) {
+    std::vector<std::string> parts;
+    ForEachComponent(path, [&](std::size_t start, std::size_t end) {
+        const std::string part = path.substr(start, end - start);
+        if (!part.empty() && part != ".") parts.push_back(part);
+        return true;
+    });
     return parts;
 }
 
@@ -100,17 +110,17 @@ CanonicalName Canonicalize(const std::string &raw) {
         return result;
     }
     const char *fault = nullptr;
-    for (std::size_t start = 0; start <= rest.size();) {
-        std::size_t slash = rest.find('/', start);
-        if (slash == std::string::npos) slash = rest.size();
-        const std::size_t length = slash - start;
-        if (length == 2 && rest.compare(start, 2, "..") == 0) {
-            result.fault = "has a \"..\" component";
-            return result;
-        }
+    bool climbs = false;
+    ForEachComponent(rest, [&](std::size_t start, std::size_t end) {
+        const std::size_t length = end - start;
+        climbs = length == 2 && rest.compare(start, 2, "..") == 0;
         if (fault == nullptr && length == 0) fault = "has an empty component";
         if (fault == nullptr && length == 1 && rest[start] == '.') fault = "has a \".\" component";
-        start = slash + 1;
+        return !climbs;
+    });
+    if (climbs) {
+        result.fault = "has a \"..\" component";
+        return result;
     }
     result.fault = fault;
     if (fault == nullptr) result.name = rest;

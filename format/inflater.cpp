@@ -1,4 +1,4 @@
-#include "inflater.h"
+#include "format/inflater.h"
 
 #include <dlfcn.h>
 #include <isa-l/igzip_lib.h>

@@ -1,5 +1,5 @@
-#include "payloadguard.h"
-#include "tarheader.h"
+#include "format/payloadguard.h"
+#include "format/tarheader.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -116,6 +116,7 @@ PayloadGuard::Verdict PayloadGuard::Inspect(const unsigned char *data, std::size
     auto unpacked = [](void *self, const unsigned char *out, std::size_t k) {
         auto *guard = static_cast<PayloadGuard *>(self);
         guard->Unpacked(out, k);
+        if (guard->pause_ != nullptr && guard->verdict_ == Verdict::Admit) guard->pause_(guard->pauseContext_);
         return guard->verdict_ == Verdict::Admit;
     };
     while (verdict_ == Verdict::Admit) {

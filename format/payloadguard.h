@@ -12,8 +12,8 @@
 #ifndef SONARIS_PAYLOADGUARD_H
 #define SONARIS_PAYLOADGUARD_H
 
-#include "contract.h"
-#include "inflater.h"
+#include "format/contract.h"
+#include "format/inflater.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -38,6 +38,13 @@ public:
 
     // The verdict on the next `n` bytes of the payload. Once it is not Admit it stays so.
     Verdict Inspect(const unsigned char *data, std::size_t n);
+    // Has `pause` called between pieces of the inflated output, so that a chunk that inflates
+    // far does not hold its caller for long; null for none.
+    using Pause = void (*)(void *context);
+    void SetPause(Pause pause, void *context) {
+        pause_ = pause;
+        pauseContext_ = context;
+    }
     // For Refused: "member ./bin/x is a symbolic link to ../../x, which leads out of the tree".
     const std::string &reason() const { return reason_; }
     bool UsesIsal() const { return inflater_.UsesIsal(); }
@@ -56,6 +63,8 @@ private:
     void Refuse(const std::string &reason);
 
     Inflater inflater_;
+    Pause pause_ = nullptr;
+    void *pauseContext_ = nullptr;
     bool ended_ = false;   // the gzip member has ended: nothing may follow
     bool sealed_ = false;  // a member failed its closing check: nothing may follow
     Verdict verdict_ = Verdict::Admit;

@@ -1,4 +1,4 @@
-#include "trailer.h"
+#include "format/trailer.h"
 
 #include <sys/stat.h>
 

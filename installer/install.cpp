@@ -1,8 +1,9 @@
 // The install sequence: from a chosen destination to an installed application and its launcher.
-#include "DtComboBox.h"
-#include "installer.h"
-#include "owners.h"
-#include "strformat.h"
+#include "combobox/DtComboBox.h"
+#include "format/contract.h"
+#include "installer/installer.h"
+#include "installer/owners.h"
+#include "installer/strformat.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,7 +17,6 @@
 namespace {
 
 const char kProbeName[] = "test";
-const char kLauncherName[] = "/sonaris";  // the leading slash makes "dir//sonaris"
 const char kLauncherArgument[] = "inst";
 
 // The destination in the form extraction and the launcher need: after Extract the working
@@ -109,7 +109,7 @@ void InstallSequence() {
     }
 
     const bool extracted = Extract(absolute.c_str());
-    const std::string launcher = StrPrintf("%s/%s", absolute.c_str(), kLauncherName);
+    const std::string launcher = StrPrintf("%s//%s", absolute.c_str(), kLauncherName);
     if (bIsSilent || !extracted) return;
 
     // The launcher takes over this process; it starts with the signal dispositions a program

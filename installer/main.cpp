@@ -1,5 +1,5 @@
 // Start-up: silent installation from the command line, or the window.
-#include "installer.h"
+#include "installer/installer.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,8 +1,8 @@
 // Moving through the wizard: the buttons' actions, and the keys Return, C, B, A and F on every page
 // through a popup menu that is never posted.
-#include "DtComboBox.h"
-#include "installer.h"
-#include "navigation.h"
+#include "combobox/DtComboBox.h"
+#include "installer/installer.h"
+#include "installer/navigation.h"
 
 #include <Xm/PushB.h>
 #include <Xm/RowColumn.h>

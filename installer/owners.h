@@ -1,9 +1,9 @@
 // Move-only owners for the C resources the installer holds: compound strings and text allocated by
-// the toolkit (stdio streams: fileowners.h). Destructors never throw.
+// the toolkit (stdio streams: posix/file.h). Destructors never throw.
 #ifndef SONARIS_OWNERS_H
 #define SONARIS_OWNERS_H
 
-#include "fileowners.h"
+#include "posix/file.h"
 
 #include <Xm/Xm.h>
 

@@ -1,10 +1,10 @@
 // The three wizard pages: licence, destination, progress. Built once; shown by managing their forms.
-#include "DtComboBox.h"
-#include "installer.h"
-#include "installer_data.h"
-#include "owners.h"
-#include "textlocale.h"
-#include "window.h"
+#include "combobox/DtComboBox.h"
+#include "installer/installer.h"
+#include "data/installer_data.h"
+#include "installer/owners.h"
+#include "installer/textlocale.h"
+#include "installer/window.h"
 
 #include <Xm/DrawingA.h>
 #include <Xm/Form.h>

@@ -1,11 +1,12 @@
-// The copy at the heart of the extraction: the payload read from the installer file, each chunk
-// looked at by the payload guard before the pipeline can have any of it, and sent into the
-// pipeline's input. A window gets its turn after every block and whenever the display has
-// something to say while the pipeline is full, so no second thread is needed.
+// The copy at the heart of the extraction: the payload read once from the installer file, each
+// chunk looked at by the payload guard before the pipeline can have any of it, and sent from
+// memory into the pipeline's input. A window gets its turn after every block, between pieces of
+// the guard's inflating, and whenever the display has something to say while the pipeline is full,
+// so no second thread is needed.
 #ifndef SONARIS_PAYLOADCOPY_H
 #define SONARIS_PAYLOADCOPY_H
 
-#include "payloadguard.h"
+#include "format/payloadguard.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -13,6 +14,9 @@
 // While waiting for the pipeline, the window still gets a turn this often (its timers, and the
 // bar following what the pipeline takes).
 const int kTurnMilliseconds = 50;
+
+// How far the guard may read ahead of what the pipeline has taken: admitted bytes held in memory.
+const std::size_t kLookAhead = std::size_t(32) << 20;
 
 struct CopyWindow {
     // Watched while the pipeline cannot take more: the display connection. -1 for none; then the
@@ -31,7 +35,6 @@ enum class CopyResult {
     Damaged,          // the guard could not read the payload as gzip'd tar
     Unreadable,       // reading the installer file failed
     CutShort,         // the file ended before the payload did
-    Changed,          // the file changed after the guard had looked at a chunk; that chunk was not sent
     PipelineStopped,  // the pipeline stopped taking data
 };
 
@@ -43,8 +46,8 @@ struct PipelineStart {
     void *context = nullptr;
 };
 
-// Copies `length` bytes from `file`, read from its current position and never beyond the
-// payload, into `pipeline`; the window's last turn comes after the last block. `sent` counts the
+// Copies `length` bytes from `file`, each read once from its current position and never beyond
+// the payload, into `pipeline`; the window's last turn comes after the last block. `sent` counts the
 // bytes sent. `pipeline` may be made non-blocking meanwhile; its flags are restored.
 CopyResult CopyPayload(int file, std::uint32_t length, int pipeline, PayloadGuard &guard, const CopyWindow &window,
                        std::uint64_t &sent);

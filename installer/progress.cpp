@@ -1,7 +1,7 @@
 // The progress bar: the filled part in the bar's foreground, the rest in its background, and the
 // whole-number percentage in white. The extraction's calls repaint only when the filled width
 // changes; an exposure repaints what the server cleared.
-#include "installer.h"
+#include "installer/installer.h"
 
 #include <Xm/Xm.h>
 

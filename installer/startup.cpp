@@ -1,7 +1,7 @@
 // The installer's process-wide state, error reporting and the quit action.
-#include "installer.h"
-#include "owners.h"
-#include "window.h"
+#include "installer/installer.h"
+#include "installer/owners.h"
+#include "installer/window.h"
 
 #include <Xm/MessageB.h>
 

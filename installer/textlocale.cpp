@@ -1,5 +1,5 @@
 // The character type the window runs with, and a font for the destination that can draw it.
-#include "textlocale.h"
+#include "installer/textlocale.h"
 
 #include <X11/Xft/Xft.h>
 #include <X11/Xlocale.h>

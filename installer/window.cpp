@@ -1,9 +1,9 @@
 // The window start-up: toolkit and fallback resources, the shell, the pages, the main loop.
-#include "installer.h"
-#include "installer_data.h"
-#include "navigation.h"
-#include "textlocale.h"
-#include "window.h"
+#include "installer/installer.h"
+#include "data/installer_data.h"
+#include "installer/navigation.h"
+#include "installer/textlocale.h"
+#include "installer/window.h"
 
 #include <X11/xpm.h>
 #include <Xm/Form.h>

@@ -2,8 +2,8 @@
 // first one posts the list, and the keyboard picks an item from it.
 #include <gtest/gtest.h>
 
-#include "fixtures.h"
-#include "xtoolkit.h"
+#include "tests/fixtures.h"
+#include "tests/xtoolkit.h"
 
 #include <X11/Xutil.h>
 #include <X11/keysym.h>

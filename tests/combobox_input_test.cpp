@@ -1,7 +1,7 @@
 // The combo box's popup list driven by real input (XTest): posting, grabs, choosing, cancelling,
 // and the callbacks an application sees.
-#include "combobox_support.h"
-#include "fixtures.h"
+#include "tests/combobox_support.h"
+#include "tests/fixtures.h"
 
 #include <X11/extensions/XTest.h>
 #include <Xm/List.h>

@@ -1,4 +1,4 @@
-#include "combobox_support.h"
+#include "tests/combobox_support.h"
 
 #include <Xm/BulletinB.h>
 #include <Xm/TextF.h>

@@ -6,8 +6,8 @@
 // GoogleTest before the X headers: X.h defines None, a name GoogleTest uses.
 #include <gtest/gtest.h>
 
-#include "DtComboBoxP.h"
-#include "xtoolkit.h"
+#include "combobox/DtComboBoxP.h"
+#include "tests/xtoolkit.h"
 
 #include <memory>
 #include <string>

@@ -1,6 +1,6 @@
 // The combo box widget class: resources, validation, layout, drawing and the item operations, on a
 // real X server.
-#include "combobox_support.h"
+#include "tests/combobox_support.h"
 
 #include <Xm/ArrowB.h>
 #include <Xm/DrawnB.h>

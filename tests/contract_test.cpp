@@ -2,7 +2,7 @@
 // kinds of members a payload may hold.
 #include <gtest/gtest.h>
 
-#include "contract.h"
+#include "format/contract.h"
 
 #include <string>
 #include <vector>

@@ -1,6 +1,6 @@
 // The data compiled into the installer window: the logo's XPM, the licence text, the page texts.
-#include "fixtures.h"
-#include "installer_data.h"
+#include "tests/fixtures.h"
+#include "data/installer_data.h"
 
 #include <gtest/gtest.h>
 // After gtest: Xlib's None and Bool macros would break its templates.

@@ -5,10 +5,10 @@
 // SONARIS_DIFFERENTIAL_SEQUENCES sets how many sequences run (`make fuzz` runs thousands).
 #include <gtest/gtest.h>
 
-#include "fixtures.h"
-#include "messages.h"
-#include "payloadguard.h"
-#include "reliability_support.h"
+#include "tests/fixtures.h"
+#include "tests/messages.h"
+#include "format/payloadguard.h"
+#include "tests/reliability_support.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "fixtures.h"
+#include "tests/fixtures.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>

@@ -3,9 +3,9 @@
 // and as nobody, once and again into the same destination, changes nothing outside the destination.
 #include <gtest/gtest.h>
 
-#include "fixtures.h"
-#include "messages.h"
-#include "reliability_support.h"
+#include "tests/fixtures.h"
+#include "tests/messages.h"
+#include "tests/reliability_support.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

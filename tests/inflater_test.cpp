@@ -3,8 +3,8 @@
 // strict wherever ISA-L is missing as where it is present.
 #include <gtest/gtest.h>
 
-#include "fixtures.h"
-#include "inflater.h"
+#include "tests/fixtures.h"
+#include "format/inflater.h"
 
 #include <zlib.h>
 

@@ -2,12 +2,12 @@
 // page, and that nothing starts twice.
 #include <gtest/gtest.h>
 
-#include "fixtures.h"
-#include "installer.h"
-#include "messages.h"
-#include "navigation.h"
-#include "window_support.h"
-#include "xtoolkit.h"
+#include "tests/fixtures.h"
+#include "installer/installer.h"
+#include "tests/messages.h"
+#include "installer/navigation.h"
+#include "tests/window_support.h"
+#include "tests/xtoolkit.h"
 
 #include <Xm/TextF.h>
 #include <sys/stat.h>

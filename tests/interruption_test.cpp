@@ -3,9 +3,9 @@
 // into the same destination completes a tree identical to the application's.
 #include <gtest/gtest.h>
 
-#include "fixtures.h"
-#include "reliability_support.h"
-#include "wizard_support.h"
+#include "tests/fixtures.h"
+#include "tests/reliability_support.h"
+#include "tests/wizard_support.h"
 
 #include <signal.h>
 #include <sys/stat.h>

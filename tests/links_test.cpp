@@ -4,8 +4,8 @@
 // the window as it was, and its payload is as small as tar and gzip -9 make it.
 #include <gtest/gtest.h>
 
-#include "fixtures.h"
-#include "wizard_support.h"
+#include "tests/fixtures.h"
+#include "tests/wizard_support.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -2,11 +2,11 @@
 // and that typed and pasted destinations install at exactly the UTF-8 bytes shown.
 #include <gtest/gtest.h>
 
-#include "DtComboBox.h"
-#include "fixtures.h"
-#include "installer.h"
-#include "window_support.h"
-#include "wizard_support.h"
+#include "combobox/DtComboBox.h"
+#include "tests/fixtures.h"
+#include "installer/installer.h"
+#include "tests/window_support.h"
+#include "tests/wizard_support.h"
 
 #include <X11/Xatom.h>
 #include <X11/extensions/XTest.h>

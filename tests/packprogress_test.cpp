@@ -1,8 +1,8 @@
 // The packer's progress line: on a terminal (a pseudo-terminal here, read through its master) while
 // packing and verifying, cleared at the end and before a failure's message; never on anything else,
 // and never with --quiet.
-#include "fixtures.h"
-#include "progressline.h"
+#include "tests/fixtures.h"
+#include "tools/progressline.h"
 
 #include <gtest/gtest.h>
 

@@ -2,9 +2,9 @@
 // is cut into blocks, and that tar never gets the whole header of a refused member.
 #include <gtest/gtest.h>
 
-#include "fixtures.h"
-#include "payloadguard.h"
-#include "tar_support.h"
+#include "tests/fixtures.h"
+#include "format/payloadguard.h"
+#include "tests/tar_support.h"
 
 #include <unistd.h>
 #include <zlib.h>

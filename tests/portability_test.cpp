@@ -4,8 +4,8 @@
 // (silently, without a display, and in the window on the harness's X server).
 #include <gtest/gtest.h>
 
-#include "fixtures.h"
-#include "wizard_support.h"
+#include "tests/fixtures.h"
+#include "tests/wizard_support.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

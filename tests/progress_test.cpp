@@ -1,10 +1,10 @@
 // The progress bar, drawn in-process on the harness's X server and read back pixel by pixel.
 #include <gtest/gtest.h>
 
-#include "fixtures.h"
-#include "installer.h"
-#include "window_support.h"
-#include "xtoolkit.h"
+#include "tests/fixtures.h"
+#include "installer/installer.h"
+#include "tests/window_support.h"
+#include "tests/xtoolkit.h"
 
 #include <Xm/Xm.h>
 

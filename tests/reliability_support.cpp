@@ -1,4 +1,4 @@
-#include "reliability_support.h"
+#include "tests/reliability_support.h"
 
 #include <dirent.h>
 #include <elf.h>

@@ -3,8 +3,8 @@
 #ifndef SONARIS_TESTS_RELIABILITY_SUPPORT_H
 #define SONARIS_TESTS_RELIABILITY_SUPPORT_H
 
-#include "fixtures.h"
-#include "tar_support.h"
+#include "tests/fixtures.h"
+#include "tests/tar_support.h"
 
 #include <sys/types.h>
 

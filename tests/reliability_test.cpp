@@ -4,10 +4,11 @@
 // no launcher started and no settings file written.
 #include <gtest/gtest.h>
 
-#include "fixtures.h"
-#include "messages.h"
-#include "reliability_support.h"
-#include "wizard_support.h"
+#include "tests/fixtures.h"
+#include "tests/messages.h"
+#include "installer/payloadcopy.h"
+#include "tests/reliability_support.h"
+#include "tests/wizard_support.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -325,9 +326,13 @@ TEST_F(Faults, TheDestinationRemovedDuringTheExtractionFailsIt) {
 
 // The installer is started through its program interpreter, as the system would, except that the
 // kernel then does not lock the file against writing while it runs: it can be changed behind it.
+// Each byte is read once and judged as read: a change to what was read already changes nothing; a
+// change ahead of the reading is judged, and fails the installation unless the payload survives it.
+// The payload is larger than the check reads ahead, so that the copy stops short of its end.
 TEST_F(Faults, AnInstallerFileChangedWhileItRunsFailsUnlessItsPayloadSurvives) {
-    const std::string original = ReadFile(MakeInstaller(6 << 20, 4, "installer", 1));
-    const std::string other = ReadFile(MakeInstaller(6 << 20, 4, "other", 2));
+    const std::size_t noise = kLookAhead + (6 << 20);
+    const std::string original = ReadFile(MakeInstaller(noise, 4, "installer", 1));
+    const std::string other = ReadFile(MakeInstaller(noise, 4, "other", 2));
     const std::string loader = Interpreter(InstallerPath());
     struct Case {
         const char *name;
@@ -344,6 +349,13 @@ TEST_F(Faults, AnInstallerFileChangedWhileItRunsFailsUnlessItsPayloadSurvives) {
              close(fd);
          },
          true},
+        {"overwritten in place by another installer, up to where it was read",
+         [&](const std::string &p, long long at) {
+             const int fd = open(p.c_str(), O_WRONLY);
+             ASSERT_EQ(write(fd, other.data(), static_cast<std::size_t>(at)), at);
+             close(fd);
+         },
+         false},
         {"replaced by another installer", [&](const std::string &p, long long) {
              WriteFile(p + ".new", other, 0755);
              rename((p + ".new").c_str(), p.c_str());

@@ -1,6 +1,6 @@
 // Silent installation end to end: the real installer binary, real gunzip and tar, temporary trees.
-#include "fixtures.h"
-#include "messages.h"
+#include "tests/fixtures.h"
+#include "tests/messages.h"
 
 #include <gtest/gtest.h>
 

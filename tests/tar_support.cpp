@@ -1,4 +1,4 @@
-#include "tar_support.h"
+#include "tests/tar_support.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,5 +1,5 @@
 // Locating the payload from the tail of an installer file.
-#include "trailer.h"
+#include "format/trailer.h"
 
 #include <gtest/gtest.h>
 

@@ -3,8 +3,8 @@
 // block definitely lost at exit; tests/valgrind.supp names the toolkit's own known faults.
 #include <gtest/gtest.h>
 
-#include "fixtures.h"
-#include "wizard_support.h"
+#include "tests/fixtures.h"
+#include "tests/wizard_support.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

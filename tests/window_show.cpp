@@ -1,7 +1,7 @@
 // Shows one page of the installer window, or the error dialog, for screenshots:
 //   window-show 1|2|3|error [toolkit options]
-#include "installer.h"
-#include "window.h"
+#include "installer/installer.h"
+#include "installer/window.h"
 
 #include <Xm/Xm.h>
 

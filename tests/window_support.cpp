@@ -1,10 +1,10 @@
-#include "window_support.h"
+#include "tests/window_support.h"
 
-#include "DtComboBox.h"
-#include "fixtures.h"
-#include "installer.h"
-#include "window.h"
-#include "xtoolkit.h"
+#include "combobox/DtComboBox.h"
+#include "tests/fixtures.h"
+#include "installer/installer.h"
+#include "installer/window.h"
+#include "tests/xtoolkit.h"
 
 #include <Xm/Xm.h>
 #include <grp.h>

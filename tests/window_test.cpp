@@ -2,15 +2,15 @@
 // error dialog.
 #include <gtest/gtest.h>
 
-#include "DtComboBox.h"
-#include "fixtures.h"
-#include "installer.h"
-#include "installer_data.h"
-#include "navigation.h"
-#include "owners.h"
-#include "window.h"
-#include "window_support.h"
-#include "xtoolkit.h"
+#include "combobox/DtComboBox.h"
+#include "tests/fixtures.h"
+#include "installer/installer.h"
+#include "data/installer_data.h"
+#include "installer/navigation.h"
+#include "installer/owners.h"
+#include "installer/window.h"
+#include "tests/window_support.h"
+#include "tests/xtoolkit.h"
 
 #include <X11/Xatom.h>
 #include <Xm/MessageB.h>

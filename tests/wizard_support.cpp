@@ -1,4 +1,4 @@
-#include "wizard_support.h"
+#include "tests/wizard_support.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xatom.h>

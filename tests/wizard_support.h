@@ -3,7 +3,7 @@
 #ifndef SONARIS_TESTS_WIZARD_SUPPORT_H
 #define SONARIS_TESTS_WIZARD_SUPPORT_H
 
-#include "fixtures.h"
+#include "tests/fixtures.h"
 
 #include <X11/Xlib.h>
 

@@ -1,5 +1,5 @@
 // The private X server of the test harness, and the installer opening its window on it.
-#include "fixtures.h"
+#include "tests/fixtures.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "xtoolkit.h"
+#include "tests/xtoolkit.h"
 
-#include "fixtures.h"
+#include "tests/fixtures.h"
 
 #include <X11/IntrinsicP.h>
 #include <X11/Shell.h>

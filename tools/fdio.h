@@ -1,9 +1,9 @@
-// Reading and writing descriptors through interrupted calls and short writes: the one place the
-// packer retries a system call a signal broke off.
+// Reading and writing descriptors through interrupted calls and short writes.
 #ifndef SONARIS_PACK_FDIO_H
 #define SONARIS_PACK_FDIO_H
 
-#include "error.h"
+#include "posix/error.h"
+#include "posix/retry.h"
 
 #include <unistd.h>
 
@@ -11,16 +11,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-
-// `call()` again for as long as a signal interrupts it; its result otherwise.
-template <typename Call>
-auto Uninterrupted(Call call) {
-    decltype(call()) result;
-    do {
-        result = call();
-    } while (result < 0 && errno == EINTR);
-    return result;
-}
 
 inline ssize_t ReadSome(int fd, void *data, std::size_t n) {
     return Uninterrupted([&] { return ::read(fd, data, n); });

@@ -1,5 +1,5 @@
-#include "gzipsource.h"
-#include "fdio.h"
+#include "tools/gzipsource.h"
+#include "tools/fdio.h"
 
 #include <zlib.h>
 

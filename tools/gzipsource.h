@@ -5,7 +5,7 @@
 #ifndef SONARIS_PACK_GZIPSOURCE_H
 #define SONARIS_PACK_GZIPSOURCE_H
 
-#include "inflater.h"
+#include "format/inflater.h"
 
 #include <cstdint>
 #include <functional>

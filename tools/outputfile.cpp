@@ -1,5 +1,6 @@
-#include "outputfile.h"
-#include "error.h"
+#include "tools/outputfile.h"
+#include "posix/error.h"
+#include "posix/path.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -37,7 +38,7 @@ std::string RandomSuffix() {
 
 OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
     const std::size_t slash = path_.rfind('/');
-    directory_ = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
+    directory_ = DirectoryOf(path_);
     base_ = slash == std::string::npos ? path_ : path_.substr(slash + 1);
     if (base_.empty()) throw PackError(path_ + ": names a directory, not a file");
 

@@ -3,7 +3,7 @@
 #ifndef SONARIS_PACK_OUTPUTFILE_H
 #define SONARIS_PACK_OUTPUTFILE_H
 
-#include "owners.h"
+#include "tools/owners.h"
 
 #include <sys/types.h>
 

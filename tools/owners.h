@@ -1,9 +1,10 @@
 // Move-only owners for the C resources the packer holds: directory streams and
-// libarchive handles (descriptors and stdio streams: fileowners.h). Destructors never throw; an explicit close reports its error.
+// libarchive handles (descriptors and stdio streams: posix/). Destructors never throw; an explicit close reports its error.
 #ifndef SONARIS_PACK_OWNERS_H
 #define SONARIS_PACK_OWNERS_H
 
-#include "fileowners.h"
+#include "posix/fd.h"
+#include "posix/file.h"
 
 #include <archive.h>
 #include <archive_entry.h>

@@ -1,14 +1,15 @@
 // The packer's commands: gathering members from a directory or a gzip'd tar, writing the installer
 // file, and reading installers back for --list and --verify.
-#include "pack.h"
-#include "contract.h"
-#include "error.h"
-#include "fdio.h"
-#include "outputfile.h"
-#include "owners.h"
-#include "payloadguard.h"
-#include "payloadwriter.h"
-#include "tarreader.h"
+#include "tools/pack.h"
+#include "format/contract.h"
+#include "posix/error.h"
+#include "posix/path.h"
+#include "tools/fdio.h"
+#include "tools/outputfile.h"
+#include "tools/owners.h"
+#include "format/payloadguard.h"
+#include "tools/payloadwriter.h"
+#include "tools/tarreader.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -41,12 +42,6 @@ std::string RealPath(const std::string &path) {
     char resolved[PATH_MAX];
     if (realpath(path.c_str(), resolved) == nullptr) throw SystemError(path, "cannot resolve");
     return resolved;
-}
-
-std::string DirectoryOf(const std::string &path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 // ---- the output ----

@@ -2,8 +2,8 @@
 #ifndef SONARIS_PACK_PACK_H
 #define SONARIS_PACK_PACK_H
 
-#include "progressline.h"
-#include "trailer.h"
+#include "tools/progressline.h"
+#include "format/trailer.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,5 +1,5 @@
-#include "paralleldeflate.h"
-#include "error.h"
+#include "tools/paralleldeflate.h"
+#include "posix/error.h"
 
 #include <sched.h>
 #include <zlib.h>

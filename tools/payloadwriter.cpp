@@ -1,7 +1,7 @@
-#include "payloadwriter.h"
-#include "contract.h"
-#include "error.h"
-#include "fdio.h"
+#include "tools/payloadwriter.h"
+#include "format/contract.h"
+#include "posix/error.h"
+#include "tools/fdio.h"
 
 #include <unistd.h>
 

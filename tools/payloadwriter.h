@@ -3,9 +3,9 @@
 #ifndef SONARIS_PACK_PAYLOADWRITER_H
 #define SONARIS_PACK_PAYLOADWRITER_H
 
-#include "contract.h"
-#include "owners.h"
-#include "paralleldeflate.h"
+#include "format/contract.h"
+#include "tools/owners.h"
+#include "tools/paralleldeflate.h"
 
 #include <cstdint>
 #include <exception>

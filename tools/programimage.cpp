@@ -1,8 +1,8 @@
-#include "programimage.h"
+#include "tools/programimage.h"
 
-#include "error.h"
-#include "fdio.h"
-#include "owners.h"
+#include "posix/error.h"
+#include "tools/fdio.h"
+#include "tools/owners.h"
 
 #include <fcntl.h>
 #include <sys/utsname.h>

@@ -1,5 +1,5 @@
-#include "progressline.h"
-#include "fdio.h"
+#include "tools/progressline.h"
+#include "tools/fdio.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>

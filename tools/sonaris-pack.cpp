@@ -1,9 +1,10 @@
 // sonaris-pack: makes installer files (program image, payload, trailer), lists and verifies them.
-#include "error.h"
-#include "pack.h"
-#include "paralleldeflate.h"
-#include "progressline.h"
-#include "programimage.h"
+#include "posix/error.h"
+#include "posix/path.h"
+#include "tools/pack.h"
+#include "tools/paralleldeflate.h"
+#include "tools/progressline.h"
+#include "tools/programimage.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -93,9 +94,7 @@ std::string OwnDirectory(const char *argv0) {
     } else {
         self = argv0;
     }
-    const std::size_t slash = self.rfind('/');
-    if (slash == std::string::npos) return "";
-    return slash == 0 ? "/" : self.substr(0, slash);
+    return self.find('/') == std::string::npos ? "" : DirectoryOf(self);
 }
 
 // The image for `arch`: the portable one built beside the packer (make portable), else the host's

@@ -1,5 +1,5 @@
-#include "tarreader.h"
-#include "error.h"
+#include "tools/tarreader.h"
+#include "posix/error.h"
 
 #include <cerrno>
 

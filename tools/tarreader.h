@@ -2,9 +2,9 @@
 #ifndef SONARIS_PACK_TARREADER_H
 #define SONARIS_PACK_TARREADER_H
 
-#include "contract.h"
-#include "gzipsource.h"
-#include "owners.h"
+#include "format/contract.h"
+#include "tools/gzipsource.h"
+#include "tools/owners.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,7 +1,7 @@
 // Fuzz target: locating the payload from the end of an untrusted installer file. The input is the
 // whole file; ParseTrailer sees its tail, ReadTrailer the file itself through a descriptor, and
 // both must agree on where the payload lies, or on why there is none.
-#include "trailer.h"
+#include "format/trailer.h"
 
 #include <sys/mman.h>
 #include <unistd.h>

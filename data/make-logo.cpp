@@ -4,7 +4,7 @@
 // Not part of the build. Regenerate data/logo.xpm with
 //     cmake --build build --target logo
 // or by hand:
-//     c++ -std=c++17 -O2 -o /tmp/make-logo tools/make-logo.cpp && /tmp/make-logo data/logo.xpm
+//     c++ -std=c++17 -O2 -o /tmp/make-logo data/make-logo.cpp && /tmp/make-logo data/logo.xpm
 //
 // The picture: a rounded panel with a midnight-blue to violet gradient, a glossy disc with an
 // iridescent sheen and a warm centre label, three sound waves, and a segmented level meter with
@@ -371,7 +371,7 @@ int main(int argc, char **argv) {
     }
     // Without `static`, the array takes its external linkage from installer_data.h, which
     // data/logo.cpp includes first; XPM readers skip everything before the first string.
-    std::fprintf(out, "/* XPM */\n/* The installer's side panel. Written by tools/make-logo.cpp: edit that, not this. */\n");
+    std::fprintf(out, "/* XPM */\n/* The installer's side panel. Written by data/make-logo.cpp: edit that, not this. */\n");
     std::fprintf(out, "const char *const LogoXpm[] = {\n\"%d %d %d 2\",\n", Width, Height, Colours + 1);
     std::fprintf(out, "\"  \tc None\",\n");
     for (int p = 0; p < Colours; ++p)

@@ -1,6 +1,6 @@
 // The packer's one kind of failure: a complete message for the user, naming what is wrong.
-#ifndef SONARIS_PACK_ERROR_H
-#define SONARIS_PACK_ERROR_H
+#ifndef SONARIS_POSIX_ERROR_H
+#define SONARIS_POSIX_ERROR_H
 
 #include <cerrno>
 #include <cstring>

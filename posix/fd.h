@@ -1,12 +1,10 @@
-// Move-only owners for what the installer file is read through, shared by the installer and the
-// packer: descriptors and stdio streams. Destructors never throw; an explicit close reports its error.
-#ifndef SONARIS_FORMAT_FILEOWNERS_H
-#define SONARIS_FORMAT_FILEOWNERS_H
+// A move-only owner of a file descriptor, shared by the installer and the packer. The destructor
+// never throws; an explicit close reports its error.
+#ifndef SONARIS_POSIX_FD_H
+#define SONARIS_POSIX_FD_H
 
 #include <unistd.h>
 
-#include <cstdio>
-#include <memory>
 #include <utility>
 
 class Fd {
@@ -29,21 +27,11 @@ public:
 
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
-    // Closes the descriptor and reports whether the close succeeded.
+    // Closes the descriptor and returns whether the close succeeded.
     bool Close() { return fd_ < 0 || ::close(std::exchange(fd_, -1)) == 0; }
 
 private:
     int fd_ = -1;
 };
-
-struct FileCloser {
-    void operator()(std::FILE *f) const noexcept { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-// Closes the stream and reports whether everything written to it reached the file.
-inline bool Close(File &file) {
-    return file ? std::fclose(file.release()) == 0 : true;
-}
 
 #endif
