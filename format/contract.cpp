@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <string>
 #include <cstdio>
 #include <vector>
 
@@ -83,6 +86,85 @@ std::string Printable(const std::string &name, std::size_t limit) {
         }
     }
     return name.size() > limit ? out + "..." : out;
+}
+
+std::string MemberLabel(const std::string &name) {
+    return name.empty() ? "a member with an empty name" : "member " + Printable(name);
+}
+
+namespace {
+
+const char kAttributeRemedy[] = " (GNU tar stores none unless told to; bsdtar --no-xattrs --no-acls leaves them out)";
+
+// libarchive writes an attribute's name with "%XX" for bytes outside printable ASCII and for "%" and "=".
+std::string Unescaped(const std::string &name) {
+    std::string out;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (name[i] == '%' && i + 2 < name.size() && std::isxdigit(static_cast<unsigned char>(name[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(name[i + 2]))) {
+            out += static_cast<char>(std::stoi(name.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += name[i];
+        }
+    }
+    return out;
+}
+
+// An ACL in its text form ("user::rw-,user:alice:rwx:1000,group::r--,mask::rwx,other::r--", entries
+// also split by line breaks): true when every entry is the owner's, the owning group's, others' or
+// the mask, which grant nothing the mode does not.
+bool OnlyOwnerEntries(const std::string &acl) {
+    std::size_t start = 0;
+    while (start <= acl.size()) {
+        std::size_t end = acl.find_first_of(",\n", start);
+        if (end == std::string::npos) end = acl.size();
+        std::string entry = acl.substr(start, end - start);
+        start = end + 1;
+        while (!entry.empty() && entry.front() == ' ') entry.erase(0, 1);
+        if (entry.empty()) continue;
+        const std::size_t colon = entry.find(':');
+        if (colon == std::string::npos) return false;
+        const std::string tag = entry.substr(0, colon);
+        const bool ownTag = tag == "user" || tag == "u" || tag == "group" || tag == "g" || tag == "other" ||
+                            tag == "o" || tag == "mask" || tag == "m";
+        // "other:r--" and "mask:rwx" may come without the empty qualifier.
+        const std::size_t next = entry.find(':', colon + 1);
+        const bool qualified = next != std::string::npos && next != colon + 1 && tag != "other" && tag != "o" &&
+                               tag != "mask" && tag != "m";
+        if (!ownTag || qualified) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool IsAttributeKeyword(const std::string &keyword) {
+    for (const char *prefix : {"SCHILY.xattr.", "LIBARCHIVE.xattr.", "SCHILY.acl.", "RHT.security."})
+        if (keyword.compare(0, std::strlen(prefix), prefix) == 0 && keyword.size() > std::strlen(prefix)) return true;
+    return false;
+}
+
+std::string AttributeFault(const std::string &keyword, const std::string &value, bool privileged) {
+    // tar run by anyone else restores only what that user may set anyway.
+    if (!privileged) return "";
+    if (keyword.compare(0, 11, "SCHILY.acl.") == 0) {
+        // NFSv4 ACLs (SCHILY.acl.ace) name principals the way no Linux file system takes them.
+        if ((keyword == "SCHILY.acl.access" || keyword == "SCHILY.acl.default") && OnlyOwnerEntries(value)) return "";
+        return "carries an ACL (" + Printable(keyword, 64) +
+               ") granting access to others than its owner, which tar run by root may restore" + kAttributeRemedy;
+    }
+    std::string name;
+    if (keyword.compare(0, 13, "SCHILY.xattr.") == 0) name = keyword.substr(13);
+    if (keyword.compare(0, 17, "LIBARCHIVE.xattr.") == 0) name = Unescaped(keyword.substr(17));
+    if (keyword.compare(0, 13, "RHT.security.") == 0) name = keyword.substr(4);
+    // user.* is data about the file the user may set on any file of their own. security.* holds
+    // file capabilities and SELinux and Smack labels (an executable's label can choose the domain
+    // it runs in), trusted.* root's own records, system.* ACLs in binary form: root restoring any
+    // of them for a supplier could grant access or privilege.
+    if (name.compare(0, 5, "user.") == 0 && name.size() > 5) return "";
+    return "carries the extended attribute " + Printable(name, 64) +
+           ", which could grant access or privilege where tar run by root restores it" + kAttributeRemedy;
 }
 
 CanonicalName Canonicalize(const std::string &raw) {
@@ -206,6 +288,7 @@ bool WritableByOthers(const Entry &top) {
 std::string ContractChecker::Add(const Entry &entry) {
     const std::string raw = Printable(entry.name);
     const CanonicalName canonical = Canonicalize(entry.name);
+    if (entry.name.empty()) return "a member has an empty name";
     if (canonical.fault) return "member " + raw + " " + canonical.fault;
     const std::string &name = canonical.name;
     const MemberType type = entry.type;

@@ -29,6 +29,16 @@ const char *DescribeType(MemberType type);
 // A name as one line of a message: control characters and backslashes escaped, cut after `limit`
 // bytes.
 std::string Printable(const std::string &name, std::size_t limit = 1024);
+// "member NAME" for messages, the name Printable; "a member with an empty name" for "".
+std::string MemberLabel(const std::string &name);
+
+// Why a pax record that asks tar to restore an extended attribute or an ACL may not be installed,
+// worded to follow "member NAME "; "" where it may. `keyword` is the record's (SCHILY.xattr.NAME,
+// LIBARCHIVE.xattr.NAME, SCHILY.acl.access, ...); `privileged` says the installation runs as root,
+// where bsdtar restores them unasked; a tar run by anyone else cannot grant with them.
+std::string AttributeFault(const std::string &keyword, const std::string &value, bool privileged);
+// Whether `keyword` is one of those records.
+bool IsAttributeKeyword(const std::string &keyword);
 
 // A member name in the form the packer keeps: relative, without "./" in front and without a
 // trailing slash; "" is the top directory. `fault` is set instead for a name that is not in the
@@ -79,6 +89,9 @@ public:
         int destination = -1;
         // tar run by root takes a "./" member's mode for the destination itself.
         bool root = false;
+        // The installation runs as root: tar may restore extended attributes and ACLs, which
+        // could grant access or privilege.
+        bool privileged = false;
     };
     ContractChecker() = default;
     explicit ContractChecker(Where where) : where_(where) {}
@@ -89,6 +102,7 @@ public:
     std::string Finish() const;
     std::size_t members() const { return judged_.size(); }
     const std::vector<Judged> &judged() const { return judged_; }
+    bool privileged() const { return where_.privileged; }
 
 private:
     std::string OnDisk(const std::string &name, MemberType type, const std::string &raw);

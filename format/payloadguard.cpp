@@ -14,8 +14,8 @@ const std::uint64_t kLongestName = 65536;
 std::uint64_t Padded(std::uint64_t n) { return (n + kBlock - 1) / kBlock * kBlock; }
 
 // A numeric header field as every tar writes it and reads it alike: blanks, octal digits, then
-// blanks or NULs to the field's end. No digits at all reads as 0 (a field of NULs); base 256,
-// which nothing in a payload needs, and anything else, are refused.
+// blanks or NULs to the field's end. No digits at all reads as 0 (a field of NULs); anything else
+// is refused here.
 bool Octal(const unsigned char *p, std::size_t width, std::uint64_t &value) {
     std::size_t i = 0;
     while (i < width && p[i] == ' ') ++i;
@@ -28,6 +28,30 @@ bool Octal(const unsigned char *p, std::size_t width, std::uint64_t &value) {
     for (; i < width; ++i)
         if (p[i] != ' ' && p[i] != '\0') return false;
     return true;
+}
+
+enum class Number { Read, Malformed, Negative, TooLarge };
+
+// An owner, group or size field as GNU tar, bsdtar and busybox read it: plain octal, or base 256
+// (the first byte's top bit set, then the value big-endian) for values the octal digits cannot
+// hold, or, for the owner and group, all blanks, read as 0. A negative base-256 value (the first
+// byte's next bit set too) and one above `largest` stay refused.
+Number WideNumber(const unsigned char *p, std::size_t width, bool blankIsZero, std::uint64_t largest, std::uint64_t &value) {
+    if (p[0] & 0x80) {
+        if (p[0] & 0x40) return Number::Negative;
+        value = p[0] & 0x3f;
+        for (std::size_t i = 1; i < width; ++i) {
+            if (value >> 56) return Number::TooLarge;
+            value = value << 8 | p[i];
+        }
+        return value > largest ? Number::TooLarge : Number::Read;
+    }
+    if (blankIsZero && std::all_of(p, p + width, [](unsigned char c) { return c == ' '; })) {
+        value = 0;
+        return Number::Read;
+    }
+    if (!Octal(p, width, value)) return Number::Malformed;
+    return value > largest ? Number::TooLarge : Number::Read;
 }
 
 // tar accepts the checksum as the sum of the header's bytes taken unsigned or signed, its own
@@ -194,8 +218,12 @@ void PayloadGuard::Unpacked(const unsigned char *data, std::size_t n) {
 
 namespace {
 
-// The pax keywords that tar applies; any other is refused rather than read one way by one tar and
-// another way, or not at all, by the next.
+// The largest owner or group number Linux takes ((uid_t) -1 means none), and the largest size.
+const std::uint64_t kLargestId = 0xfffffffeu;
+const std::uint64_t kLargestSize = 0x7fffffffffffffffu;
+// A sparse file's map in front of its data (the pax 1.0 form) is read up to this length.
+const std::uint64_t kLongestSparseMap = 1 << 20;
+
 bool Decimal(const std::string &v, bool time) {
     std::size_t i = time && !v.empty() && v[0] == '-' ? 1 : 0;
     const std::size_t digits = i;
@@ -208,6 +236,35 @@ bool Decimal(const std::string &v, bool time) {
     }
     return i == v.size();
 }
+
+// Decimal numbers split by `separator`, as GNU.sparse.map holds them; false for anything else.
+bool Decimals(const std::string &v, char separator, std::vector<std::uint64_t> &out) {
+    for (std::size_t start = 0; start <= v.size();) {
+        std::size_t end = v.find(separator, start);
+        if (end == std::string::npos) end = v.size();
+        const std::string part = v.substr(start, end - start);
+        if (!Decimal(part, false)) return false;
+        out.push_back(std::stoull(part));
+        start = end + 1;
+    }
+    return true;
+}
+
+// Pax keywords that change no name, type, size, link or mode of what any tar writes: comments,
+// star's and libarchive's device, inode, link-count, release and creation-time records (GNU tar
+// keeps them as information or ignores them with a warning, bsdtar cannot set a creation time on
+// Linux). Anything not named here or below is refused, not read one way by one tar and another
+// way by the next: file flags (SCHILY.fflags can make a file immutable), devices, volumes.
+bool Ignorable(const std::string &keyword) {
+    static const char *const kIgnorable[] = {"comment",      "SCHILY.dev",     "SCHILY.ino",
+                                             "SCHILY.nlink", "SCHILY.release", "LIBARCHIVE.creationtime"};
+    return std::any_of(std::begin(kIgnorable), std::end(kIgnorable), [&](const char *k) { return keyword == k; });
+}
+
+bool IsSparseKeyword(const std::string &keyword) { return keyword.compare(0, 11, "GNU.sparse.") == 0; }
+
+// The command that leaves a keyword out, its name and ")" to follow.
+const char kRepackWithoutKeyword[] = " (GNU tar --pax-option=delete=";
 
 }  // namespace
 
@@ -222,27 +279,42 @@ bool PayloadGuard::Pax(const std::string &data, bool global) {
         const std::size_t equals = data.find('=', i);
         if (i == at || i >= data.size() || data[i] != ' ' || length > data.size() - at || data[at + length - 1] != '\n' ||
             equals == std::string::npos || equals >= at + length) {
-            Refuse(header + " holds a malformed record");
+            RefuseDamaged(header + " holds a malformed record");
             return false;
         }
         const std::string keyword = data.substr(i + 1, equals - i - 1);
         const std::string value = data.substr(equals + 1, at + length - 1 - equals - 1);
         at += length;
+        if (Ignorable(keyword)) continue;
+        const bool sparse = IsSparseKeyword(keyword), attribute = IsAttributeKeyword(keyword);
         // hdrcharset (bsdtar writes it for names it cannot take as UTF-8) only says how tar may
         // convert the names' bytes to the user's character set, which keeps "/" and ".".
         const bool known = keyword == "path" || keyword == "linkpath" || keyword == "size" || keyword == "mtime" ||
                            keyword == "atime" || keyword == "ctime" || keyword == "uid" || keyword == "gid" ||
-                           keyword == "uname" || keyword == "gname" || keyword == "hdrcharset";
-        if (!known) {
-            Refuse(header + " holds the keyword " + Printable(keyword, 64) + ", which the installer does not take");
+                           keyword == "uname" || keyword == "gname" || keyword == "hdrcharset" || sparse || attribute;
+        if (!known && global) {
+            Refuse(header + " holds the keyword " + Printable(keyword, 64) + ", which the installer does not take" +
+                   kRepackWithoutKeyword + Printable(keyword, 64) + " leaves it out)");
             return false;
         }
-        if (global && (keyword == "path" || keyword == "linkpath" || keyword == "size")) {
-            Refuse(header + " sets " + keyword + " for every member behind it");
+        if (!known) {
+            // Named with the member it belongs to, once that is known.
+            if (local_.unknown.empty()) local_.unknown = keyword;
+            continue;
+        }
+        if (global && (keyword == "path" || keyword == "linkpath" || keyword == "size" || sparse || attribute)) {
+            Refuse(header + " sets " + Printable(keyword, 64) + " for every member behind it, which tars apply differently");
             return false;
+        }
+        if (attribute) {
+            local_.attributes.emplace_back(keyword, value);
+            continue;
         }
         bool sound = !value.empty() && value.find('\0') == std::string::npos;
-        if (keyword == "size" || keyword == "uid" || keyword == "gid") {
+        std::vector<std::uint64_t> numbers;
+        if (keyword == "size" || keyword == "uid" || keyword == "gid" || keyword == "GNU.sparse.major" ||
+            keyword == "GNU.sparse.minor" || keyword == "GNU.sparse.realsize" || keyword == "GNU.sparse.size" ||
+            keyword == "GNU.sparse.numblocks" || keyword == "GNU.sparse.offset" || keyword == "GNU.sparse.numbytes") {
             sound = sound && Decimal(value, false);
         } else if (keyword == "mtime" || keyword == "atime" || keyword == "ctime") {
             sound = sound && Decimal(value, true);
@@ -250,9 +322,19 @@ bool PayloadGuard::Pax(const std::string &data, bool global) {
             sound = sound && Printable(value) == value;
         } else if (keyword == "hdrcharset") {
             sound = value == "BINARY" || value == "ISO-IR 10646 2000 UTF-8";
+        } else if (keyword == "GNU.sparse.map") {
+            sound = sound && Decimals(value, ',', numbers) && numbers.size() % 2 == 0;
+        } else if (keyword != "GNU.sparse.name" && sparse) {
+            if (local_.unknown.empty()) local_.unknown = keyword;
+            continue;
         }
         if (!sound) {
-            Refuse(header + " holds a malformed " + keyword + " value");
+            RefuseDamaged(header + " holds a malformed " + Printable(keyword, 64) + " value");
+            return false;
+        }
+        const auto number = [&] { return std::stoull(value); };
+        if ((keyword == "uid" || keyword == "gid") && number() > kLargestId) {
+            Refuse(header + " gives an " + (keyword == "uid" ? "owner" : "group") + " number larger than Linux takes");
             return false;
         }
         if (keyword == "path") {
@@ -263,12 +345,29 @@ bool PayloadGuard::Pax(const std::string &data, bool global) {
             local_.link = value;
         } else if (keyword == "size") {
             local_.hasSize = true;
-            local_.size = std::stoull(value);
+            local_.size = number();
+        } else if (sparse) {
+            Sparse &s = local_.sparse;
+            s.given = true;
+            if (keyword == "GNU.sparse.major") s.major = number();
+            if (keyword == "GNU.sparse.minor") s.minor = number();
+            if (keyword == "GNU.sparse.name") s.hasName = true, s.name = value;
+            if (keyword == "GNU.sparse.realsize" || keyword == "GNU.sparse.size") s.hasReal = true, s.real = number();
+            if (keyword == "GNU.sparse.numblocks") s.hasCount = true, s.count = number();
+            // 0.0 gives the map as offset and numbytes records in turn, 0.1 in one record.
+            if (keyword == "GNU.sparse.offset" || keyword == "GNU.sparse.numbytes") {
+                if ((keyword == "GNU.sparse.offset") != (s.map.size() % 2 == 0)) {
+                    RefuseDamaged(header + " holds a sparse map out of order");
+                    return false;
+                }
+                s.map.push_back(number());
+            }
+            if (keyword == "GNU.sparse.map") s.map.insert(s.map.end(), numbers.begin(), numbers.end());
         } else {
             // Owners apply to the next member ('x') or to every member behind ('g').
             Overrides &o = global ? global_ : local_;
-            if (keyword == "uid") o.hasUid = true, o.uid = std::stoull(value);
-            if (keyword == "gid") o.hasGid = true, o.gid = std::stoull(value);
+            if (keyword == "uid") o.hasUid = true, o.uid = number();
+            if (keyword == "gid") o.hasGid = true, o.gid = number();
             if (keyword == "uname") o.hasUname = true, o.uname = value;
             if (keyword == "gname") o.hasGname = true, o.gname = value;
         }
@@ -282,6 +381,7 @@ void PayloadGuard::RecordRead() {
         if (Pax(record_, recordType_ == 'g') && recordType_ == 'x') localPending_ = true;
         return;
     }
+    if (recordType_ == kSparseMap) return SparseMapRead();
     // A GNU long name or link target: a C string, its NUL counted in the size.
     const std::size_t end = record_.find_last_not_of('\0');
     record_.resize(end == std::string::npos ? 0 : end + 1);
@@ -298,8 +398,157 @@ void PayloadGuard::RecordRead() {
     }
 }
 
+// The map of a sparse member, in the pax 1.0 form: in front of its data, the number of pieces and
+// each piece's offset and length, one decimal number a line, padded to whole blocks.
+void PayloadGuard::SparseMapRead() {
+    std::vector<std::uint64_t> numbers;
+    std::size_t at = 0, wanted = 1;
+    while (numbers.size() < wanted) {
+        const std::size_t newline = record_.find('\n', at);
+        if (newline == std::string::npos) break;
+        const std::string line = record_.substr(at, newline - at);
+        if (!Decimal(line, false)) return RefuseDamaged(sparse_.label + " has a sparse map that cannot be read");
+        numbers.push_back(std::stoull(line));
+        if (numbers.size() == 1) {
+            if (numbers[0] > kLongestSparseMap / 4) return RefuseDamaged(sparse_.label + " has a sparse map that cannot be read");
+            wanted = 1 + 2 * numbers[0];
+        }
+        at = newline + 1;
+    }
+    if (numbers.size() < wanted) {
+        // The map goes on in the next block, if the member holds one.
+        if (sparse_.left < kBlock || record_.size() >= kLongestSparseMap)
+            return RefuseDamaged(sparse_.label + " has a sparse map that cannot be read");
+        recordLeft_ = kBlock;
+        sparse_.left -= kBlock;
+        return;
+    }
+    numbers.erase(numbers.begin());
+    sparse_.data = sparse_.left;
+    sparse_.map.insert(sparse_.map.end(), numbers.begin(), numbers.end());
+    SparseEnd();
+}
+
+// A sparse member's map, told as the data lengths tar reads, must cover exactly the data the
+// member holds in the archive, and lie in order within its real size; else tars part ways.
+void PayloadGuard::SparseEnd() {
+    std::uint64_t end = 0, sum = 0;
+    bool fits = sparse_.map.size() % 2 == 0;
+    for (std::size_t i = 0; fits && i + 1 < sparse_.map.size(); i += 2) {
+        const std::uint64_t offset = sparse_.map[i], length = sparse_.map[i + 1];
+        fits = offset >= end && length <= kLargestSize - offset && sum + length >= sum;
+        end = offset + length;
+        sum += length;
+    }
+    if (!fits || end > sparse_.real || sum != sparse_.data)
+        return RefuseDamaged(sparse_.label + " has a sparse map that does not fit its data");
+    skip_ = Padded(sparse_.left);
+    sparse_ = SparseMember();
+}
+
+// A GNU sparse header's extension block: 21 more pieces of the map, and whether another follows.
+void PayloadGuard::SparseExtension(const unsigned char *block) {
+    if (!SparsePieces(block, 21)) return;
+    sparse_.extended = block[504] != 0;
+    if (!sparse_.extended) SparseEnd();
+}
+
+bool PayloadGuard::SparsePieces(const unsigned char *at, std::size_t pieces) {
+    for (std::size_t i = 0; i < pieces; ++i, at += 24) {
+        // GNU tar's list ends at a piece without a length, libarchive's at one without an offset:
+        // only where both agree is the map read alike.
+        if (at[0] == 0 && at[12] == 0) continue;
+        std::uint64_t offset, length;
+        if (at[0] == 0 || at[12] == 0 || WideNumber(at, 12, false, kLargestSize, offset) != Number::Read ||
+            WideNumber(at + 12, 12, false, kLargestSize, length) != Number::Read) {
+            RefuseDamaged(sparse_.label + " has a sparse map that cannot be read");
+            return false;
+        }
+        sparse_.map.push_back(offset);
+        sparse_.map.push_back(length);
+    }
+    return true;
+}
+
+// The owner, group and size fields, wider than octal where tar reads them so.
+bool PayloadGuard::WideFields(const unsigned char *h, const std::string &member, std::uint64_t &uid,
+                              std::uint64_t &gid, std::uint64_t &size) {
+    using namespace tarheader;
+    struct {
+        std::size_t at, width;
+        const char *what;
+        std::uint64_t largest;
+        std::uint64_t *value;
+    } const fields[] = {{kUid, kIdSize, "owner", kLargestId, &uid},
+                        {kGid, kIdSize, "group", kLargestId, &gid},
+                        {kSize, kSizeSize, "size", kLargestSize, &size}};
+    for (const auto &f : fields) {
+        const bool id = f.value != &size;
+        switch (WideNumber(h + f.at, f.width, id, f.largest, *f.value)) {
+        case Number::Read: continue;
+        case Number::Malformed: RefuseDamaged(member + " has a header whose " + f.what + " field is not a number"); break;
+        case Number::Negative: Refuse(member + " has a header with a negative " + f.what); break;
+        case Number::TooLarge:
+            Refuse(member + " has a header whose " + f.what + (id ? " number is larger than Linux takes" : " is larger than tar takes"));
+            break;
+        }
+        return false;
+    }
+    return true;
+}
+
+// Where the real name and size of a sparse member come from, and what its data holds; false when
+// the member was refused.
+bool PayloadGuard::SparseStart(const unsigned char *h, Entry &entry, std::uint64_t size, bool gnu) {
+    using namespace tarheader;
+    const Sparse given = local_.sparse;
+    sparse_ = SparseMember();
+    if (gnu) {
+        sparse_.label = MemberLabel(entry.name);
+        if (WideNumber(h + 483, 12, false, kLargestSize, sparse_.real) != Number::Read) {
+            RefuseDamaged(sparse_.label + " has a header whose real size field is not a number");
+            return false;
+        }
+        if (!SparsePieces(h + 386, 4)) return false;
+        sparse_.extended = h[482] != 0;
+        sparse_.data = sparse_.left = size;
+        entry.type = MemberType::File;
+        return true;
+    }
+    const bool oldForm = !given.major && !given.minor && !given.map.empty();
+    const bool oneZero = given.major == 1 && given.minor == 0;
+    if (!oldForm && !given.major && !given.minor) {
+        // GNU tar would take GNU.sparse.name for the name where other tars take the header's.
+        Refuse(MemberLabel(entry.name) + " has GNU.sparse records of no form that tars read alike");
+        return false;
+    }
+    if (given.hasName) entry.name = given.name;
+    sparse_.label = MemberLabel(entry.name);
+    if (!oldForm && !oneZero) {
+        Refuse(sparse_.label + " is a sparse file in the form GNU.sparse " + std::to_string(given.major) + "." +
+               std::to_string(given.minor) + ", which the installer does not take (GNU tar --sparse-version=1.0 writes one it takes)");
+        return false;
+    }
+    if (entry.type != MemberType::File || !given.hasReal || (oldForm && given.hasCount && given.count * 2 != given.map.size())) {
+        RefuseDamaged(sparse_.label + " has sparse records that do not describe a regular file");
+        return false;
+    }
+    sparse_.real = given.real;
+    sparse_.map = given.map;
+    sparse_.left = sparse_.data = size;
+    if (oldForm) return true;
+    // 1.0: the map stands in the data's first blocks.
+    if (size < kBlock) {
+        RefuseDamaged(sparse_.label + " has a sparse map that cannot be read");
+        return false;
+    }
+    sparse_.mapInData = true;
+    return true;
+}
+
 void PayloadGuard::Header(const unsigned char *h) {
     using namespace tarheader;
+    if (sparse_.extended) return SparseExtension(h);
     // tar stops at the first zero block, or reads on past it when told to (--ignore-zeros): so do
     // we. Records read before it are forgotten there, by tar as by us.
     archiveEnded_ = IsZeroBlock(h);
@@ -310,24 +559,26 @@ void PayloadGuard::Header(const unsigned char *h) {
         ArchiveEnd();
         return;
     }
-    const std::string headerName = Printable(HeaderName(h));
-    const std::string member = "member " + headerName;
+    const std::string member = MemberLabel(HeaderName(h));
     // Only the formats every tar knows: POSIX ustar, GNU, and the old one without a magic.
     const bool ustar = std::memcmp(h + kMagic, "ustar\0" "00", 8) == 0;
     if (!ustar && std::memcmp(h + kMagic, "ustar  \0", 8) != 0 && !std::all_of(h + kMagic, h + kMagic + 8, [](unsigned char c) { return c == 0; }))
-        return Refuse(member + " has a header of no tar format that every tar reads alike");
+        return RefuseDamaged(member + " has a header of no tar format that every tar reads alike");
     std::uint64_t checksum, size, mode, uid, gid, number;
     if (!Octal(h + kChecksum, kChecksumSize, checksum) || !ChecksumFits(h, checksum))
-        return Refuse(member + " has a header whose checksum does not fit");
+        return RefuseDamaged(member + " has a header whose checksum does not fit");
     struct {
         std::size_t at, width;
         const char *what;
         std::uint64_t *value;
-    } const fields[] = {{kMode, kModeSize, "mode", &mode}, {kUid, kIdSize, "owner", &uid}, {kGid, kIdSize, "group", &gid},
-                        {kSize, kSizeSize, "size", &size}, {136, 12, "time", &number}};
-    for (const auto &f : fields)
-        if (!Octal(h + f.at, f.width, *f.value))
-            return Refuse(member + " has a header whose " + f.what + " field is not in plain octal");
+    } const fields[] = {{kMode, kModeSize, "mode", &mode}, {136, 12, "time", &number}};
+    for (const auto &f : fields) {
+        if (Octal(h + f.at, f.width, *f.value)) continue;
+        if (h[f.at] == 0x80 || h[f.at] == 0xff)
+            return Refuse(member + " has a header whose " + f.what + " field is in base 256, which the installer does not take");
+        return RefuseDamaged(member + " has a header whose " + f.what + " field is not in plain octal");
+    }
+    if (!WideFields(h, member, uid, gid, size)) return;
 
     const unsigned char flag = h[kTypeFlag];
     if (flag == kLongName || flag == kLongLink || flag == 'x' || flag == 'g') {
@@ -371,10 +622,21 @@ void PayloadGuard::Header(const unsigned char *h) {
         if (local_.hasLink) entry.link = local_.link;
         if (local_.hasSize) size = local_.size;
     }
+    entry.type = flag == kGnuSparse ? MemberType::File : TypeOfFlag(flag);
+    const bool sparse = flag == kGnuSparse || (localPending_ && local_.sparse.given);
+    if (sparse && !SparseStart(h, entry, size, flag == kGnuSparse)) return;
+    if (!local_.unknown.empty()) {
+        const std::string keyword = Printable(local_.unknown, 64);
+        return Refuse(MemberLabel(entry.name) + " has a pax record with the keyword " + keyword +
+                      ", which the installer does not take" + kRepackWithoutKeyword + keyword + " leaves it out)");
+    }
+    for (const auto &[keyword, value] : local_.attributes) {
+        const std::string fault = AttributeFault(keyword, value, contract_.privileged());
+        if (!fault.empty()) return Refuse(MemberLabel(entry.name) + " " + fault);
+    }
     longNames_ = Overrides();
     local_ = Overrides();
     localPending_ = false;
-    entry.type = TypeOfFlag(flag);
     // Every tar makes a directory of a regular file whose name ends in "/", as old tars wrote them.
     if (entry.type == MemberType::File && !entry.name.empty() && entry.name.back() == '/') entry.type = MemberType::Directory;
     if (entry.type == MemberType::Unknown) entry.kind = DescribeFlag(flag);
@@ -386,11 +648,25 @@ void PayloadGuard::Header(const unsigned char *h) {
     if (!breach.empty()) return Refuse(breach);
     // Only a regular file carries data; anything else that claimed some would put tars out of step.
     if (size != 0 && entry.type != MemberType::File)
-        return Refuse("member " + Printable(entry.name) + " is " + DescribeType(entry.type) + " that claims data");
-    skip_ = Padded(size);
+        return Refuse(MemberLabel(entry.name) + " is " + DescribeType(entry.type) + " that claims data");
+    if (!sparse) {
+        skip_ = Padded(size);
+    } else if (sparse_.mapInData) {
+        recordType_ = kSparseMap;
+        record_.clear();
+        recordLeft_ = kBlock;
+        sparse_.left -= kBlock;
+    } else if (!sparse_.extended) {
+        SparseEnd();
+    }
 }
 
 void PayloadGuard::Refuse(const std::string &reason) {
     reason_ = reason;
     verdict_ = Verdict::Refused;
+}
+
+void PayloadGuard::RefuseDamaged(const std::string &reason) {
+    Refuse(reason);
+    damaged_ = true;
 }

@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 class PayloadGuard {
@@ -47,6 +48,9 @@ public:
     }
     // For Refused: "member ./bin/x is a symbolic link to ../../x, which leads out of the tree".
     const std::string &reason() const { return reason_; }
+    // For Refused: the archive is damaged (a checksum that does not fit, a field that is no
+    // number, a cut archive); otherwise it is intact and holds what the installer does not take.
+    bool damaged() const { return damaged_; }
     bool UsesIsal() const { return inflater_.UsesIsal(); }
     // The members admitted so far, as tar extracts them.
     const std::vector<Judged> &judged() const { return contract_.judged(); }
@@ -61,6 +65,14 @@ private:
     void ArchiveEnd();
     void Behind(const unsigned char *data, std::size_t n);
     void Refuse(const std::string &reason);
+    void RefuseDamaged(const std::string &reason);
+    bool WideFields(const unsigned char *h, const std::string &member, std::uint64_t &uid, std::uint64_t &gid,
+                    std::uint64_t &size);
+    bool SparseStart(const unsigned char *h, Entry &entry, std::uint64_t size, bool gnu);
+    bool SparsePieces(const unsigned char *at, std::size_t pieces);
+    void SparseExtension(const unsigned char *block);
+    void SparseMapRead();
+    void SparseEnd();
 
     Inflater inflater_;
     Pause pause_ = nullptr;
@@ -69,6 +81,7 @@ private:
     bool sealed_ = false;  // a member failed its closing check: nothing may follow
     Verdict verdict_ = Verdict::Admit;
     std::string reason_;
+    bool damaged_ = false;
 
     // The tar layer: a header being gathered, data being passed over, or a record (a GNU long
     // name or link target, a pax extended header) being read into `record_`.
@@ -79,13 +92,36 @@ private:
     unsigned char recordType_ = 0;
     std::string recordName_;        // the record's own header name, for messages
     std::string record_;
+    // A pax record type of our own: the map at the start of a sparse member's data.
+    static constexpr unsigned char kSparseMap = 1;
+    // What GNU.sparse records give the next member: the form (0.0 and 0.1 have no major and
+    // minor), the real name and size, the map as offset and length in turn.
+    struct Sparse {
+        bool given = false, hasName = false, hasReal = false, hasCount = false;
+        std::uint64_t major = 0, minor = 0, real = 0, count = 0;
+        std::string name;
+        std::vector<std::uint64_t> map;
+    };
     // What the records in front of the next member give it.
     struct Overrides {
         bool hasName = false, hasLink = false, hasSize = false;
         bool hasUid = false, hasGid = false, hasUname = false, hasGname = false;
         std::string name, link, uname, gname;
         std::uint64_t size = 0, uid = 0, gid = 0;
+        std::string unknown;  // the first keyword the installer does not take
+        std::vector<std::pair<std::string, std::string>> attributes;  // extended attributes and ACLs
+        Sparse sparse;
     };
+    // The sparse member being read: its label for messages, real size, map, the data it holds in
+    // the archive after the map, and what of its stored length is left to pass over.
+    struct SparseMember {
+        std::string label;
+        std::uint64_t real = 0, data = 0, left = 0;
+        std::vector<std::uint64_t> map;
+        bool extended = false;   // GNU extension blocks follow
+        bool mapInData = false;  // pax 1.0: the map is read first
+    };
+    SparseMember sparse_;
     Overrides longNames_;  // GNU L and K records
     Overrides local_;      // a pax 'x' header
     Overrides global_;     // the owners of pax 'g' headers

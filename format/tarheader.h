@@ -30,6 +30,7 @@ constexpr unsigned char kDirectory = '5';
 constexpr unsigned char kFifo = '6';
 constexpr unsigned char kLongName = 'L';  // GNU: the data is the next header's name
 constexpr unsigned char kLongLink = 'K';  // GNU: the data is the next header's link name
+constexpr unsigned char kGnuSparse = 'S';  // GNU: a sparse file, its map in the header and behind it
 
 }  // namespace tarheader
 

@@ -176,6 +176,7 @@ bool Extraction::Run(const char *destination, const CopyWindow &window) {
     ContractChecker::Where where;
     where.destination = here.get();
     where.root = geteuid() == 0;
+    where.privileged = where.root;
     PayloadGuard guard(where);
     CopyResult copied;
     std::uint64_t sent = 0;
@@ -186,7 +187,7 @@ bool Extraction::Run(const char *destination, const CopyWindow &window) {
         copied = CopyPayload(fileno(file_.get()), length_, start, guard, window, sent, started);
         if (started) status = pipeline.Finish(window, sent);
     }
-    if (copied == CopyResult::Refused) return Fail(Fault::Damaged, guard.reason());
+    if (copied == CopyResult::Refused) return Fail(guard.damaged() ? Fault::Damaged : Fault::Unsupported, guard.reason());
     if (copied != CopyResult::Complete || status != 0) return Fail(Fault::Failed);
     file_.reset();
     return true;

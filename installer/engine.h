@@ -16,6 +16,7 @@ public:
         Nothing,
         Unreadable,   // the installer file cannot be opened
         Damaged,      // the installer file is damaged or incomplete: reason() says how
+        Unsupported,  // its archive is intact but holds what the installer does not take: reason() says what
         CannotEnter,  // the destination cannot be entered
         Failed,       // the pipeline failed, or the payload could not be sent whole
     };

@@ -23,11 +23,18 @@ void ReportDamaged(const char *installerFile, const char *reason) {
     ShowError(StrPrintf("The installer file %s is damaged or incomplete: %s.", installerFile, reason).c_str());
 }
 
+void ReportUnsupported(const char *installerFile, const char *reason) {
+    ShowError(StrPrintf("The installer file %s holds an archive the installer cannot take: %s. Its supplier must repack it.",
+                        installerFile, reason)
+                  .c_str());
+}
+
 // Reports why the extraction failed.
 void Report(const Extraction &extraction, const char *self, const char *destination) {
     switch (extraction.fault()) {
     case Extraction::Fault::Unreadable: ReportUnreadable(self); break;
     case Extraction::Fault::Damaged: ReportDamaged(self, extraction.reason().c_str()); break;
+    case Extraction::Fault::Unsupported: ReportUnsupported(self, extraction.reason().c_str()); break;
     case Extraction::Fault::CannotEnter: ReportCannotEnter(destination); break;
     case Extraction::Fault::Nothing:
     case Extraction::Fault::Failed: ShowError(kExtractionFailed); break;

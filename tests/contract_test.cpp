@@ -76,7 +76,7 @@ TEST(Contract, MembersInPayloadOrder) {
         {"\".\" inside a name", {L("lib", "."), D("lib/.")}, "member lib/. has a \".\" component"},
         {"\"./\" twice in front", {F("././a")}, "member ././a has a \".\" component"},
         {"an empty component", {F("a//b")}, "member a//b has an empty component"},
-        {"an empty name", {F("")}, "member  has an empty name"},
+        {"an empty name", {F("")}, "a member has an empty name"},
         {"a closing slash on a file", {F("a/")}, "member a/ has a directory's name but is a regular file"},
         {"the top as a file", {F("./")}, "member ./ has a directory's name but is a regular file"},
         {"a name under a link", {L("./lib", "."), F("./lib/x")}, "member ./lib/x lies under ./lib, which is a symbolic link"},

@@ -80,7 +80,7 @@ TEST(Engine, InstallsAPayloadReadOnceAndReportsARefusedOne) {
         Extraction extraction;
         std::uint64_t taken = 0, read = 0;
         EXPECT_FALSE(RunExtraction(extraction, tmp, payload, tmp / "refused", taken, read));
-        EXPECT_EQ(extraction.fault(), Extraction::Fault::Damaged);
+        EXPECT_EQ(extraction.fault(), Extraction::Fault::Unsupported);
         EXPECT_NE(extraction.reason().find("./link"), std::string::npos) << extraction.reason();
         EXPECT_FALSE(Exists(tmp / "refused/link"));
         EXPECT_FALSE(Exists(tmp / "refused/sonaris"));

@@ -17,6 +17,10 @@ const std::string kLaunchFailed = "Installation failed for unknown reason";
 inline std::string Damaged(const std::string &installer, const std::string &reason) {
     return "The installer file " + installer + " is damaged or incomplete: " + reason + ".";
 }
+inline std::string Unsupported(const std::string &installer, const std::string &reason) {
+    return "The installer file " + installer + " holds an archive the installer cannot take: " + reason +
+           ". Its supplier must repack it.";
+}
 inline std::string Unreadable(const std::string &installer) {
     return "unable to read " + installer + ".  Please do chmod 0500 " + installer + " and try again\n";
 }

@@ -503,8 +503,9 @@ TEST_F(Packer, VerifyPassesSoundInstallersAndNamesWhatIsWrong) {
          "member ./b is a hard link to ./a, which no member before it is"},
         {"a control character in a name", {File("bin/a\nb"), kLauncher},
          "member bin/a\\012b has a control character in its name"},
-        {"a pax keyword tar may read otherwise", {PaxHeader({{"SCHILY.xattr.user.a", "b"}}), File("a"), kLauncher},
-         "the pax extended header ./PaxHeaders/member holds the keyword SCHILY.xattr.user.a, which the installer does not take"},
+        {"a pax keyword tar may read otherwise", {PaxHeader({{"SCHILY.fflags", "schg"}}), File("a"), kLauncher},
+         "member a has a pax record with the keyword SCHILY.fflags, which the installer does not take "
+         "(GNU tar --pax-option=delete=SCHILY.fflags leaves it out)"},
         {"a name twice", {Dir("./"), File("./a"), File("./a"), kLauncher}, "member ./a appears twice"},
         {"a member under a file", {Dir("./"), File("./f"), File("./f/g"), kLauncher},
          "member ./f/g lies under ./f, which is not a directory"},

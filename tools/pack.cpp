@@ -311,7 +311,10 @@ std::string Whole(const char *name) { return name ? Printable(name, std::string:
 // nothing else does. Returns the members as it judged them.
 std::vector<Judged> CheckAsTheInstallerWill(const InstallerFile &f, const std::string &installer, ProgressLine *progress) {
     if (progress) progress->Start("verifying", f.trailer.payloadLength);
-    PayloadGuard guard;
+    // Held to what root may install: extended attributes and ACLs that could grant are refused.
+    ContractChecker::Where where;
+    where.privileged = true;
+    PayloadGuard guard(where);
     // In megabytes, as the installer reads it: the guard's inflate is fastest on large pieces. A
     // small payload gets a buffer of its own size.
     std::vector<unsigned char> chunk(std::min<std::uint64_t>(1 << 20, f.trailer.payloadLength));
