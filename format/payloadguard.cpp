@@ -179,6 +179,7 @@ void PayloadGuard::Behind(const unsigned char *data, std::size_t n) {
     // neither is ours.
     if (std::all_of(data, data + n, [](unsigned char c) { return c == 0; })) return;
     verdict_ = Verdict::Refused;
+    damaged_ = true;
     if (data[0] == 0x1f && (n == 1 || data[1] == 0x8b)) {
         reason_ = "the payload holds more than one gzip member";
     } else {

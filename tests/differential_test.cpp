@@ -106,16 +106,18 @@ private:
 struct Judgement {
     bool admitted;
     std::string reason;
+    bool damaged;
     std::vector<Judged> members;
 };
 Judgement Judge(const std::string &payload, const std::string &dest, bool root) {
     ContractChecker::Where where;
     where.destination = open(dest.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     where.root = root;
+    where.privileged = root;
     PayloadGuard guard(where);
     const auto verdict = guard.Inspect(reinterpret_cast<const unsigned char *>(payload.data()), payload.size());
     close(where.destination);
-    return {verdict == PayloadGuard::Verdict::Admit, guard.reason(), guard.judged()};
+    return {verdict == PayloadGuard::Verdict::Admit, guard.reason(), guard.damaged(), guard.judged()};
 }
 
 // How `dest` differs from what the check judged; "" if in nothing.
@@ -213,7 +215,8 @@ TEST(Differential, TarExtractsWhatTheCheckAdmitsAndNothingElse) {
             } else {
                 ++refused;
                 if (std::getenv("SONARIS_DIFFERENTIAL_REASONS")) std::fprintf(stderr, "refused: %s\n", judged.reason.c_str());
-                EXPECT_EQ(r.err, messages::OnStderr(messages::Damaged(installer, judged.reason)));
+                EXPECT_EQ(r.err, messages::OnStderr(judged.damaged ? messages::Damaged(installer, judged.reason)
+                                                                   : messages::Unsupported(installer, judged.reason)));
                 EXPECT_EQ(TreeListing(dest), earlier);
             }
             EXPECT_EQ(ListingWithout(world, dest), before);
