@@ -234,3 +234,86 @@ TEST(Differential, TarExtractsWhatTheCheckAdmitsAndNothingElse) {
 }
 
 }  // namespace
+
+namespace {
+
+// Archives as tools write them, each installed as root and as nobody and held to what GNU tar
+// itself extracts from the same archive as the same user; where root is refused, nothing is made.
+TEST(Differential, ArchivesOfRealToolsInstallAsGnuTarExtractsThem) {
+    TempDir tmp;
+    const std::string world = tmp / "world";
+    mkdir(world.c_str(), 0777);
+    chmod(world.c_str(), 0777);
+    // A launcher, a file with a user attribute and an ACL for nobody, one with a hole; and a tree
+    // whose one file carries an attribute only root may set.
+    Command make;
+    make.argv = {"sh", "-ec",
+                 "mkdir -p src/bin priv; cd src; printf '#!/bin/sh\\n' > sonaris; chmod 775 sonaris; echo data > bin/a;"
+                 "setfattr -n user.note -v hello bin/a; setfacl -m u:65534:r bin/a;"
+                 "truncate -s 1M bin/holes; printf x | dd of=bin/holes bs=1 seek=500000 conv=notrunc 2>/dev/null;"
+                 "cd ..; cp -p src/sonaris priv/; echo t > priv/t; setfattr -n trusted.mark -v 1 priv/t;"
+                 "git init -q repo; cp -r src/. repo/; git -C repo add .;"
+                 "git -C repo -c user.email=p@example.org -c user.name=p commit -qm tree"};
+    make.cwd = world;
+    const Result made = RunCommand(make);
+    ASSERT_EQ(made.exitStatus, 0) << made.err;
+    const std::string remedy = " (GNU tar stores none unless told to; bsdtar --no-xattrs --no-acls leaves them out)";
+    const struct {
+        const char *name;
+        std::string command;  // writes the archive on standard output, run in `world`
+        std::string refusedAsRoot;
+    } cases[] = {
+        {"git archive (a pax comment)", "git -C repo archive --format=tar HEAD", ""},
+        {"an owner above the octal range", "tar -C src --owner=packager:3000000 --group=packager:3000000 -cf - bin sonaris", ""},
+        {"bsdtar: an attribute, an ACL for another user, holes", "bsdtar -C src -cf - .",
+         "member ./bin/a carries an ACL (SCHILY.acl.access) granting access to others than its owner, which tar run "
+         "by root may restore" + remedy},
+        {"bsdtar without ACLs: a user attribute, holes", "bsdtar --no-acls -C src -cf - .", ""},
+        {"a sparse file, GNU format", "tar -C src --sparse -cf - .", ""},
+        {"a sparse file, pax 1.0", "tar -C src --sparse --format=pax -cf - .", ""},
+        {"a sparse file, pax 0.1", "tar -C src --sparse --format=pax --sparse-version=0.1 -cf - .", ""},
+        {"a sparse file, pax 0.0", "tar -C src --sparse --format=pax --sparse-version=0.0 -cf - .", ""},
+        {"star's and libarchive's records", "tar -C src --format=pax --pax-option='SCHILY.release=Linux 6.1,"
+                                            "SCHILY.dev:=2049,LIBARCHIVE.creationtime:=1,comment=built' -cf - .", ""},
+        {"an attribute only root may set", "tar -C priv --xattrs --xattrs-include='*' -cf - .",
+         "member ./t carries the extended attribute trusted.mark, which could grant access or privilege where tar "
+         "run by root restores it" + remedy},
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string archive = world + "/" + std::to_string(n) + ".tar", installer = world + "/" + std::to_string(n++);
+        Command pack;
+        pack.argv = {"sh", "-ec", c.command + " > " + archive};
+        pack.cwd = world;
+        ASSERT_EQ(RunCommand(pack).exitStatus, 0);
+        WriteFile(installer, InstallerBytes(Gzip(ReadFile(archive))), 0755);
+        for (bool root : {true, false}) {
+            SCOPED_TRACE(root ? "as root" : "as nobody");
+            const std::string dest = installer + (root ? "-root" : "-nobody"), reference = dest + "-tar";
+            Command install, tar;
+            install.argv = {installer, "-s", dest};
+            tar.argv = {"sh", "-ec", "mkdir " + reference + "; cd " + reference + "; tar -xf " + archive};
+            for (Command *cmd : {&install, &tar}) {
+                cmd->unset = {"DISPLAY", "TAR_OPTIONS"};
+                cmd->env = {{"HOME", world}};
+                cmd->umask = 022;
+                cmd->unprivileged = !root;
+            }
+            const Result r = RunCommand(install);
+            if (root && !c.refusedAsRoot.empty()) {
+                EXPECT_EQ(r.err, messages::OnStderr(messages::Unsupported(installer, c.refusedAsRoot)));
+                EXPECT_EQ(TreeListing(dest), "");
+                continue;
+            }
+            EXPECT_EQ(r.exitStatus, 0) << r.err;
+            ASSERT_EQ(RunCommand(tar).exitStatus, 0);
+            EXPECT_EQ(TreeListing(dest), TreeListing(reference));
+            struct stat mine, tars;
+            ASSERT_EQ(stat((dest + "/sonaris").c_str(), &mine) | stat((reference + "/sonaris").c_str(), &tars), 0);
+            EXPECT_EQ(mine.st_uid, tars.st_uid);
+        }
+    }
+}
+
+}  // namespace
