@@ -92,6 +92,12 @@ TEST(PayloadGuard, AdmitsSoundPayloadsHoweverTheyAreCut) {
          Gzip(TarArchive({Dir("./"), Dir("./a/"), Symlink("./a/l", "../" + std::string(150, 't')),
                           Launcher(kLauncherScript)}))},
         {"a payload of the system's tar", ""},
+        {"an owner and a size in base 256, a blank group",
+         Gzip(TarArchive({Dir("./"),
+                          Mangled(Mangled(Mangled(File("./b", "hello"), 124, std::string("\x80\0\0\0\0\0\0\0\0\0\0\x05", 12)),
+                                          108, std::string("\x80\0\0\0\0\x2d\xc6\xc0", 8)),
+                                  116, std::string(8, ' ')),
+                          Launcher(kLauncherScript)}))},
     };
     TempDir tmp;
     CopyDemoApp(tmp / "app");
