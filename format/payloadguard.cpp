@@ -498,6 +498,26 @@ bool PayloadGuard::WideFields(const unsigned char *h, const std::string &member,
     return true;
 }
 
+namespace {
+
+// A tar that does not know pax sparse files (busybox) extracts one under its header's name with
+// the map in front of the data. GNU tar and bsdtar write that name beside the real one,
+// DIR/GNUSparseFile.N/BASE; any other could send such a tar where the check never looked.
+bool SparseStandIn(const std::string &header, const std::string &real) {
+    const CanonicalName h = Canonicalize(header), r = Canonicalize(real);
+    if (h.fault || r.fault || h.directory || r.directory || r.name.empty()) return false;
+    if (h.name == r.name) return true;
+    const std::string dir = ParentOf(r.name), base = r.name.substr(dir.empty() ? 0 : dir.size() + 1);
+    const std::string front = (dir.empty() ? "" : dir + "/") + "GNUSparseFile.", back = "/" + base;
+    if (h.name.size() <= front.size() + back.size() || h.name.compare(0, front.size(), front) != 0 ||
+        h.name.compare(h.name.size() - back.size(), back.size(), back) != 0)
+        return false;
+    const std::string n = h.name.substr(front.size(), h.name.size() - front.size() - back.size());
+    return std::all_of(n.begin(), n.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+}  // namespace
+
 // Where the real name and size of a sparse member come from, and what its data holds; false when
 // the member was refused.
 bool PayloadGuard::SparseStart(const unsigned char *h, Entry &entry, std::uint64_t size, bool gnu) {
@@ -521,6 +541,11 @@ bool PayloadGuard::SparseStart(const unsigned char *h, Entry &entry, std::uint64
     if (!oldForm && !given.major && !given.minor) {
         // GNU tar would take GNU.sparse.name for the name where other tars take the header's.
         Refuse(MemberLabel(entry.name) + " has GNU.sparse records of no form that tars read alike");
+        return false;
+    }
+    if (given.hasName && !SparseStandIn(entry.name, given.name)) {
+        Refuse(MemberLabel(given.name) + " is a sparse file stored under " + Printable(entry.name) +
+               ", a name where a tar that does not know sparse files would write it");
         return false;
     }
     if (given.hasName) entry.name = given.name;

@@ -170,6 +170,10 @@ TEST(PayloadGuard, RefusesAMemberBeforeTarHasItsHeader) {
         {"a pax keyword no tar reads alike", {Dir("./"), PaxHeader({{"SCHILY.fflags", "schg"}}), File("./y")}, 2,
          "member ./y has a pax record with the keyword SCHILY.fflags, which the installer does not take "
          "(GNU tar --pax-option=delete=SCHILY.fflags leaves it out)"},
+        {"a sparse file whose stand-in name climbs",
+         {PaxHeader({{"GNU.sparse.major", "1"}, {"GNU.sparse.minor", "0"}, {"GNU.sparse.name", "x"}, {"GNU.sparse.realsize", "1"}}),
+          File("../escape", "1\n0\n1\n" + std::string(509, '\0') + "z")},
+         1, "member x is a sparse file stored under ../escape, a name where a tar that does not know sparse files would write it"},
         {"a sparse map longer than the data", {Mangled(TarMember{"s", 'S', 0644, "abc", "", 0, 0, ""}, 386, std::string("00000000000\0" "00000000004", 24))}, 0,
          "member s has a sparse map that does not fit its data"},
         {"a contiguous file", {Dir("./"), TarMember{"./c", '7', 0644, "c", "", 0, 0, ""}}, 1,
