@@ -650,6 +650,9 @@ void PayloadGuard::Header(const unsigned char *h) {
     }
     entry.type = flag == kGnuSparse ? MemberType::File : TypeOfFlag(flag);
     const bool sparse = flag == kGnuSparse || (localPending_ && local_.sparse.given);
+    // Two maps for one member: tars settle which counts differently.
+    if (flag == kGnuSparse && localPending_ && local_.sparse.given)
+        return Refuse(member + " is a GNU sparse header behind pax sparse records");
     if (sparse && !SparseStart(h, entry, size, flag == kGnuSparse)) return;
     if (!local_.unknown.empty()) {
         const std::string keyword = Printable(local_.unknown, 64);
@@ -664,7 +667,9 @@ void PayloadGuard::Header(const unsigned char *h) {
     local_ = Overrides();
     localPending_ = false;
     // Every tar makes a directory of a regular file whose name ends in "/", as old tars wrote them.
-    if (entry.type == MemberType::File && !entry.name.empty() && entry.name.back() == '/') entry.type = MemberType::Directory;
+    // A sparse member stays a file: its map and data follow whatever its name.
+    if (!sparse && entry.type == MemberType::File && !entry.name.empty() && entry.name.back() == '/')
+        entry.type = MemberType::Directory;
     if (entry.type == MemberType::Unknown) entry.kind = DescribeFlag(flag);
     if (entry.type != MemberType::Symlink && entry.type != MemberType::HardLink) entry.link.clear();
     // tar takes the permission bits; older tars write the file type's bits in front of them.

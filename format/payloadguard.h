@@ -1,7 +1,8 @@
 // What the extraction lets reach tar. The payload is read as it streams to "gunzip | tar xf -":
 // each block is decompressed here first, and the tar headers it completes are read as every tar
-// reads them (canonical headers only: plain octal numbers, a checksum that fits, known types, pax
-// records with the keywords tar applies) and held to the payload contract (contract.h) before the
+// reads them (canonical headers only: plain octal numbers, base 256 for owners, groups and sizes, a
+// checksum that fits, known types, sparse files, pax records with the keywords tar applies or that
+// change nothing written) and held to the payload contract (contract.h) before the
 // block is sent. The first member that breaks it stops the stream before tar has seen its header;
 // so does anything behind the payload's one gzip member.
 //
