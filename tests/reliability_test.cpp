@@ -328,9 +328,9 @@ TEST_F(Faults, TheDestinationRemovedDuringTheExtractionFailsIt) {
 // kernel then does not lock the file against writing while it runs: it can be changed behind it.
 // Each byte is read once and judged as read: a change to what was read already changes nothing; a
 // change ahead of the reading is judged, and fails the installation unless the payload survives it.
-// The payload is larger than the check reads ahead, so that the copy stops short of its end.
+// The payload is larger than the pipes hold ahead of gunzip, so that the copy stops short of its end.
 TEST_F(Faults, AnInstallerFileChangedWhileItRunsFailsUnlessItsPayloadSurvives) {
-    const std::size_t noise = kLookAhead + (6 << 20);
+    const std::size_t noise = std::size_t(8) << 20;
     const std::string original = ReadFile(MakeInstaller(noise, 4, "installer", 1));
     const std::string other = ReadFile(MakeInstaller(noise, 4, "other", 2));
     const std::string loader = Interpreter(InstallerPath());
