@@ -211,6 +211,11 @@ void Finish(Commands &commands, const CopyWindow &window, std::uint64_t taken) {
 // Whether a wait status is a clean exit.
 bool Succeeded(int status) { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
 
+// A command killed by a signal says nothing itself: the signal is named, as a shell would.
+void SayKilled(int status) {
+    if (status != -1 && WIFSIGNALED(status)) std::fprintf(stderr, "%s\n", strsignal(WTERMSIG(status)));
+}
+
 }  // namespace
 
 bool Extraction::Fail(Fault fault, std::string reason) {
@@ -265,6 +270,8 @@ bool Extraction::Run(int destinationFd, const CopyWindow &window) {
         unpacked = commands.unpacker.status;
         archived = commands.archiver.status;
     }
+    if (!counts.cutOff) SayKilled(unpacked);
+    if (!(counts.cutOff && WIFSIGNALED(archived) && WTERMSIG(archived) == SIGPIPE)) SayKilled(archived);
     // gunzip's status speaks for the payload unless it was stopped because of a refusal or of tar.
     const bool gunzipFailed = !counts.cutOff && copied != CopyResult::NotGzip && !Succeeded(unpacked);
     if (copied == CopyResult::Refused && (counts.cutOff || !gunzipFailed)) return Fail(Fault::Damaged, guard.reason());

@@ -17,12 +17,13 @@ namespace {
 // A large pipe into gunzip lets it take the payload in few system calls; what the pipe holds is not
 // counted as taken.
 const int kPipeSize = 1 << 20;
-// Reads of the payload when it cannot be spliced, and of file data when it cannot be spliced.
+// Reads of the payload, and of file data where it cannot be spliced.
 const std::size_t kBufferSize = 128 << 10;
 const std::size_t kSpliceSize = 1 << 20;
-// Records in front of the first member are held back from tar up to this much: one pax header or
-// GNU record is at most 1 MiB, but global pax headers may come in any number.
-const std::size_t kHeldBeforeStart = 4 << 20;
+// The start of the tar stream is held back from tar up to this much, so that a payload refused
+// early leaves the destination as it was and draws no complaint from tar; a member refused
+// further on stops the stream before tar has its header, behind members tar has made already.
+const std::size_t kHeldBeforeStart = 1 << 20;
 
 long long Milliseconds() {
     timespec t{};
@@ -83,7 +84,6 @@ private:
     std::uint64_t read_ = 0;
     std::unique_ptr<unsigned char[]> in_;
     std::size_t inAt_ = 0, inEnd_ = 0;
-    bool spliceFile_ = true;
     // The tar stream: judged and admitted, not yet handed on.
     std::vector<unsigned char> held_;
     std::size_t heldAt_ = 0;
@@ -141,26 +141,9 @@ bool Copy::Feed() {
         unpackerInput_.Close();  // gunzip sees the payload's end
         return true;
     }
+    // Read into memory, not spliced: a pipe holding pages of the file would hand gunzip whatever
+    // the file holds once gunzip reads them, not what was read.
     const std::uint64_t left = length_ - read_;
-    if (spliceFile_) {
-        const ssize_t s = Uninterrupted([&] {
-            return splice(file_, nullptr, to, nullptr, std::min<std::uint64_t>(left, kSpliceSize),
-                          SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
-        });
-        if (s > 0) {
-            read_ += static_cast<std::uint64_t>(s);
-            counts_.fed += static_cast<std::uint64_t>(s);
-            return true;
-        }
-        if (s < 0 && errno == EAGAIN) return waitInput_ = true, false;
-        if (s < 0 && (errno == EINVAL || errno == ENOSYS)) {
-            spliceFile_ = false;  // a file system that cannot splice: copy instead
-            return true;
-        }
-        Stop(s == 0 ? CopyResult::CutShort : errno == EPIPE ? CopyResult::UnpackerStopped : CopyResult::Unreadable);
-        unpackerInput_.Close();
-        return true;
-    }
     const ssize_t r = Uninterrupted([&] { return read(file_, in_.get(), std::min<std::uint64_t>(left, kBufferSize)); });
     if (r <= 0) {
         Stop(r == 0 ? CopyResult::CutShort : CopyResult::Unreadable);
@@ -186,10 +169,9 @@ bool Copy::StartArchiver() {
 
 bool Copy::Pass() {
     const bool refused = result_ == CopyResult::Refused;
-    // tar starts at the first admitted member, or at the end of a stream the guard took whole.
+    // tar starts once the stream's first megabyte has been admitted, or all of a shorter stream.
     if (!counts_.archiverStarted && !refused && heldAt_ < held_.size() &&
-        (!guard_.judged().empty() || held_.size() > kHeldBeforeStart || (streamEnded_ && result_ == CopyResult::Complete)) &&
-        !StartArchiver())
+        (held_.size() >= kHeldBeforeStart || (streamEnded_ && result_ == CopyResult::Complete)) && !StartArchiver())
         return true;
     if (heldAt_ < held_.size() && archiverInput_) {
         const ssize_t w = Uninterrupted(

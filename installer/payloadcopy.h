@@ -25,8 +25,8 @@ struct CopyWindow {
 };
 
 // The two commands the copy feeds, each started only when it is needed: gunzip once the payload
-// has shown gzip's magic, tar once the first member has been admitted (so a payload refused at
-// once produces no complaint of tar's about an empty stream).
+// has shown gzip's magic, tar once the first megabyte of the stream (or all of a shorter one) has
+// been admitted, so that a payload refused early leaves the destination as it was.
 class CopyCommands {
 public:
     virtual ~CopyCommands() = default;

@@ -210,8 +210,8 @@ TEST_F(PayloadCopy, HandsOnWhatWasAdmittedAndTellsTheFaultsApart) {
         } else {
             EXPECT_EQ(WIFEXITED(status) && WEXITSTATUS(status) == 0, c.result == CopyResult::Complete) << status;
         }
-        // File data goes from pipe to pipe, where both ends are pipes.
-        EXPECT_EQ(counts.spliced > c.got / 2, c.got > 0 && !c.sockets);
+        // Behind the first megabyte, held back, file data goes from pipe to pipe where both ends are pipes.
+        EXPECT_EQ(counts.spliced > 0, c.got > (3 << 19) && !c.sockets);
     }
 }
 

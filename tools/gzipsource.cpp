@@ -93,6 +93,7 @@ bool GzipSource::ZerosToTheEnd() {
 // One call of the inflater: false on a fault.
 bool GzipSource::Step() {
     if (!zReady_) return Fail("cannot be decompressed: out of memory");
+    if (damaged_) return Fail(DescribeFault());
     // zlib may still hold output when it last filled the buffer.
     if (inAt_ == inEnd_ && (memberEnded_ || !full_)) {
         if (next_ == end_) return memberEnded_ ? (ended_ = true) : Fail("is cut short");
@@ -126,7 +127,9 @@ bool GzipSource::Step() {
         return true;
     }
     if (r == Z_OK || r == Z_BUF_ERROR) return true;
-    return Fail(DescribeFault());
+    // What zlib made before the fault is read first, as gunzip would have written it.
+    damaged_ = true;
+    return outLeft_ > 0 || Fail(DescribeFault());
 }
 
 ssize_t GzipSource::Read(unsigned char *out, std::size_t n) {

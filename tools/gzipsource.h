@@ -51,6 +51,7 @@ private:
     bool ended_ = false;
     bool followedByOther_ = false;
     bool memberEnded_ = false;  // zlib ended a member: what follows is judged before it is read
+    bool damaged_ = false;  // zlib has found a fault, reported once its output has been read
     bool full_ = false;  // zlib's last call filled the output buffer: it may hold more
     z_stream z_{};
     bool zReady_ = false;
