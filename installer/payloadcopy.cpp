@@ -90,7 +90,7 @@ private:
     bool splicePipes_ = true;
     bool streamEnded_ = false;
     bool discarding_ = false;  // tar has ended soundly behind the archive's end; gunzip is still heard out
-    // What the last attempt on each pipe waits for.
+    // Pipes found not ready, not tried again until poll() says they are.
     bool waitInput_ = false, waitOutput_ = false, waitArchiver_ = false;
     long long lastTurn_ = 0;
 };
@@ -106,12 +106,12 @@ CopyResult Copy::Run() {
     read_ = inEnd_ = static_cast<std::size_t>(n);
     if (!commands_.StartUnpacker(unpackerInput_, unpackerOutput_)) return CopyResult::UnpackerStopped;
     fcntl(unpackerInput_.get(), F_SETPIPE_SZ, kPipeSize);
+    fcntl(unpackerOutput_.get(), F_SETPIPE_SZ, kPipeSize);
     NonBlocking(unpackerInput_.get());
     NonBlocking(unpackerOutput_.get());
     lastTurn_ = Milliseconds();
     while (unpackerInput_ || unpackerOutput_ || archiverInput_ || heldAt_ < held_.size()) {
-        waitInput_ = waitOutput_ = waitArchiver_ = false;
-        bool moved = unpackerInput_ && Feed();
+        bool moved = unpackerInput_ && !waitInput_ && Feed();
         moved = Pass() || moved;
         if (moved) {
             Turn(false);
@@ -159,6 +159,7 @@ bool Copy::Feed() {
 bool Copy::StartArchiver() {
     counts_.archiverStarted = true;
     if (commands_.StartArchiver(archiverInput_)) {
+        fcntl(archiverInput_.get(), F_SETPIPE_SZ, kPipeSize);
         NonBlocking(archiverInput_.get());
         return true;
     }
@@ -174,6 +175,7 @@ bool Copy::Pass() {
         (held_.size() >= kHeldBeforeStart || (streamEnded_ && result_ == CopyResult::Complete)) && !StartArchiver())
         return true;
     if (heldAt_ < held_.size() && archiverInput_) {
+        if (waitArchiver_) return false;
         const ssize_t w = Uninterrupted(
             [&] { return write(archiverInput_.get(), held_.data() + heldAt_, held_.size() - heldAt_); });
         if (w > 0) {
@@ -199,8 +201,10 @@ bool Copy::Pass() {
         return false;
     }
     if (heldAt_ < held_.size() && counts_.archiverStarted) return false;
+    if (waitOutput_) return false;
     const std::uint64_t passable = guard_.Passable();
     if (passable > 0 && archiverInput_ && splicePipes_ && !discarding_) {
+        if (waitArchiver_) return false;
         const ssize_t s = Uninterrupted([&] {
             return splice(unpackerOutput_.get(), nullptr, archiverInput_.get(), nullptr,
                           std::min<std::uint64_t>(passable, kSpliceSize), SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
@@ -298,24 +302,35 @@ void Copy::CutOff() {
 
 void Copy::Wait() {
     pollfd fds[4];
+    bool *flags[4] = {};
     nfds_t n = 0;
     const bool window = window_.descriptor >= 0;
     if (window) fds[n++] = {window_.descriptor, POLLIN, 0};
-    if (waitInput_) fds[n++] = {unpackerInput_.get(), POLLOUT, 0};
-    if (waitOutput_) fds[n++] = {unpackerOutput_.get(), POLLIN, 0};
-    if (waitArchiver_) fds[n++] = {archiverInput_.get(), POLLOUT, 0};
-    const bool waiting = n > (window ? 1u : 0u);
+    const nfds_t pipes = n;
+    auto watch = [&](bool &flag, const Fd &fd, short events) {
+        if (!flag) return;
+        if (!fd) {
+            flag = false;
+            return;
+        }
+        flags[n] = &flag;
+        fds[n++] = {fd.get(), events, 0};
+    };
+    watch(waitInput_, unpackerInput_, POLLOUT);
+    watch(waitOutput_, unpackerOutput_, POLLIN);
+    watch(waitArchiver_, archiverInput_, POLLOUT);
+    const bool waiting = n > pipes;
     const int r = poll(fds, n, window || !waiting ? kTurnMilliseconds : -1);
+    for (nfds_t i = pipes; i < n; ++i)
+        if (r > 0 && fds[i].revents != 0) *flags[i] = false;
     if (r == 0 || (window && fds[0].revents != 0)) Turn(true);
 }
 
 void Copy::Turn(bool always) {
     if (window_.turn == nullptr) return;
-    if (window_.descriptor >= 0 && !always) {
-        const long long now = Milliseconds();
-        if (now - lastTurn_ < kTurnMilliseconds) return;
-    }
-    lastTurn_ = window_.descriptor >= 0 ? Milliseconds() : 0;
+    const long long now = Milliseconds();
+    if (!always && now - lastTurn_ < kTurnMilliseconds) return;
+    lastTurn_ = now;
     const std::uint64_t fed = counts_.fed;
     window_.turn(window_.context, unpackerInput_ ? Taken(unpackerInput_.get(), fed) : fed);
 }

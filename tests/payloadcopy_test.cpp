@@ -211,7 +211,11 @@ TEST_F(PayloadCopy, HandsOnWhatWasAdmittedAndTellsTheFaultsApart) {
             EXPECT_EQ(WIFEXITED(status) && WEXITSTATUS(status) == 0, c.result == CopyResult::Complete) << status;
         }
         // Behind the first megabyte, held back, file data goes from pipe to pipe where both ends are pipes.
-        EXPECT_EQ(counts.spliced > 0, c.got > (3 << 19) && !c.sockets);
+        if (c.sockets) {
+            EXPECT_EQ(counts.spliced, 0u);
+        } else if (c.result == CopyResult::Complete) {
+            EXPECT_GT(counts.spliced, std::uint64_t(1) << 20);
+        }
     }
 }
 
