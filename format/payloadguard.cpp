@@ -114,12 +114,6 @@ PayloadGuard::Verdict PayloadGuard::End() {
     return verdict_;
 }
 
-std::uint64_t PayloadGuard::Wanted() const {
-    if (recordLeft_ > 0) return recordLeft_;
-    if (skip_ > 0) return skip_;
-    return kBlock - headerFill_;
-}
-
 void PayloadGuard::ArchiveEnd() {
     const std::string breach = contract_.Finish();
     if (!breach.empty()) Refuse(breach);

@@ -41,8 +41,6 @@ public:
     std::uint64_t Passable() const { return verdict_ == Verdict::Admit && recordLeft_ == 0 ? skip_ : 0; }
     // `n` bytes of at most Passable() have gone by.
     void Pass(std::uint64_t n) { skip_ -= std::min(n, Passable()); }
-    // How many bytes the next verdict needs: the rest of a header or record, or the data to pass.
-    std::uint64_t Wanted() const;
     // The archive's end has been read (a zero block): tar reads no member behind it.
     bool archiveEnded() const { return archiveEnded_; }
     // For Refused: "member ./bin/x is a symbolic link to ../../x, which leads out of the tree".

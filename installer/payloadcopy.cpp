@@ -20,6 +20,9 @@ const int kPipeSize = 1 << 20;
 // Reads of the payload, and of file data where it cannot be spliced.
 const std::size_t kBufferSize = 128 << 10;
 const std::size_t kSpliceSize = 1 << 20;
+// File data shorter than this is read with the headers around it: a system call per small file
+// costs more than the copy it saves.
+const std::uint64_t kSpliceAtLeast = 64 << 10;
 // The start of the tar stream is held back from tar up to this much, so that a payload refused
 // early leaves the destination as it was and draws no complaint from tar; a member refused
 // further on stops the stream before tar has its header, behind members tar has made already.
@@ -203,7 +206,7 @@ bool Copy::Pass() {
     if (heldAt_ < held_.size() && counts_.archiverStarted) return false;
     if (waitOutput_) return false;
     const std::uint64_t passable = guard_.Passable();
-    if (passable > 0 && archiverInput_ && splicePipes_ && !discarding_) {
+    if (passable >= kSpliceAtLeast && archiverInput_ && splicePipes_ && !discarding_) {
         if (waitArchiver_) return false;
         const ssize_t s = Uninterrupted([&] {
             return splice(unpackerOutput_.get(), nullptr, archiverInput_.get(), nullptr,
@@ -236,10 +239,13 @@ bool Copy::Pass() {
         ArchiverGone();
         return true;
     }
-    return Read(passable > 0 ? passable : guard_.Wanted());
+    // The rest of a member's data is read on its own, so that a member refused behind it takes
+    // nothing admitted down with it; headers are read with whatever follows them.
+    return Read(passable > 0 ? passable : kBufferSize);
 }
 
-// Reads up to `want` bytes of the tar stream into memory and judges them.
+// Reads up to `want` bytes of the tar stream into memory and judges them; a refusal among them
+// keeps all of them from tar.
 bool Copy::Read(std::size_t want) {
     const std::size_t at = held_.size();
     want = std::min(want, kBufferSize);
