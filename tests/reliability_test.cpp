@@ -216,6 +216,8 @@ TEST_F(Faults, MissingGunzipOrTarFailsTheInstallation) {
         for (const auto &tool : c.tools) symlink(tool.c_str(), (bin + tool.substr(tool.rfind('/'))).c_str());
         Command command = c.window ? Interactive(installer) : Silent(installer, dest);
         command.env["PATH"] = bin;
+        // Root finds gunzip and tar on the system's own path whatever PATH says.
+        command.unprivileged = true;
         if (c.window) {
             ExpectWindowFailure(command, dest, "3");
         } else {
@@ -380,6 +382,7 @@ TEST_F(Faults, AnInstallerFileChangedWhileItRunsFailsUnlessItsPayloadSurvives) {
         Command command = c.window ? Interactive(path) : Silent(path, dest);
         command.argv.insert(command.argv.begin(), loader);
         GateGunzip(command, tmp / "bin", gate);
+        command.unprivileged = true;  // root would not find the gated gunzip on PATH
         auto strike = [&](pid_t pid) {
             ASSERT_TRUE(wizard::Eventually([&] { return Blocked(pid); }));
             const long long offset = OffsetIn(pid, path);
