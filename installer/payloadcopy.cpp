@@ -191,7 +191,7 @@ bool Copy::Pass() {
         ArchiverGone();
         return true;
     }
-    if (heldAt_ < held_.size() && (refused || discarding_ || (streamEnded_ && counts_.archiverStarted))) {
+    if (heldAt_ < held_.size() && (refused || discarding_ || (streamEnded_ && !archiverInput_))) {
         held_.clear();  // nothing is to take it
         heldAt_ = 0;
         return true;
