@@ -123,68 +123,19 @@ std::string DescribeFlag(unsigned char flag) {
 
 }  // namespace
 
-PayloadGuard::PayloadGuard(Inflater::Decoder decoder) : inflater_(decoder) {}
-
-PayloadGuard::PayloadGuard(ContractChecker::Where where, Inflater::Decoder decoder)
-    : inflater_(decoder), contract_(where) {}
-
-PayloadGuard::~PayloadGuard() = default;
-
 PayloadGuard::Verdict PayloadGuard::Inspect(const unsigned char *data, std::size_t n) {
-    if (verdict_ != Verdict::Admit) return verdict_;
-    if (ended_) {
-        if (n > 0) Behind(data, n);
-        return verdict_;
-    }
-    if (sealed_) return verdict_ = n > 0 ? Verdict::Damaged : verdict_;
-    auto unpacked = [](void *self, const unsigned char *out, std::size_t k) {
-        auto *guard = static_cast<PayloadGuard *>(self);
-        guard->Unpacked(out, k);
-        if (guard->pause_ != nullptr && guard->verdict_ == Verdict::Admit) guard->pause_(guard->pauseContext_);
-        return guard->verdict_ == Verdict::Admit;
-    };
-    while (verdict_ == Verdict::Admit) {
-        std::size_t used = 0;
-        const Inflater::Result r = inflater_.Run(data, n, used, unpacked, this);
-        data += used;
-        n -= used;
-        if (r == Inflater::Result::NeedInput || r == Inflater::Result::Stopped) break;
-        if (r == Inflater::Result::MemberEnd) {
-            // The payload is one gzip member. tar has seen the end of the archive, or sees it now.
-            ended_ = true;
-            if (!archiveEnded_ && (headerFill_ > 0 || skip_ > 0 || recordLeft_ > 0)) {
-                Refuse("the payload's tar archive is cut short");  // tar fails on it
-            } else {
-                ArchiveEnd();
-            }
-            if (n > 0 && verdict_ == Verdict::Admit) Behind(data, n);
-            break;
-        } else if (r == Inflater::Result::CheckFailed) {
-            // Only the member's closing check failed: everything it held has been looked at.
-            // gunzip gets the member and names the damage itself; nothing may follow.
-            sealed_ = true;
-            if (n > 0) verdict_ = Verdict::Damaged;
-            break;
-        } else {
-            // Whatever gunzip would make of the rest, tar is not to see it unread.
-            verdict_ = Verdict::Damaged;
-        }
-    }
+    if (verdict_ == Verdict::Admit) Unpacked(data, n);
     return verdict_;
 }
 
-void PayloadGuard::Behind(const unsigned char *data, std::size_t n) {
-    // gunzip passes over zeros behind the member quietly (bsdtar pads its gzip output to whole
-    // records with them); it would read on into another member, or warn about the rest and fail:
-    // neither is ours.
-    if (std::all_of(data, data + n, [](unsigned char c) { return c == 0; })) return;
-    verdict_ = Verdict::Refused;
-    damaged_ = true;
-    if (data[0] == 0x1f && (n == 1 || data[1] == 0x8b)) {
-        reason_ = "the payload holds more than one gzip member";
+PayloadGuard::Verdict PayloadGuard::End() {
+    if (verdict_ != Verdict::Admit) return verdict_;
+    if (!archiveEnded_ && (headerFill_ > 0 || skip_ > 0 || recordLeft_ > 0)) {
+        RefuseDamaged("the payload's tar archive is cut short");  // tar fails on it
     } else {
-        reason_ = "the payload's gzip member is followed by bytes that are not gzip data";
+        ArchiveEnd();
     }
+    return verdict_;
 }
 
 void PayloadGuard::ArchiveEnd() {

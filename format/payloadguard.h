@@ -1,10 +1,10 @@
-// What the extraction lets reach tar. The payload is read as it streams to "gunzip | tar xf -":
-// each block is decompressed here first, and the tar headers it completes are read as every tar
-// reads them (canonical headers only: plain octal numbers, base 256 for owners, groups and sizes, a
-// checksum that fits, known types, sparse files, pax records with the keywords tar applies or that
-// change nothing written) and held to the payload contract (contract.h) before the
-// block is sent. The first member that breaks it stops the stream before tar has seen its header;
-// so does anything behind the payload's one gzip member.
+// What the extraction lets reach tar. The check reads the tar stream that gunzip makes of the
+// payload, on its way from gunzip to tar: the headers are read as every tar reads them (canonical
+// headers only: plain octal numbers, base 256 for owners, groups and sizes, a checksum that fits,
+// known types, sparse files, pax records with the keywords tar applies or that change nothing
+// written) and held to the payload contract (contract.h) before tar has any of them. The first
+// member that breaks it stops the stream before tar has seen its header. The file data between
+// headers is only counted, so that it can be passed on unread (Passable).
 //
 // tar alone is not enough: GNU tar strips a leading "/" (or keeps it, told to by TAR_OPTIONS),
 // makes device nodes when run by root, and makes symbolic links pointing anywhere once it has
@@ -14,8 +14,8 @@
 #define SONARIS_PAYLOADGUARD_H
 
 #include "format/contract.h"
-#include "format/inflater.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -25,38 +25,33 @@
 class PayloadGuard {
 public:
     enum class Verdict {
-        Admit,    // send the block
-        Damaged,  // the data cannot be read as gzip'd tar: gunzip or tar would fail on it too
-        Refused,  // a member that may not be installed, or bytes behind the gzip member; reason() names it
+        Admit,    // send the bytes
+        Refused,  // a member that may not be installed; reason() names it
     };
 
-    // The decoder is chosen for tests; both hold payloads to the same rules.
-    explicit PayloadGuard(Inflater::Decoder decoder = Inflater::Decoder::Fastest);
+    PayloadGuard() = default;
     // Judges what already stands in the destination too (contract.h).
-    explicit PayloadGuard(ContractChecker::Where where, Inflater::Decoder decoder = Inflater::Decoder::Fastest);
-    ~PayloadGuard();
+    explicit PayloadGuard(ContractChecker::Where where) : contract_(where) {}
     PayloadGuard(const PayloadGuard &) = delete;
     PayloadGuard &operator=(const PayloadGuard &) = delete;
 
-    // The verdict on the next `n` bytes of the payload. Once it is not Admit it stays so.
+    // The verdict on the next `n` bytes of the tar stream. Once it is not Admit it stays so.
     Verdict Inspect(const unsigned char *data, std::size_t n);
-    // Has `pause` called between pieces of the inflated output, so that a chunk that inflates
-    // far does not hold its caller for long; null for none.
-    using Pause = void (*)(void *context);
-    void SetPause(Pause pause, void *context) {
-        pause_ = pause;
-        pauseContext_ = context;
-    }
+    // The verdict once the tar stream has ended: an archive cut short is refused.
+    Verdict End();
+    // The bytes that may follow unread, a member's data and padding; after an Admit only.
+    std::uint64_t Passable() const { return verdict_ == Verdict::Admit && recordLeft_ == 0 ? skip_ : 0; }
+    // `n` bytes of at most Passable() have gone by.
+    void Pass(std::uint64_t n) { skip_ -= std::min(n, Passable()); }
+    // The archive's end has been read (a zero block): tar reads no member behind it.
+    bool archiveEnded() const { return archiveEnded_; }
     // For Refused: "member ./bin/x is a symbolic link to ../../x, which leads out of the tree".
     const std::string &reason() const { return reason_; }
     // For Refused: the archive is damaged (a checksum that does not fit, a field that is no
     // number, a cut archive); otherwise it is intact and holds what the installer does not take.
     bool damaged() const { return damaged_; }
-    bool UsesIsal() const { return inflater_.UsesIsal(); }
     // The members admitted so far, as tar extracts them.
     const std::vector<Judged> &judged() const { return contract_.judged(); }
-    // The gzip member has ended soundly, its CRC-32 and length checked.
-    bool ended() const { return ended_; }
 
 private:
     void Unpacked(const unsigned char *data, std::size_t n);
@@ -64,7 +59,6 @@ private:
     void RecordRead();
     bool Pax(const std::string &data, bool global);
     void ArchiveEnd();
-    void Behind(const unsigned char *data, std::size_t n);
     void Refuse(const std::string &reason);
     void RefuseDamaged(const std::string &reason);
     bool WideFields(const unsigned char *h, const std::string &member, std::uint64_t &uid, std::uint64_t &gid,
@@ -75,11 +69,6 @@ private:
     void SparseMapRead();
     void SparseEnd();
 
-    Inflater inflater_;
-    Pause pause_ = nullptr;
-    void *pauseContext_ = nullptr;
-    bool ended_ = false;   // the gzip member has ended: nothing may follow
-    bool sealed_ = false;  // a member failed its closing check: nothing may follow
     Verdict verdict_ = Verdict::Admit;
     std::string reason_;
     bool damaged_ = false;

@@ -1,9 +1,9 @@
 #include "installer/engine.h"
 #include "format/payloadguard.h"
+#include "format/trailer.h"
 #include "posix/fd.h"
 #include "posix/pipe.h"
 #include "posix/retry.h"
-#include "format/trailer.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,28 +13,56 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
 
 extern char **environ;
 
 namespace {
 
-// A large pipe lets the pipeline's input take a chunk in few system calls, so that the copying
-// process competes less with gunzip and tar for the processors. The window's bar still shows what
-// the pipeline has taken: what the pipe holds is not counted.
-const int kPipeSize = 1 << 20;
+// Where root looks for gunzip and tar, as sudo's secure path has it: nothing a user can write.
+const char kRootPath[] = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+const char kFallbackPath[] = "/usr/local/bin:/usr/bin:/bin";
 
-// The pipeline's status must reflect both commands: tar alone misses corruption that only
-// gunzip's CRC and length check can see. Each command reports its status on descriptor 3, which
-// leads back into the command substitution; their standard output goes to standard error.
-// TAR_OPTIONS from the user's environment could send tar elsewhere (-C) or keep absolute names (-P).
-const char kPipeline[] =
-    "unset TAR_OPTIONS; s=$({ { gunzip; echo $? >&3; } | { tar xf -; echo $? >&3; }; } 3>&1 >&2); test \"$(echo $s)\" = \"0 0\"";
+// The PATH gunzip and tar are found on. An empty or relative entry would name the destination,
+// where the commands run, and so whatever an earlier installation put there.
+std::string CommandPath() {
+    if (geteuid() == 0) return kRootPath;
+    const char *user = std::getenv("PATH");
+    std::string path;
+    const std::string all = user ? user : "";
+    for (std::size_t at = 0; at <= all.size();) {
+        std::size_t colon = all.find(':', at);
+        if (colon == std::string::npos) colon = all.size();
+        const std::string entry = all.substr(at, colon - at);
+        if (!entry.empty() && entry[0] == '/') path += (path.empty() ? "" : ":") + entry;
+        at = colon + 1;
+    }
+    return path.empty() ? kFallbackPath : path;
+}
 
-// Keeps SIGPIPE ignored while it lives, so that a pipeline that stops reading early shows as a
+// The program `name` on `path`, or "" with a complaint in the shell's words.
+std::string Find(const std::string &path, const char *name) {
+    for (std::size_t at = 0; at <= path.size();) {
+        std::size_t colon = path.find(':', at);
+        if (colon == std::string::npos) colon = path.size();
+        const std::string candidate = path.substr(at, colon - at) + "/" + name;
+        struct stat st;
+        if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        at = colon + 1;
+    }
+    std::fprintf(stderr, "%s: not found\n", name);
+    return std::string();
+}
+
+// Keeps SIGPIPE ignored while it lives, so that a command that stops reading early shows as a
 // failed write rather than killing the installer.
 class IgnoreSigpipe {
 public:
@@ -52,90 +80,140 @@ private:
     struct sigaction saved_;
 };
 
-// The shell running the pipeline, with its standard input.
-class Pipeline {
-public:
-    Pipeline() = default;
-    ~Pipeline() {
-        if (pid_ > 0) Finish(CopyWindow(), 0);
+// A started command, until it has been waited for.
+struct Child {
+    pid_t pid = -1;
+    Fd ended;  // readable once it has ended, where the system has a descriptor for that
+    int status = -1;
+
+    bool Reaped() {
+        if (pid < 0) return true;
+        const pid_t r = Uninterrupted([&] { return waitpid(pid, &status, WNOHANG); });
+        if (r == 0) return false;
+        if (r < 0) status = -1;
+        pid = -1;
+        ended.Close();
+        return true;
     }
-    Pipeline(const Pipeline &) = delete;
-    Pipeline &operator=(const Pipeline &) = delete;
-
-    bool Start();
-    int input() const { return input_.get(); }
-    // Lets the pipeline take what its input still holds, closes the input and waits for the end of
-    // the pipeline, the window answered meanwhile: the shell's wait status.
-    int Finish(const CopyWindow &window, std::uint64_t sent);
-
-private:
-    // The window's turn, until `timeout` passes or the pipeline has ended: true once it has.
-    bool Turn(const CopyWindow &window, std::uint64_t taken, int timeout);
-    // Reaps the shell if it has ended, its wait status in `status`: true once it has.
-    bool Reaped(int &status);
-
-    pid_t pid_ = -1;
-    Fd input_;
-    Fd ended_;  // readable once the shell has ended, where the system has a descriptor for that
+    void Wait() {
+        if (pid < 0) return;
+        if (Uninterrupted([&] { return waitpid(pid, &status, 0); }) < 0) status = -1;
+        pid = -1;
+        ended.Close();
+    }
 };
 
-bool Pipeline::Start() {
-    Pipe pipe;
-    if (!pipe.Open()) return false;
-    posix_spawn_file_actions_t actions;
-    if (posix_spawn_file_actions_init(&actions) != 0) return false;
-    char sh[] = "sh", c[] = "-c", command[sizeof kPipeline];
-    std::copy(kPipeline, kPipeline + sizeof kPipeline, command);
-    char *argv[] = {sh, c, command, nullptr};
-    int spawned = posix_spawn_file_actions_adddup2(&actions, pipe.read.get(), STDIN_FILENO);
-    if (spawned == 0) spawned = posix_spawn(&pid_, "/bin/sh", &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        pid_ = -1;
-        return false;
+// gunzip and tar, each started in the destination with the environment made for them.
+class Commands : public CopyCommands {
+public:
+    explicit Commands(int destination) : destination_(destination), path_(CommandPath()) {
+        // TAR_OPTIONS could send tar elsewhere (-C) or keep absolute names (-P); GZIP, options of gzip's.
+        for (char **e = environ; *e; ++e)
+            if (std::strncmp(*e, "PATH=", 5) != 0 && std::strncmp(*e, "TAR_OPTIONS=", 12) != 0 &&
+                std::strncmp(*e, "GZIP=", 5) != 0)
+                environment_.push_back(*e);
+        pathEntry_ = "PATH=" + path_;
+        environment_.push_back(&pathEntry_[0]);
+        environment_.push_back(nullptr);
     }
-    input_ = std::move(pipe.write);
-    fcntl(input_.get(), F_SETPIPE_SZ, kPipeSize);
-    ended_ = Fd(static_cast<int>(syscall(SYS_pidfd_open, pid_, 0)));
-    return true;
-}
-
-bool Pipeline::Turn(const CopyWindow &window, std::uint64_t taken, int timeout) {
-    pollfd fds[2] = {{window.descriptor, POLLIN, 0}, {ended_.get(), POLLIN, 0}};
-    const int r = poll(fds, 2, timeout);
-    if (window.turn) window.turn(window.context, taken);
-    return r > 0 && fds[1].revents != 0;
-}
-
-bool Pipeline::Reaped(int &status) {
-    const pid_t r = Uninterrupted([&] { return waitpid(pid_, &status, WNOHANG); });
-    if (r < 0) status = -1;
-    return r != 0;
-}
-
-int Pipeline::Finish(const CopyWindow &window, std::uint64_t sent) {
-    const bool served = window.descriptor >= 0;
-    int status = -1;
-    bool reaped = false;
-    // Without a descriptor for the shell's end, its end is looked for between the window's turns.
-    auto ended = [&](std::uint64_t taken) {
-        if (ended_) return Turn(window, taken, kTurnMilliseconds);
-        if ((reaped = Reaped(status))) return true;
-        Turn(window, taken, kTurnMilliseconds);
-        return reaped = Reaped(status);
-    };
-    bool done = false;
-    if (served) {
-        std::uint64_t taken;
-        while (!done && (taken = Taken(input_.get(), sent)) < sent) done = ended(taken);
+    ~Commands() override {
+        unpacker.Wait();
+        archiver.Wait();
     }
-    input_.Close();
-    if (served)
-        while (!done) done = ended(sent);
-    if (!reaped) Uninterrupted([&] { return waitpid(pid_, &status, 0); });
-    pid_ = -1;
-    ended_.Close();
-    return status;
+
+    bool StartUnpacker(Fd &input, Fd &output) override {
+        Pipe in, out;
+        if (!in.Open() || !out.Open()) return false;
+        if (!Start(unpacker, "gunzip", {}, in.read.get(), out.write.get())) return false;
+        input = std::move(in.write);
+        output = std::move(out.read);
+        return true;
+    }
+
+    bool StartArchiver(Fd &input) override {
+        Pipe in;
+        if (!in.Open()) return false;
+        // As root, every member is root's and keeps no group or other write: GNU tar, bsdtar and
+        // busybox tar all take these two.
+        std::vector<const char *> options = {"xf", "-"};
+        if (geteuid() == 0) options.insert(options.end(), {"--no-same-owner", "--no-same-permissions"});
+        // tar's own output goes where the user reads its complaints.
+        if (!Start(archiver, "tar", options, in.read.get(), STDERR_FILENO)) return false;
+        input = std::move(in.write);
+        return true;
+    }
+
+    Child unpacker, archiver;
+
+private:
+    bool Start(Child &child, const char *name, const std::vector<const char *> &options, int input, int output) {
+        const std::string program = Find(path_, name);
+        if (program.empty()) return false;
+        std::vector<char *> argv;
+        std::vector<std::string> words = {name};
+        words.insert(words.end(), options.begin(), options.end());
+        for (std::string &w : words) argv.push_back(&w[0]);
+        argv.push_back(nullptr);
+
+        posix_spawn_file_actions_t actions;
+        posix_spawnattr_t attributes;
+        if (posix_spawn_file_actions_init(&actions) != 0) return false;
+        if (posix_spawnattr_init(&attributes) != 0) {
+            posix_spawn_file_actions_destroy(&actions);
+            return false;
+        }
+        // Stopped early, gunzip dies of SIGPIPE quietly instead of complaining of a broken pipe.
+        sigset_t defaults, none;
+        sigemptyset(&defaults);
+        sigaddset(&defaults, SIGPIPE);
+        sigemptyset(&none);
+        int r = posix_spawnattr_setsigdefault(&attributes, &defaults);
+        if (r == 0) r = posix_spawnattr_setsigmask(&attributes, &none);
+        if (r == 0) r = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+        if (r == 0) r = posix_spawn_file_actions_addfchdir_np(&actions, destination_);
+        if (r == 0) r = posix_spawn_file_actions_adddup2(&actions, input, STDIN_FILENO);
+        if (r == 0) r = posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
+        if (r == 0) r = posix_spawn(&child.pid, program.c_str(), &actions, &attributes, argv.data(), environment_.data());
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+        if (r != 0) {
+            child.pid = -1;
+            return false;
+        }
+        child.ended = Fd(static_cast<int>(syscall(SYS_pidfd_open, child.pid, 0)));
+        return true;
+    }
+
+    const int destination_;
+    const std::string path_;
+    std::string pathEntry_;
+    std::vector<char *> environment_;
+};
+
+// Waits for both commands, the window answered meanwhile; without a descriptor for a command's
+// end, its end is looked for between the window's turns.
+void Finish(Commands &commands, const CopyWindow &window, std::uint64_t taken) {
+    if (window.descriptor < 0) {
+        commands.unpacker.Wait();
+        commands.archiver.Wait();
+        return;
+    }
+    for (;;) {
+        const bool gone = commands.unpacker.Reaped() & commands.archiver.Reaped();
+        if (gone) return;
+        pollfd fds[3] = {{window.descriptor, POLLIN, 0}, {commands.unpacker.ended.get(), POLLIN, 0},
+                         {commands.archiver.ended.get(), POLLIN, 0}};
+        poll(fds, 3, kTurnMilliseconds);
+        if (window.turn) window.turn(window.context, taken);
+    }
+}
+
+// Whether a wait status is a clean exit.
+bool Succeeded(int status) { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+
+// A command killed by a signal says nothing itself: the signal is named, as a shell would.
+void SayKilled(int status) {
+    if (status != -1 && WIFSIGNALED(status)) std::fprintf(stderr, "%s\n", strsignal(WTERMSIG(status)));
 }
 
 }  // namespace
@@ -146,49 +224,61 @@ bool Extraction::Fail(Fault fault, std::string reason) {
     return false;
 }
 
-bool Extraction::Open(const char *installerFile) {
-    file_.reset(std::fopen(installerFile, "rbe"));
-    if (!file_) return Fail(Fault::Unreadable);
-    const Trailer trailer = ReadTrailer(file_.get());
+bool Extraction::Fail(Failure failure) {
+    failure_ = failure;
+    return Fail(Fault::Failed);
+}
+
+bool Extraction::Open(int installerFd) {
+    file_ = installerFd;
+    struct stat st;
+    if (installerFd < 0 || fstat(installerFd, &st) != 0) return Fail(Fault::Unreadable);
+    const auto size = static_cast<std::uint64_t>(st.st_size > 0 ? st.st_size : 0);
+    const std::uint64_t start = size > kTrailerTailSize ? size - kTrailerTailSize : 0;
+    unsigned char tail[kTrailerTailSize];
+    std::size_t got = 0;
+    while (got < size - start) {
+        const ssize_t n = Uninterrupted(
+            [&] { return pread(installerFd, tail + got, size - start - got, static_cast<off_t>(start + got)); });
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    // A read error, or the file changed size under us.
+    const Trailer trailer = got == size - start ? ParseTrailer(tail, got, size) : Trailer();
     if (!trailer.ok()) return Fail(Fault::Damaged, DescribeTrailerFault(trailer.fault));
-    // From here on the payload is read with read(2), past the stream's buffer.
-    if (lseek(fileno(file_.get()), static_cast<off_t>(trailer.payloadOffset), SEEK_SET) < 0) return Fail(Fault::Failed);
+    if (lseek(installerFd, static_cast<off_t>(trailer.payloadOffset), SEEK_SET) < 0) return Fail(Failure::InstallerFile);
     length_ = trailer.payloadLength;
     return true;
 }
 
-bool Extraction::Run(const char *destination, const CopyWindow &window) {
+bool Extraction::Run(int destinationFd, const CopyWindow &window) {
     // Only ever unpack inside the destination.
-    mkdir(destination, 0700);
-    if (chdir(destination) != 0) return Fail(Fault::CannotEnter);
-
-    Pipeline pipeline;
-    PipelineStart start;
-    start.start = [](void *self) {
-        auto *p = static_cast<Pipeline *>(self);
-        return p->Start() ? p->input() : -1;
-    };
-    start.context = &pipeline;
-    // The check looks at what already stands in the destination, through this descriptor.
-    const Fd here(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!here) return Fail(Fault::CannotEnter);
+    if (fchdir(destinationFd) != 0) return Fail(Fault::CannotEnter);
 
     ContractChecker::Where where;
-    where.destination = here.get();
+    where.destination = destinationFd;
     where.root = geteuid() == 0;
     where.privileged = where.root;
     PayloadGuard guard(where);
+    CopyCounts counts;
     CopyResult copied;
-    std::uint64_t sent = 0;
-    int status = -1;
+    int unpacked = -1, archived = -1;
     {
         IgnoreSigpipe ignore;
-        bool started = false;
-        copied = CopyPayload(fileno(file_.get()), length_, start, guard, window, sent, started);
-        if (started) status = pipeline.Finish(window, sent);
+        Commands commands(destinationFd);
+        copied = CopyPayload(file_, length_, commands, guard, window, counts);
+        Finish(commands, window, counts.fed);
+        unpacked = commands.unpacker.status;
+        archived = commands.archiver.status;
     }
-    if (copied == CopyResult::Refused) return Fail(guard.damaged() ? Fault::Damaged : Fault::Unsupported, guard.reason());
-    if (copied != CopyResult::Complete || status != 0) return Fail(Fault::Failed);
-    file_.reset();
+    if (!counts.cutOff) SayKilled(unpacked);
+    if (!(counts.cutOff && WIFSIGNALED(archived) && WTERMSIG(archived) == SIGPIPE)) SayKilled(archived);
+    // gunzip's status speaks for the payload unless it was stopped because of a refusal or of tar.
+    const bool gunzipFailed = !counts.cutOff && copied != CopyResult::NotGzip && !Succeeded(unpacked);
+    if (copied == CopyResult::Refused && (counts.cutOff || !gunzipFailed)) return Fail(guard.damaged() ? Fault::Damaged : Fault::Unsupported, guard.reason());
+    if (copied == CopyResult::NotGzip || copied == CopyResult::Unreadable || copied == CopyResult::CutShort)
+        return Fail(Failure::InstallerFile);
+    if (gunzipFailed || copied == CopyResult::UnpackerStopped) return Fail(Failure::Gunzip);
+    if (copied != CopyResult::Complete || !Succeeded(archived)) return Fail(Failure::Tar);
     return true;
 }

@@ -1,11 +1,10 @@
-// The extraction engine: the installer file's payload found by its trailer, checked on its way and
-// streamed into "gunzip | tar xf -" run in the destination. It knows nothing of the window, which
-// takes part through the turn and the descriptor of a CopyWindow (payloadcopy.h).
+// The extraction engine: the installer file's payload found by its trailer and fed into gunzip;
+// gunzip's output checked on its way into tar, both run in the destination. It knows nothing of the
+// window, which takes part through the turn and the descriptor of a CopyWindow (payloadcopy.h).
 #ifndef SONARIS_ENGINE_H
 #define SONARIS_ENGINE_H
 
 #include "installer/payloadcopy.h"
-#include "posix/file.h"
 
 #include <cstdint>
 #include <string>
@@ -18,26 +17,37 @@ public:
         Damaged,      // the installer file is damaged or incomplete: reason() says how
         Unsupported,  // its archive is intact but holds what the installer does not take: reason() says what
         CannotEnter,  // the destination cannot be entered
-        Failed,       // the pipeline failed, or the payload could not be sent whole
+        Failed,       // the extraction failed: failed() says where
+    };
+    // Where a Failed extraction went wrong.
+    enum class Failure {
+        Nothing,
+        InstallerFile,  // the payload could not be read whole, or is not gzip data
+        Gunzip,         // gunzip could not start, or failed: the payload's gzip layer is damaged
+        Tar,            // tar could not start, stopped taking the stream, or failed
     };
 
-    // Opens the installer file and finds its payload; returns false with fault() set.
-    bool Open(const char *installerFile);
+    // Finds the payload in the installer file open at `installerFd` (not owned, not closed);
+    // returns false with fault() set.
+    bool Open(int installerFd);
     // Returns the payload's length; known once Open has succeeded.
     std::uint32_t length() const { return length_; }
-    // Makes and enters the destination and extracts the payload there, the window served through
-    // `window`; returns false with fault() set. The working directory stays in the destination.
-    bool Run(const char *destination, const CopyWindow &window);
+    // Enters the destination open at `destinationFd` and extracts the payload there, the window
+    // served through `window`; returns false with fault() set. The working directory stays there.
+    bool Run(int destinationFd, const CopyWindow &window);
 
     Fault fault() const { return fault_; }
+    Failure failed() const { return failure_; }
     const std::string &reason() const { return reason_; }
 
 private:
     bool Fail(Fault fault, std::string reason = std::string());
+    bool Fail(Failure failure);
 
-    File file_;
+    int file_ = -1;
     std::uint32_t length_ = 0;
     Fault fault_ = Fault::Nothing;
+    Failure failure_ = Failure::Nothing;
     std::string reason_;
 };
 

@@ -5,13 +5,17 @@
 #include "installer/owners.h"
 #include "installer/strformat.h"
 
+#include "posix/fd.h"
+#include "posix/file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
 namespace {
-
-const std::size_t kWindowBlockSize = 8192;
 
 const char kExtractionFailed[] =
     "Installation failed.  Perhaps the destination directory is unwriteable or you\n"
@@ -41,7 +45,7 @@ void Report(const Extraction &extraction, const char *self, const char *destinat
     }
 }
 
-// The progress: what the pipeline has taken of the payload.
+// The progress: what gunzip has taken of the payload.
 void NoteProgress(std::uint64_t taken, std::uint32_t length) {
     InstallerWidgets.progress = static_cast<float>(static_cast<double>(taken) / length * 100.0);
 }
@@ -80,15 +84,21 @@ bool Extract(const char *destination) {
         window.turn = SilentTurn;
     } else {
         window.descriptor = ConnectionNumber(XtDisplay(InstallerWidgets.toplevel));
-        window.block = kWindowBlockSize;
         window.turn = WindowTurn;
     }
-    if (!extraction.Open(self)) {
+    const Fd file(open(self, O_RDONLY | O_CLOEXEC));
+    if (!extraction.Open(file.get())) {
         Report(extraction, self, destination);
         return false;
     }
     length = extraction.length();
-    if (!extraction.Run(destination, window)) {
+    mkdir(destination, 0700);
+    const Fd here(open(destination, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!here) {
+        ReportCannotEnter(destination);
+        return false;
+    }
+    if (!extraction.Run(here.get(), window)) {
         Report(extraction, self, destination);
         return false;
     }

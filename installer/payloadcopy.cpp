@@ -4,130 +4,42 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <deque>
 #include <memory>
 #include <vector>
 
 namespace {
 
-// The guard inflates a chunk in one go: ISA-L is several times faster on a megabyte than on
-// 8 kB pieces.
-const std::size_t kChunkSize = 1 << 20;
+// A large pipe into gunzip lets it take the payload in few system calls; what the pipe holds is not
+// counted as taken.
+const int kPipeSize = 1 << 20;
+// Reads of the payload, and of file data where it cannot be spliced.
+const std::size_t kBufferSize = 128 << 10;
+const std::size_t kSpliceSize = 1 << 20;
+// File data shorter than this is read with the headers around it: a system call per small file
+// costs more than the copy it saves.
+const std::uint64_t kSpliceAtLeast = 64 << 10;
+// The start of the tar stream is held back from tar up to this much, so that a payload refused
+// early leaves the destination as it was and draws no complaint from tar; a member refused
+// further on stops the stream before tar has its header, behind members tar has made already.
+const std::size_t kHeldBeforeStart = 1 << 20;
 
-using Buffer = std::unique_ptr<unsigned char[]>;
+long long Milliseconds() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
 
-// Sends admitted chunks into the pipeline from memory, in the order they were admitted; block by
-// block with a window. A chunk that was not admitted is never given to it, so nothing behind a
-// refused chunk can be sent either.
-class Sender {
-public:
-    Sender(PipelineStart start, const CopyWindow &window) : start_(start), window_(window) {}
-    ~Sender() {
-        if (flags_ >= 0) fcntl(pipeline_, F_SETFL, flags_);
-    }
-    Sender(const Sender &) = delete;
-    Sender &operator=(const Sender &) = delete;
+void NonBlocking(int fd) {
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
 
-    bool started() const { return pipeline_ >= 0; }
-    std::uint64_t sent() const { return sent_; }
-    // Returns the admitted bytes not yet sent.
-    std::size_t held() const { return held_; }
-
-    // Returns an empty chunk buffer: one the pipeline has emptied, or a new one.
-    Buffer Take() {
-        if (spare_.empty()) return Buffer(new unsigned char[kChunkSize]);
-        Buffer b = std::move(spare_.back());
-        spare_.pop_back();
-        return b;
-    }
-
-    // Queues `n` admitted bytes behind those admitted before.
-    void Admit(Buffer chunk, std::size_t n) {
-        queue_.push_back({std::move(chunk), n});
-        held_ += n;
-    }
-
-    // Sends until at most `keep` admitted bytes are held. With `wait` false it stops where the
-    // pipe is full; with `wait` true it waits there, the window answered meanwhile.
-    CopyResult Send(bool wait, std::size_t keep) {
-        if (stopped_) return CopyResult::PipelineStopped;
-        if (pipeline_ < 0 && held_ > keep && !Start()) return Stop();
-        while (held_ > keep) {
-            Queued &front = queue_.front();
-            const std::size_t piece = std::min(Block(), front.length - at_);
-            const ssize_t w = Uninterrupted([&] { return write(pipeline_, front.data.get() + at_, piece); });
-            if (w > 0) {
-                at_ += static_cast<std::size_t>(w);
-                held_ -= static_cast<std::size_t>(w);
-                sent_ += static_cast<std::uint64_t>(w);
-                if (at_ == front.length) {
-                    spare_.push_back(std::move(front.data));
-                    queue_.pop_front();
-                    at_ = 0;
-                }
-                if (window_.descriptor >= 0) Turn();
-            } else if (w < 0 && errno == EAGAIN) {
-                if (!wait) return CopyResult::Complete;
-                Wait();
-            } else {
-                return Stop();
-            }
-        }
-        return CopyResult::Complete;
-    }
-
-    // The window's turn (silent mode: the progress value), with what the pipeline has taken.
-    void Turn() {
-        if (window_.turn == nullptr) return;
-        window_.turn(window_.context, window_.descriptor >= 0 && pipeline_ >= 0 ? Taken(pipeline_, sent_) : sent_);
-    }
-
-private:
-    struct Queued {
-        Buffer data;
-        std::size_t length;
-    };
-
-    // The descriptor never blocks: a full pipe is waited for in poll(), with the window's display.
-    bool Start() {
-        pipeline_ = start_.start(start_.context);
-        if (pipeline_ < 0) return false;
-        flags_ = fcntl(pipeline_, F_GETFL);
-        if (flags_ >= 0) fcntl(pipeline_, F_SETFL, flags_ | O_NONBLOCK);
-        return true;
-    }
-
-    CopyResult Stop() {
-        stopped_ = true;
-        return CopyResult::PipelineStopped;
-    }
-
-    std::size_t Block() const { return window_.descriptor >= 0 ? std::max<std::size_t>(window_.block, 1) : kChunkSize; }
-
-    // Until the pipeline can take more, the window is answered.
-    void Wait() {
-        pollfd fds[2] = {{pipeline_, POLLOUT, 0}, {window_.descriptor, POLLIN, 0}};
-        const int r = poll(fds, 2, kTurnMilliseconds);
-        if (r == 0 || (r > 0 && fds[1].revents != 0)) Turn();
-    }
-
-    PipelineStart start_;
-    int pipeline_ = -1;
-    int flags_ = -1;  // the pipeline's own, restored at the end
-    bool stopped_ = false;
-    const CopyWindow &window_;
-    std::deque<Queued> queue_;
-    std::vector<Buffer> spare_;
-    std::size_t at_ = 0;  // sent of the chunk in front
-    std::size_t held_ = 0;
-    std::uint64_t sent_ = 0;
-};
-
-// Reads up to `n` bytes; returns the count, 0 at the end of the file, -1 on a fault.
+// Reads up to `n` bytes; returns the count, short only at the end of the file, or -1 on a fault.
 ssize_t ReadFully(int file, unsigned char *to, std::size_t n) {
     std::size_t got = 0;
     while (got < n) {
@@ -139,6 +51,296 @@ ssize_t ReadFully(int file, unsigned char *to, std::size_t n) {
     return static_cast<ssize_t>(got);
 }
 
+class Copy {
+public:
+    Copy(int file, std::uint32_t length, CopyCommands &commands, PayloadGuard &guard, const CopyWindow &window,
+         CopyCounts &counts)
+        : file_(file), length_(length), commands_(commands), guard_(guard), window_(window), counts_(counts),
+          in_(new unsigned char[kBufferSize]) {}
+
+    CopyResult Run();
+
+private:
+    bool Feed();  // payload into gunzip; true if something moved
+    bool Pass();  // gunzip's output on to tar; true if something moved
+    bool Read(std::size_t want);
+    void StreamEnded();
+    void ArchiverGone();
+    void CutOff();
+    bool StartArchiver();
+    void Wait();
+    void Turn(bool always);
+    void Stop(CopyResult r) {
+        if (result_ == CopyResult::Complete) result_ = r;
+    }
+
+    const int file_;
+    const std::uint32_t length_;
+    CopyCommands &commands_;
+    PayloadGuard &guard_;
+    const CopyWindow &window_;
+    CopyCounts &counts_;
+    CopyResult result_ = CopyResult::Complete;
+
+    Fd unpackerInput_, unpackerOutput_, archiverInput_;
+    // The payload: read from the file so far, and a piece read into memory not yet fed.
+    std::uint64_t read_ = 0;
+    std::unique_ptr<unsigned char[]> in_;
+    std::size_t inAt_ = 0, inEnd_ = 0;
+    // The tar stream: judged and admitted, not yet handed on.
+    std::vector<unsigned char> held_;
+    std::size_t heldAt_ = 0;
+    bool splicePipes_ = true;
+    bool streamEnded_ = false;
+    bool discarding_ = false;  // tar has ended soundly behind the archive's end; gunzip is still heard out
+    // Pipes found not ready, not tried again until poll() says they are.
+    bool waitInput_ = false, waitOutput_ = false, waitArchiver_ = false;
+    long long lastTurn_ = 0;
+};
+
+CopyResult Copy::Run() {
+    held_.reserve(kBufferSize);
+    // gunzip starts only for what begins as gzip data; this first piece is fed from memory.
+    const std::size_t first = std::min<std::size_t>(kBufferSize, length_);
+    const ssize_t n = ReadFully(file_, in_.get(), first);
+    if (n < 0) return CopyResult::Unreadable;
+    if (static_cast<std::size_t>(n) < first) return CopyResult::CutShort;
+    if (n < 2 || in_[0] != 0x1f || in_[1] != 0x8b) return CopyResult::NotGzip;
+    read_ = inEnd_ = static_cast<std::size_t>(n);
+    if (!commands_.StartUnpacker(unpackerInput_, unpackerOutput_)) return CopyResult::UnpackerStopped;
+    fcntl(unpackerInput_.get(), F_SETPIPE_SZ, kPipeSize);
+    fcntl(unpackerOutput_.get(), F_SETPIPE_SZ, kPipeSize);
+    NonBlocking(unpackerInput_.get());
+    NonBlocking(unpackerOutput_.get());
+    lastTurn_ = Milliseconds();
+    while (unpackerInput_ || unpackerOutput_ || archiverInput_ || heldAt_ < held_.size()) {
+        bool moved = unpackerInput_ && !waitInput_ && Feed();
+        moved = Pass() || moved;
+        if (moved) {
+            Turn(false);
+        } else {
+            Wait();
+        }
+    }
+    Turn(true);
+    return result_;
+}
+
+bool Copy::Feed() {
+    const int to = unpackerInput_.get();
+    if (inAt_ < inEnd_) {
+        const ssize_t w = Uninterrupted([&] { return write(to, in_.get() + inAt_, inEnd_ - inAt_); });
+        if (w > 0) {
+            inAt_ += static_cast<std::size_t>(w);
+            counts_.fed += static_cast<std::uint64_t>(w);
+            return true;
+        }
+        if (w < 0 && errno == EAGAIN) return waitInput_ = true, false;
+        Stop(CopyResult::UnpackerStopped);
+        unpackerInput_.Close();
+        return true;
+    }
+    if (read_ == length_) {
+        unpackerInput_.Close();  // gunzip sees the payload's end
+        return true;
+    }
+    // Read into memory, not spliced: a pipe holding pages of the file would hand gunzip whatever
+    // the file holds once gunzip reads them, not what was read.
+    const std::uint64_t left = length_ - read_;
+    const ssize_t r = Uninterrupted([&] { return read(file_, in_.get(), std::min<std::uint64_t>(left, kBufferSize)); });
+    if (r <= 0) {
+        Stop(r == 0 ? CopyResult::CutShort : CopyResult::Unreadable);
+        unpackerInput_.Close();
+        return true;
+    }
+    inAt_ = 0;
+    inEnd_ = static_cast<std::size_t>(r);
+    read_ += static_cast<std::uint64_t>(r);
+    return true;
+}
+
+bool Copy::StartArchiver() {
+    counts_.archiverStarted = true;
+    if (commands_.StartArchiver(archiverInput_)) {
+        fcntl(archiverInput_.get(), F_SETPIPE_SZ, kPipeSize);
+        NonBlocking(archiverInput_.get());
+        return true;
+    }
+    Stop(CopyResult::ArchiverStopped);
+    CutOff();
+    return false;
+}
+
+bool Copy::Pass() {
+    const bool refused = result_ == CopyResult::Refused;
+    // tar starts once the stream's first megabyte has been admitted, or all of a shorter stream.
+    if (!counts_.archiverStarted && !refused && heldAt_ < held_.size() &&
+        (held_.size() >= kHeldBeforeStart || (streamEnded_ && result_ == CopyResult::Complete)) && !StartArchiver())
+        return true;
+    if (heldAt_ < held_.size() && archiverInput_) {
+        if (waitArchiver_) return false;
+        const ssize_t w = Uninterrupted(
+            [&] { return write(archiverInput_.get(), held_.data() + heldAt_, held_.size() - heldAt_); });
+        if (w > 0) {
+            heldAt_ += static_cast<std::size_t>(w);
+            counts_.passed += static_cast<std::uint64_t>(w);
+            if (heldAt_ == held_.size()) held_.clear(), heldAt_ = 0;
+            return true;
+        }
+        if (w < 0 && errno == EAGAIN) return waitArchiver_ = true, false;
+        ArchiverGone();
+        return true;
+    }
+    if (heldAt_ < held_.size() && (refused || discarding_ || (streamEnded_ && !archiverInput_))) {
+        held_.clear();  // nothing is to take it
+        heldAt_ = 0;
+        return true;
+    }
+    if (!unpackerOutput_) {
+        if (archiverInput_ && heldAt_ == held_.size()) {
+            archiverInput_.Close();  // tar sees the stream's end
+            return true;
+        }
+        return false;
+    }
+    if (heldAt_ < held_.size() && counts_.archiverStarted) return false;
+    if (waitOutput_) return false;
+    const std::uint64_t passable = guard_.Passable();
+    if (passable >= kSpliceAtLeast && archiverInput_ && splicePipes_ && !discarding_) {
+        if (waitArchiver_) return false;
+        const ssize_t s = Uninterrupted([&] {
+            return splice(unpackerOutput_.get(), nullptr, archiverInput_.get(), nullptr,
+                          std::min<std::uint64_t>(passable, kSpliceSize), SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+        });
+        if (s > 0) {
+            guard_.Pass(static_cast<std::uint64_t>(s));
+            counts_.passed += static_cast<std::uint64_t>(s);
+            counts_.spliced += static_cast<std::uint64_t>(s);
+            return true;
+        }
+        if (s == 0) {
+            StreamEnded();
+            return true;
+        }
+        if (errno == EAGAIN) {
+            // Either side may be the one that is not ready.
+            int unread = 0;
+            if (ioctl(unpackerOutput_.get(), FIONREAD, &unread) == 0 && unread > 0) {
+                waitArchiver_ = true;
+            } else {
+                waitOutput_ = true;
+            }
+            return false;
+        }
+        if (errno == EINVAL || errno == ENOSYS) {
+            splicePipes_ = false;  // one end is not a pipe: copy instead
+            return true;
+        }
+        ArchiverGone();
+        return true;
+    }
+    // The rest of a member's data is read on its own, so that a member refused behind it takes
+    // nothing admitted down with it; headers are read with whatever follows them.
+    return Read(passable > 0 ? passable : kBufferSize);
+}
+
+// Reads up to `want` bytes of the tar stream into memory and judges them; a refusal among them
+// keeps all of them from tar.
+bool Copy::Read(std::size_t want) {
+    const std::size_t at = held_.size();
+    want = std::min(want, kBufferSize);
+    held_.resize(at + want);
+    const ssize_t n = Uninterrupted([&] { return read(unpackerOutput_.get(), held_.data() + at, want); });
+    held_.resize(at + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+    if (n > 0) {
+        if (discarding_) {
+            held_.clear();
+        } else if (guard_.Inspect(held_.data() + at, static_cast<std::size_t>(n)) != PayloadGuard::Verdict::Admit) {
+            Stop(CopyResult::Refused);
+            CutOff();
+        }
+        return true;
+    }
+    if (n == 0) {
+        StreamEnded();
+        return true;
+    }
+    if (errno == EAGAIN) return waitOutput_ = true, false;
+    Stop(CopyResult::UnpackerStopped);
+    CutOff();
+    return true;
+}
+
+void Copy::StreamEnded() {
+    unpackerOutput_.Close();
+    streamEnded_ = true;
+    if (!discarding_ && result_ != CopyResult::Refused && guard_.End() != PayloadGuard::Verdict::Admit) {
+        Stop(CopyResult::Refused);
+        held_.clear();
+        heldAt_ = 0;
+        archiverInput_.Close();
+    }
+}
+
+void Copy::ArchiverGone() {
+    archiverInput_.Close();
+    held_.clear();
+    heldAt_ = 0;
+    // tar may end soundly once it has read the archive's end; gunzip still says whether the payload
+    // was sound, so its output is read on, unjudged, to the end.
+    if (guard_.archiveEnded() && result_ == CopyResult::Complete) {
+        discarding_ = true;
+        return;
+    }
+    Stop(CopyResult::ArchiverStopped);
+    CutOff();
+}
+
+// Stops gunzip early: it dies of SIGPIPE, quietly, and its status says nothing of the payload.
+void Copy::CutOff() {
+    if (unpackerOutput_) counts_.cutOff = true;
+    unpackerOutput_.Close();
+    unpackerInput_.Close();
+    held_.clear();
+    heldAt_ = 0;
+    if (result_ == CopyResult::Refused) archiverInput_.Close();  // tar has nothing of the member
+}
+
+void Copy::Wait() {
+    pollfd fds[4];
+    bool *flags[4] = {};
+    nfds_t n = 0;
+    const bool window = window_.descriptor >= 0;
+    if (window) fds[n++] = {window_.descriptor, POLLIN, 0};
+    const nfds_t pipes = n;
+    auto watch = [&](bool &flag, const Fd &fd, short events) {
+        if (!flag) return;
+        if (!fd) {
+            flag = false;
+            return;
+        }
+        flags[n] = &flag;
+        fds[n++] = {fd.get(), events, 0};
+    };
+    watch(waitInput_, unpackerInput_, POLLOUT);
+    watch(waitOutput_, unpackerOutput_, POLLIN);
+    watch(waitArchiver_, archiverInput_, POLLOUT);
+    const bool waiting = n > pipes;
+    const int r = poll(fds, n, window || !waiting ? kTurnMilliseconds : -1);
+    for (nfds_t i = pipes; i < n; ++i)
+        if (r > 0 && fds[i].revents != 0) *flags[i] = false;
+    if (r == 0 || (window && fds[0].revents != 0)) Turn(true);
+}
+
+void Copy::Turn(bool always) {
+    if (window_.turn == nullptr) return;
+    const long long now = Milliseconds();
+    if (!always && now - lastTurn_ < kTurnMilliseconds) return;
+    lastTurn_ = now;
+    const std::uint64_t fed = counts_.fed;
+    window_.turn(window_.context, unpackerInput_ ? Taken(unpackerInput_.get(), fed) : fed);
+}
+
 }  // namespace
 
 std::uint64_t Taken(int pipe, std::uint64_t sent) {
@@ -147,66 +349,8 @@ std::uint64_t Taken(int pipe, std::uint64_t sent) {
     return sent - std::min(unread, sent);
 }
 
-CopyResult CopyPayload(int file, std::uint32_t length, int pipeline, PayloadGuard &guard, const CopyWindow &window,
-                       std::uint64_t &sent) {
-    PipelineStart open;
-    open.start = [](void *descriptor) { return *static_cast<int *>(descriptor); };
-    open.context = &pipeline;
-    bool started;
-    return CopyPayload(file, length, open, guard, window, sent, started);
-}
-
-CopyResult CopyPayload(int file, std::uint32_t length, PipelineStart pipeline, PayloadGuard &guard,
-                       const CopyWindow &window, std::uint64_t &sent, bool &started) {
-    Sender sender(pipeline, window);
-    // Between pieces of a chunk's inflated output the pipeline gets what it takes at once and the
-    // window its turn, however far a chunk inflates.
-    struct Pause {
-        Sender &sender;
-        CopyResult result = CopyResult::Complete;
-    } pause{sender};
-    guard.SetPause(
-        [](void *context) {
-            auto *p = static_cast<Pause *>(context);
-            if (p->result == CopyResult::Complete) p->result = p->sender.Send(false, 0);
-            p->sender.Turn();
-        },
-        &pause);
-    // The guard reads ahead of the pipeline, as far as the look-ahead allows, so that its processor
-    // time is spent while gunzip, the slowest of the three, still has the first chunks to do.
-    // Each byte is read once: what the guard admitted is what is sent.
-    CopyResult result = CopyResult::Complete;
-    for (std::uint32_t looked = 0; looked < length && result == CopyResult::Complete;) {
-        Buffer chunk = sender.Take();
-        const ssize_t n = ReadFully(file, chunk.get(), std::min<std::size_t>(kChunkSize, length - looked));
-        if (n < 0) {
-            result = CopyResult::Unreadable;
-        } else if (n == 0) {
-            result = CopyResult::CutShort;
-        } else {
-            const std::size_t got = static_cast<std::size_t>(n);
-            switch (guard.Inspect(chunk.get(), got)) {
-            case PayloadGuard::Verdict::Admit:
-                sender.Admit(std::move(chunk), got);
-                result = pause.result != CopyResult::Complete ? pause.result : sender.Send(false, 0);
-                if (result == CopyResult::Complete && sender.held() + kChunkSize > kLookAhead)
-                    result = sender.Send(true, kLookAhead - kChunkSize);
-                sender.Turn();
-                break;
-            case PayloadGuard::Verdict::Refused: result = CopyResult::Refused; break;
-            case PayloadGuard::Verdict::Damaged: result = CopyResult::Damaged; break;
-            }
-            looked += static_cast<std::uint32_t>(got);
-        }
-    }
-    guard.SetPause(nullptr, nullptr);
-    // What was admitted before a fault still goes, as it went before the guard looked ahead.
-    if (result != CopyResult::PipelineStopped) {
-        const CopyResult rest = sender.Send(true, 0);
-        if (result == CopyResult::Complete || rest == CopyResult::PipelineStopped) result = rest;
-    }
-    sender.Turn();
-    sent = sender.sent();
-    started = sender.started();
-    return result;
+CopyResult CopyPayload(int file, std::uint32_t length, CopyCommands &commands, PayloadGuard &guard,
+                       const CopyWindow &window, CopyCounts &counts) {
+    Copy copy(file, length, commands, guard, window, counts);
+    return copy.Run();
 }

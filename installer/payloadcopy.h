@@ -1,59 +1,63 @@
-// The copy at the heart of the extraction: the payload read once from the installer file, each
-// chunk looked at by the payload guard before the pipeline can have any of it, and sent from
-// memory into the pipeline's input. A window gets its turn after every block, between pieces of
-// the guard's inflating, and whenever the display has something to say while the pipeline is full,
-// so no second thread is needed.
+// The copy at the heart of the extraction, one thread and one poll loop: the payload, read once
+// from the installer file, goes into gunzip; gunzip's output, the tar stream, comes back and is
+// judged by the payload guard; only what the guard admitted goes on into tar. Headers and records
+// are read into memory to be judged; the file data between them is moved from pipe to pipe with
+// splice(2) where the system allows it and copied otherwise. A window gets its turns meanwhile.
 #ifndef SONARIS_PAYLOADCOPY_H
 #define SONARIS_PAYLOADCOPY_H
 
 #include "format/payloadguard.h"
+#include "posix/fd.h"
 
 #include <cstddef>
 #include <cstdint>
 
-// While waiting for the pipeline, the window still gets a turn this often (its timers, and the
-// bar following what the pipeline takes).
+// While waiting for the pipes, the window still gets a turn this often (its timers, and the bar
+// following what gunzip takes).
 const int kTurnMilliseconds = 50;
 
-// How far the guard may read ahead of what the pipeline has taken: admitted bytes held in memory.
-const std::size_t kLookAhead = std::size_t(32) << 20;
-
 struct CopyWindow {
-    // Watched while the pipeline cannot take more: the display connection. -1 for none; then the
-    // payload goes a chunk at a time.
+    // Watched while the pipes are busy: the display connection. -1 for none.
     int descriptor = -1;
-    // With a descriptor: bytes written between two turns of the window.
-    std::size_t block = 8192;
-    // The window's turn, with the payload bytes the pipeline has taken so far.
+    // The window's turn, with the payload bytes gunzip has taken so far.
     void (*turn)(void *context, std::uint64_t taken) = nullptr;
     void *context = nullptr;
 };
 
+// The two commands the copy feeds, each started only when it is needed: gunzip once the payload
+// has shown gzip's magic, tar once the first megabyte of the stream (or all of a shorter one) has
+// been admitted, so that a payload refused early leaves the destination as it was.
+class CopyCommands {
+public:
+    virtual ~CopyCommands() = default;
+    // Starts gunzip: the ends of its standard input and output in `input` and `output`.
+    virtual bool StartUnpacker(Fd &input, Fd &output) = 0;
+    // Starts tar: the end of its standard input in `input`.
+    virtual bool StartArchiver(Fd &input) = 0;
+};
+
 enum class CopyResult {
-    Complete,         // all `length` bytes went into the pipeline
-    Refused,          // the guard refused a member (guard.reason()); nothing of its chunk was sent
-    Damaged,          // the guard could not read the payload as gzip'd tar
+    Complete,         // the payload went into gunzip, and gunzip's output, judged, into tar
+    Refused,          // the guard refused a member (guard.reason()); tar has nothing of it
+    NotGzip,          // the payload does not begin as gzip data; nothing was started
     Unreadable,       // reading the installer file failed
     CutShort,         // the file ended before the payload did
-    PipelineStopped,  // the pipeline stopped taking data
+    UnpackerStopped,  // gunzip stopped taking the payload, or could not be started
+    ArchiverStopped,  // tar stopped taking the stream before its end, or could not be started
 };
 
-// The pipeline's input, started only when the first chunk has been admitted: a payload refused at
-// once reaches neither gunzip nor tar, and the user reads no complaint of theirs about an empty
-// stream. `start` returns the input's descriptor, or -1.
-struct PipelineStart {
-    int (*start)(void *context) = nullptr;
-    void *context = nullptr;
+struct CopyCounts {
+    std::uint64_t fed = 0;       // payload bytes written into gunzip's input
+    std::uint64_t passed = 0;    // bytes of the tar stream handed on to tar
+    std::uint64_t spliced = 0;   // of those, moved by splice(2)
+    bool cutOff = false;         // gunzip's output was closed before its end: its status is ours
+    bool archiverStarted = false;
 };
 
-// Copies `length` bytes from `file`, each read once from its current position and never beyond
-// the payload, into `pipeline`; the window's last turn comes after the last block. `sent` counts the
-// bytes sent. `pipeline` may be made non-blocking meanwhile; its flags are restored.
-CopyResult CopyPayload(int file, std::uint32_t length, int pipeline, PayloadGuard &guard, const CopyWindow &window,
-                       std::uint64_t &sent);
-// The same into a pipeline started at the first admitted chunk; `started` tells whether it was.
-CopyResult CopyPayload(int file, std::uint32_t length, PipelineStart pipeline, PayloadGuard &guard,
-                       const CopyWindow &window, std::uint64_t &sent, bool &started);
+// Copies the `length` payload bytes at `file`'s current position, never reading beyond them. The
+// window's last turn comes once everything has been handed on.
+CopyResult CopyPayload(int file, std::uint32_t length, CopyCommands &commands, PayloadGuard &guard,
+                       const CopyWindow &window, CopyCounts &counts);
 
 // Of `sent` bytes written into a pipe, those its reader has taken.
 std::uint64_t Taken(int pipe, std::uint64_t sent);

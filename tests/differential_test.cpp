@@ -102,20 +102,22 @@ private:
     std::mt19937 random_;
 };
 
-// What the installer's check says of `payload` for `dest` as it stands, and the members it judged.
+// What the installer's check says of the tar stream `tar` for `dest` as it stands, and the members
+// it judged.
 struct Judgement {
     bool admitted;
     std::string reason;
     bool damaged;
     std::vector<Judged> members;
 };
-Judgement Judge(const std::string &payload, const std::string &dest, bool root) {
+Judgement Judge(const std::string &tar, const std::string &dest, bool root) {
     ContractChecker::Where where;
     where.destination = open(dest.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     where.root = root;
     where.privileged = root;
     PayloadGuard guard(where);
-    const auto verdict = guard.Inspect(reinterpret_cast<const unsigned char *>(payload.data()), payload.size());
+    auto verdict = guard.Inspect(reinterpret_cast<const unsigned char *>(tar.data()), tar.size());
+    if (verdict == PayloadGuard::Verdict::Admit) verdict = guard.End();
     close(where.destination);
     return {verdict == PayloadGuard::Verdict::Admit, guard.reason(), guard.damaged(), guard.judged()};
 }
@@ -193,7 +195,7 @@ TEST(Differential, TarExtractsWhatTheCheckAdmitsAndNothingElse) {
                         pwrite(fd, tail.data(), tail.size(), static_cast<off_t>(image.size())) ==
                             static_cast<ssize_t>(tail.size()));
             close(fd);
-            const Judgement judged = Judge(payload, dest, root);
+            const Judgement judged = Judge(TarArchive(members), dest, root);
             const std::string earlier = TreeListing(dest);
             Command c;
             c.argv = {installer, "-s", dest};

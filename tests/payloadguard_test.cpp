@@ -1,5 +1,6 @@
-// The extraction's guard in process: what it admits, refuses or calls damaged, however the payload
-// is cut into blocks, and that tar never gets the whole header of a refused member.
+// The extraction's guard in process: what it admits or refuses of the tar stream gunzip makes of a
+// payload, however the stream is cut into blocks, and that tar never gets the whole header of a
+// refused member.
 #include <gtest/gtest.h>
 
 #include "tests/fixtures.h"
@@ -19,42 +20,39 @@ namespace {
 
 using Verdict = PayloadGuard::Verdict;
 
-// Feeds `payload` in pieces of `piece` bytes; returns the verdict and how many bytes were admitted.
-Verdict Feed(const std::string &payload, std::size_t piece, std::size_t &admitted, std::string *reason = nullptr) {
-    PayloadGuard guard;
-    admitted = 0;
-    Verdict v = Verdict::Admit;
-    for (std::size_t at = 0; at < payload.size(); at += piece) {
-        const std::string block = payload.substr(at, piece);
-        v = guard.Inspect(reinterpret_cast<const unsigned char *>(block.data()), block.size());
-        if (v != Verdict::Admit) break;
-        admitted += block.size();
-    }
-    if (reason) *reason = guard.reason();
-    return v;
-}
-
-// What gunzip can make of the first `n` bytes of a payload: all a tar behind it could read.
-std::size_t Decodable(const std::string &payload, std::size_t n) {
+// What gunzip makes of a payload: the tar stream.
+std::string Gunzipped(const std::string &payload) {
     z_stream z{};
     inflateInit2(&z, 16 + MAX_WBITS);
     z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(payload.data()));
-    z.avail_in = static_cast<uInt>(n);
+    z.avail_in = static_cast<uInt>(payload.size());
+    std::string tar;
     std::vector<unsigned char> out(1 << 16);
-    std::size_t total = 0;
-    for (;;) {
+    for (int r = Z_OK; r == Z_OK;) {
         z.next_out = out.data();
         z.avail_out = static_cast<uInt>(out.size());
-        const int r = inflate(&z, Z_NO_FLUSH);
-        total += out.size() - z.avail_out;
-        if (r == Z_STREAM_END && z.avail_in > 0) {
-            inflateReset(&z);
-            continue;
-        }
-        if (r != Z_OK || (z.avail_in == 0 && z.avail_out > 0)) break;
+        r = inflate(&z, Z_NO_FLUSH);
+        tar.append(reinterpret_cast<const char *>(out.data()), out.size() - z.avail_out);
     }
     inflateEnd(&z);
-    return total;
+    return tar;
+}
+
+// Feeds the tar stream of `payload` in pieces of `piece` bytes, then its end; returns the verdict
+// and how many bytes were admitted.
+Verdict Feed(const std::string &payload, std::size_t piece, std::size_t &admitted, std::string *reason = nullptr) {
+    const std::string tar = Gunzipped(payload);
+    PayloadGuard guard;
+    admitted = 0;
+    Verdict v = Verdict::Admit;
+    for (std::size_t at = 0; at < tar.size() && v == Verdict::Admit; at += piece) {
+        const std::string block = tar.substr(at, piece);
+        v = guard.Inspect(reinterpret_cast<const unsigned char *>(block.data()), block.size());
+        if (v == Verdict::Admit) admitted += block.size();
+    }
+    if (v == Verdict::Admit) v = guard.End();
+    if (reason) *reason = guard.reason();
+    return v;
 }
 
 // Where member `index`'s own header ends in TarArchive(members), long-name records included.
@@ -110,7 +108,7 @@ TEST(PayloadGuard, AdmitsSoundPayloadsHoweverTheyAreCut) {
             SCOPED_TRACE(piece);
             std::size_t admitted;
             EXPECT_EQ(Feed(c.payload, piece, admitted), Verdict::Admit);
-            EXPECT_EQ(admitted, c.payload.size());
+            EXPECT_EQ(admitted, Gunzipped(c.payload).size());
         }
     }
 }
@@ -234,16 +232,13 @@ TEST(PayloadGuard, RefusesAMemberBeforeTarHasItsHeader) {
             std::string reason;
             EXPECT_EQ(Feed(payload, piece, admitted, &reason), Verdict::Refused);
             EXPECT_EQ(reason, c.reason);
-            EXPECT_LT(Decodable(payload, admitted), headerEnd);
+            EXPECT_LT(admitted, headerEnd);
         }
     }
 }
 
-TEST(PayloadGuard, StopsAtDataThatCannotBeReadAsGzippedTar) {
+TEST(PayloadGuard, StopsAtAHeaderTarWouldSkip) {
     const std::string sound = TarArchive({Dir("./"), File("./noise", std::string(20000, 'z')), Launcher(kLauncherScript)});
-    const std::string gz = Gzip(sound);
-    std::string flippedDeflate = gz;
-    flippedDeflate[gz.size() / 2] ^= 0x55;
     std::string badChecksum = sound;
     badChecksum[512 + 148] = '7';  // the second header's checksum field
     // The right sum, but in base 256, which tar takes for sizes and not for checksums.
@@ -260,29 +255,7 @@ TEST(PayloadGuard, StopsAtDataThatCannotBeReadAsGzippedTar) {
         std::string reason;
         EXPECT_EQ(Feed(Gzip(tar), 512, admitted, &reason), Verdict::Refused);
         EXPECT_EQ(reason, "member ./noise has a header whose checksum does not fit");
-        EXPECT_LT(Decodable(Gzip(tar), admitted), 1024u);
-    }
-    // Damage in the deflate stream: stopped as such, or at the garbage it makes of a header.
-    for (std::size_t piece : kPieces) {
-        std::size_t admitted;
-        EXPECT_NE(Feed(flippedDeflate, piece, admitted), Verdict::Admit);
-    }
-    struct Case {
-        const char *name;
-        std::string payload;
-    } cases[] = {
-        {"another compression's stream", std::string("\x1f\x9d\x90", 3) + sound},
-        {"bytes behind a member that failed its check",
-         gz.substr(0, gz.size() - 8) + std::string("\0\0\0\0", 4) + gz.substr(gz.size() - 4) + Gzip("more")},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        for (std::size_t piece : kPieces) {
-            SCOPED_TRACE(piece);
-            std::size_t admitted;
-            EXPECT_EQ(Feed(c.payload, piece, admitted), Verdict::Damaged);
-            EXPECT_LT(admitted, c.payload.size());
-        }
+        EXPECT_LT(admitted, 1024u);
     }
 }
 
@@ -316,37 +289,6 @@ TEST(PayloadGuard, RefusesAnEmptyOrCutShortArchiveAtItsEnd) {
         {"data cut short", Gzip(TarHeader(File("a", "abc"))), "the payload's tar archive is cut short"},
     };
     ExpectRefusedInEveryPiece(cases, false);
-}
-
-TEST(PayloadGuard, RefusesBytesBehindTheOneGzipMemberNamingThem) {
-    const std::string tar = TarArchive({Dir("./"), File("./a", std::string(30000, 'a')), Launcher(kLauncherScript)});
-    const std::string gz = Gzip(tar);
-    const std::size_t members = (tar.find_last_not_of('\0') / 512 + 1) * 512;
-    const Refusal cases[] = {
-        {"zeros, then a byte", gz + std::string(512, '\0') + "j",
-         "the payload's gzip member is followed by bytes that are not gzip data"},
-        {"junk", gz + "junk", "the payload's gzip member is followed by bytes that are not gzip data"},
-        {"a second member", gz + Gzip("more"), "the payload holds more than one gzip member"},
-        {"the tar in two members, the second holding only its end", Gzip(tar.substr(0, members)) + Gzip(tar.substr(members)),
-         "the payload holds more than one gzip member"},
-    };
-    ExpectRefusedInEveryPiece(cases, true);
-}
-
-TEST(PayloadGuard, LetsGunzipSeeADamagedChecksumItself) {
-    // Only the CRC-32 or the length at the end is wrong: all of it goes through, and gunzip fails.
-    const std::string gz = Gzip(TarArchive({Dir("./"), File("./a", "abc\n"), Launcher(kLauncherScript)}));
-    std::string crc = gz, length = gz;
-    crc[gz.size() - 8] ^= 1;
-    length[gz.size() - 1] ^= 1;
-    for (const std::string &payload : {crc, length}) {
-        for (std::size_t piece : kPieces) {
-            SCOPED_TRACE(piece);
-            std::size_t admitted;
-            EXPECT_EQ(Feed(payload, piece, admitted), Verdict::Admit);
-            EXPECT_EQ(admitted, payload.size());
-        }
-    }
 }
 
 }  // namespace

@@ -9,14 +9,20 @@
 
 namespace {
 
-// Input in megabytes: the inflater is fastest on large pieces.
 const std::size_t kInputSize = 1 << 20;
+const std::size_t kOutputSize = 256 << 10;
 
 }  // namespace
 
 GzipSource::GzipSource(int fd, std::uint64_t offset, std::uint64_t length, bool singleMember)
     : fd_(fd), offset_(offset), next_(offset), end_(offset + length), singleMember_(singleMember),
-      in_(kInputSize) {}
+      in_(kInputSize), output_(kOutputSize) {
+    zReady_ = inflateInit2(&z_, 16 + MAX_WBITS) == Z_OK;
+}
+
+GzipSource::~GzipSource() {
+    if (zReady_) inflateEnd(&z_);
+}
 
 bool GzipSource::Fail(std::string fault) {
     if (fault_.empty()) fault_ = std::move(fault);
@@ -37,15 +43,6 @@ bool GzipSource::Fill() {
     inEnd_ += static_cast<std::size_t>(n);
     if (onRead_) onRead_(static_cast<std::uint64_t>(n));
     return true;
-}
-
-bool GzipSource::Take(void *self, const unsigned char *data, std::size_t n) {
-    // The piece stays in the inflater's buffer until the inflater is called again, which happens
-    // only once the reader above has taken all of it.
-    auto *source = static_cast<GzipSource *>(self);
-    source->out_ = data;
-    source->outLeft_ = n;
-    return false;
 }
 
 // The faults in zlib's words, as they have always been reported: the stream is decompressed once
@@ -82,35 +79,57 @@ std::string GzipSource::DescribeFault() const {
     return described.empty() ? "is damaged (unreadable deflate data)" : described;
 }
 
-// One call of the inflater: false on a fault.
-bool GzipSource::Step() {
-    if (inAt_ == inEnd_ && !stopped_) {
-        if (next_ == end_) return Fail("is cut short");
+// gunzip passes over zeros behind the last member quietly (bsdtar pads its gzip output to whole
+// records with them). Reads on while there are only zeros.
+bool GzipSource::ZerosToTheEnd() {
+    for (;;) {
+        if (!std::all_of(in_.data() + inAt_, in_.data() + inEnd_, [](unsigned char c) { return c == 0; })) return false;
+        inAt_ = inEnd_;
+        if (next_ == end_) return true;
         if (!Fill()) return false;
     }
-    std::size_t used = 0;
-    const Inflater::Result r = inflater_.Run(in_.data() + inAt_, inEnd_ - inAt_, used, Take, this);
-    inAt_ += used;
-    stopped_ = r == Inflater::Result::Stopped;
-    switch (r) {
-    case Inflater::Result::Stopped:
-    case Inflater::Result::NeedInput: return true;
-    case Inflater::Result::MemberEnd: {
-        const std::uint64_t behind = (inEnd_ - inAt_) + (end_ - next_);
-        if (behind == 0) {
-            ended_ = true;
-            return true;
-        }
+}
+
+// One call of the inflater: false on a fault.
+bool GzipSource::Step() {
+    if (!zReady_) return Fail("cannot be decompressed: out of memory");
+    if (damaged_) return Fail(DescribeFault());
+    // zlib may still hold output when it last filled the buffer.
+    if (inAt_ == inEnd_ && (memberEnded_ || !full_)) {
+        if (next_ == end_) return memberEnded_ ? (ended_ = true) : Fail("is cut short");
+        if (!Fill()) return false;
+    }
+    if (memberEnded_) {
         // What follows is another member, or something gunzip would complain about. A single
         // byte already read may be all there is: reading on would find the end, not a shrunk file.
+        const std::uint64_t behind = (inEnd_ - inAt_) + (end_ - next_);
         if (inEnd_ - inAt_ < 2 && next_ < end_ && !Fill()) return false;
         const bool anotherMember = inEnd_ - inAt_ >= 2 && in_[inAt_] == 0x1f && in_[inAt_ + 1] == 0x8b;
+        if (!anotherMember && ZerosToTheEnd()) return ended_ = true;
+        if (!fault_.empty()) return false;
+        followedByOther_ = !anotherMember;
         if (!anotherMember) return Fail("is followed by " + std::to_string(behind) + " bytes that are not gzip data");
         if (singleMember_) return Fail("holds more than one gzip member");
+        memberEnded_ = false;
+        inflateReset(&z_);
+    }
+    z_.next_in = in_.data() + inAt_;
+    z_.avail_in = static_cast<uInt>(inEnd_ - inAt_);
+    z_.next_out = output_.data();
+    z_.avail_out = static_cast<uInt>(output_.size());
+    const int r = inflate(&z_, Z_NO_FLUSH);
+    inAt_ = inEnd_ - z_.avail_in;
+    out_ = output_.data();
+    outLeft_ = output_.size() - z_.avail_out;
+    full_ = z_.avail_out == 0;
+    if (r == Z_STREAM_END) {
+        memberEnded_ = true;
         return true;
     }
-    default: return Fail(DescribeFault());
-    }
+    if (r == Z_OK || r == Z_BUF_ERROR) return true;
+    // What zlib made before the fault is read first, as gunzip would have written it.
+    damaged_ = true;
+    return outLeft_ > 0 || Fail(DescribeFault());
 }
 
 ssize_t GzipSource::Read(unsigned char *out, std::size_t n) {

@@ -1,11 +1,11 @@
 // The gzip layer of payloads and source archives, decompressed with every check gzip defines:
 // header, CRC-32 and length of each member, and nothing unexplained behind the stream.
 // (libarchive's gzip reader skips the CRC and length checks, so a damaged payload would pass.)
-// It inflates with the installer's check's inflater, at its speed (ISA-L where it loads).
+// zlib reads each member's header and checks its CRC-32 and length.
 #ifndef SONARIS_PACK_GZIPSOURCE_H
 #define SONARIS_PACK_GZIPSOURCE_H
 
-#include "format/inflater.h"
+#include <zlib.h>
 
 #include <cstdint>
 #include <functional>
@@ -19,6 +19,7 @@ public:
     // `singleMember`, the bytes must be one gzip member exactly; otherwise members may follow each
     // other, as gunzip allows.
     GzipSource(int fd, std::uint64_t offset, std::uint64_t length, bool singleMember);
+    ~GzipSource();
     GzipSource(const GzipSource &) = delete;
     GzipSource &operator=(const GzipSource &) = delete;
 
@@ -32,13 +33,15 @@ public:
 
     // What is wrong, worded to follow the name of the data ("the payload ..."); empty if nothing.
     const std::string &fault() const { return fault_; }
+    // The fault is bytes behind the last member that are neither a member nor zeros.
+    bool followedByOther() const { return followedByOther_; }
 
 private:
     bool Fill();
     bool Step();
+    bool ZerosToTheEnd();
     bool Fail(std::string fault);  // keeps the first fault; false
     std::string DescribeFault() const;
-    static bool Take(void *self, const unsigned char *data, std::size_t n);
 
     int fd_;
     std::uint64_t offset_;
@@ -46,11 +49,16 @@ private:
     std::uint64_t end_;
     bool singleMember_;
     bool ended_ = false;
-    bool stopped_ = false;  // the inflater stopped for us to take its output: call it again
-    Inflater inflater_;
+    bool followedByOther_ = false;
+    bool memberEnded_ = false;  // zlib ended a member: what follows is judged before it is read
+    bool damaged_ = false;  // zlib has found a fault, reported once its output has been read
+    bool full_ = false;  // zlib's last call filled the output buffer: it may hold more
+    z_stream z_{};
+    bool zReady_ = false;
     std::string fault_;
     std::function<void(std::uint64_t)> onRead_;
     std::vector<unsigned char> in_;
+    std::vector<unsigned char> output_;
     std::size_t inAt_ = 0, inEnd_ = 0;  // what the inflater has not taken yet
     const unsigned char *out_ = nullptr;  // the inflater's output the reader above has not taken yet
     std::size_t outLeft_ = 0;

@@ -300,40 +300,31 @@ std::string ModeString(MemberType type, unsigned mode) {
 // A name from libarchive as one line of text, whole.
 std::string Whole(const char *name) { return name ? Printable(name, std::string::npos) : "?"; }
 
-// What is wrong with the payload's gzip stream, in the words the packer reads gzip with.
-[[noreturn]] void GzipFault(const InstallerFile &f, const std::string &installer) {
-    GzipSource gzip(f.fd(), f.trailer.payloadOffset, f.trailer.payloadLength, true);
-    if (!gzip.Drain()) throw PackError(installer + ": the payload " + gzip.fault());
-    throw PackError(installer + ": the payload does not read as gzip'd tar");
-}
-
-// The installer's own check (payloadguard.h) over the whole payload: what it admits installs, and
-// nothing else does. Returns the members as it judged them.
+// The installer's own check (payloadguard.h) over the whole payload, inflated here as gunzip
+// inflates it for the installer: what it admits installs, and nothing else does. The packer is
+// stricter than gunzip on the gzip layer: one member, nothing but zeros behind it. Returns the
+// members as the check judged them.
 std::vector<Judged> CheckAsTheInstallerWill(const InstallerFile &f, const std::string &installer, ProgressLine *progress) {
     if (progress) progress->Start("verifying", f.trailer.payloadLength);
+    GzipSource gzip(f.fd(), f.trailer.payloadOffset, f.trailer.payloadLength, true);
+    if (progress) gzip.OnRead([progress](std::uint64_t n) { progress->Advance(n); });
     // Held to what root may install: extended attributes and ACLs that could grant are refused.
     ContractChecker::Where where;
     where.privileged = true;
     PayloadGuard guard(where);
-    // In megabytes, as the installer reads it: the guard's inflate is fastest on large pieces. A
-    // small payload gets a buffer of its own size.
-    std::vector<unsigned char> chunk(std::min<std::uint64_t>(1 << 20, f.trailer.payloadLength));
-    std::uint64_t at = f.trailer.payloadOffset;
-    const std::uint64_t end = at + f.trailer.payloadLength;
-    while (at < end) {
-        const ssize_t n = ReadAt(f.fd(), chunk.data(), std::min<std::uint64_t>(chunk.size(), end - at), at);
-        if (n < 0) throw SystemError(installer, "cannot read");
-        if (n == 0) throw PackError(installer + ": the payload is cut short: the file shrank while being read");
-        switch (guard.Inspect(chunk.data(), static_cast<std::size_t>(n))) {
-        case PayloadGuard::Verdict::Admit: break;
-        case PayloadGuard::Verdict::Refused: throw PackError(installer + ": " + guard.reason());
-        case PayloadGuard::Verdict::Damaged: GzipFault(f, installer);
+    std::vector<unsigned char> chunk(256 << 10);
+    for (;;) {
+        const ssize_t n = gzip.Read(chunk.data(), chunk.size());
+        if (n < 0) {
+            if (gzip.followedByOther())
+                throw PackError(installer + ": the payload's gzip member is followed by bytes that are not gzip data");
+            throw PackError(installer + ": the payload " + gzip.fault());
         }
-        at += static_cast<std::uint64_t>(n);
-        if (progress) progress->Advance(static_cast<std::uint64_t>(n));
+        if (n == 0) break;
+        if (guard.Inspect(chunk.data(), static_cast<std::size_t>(n)) != PayloadGuard::Verdict::Admit)
+            throw PackError(installer + ": " + guard.reason());
     }
-    // The installer leaves a wrong CRC-32 or length to gunzip, which fails on it; here it is an error.
-    if (!guard.ended()) GzipFault(f, installer);
+    if (guard.End() != PayloadGuard::Verdict::Admit) throw PackError(installer + ": " + guard.reason());
     return guard.judged();
 }
 
