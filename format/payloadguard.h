@@ -48,8 +48,11 @@ public:
     // For Refused: "member ./bin/x is a symbolic link to ../../x, which leads out of the tree".
     const std::string &reason() const { return reason_; }
     bool UsesIsal() const { return inflater_.UsesIsal(); }
-    // The members admitted so far, as tar extracts them.
+    // The members admitted so far, as tar extracts them, once asked to keep them before the first
+    // block (the check itself does not need the list).
+    void KeepJudged() { contract_.KeepJudged(); }
     const std::vector<Judged> &judged() const { return contract_.judged(); }
+    const ContractChecker &contract() const { return contract_; }
     // The gzip member has ended soundly, its CRC-32 and length checked.
     bool ended() const { return ended_; }
 

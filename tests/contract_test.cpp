@@ -116,7 +116,7 @@ TEST(Contract, LauncherHabitsAreWarnings) {
     const auto judged = [](const std::vector<Entry> &members) {
         ContractChecker contract;
         for (const Entry &e : members) EXPECT_EQ(contract.Add(e), "");
-        return LauncherWarnings(contract.judged());
+        return LauncherWarnings(contract.launcher());
     };
     EXPECT_EQ(judged({D("bin/"), F("./sonaris", 0755)}), std::vector<std::string>{});
     EXPECT_EQ(judged({F("a")}), std::vector<std::string>{"the payload holds no launcher ./sonaris"});

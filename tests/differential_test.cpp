@@ -113,6 +113,7 @@ Judgement Judge(const std::string &payload, const std::string &dest, bool root) 
     where.destination = open(dest.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     where.root = root;
     PayloadGuard guard(where);
+    guard.KeepJudged();
     const auto verdict = guard.Inspect(reinterpret_cast<const unsigned char *>(payload.data()), payload.size());
     close(where.destination);
     return {verdict == PayloadGuard::Verdict::Admit, guard.reason(), guard.judged()};
