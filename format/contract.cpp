@@ -203,7 +203,10 @@ void NameTree::Grow() {
 
 std::uint32_t NameTree::Insert(std::uint32_t parent, const char *component, std::size_t n) {
     const std::uint32_t found = Find(parent, component, n);
-    if (found != kNone) return found;
+    return found != kNone ? found : Make(parent, component, n);
+}
+
+std::uint32_t NameTree::Make(std::uint32_t parent, const char *component, std::size_t n) {
     // Linear probing stays short below three quarters full.
     if ((std::size_t{count_} + 1) * 4 > slots_.size() * 3) Grow();
     if ((count_ & ((1u << kPageBits) - 1)) == 0) pages_.emplace_back(new Node[std::size_t{1} << kPageBits]);
@@ -251,32 +254,25 @@ std::string ContractChecker::OnDisk(const std::string &name, MemberType type, co
     // and keeps one standing where a directory member comes (it finds a directory behind it), so an
     // earlier installation's link, or one made by hand, could lead the files out. Each path is
     // looked at once: what the payload itself puts there is judged by name.
-    std::uint32_t parent = NameTree::kTop;
-    std::size_t i = 0;
-    std::string fault;
-    ForEachComponent(name, [&](std::size_t start, std::size_t end) {
+    for (std::size_t i = 0; i < ends_.size(); ++i) {
+        const std::size_t start = i == 0 ? 0 : ends_[i - 1] + 1, end = ends_[i];
         const bool own = end == name.size();
-        if (own && type != MemberType::Directory) return false;
-        std::uint32_t &node = path_[i++];
-        if (node == NameTree::kNone) node = names_.Insert(parent, name.data() + start, end - start);
-        parent = node;
-        if ((names_.flags(node) & kTypeBits) && !own) return true;  // judged when it came
+        if (own && type != MemberType::Directory) break;
+        std::uint32_t &node = path_[i];
+        if (node == NameTree::kNone) node = names_.Make(i == 0 ? NameTree::kTop : path_[i - 1], name.data() + start, end - start);
+        if ((names_.flags(node) & kTypeBits) && !own) continue;  // judged when it came
         if (!(names_.flags(node) & kLooked)) {
             struct stat st;
             const bool link = fstatat(where_.destination, name.substr(0, end).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
                               S_ISLNK(st.st_mode);
             names_.flags(node) |= kLooked | (link ? kLinkOnDisk : 0);
         }
-        if (!(names_.flags(node) & kLinkOnDisk)) return true;
-        if (own) {
-            fault = "member " + raw + " is a directory where the destination holds a symbolic link";
-        } else {
-            fault = "member " + raw + " would go through " + Printable(name.substr(0, end)) +
-                    ", a symbolic link that stands in the destination";
-        }
-        return false;
-    });
-    return fault;
+        if (!(names_.flags(node) & kLinkOnDisk)) continue;
+        if (own) return "member " + raw + " is a directory where the destination holds a symbolic link";
+        return "member " + raw + " would go through " + Printable(name.substr(0, end)) +
+               ", a symbolic link that stands in the destination";
+    }
+    return "";
 }
 
 namespace {
@@ -312,24 +308,39 @@ std::string ContractChecker::Add(const Entry &entry) {
     if (name.empty() && where_.root && WritableByOthers(entry))
         return "member " + raw + " would make the destination writable by others";
 
-    // The nodes of the name's components as far as they are known; the first member among its
-    // directories that is not a directory.
-    path_.clear();
+    // The nodes of the name's components as far as they are known, the directories it shares with
+    // the member before taken from that one (payload order keeps neighbours together); the first
+    // member among its directories that is not a directory.
+    ends_.clear();
+    if (!name.empty())
+        ForEachComponent(name, [&](std::size_t, std::size_t end) {
+            ends_.push_back(end);
+            return true;
+        });
+    std::size_t shared = 0;
+    while (shared < ends_.size() && shared < path_.size() && ends_[shared] <= last_.size() &&
+           (ends_[shared] == last_.size() || last_[ends_[shared]] == '/') &&
+           name.compare(0, ends_[shared], last_, 0, ends_[shared]) == 0)
+        ++shared;
+    last_.clear();  // path_ is the new name's from here; last_ is set again once it is recorded
+    path_.resize(ends_.size());
     std::uint32_t node = NameTree::kTop;
     std::size_t underEnd = std::string::npos;
     std::uint32_t under = NameTree::kNone;
-    if (!name.empty()) {
-        ForEachComponent(name, [&](std::size_t start, std::size_t end) {
-            if (node != NameTree::kNone) node = names_.Find(node, name.data() + start, end - start);
-            path_.push_back(node);
-            const std::uint8_t flags = node == NameTree::kNone ? 0 : names_.flags(node);
-            if (end != name.size() && under == NameTree::kNone && (flags & kTypeBits) &&
-                TypeOf(flags) != MemberType::Directory) {
-                under = node;
-                underEnd = end;
-            }
-            return true;
-        });
+    for (std::size_t i = 0; i < ends_.size(); ++i) {
+        const std::size_t start = i == 0 ? 0 : ends_[i - 1] + 1;
+        if (i < shared) {
+            node = path_[i];
+        } else if (node != NameTree::kNone) {
+            node = names_.Find(node, name.data() + start, ends_[i] - start);
+        }
+        path_[i] = node;
+        const std::uint8_t flags = node == NameTree::kNone ? 0 : names_.flags(node);
+        if (ends_[i] != name.size() && under == NameTree::kNone && (flags & kTypeBits) &&
+            TypeOf(flags) != MemberType::Directory) {
+            under = node;
+            underEnd = ends_[i];
+        }
     }
     if (node != NameTree::kNone && (names_.flags(node) & kTypeBits)) return "member " + raw + " appears twice";
     // A name under a link or a file of the payload: tar would follow the link, or fail.
@@ -361,13 +372,12 @@ std::string ContractChecker::Add(const Entry &entry) {
 
     // Recorded: the name's directories as nodes, the name with its type.
     std::uint32_t parent = NameTree::kTop;
-    std::size_t i = 0;
-    if (!name.empty()) ForEachComponent(name, [&](std::size_t start, std::size_t end) {
-        std::uint32_t &at = path_[i++];
-        if (at == NameTree::kNone) at = names_.Insert(parent, name.data() + start, end - start);
-        parent = at;
-        return true;
-    });
+    for (std::size_t i = 0; i < ends_.size(); ++i) {
+        const std::size_t start = i == 0 ? 0 : ends_[i - 1] + 1;
+        if (path_[i] == NameTree::kNone) path_[i] = names_.Make(parent, name.data() + start, ends_[i] - start);
+        parent = path_[i];
+    }
+    last_ = name;
     const bool dotSlash = !name.empty() && entry.name.compare(0, 2, "./") == 0;
     names_.flags(parent) |= static_cast<std::uint8_t>(static_cast<unsigned>(type) + 1) | (dotSlash ? kDotSlash : 0);
     if (name == kLauncherName) {

@@ -83,6 +83,8 @@ public:
     std::uint32_t Find(std::uint32_t parent, const char *component, std::size_t n) const;
     // The same, made where missing.
     std::uint32_t Insert(std::uint32_t parent, const char *component, std::size_t n);
+    // Makes the node, which must be missing.
+    std::uint32_t Make(std::uint32_t parent, const char *component, std::size_t n);
     std::uint8_t &flags(std::uint32_t node) { return At(node).flags; }
     std::uint8_t flags(std::uint32_t node) const { return At(node).flags; }
     std::size_t size() const { return count_; }
@@ -149,7 +151,11 @@ private:
     // name came with "./" in front, and what the look at the destination found.
     enum : std::uint8_t { kTypeBits = 0x0f, kDotSlash = 0x10, kLooked = 0x20, kLinkOnDisk = 0x40 };
     NameTree names_;
-    std::vector<std::uint32_t> path_;  // the nodes of the member being added, component by component
+    // The member being added, component by component: where each ends in its name, and its node
+    // (kNone while unknown). Between members, the nodes of last_, the member recorded last.
+    std::vector<std::size_t> ends_;
+    std::vector<std::uint32_t> path_;
+    std::string last_;
     std::size_t members_ = 0;
     Launcher launcher_;
     std::size_t launcherAt_ = 0;
