@@ -112,6 +112,43 @@ TEST(Contract, MembersInPayloadOrder) {
     }
 }
 
+// Enough names to grow the record many times over, in payload order, then one member more: the
+// rules hold for names met long before, under other directories, and for names that share bytes
+// but not components with the one before.
+TEST(Contract, RulesHoldOverManyNames) {
+    std::vector<Entry> tree;
+    for (int d = 0; d < 40; ++d) {
+        const std::string dir = "./d" + std::to_string(d) + "/";
+        tree.push_back(D(dir));
+        for (int f = 0; f < 600; ++f) tree.push_back(F(dir + "item-" + std::to_string(f)));
+        tree.push_back(L(dir + "link", "item-0"));
+        tree.push_back(F(dir + "file"));
+    }
+    struct Case {
+        std::vector<Entry> more;
+        std::string breach;
+    } cases[] = {
+        {{F("d0/item-0")}, "member d0/item-0 appears twice"},
+        {{D("./d39/")}, "member ./d39/ appears twice"},
+        {{F("d7/link/x")}, "member d7/link/x lies under ./d7/link, which is a symbolic link"},
+        {{F("d7/file/x/y")}, "member d7/file/x/y lies under ./d7/file, which is not a directory"},
+        {{H("./h", "./d3/item-599")}, ""},
+        {{H("./h", "./d3/item-600")}, "member ./h is a hard link to ./d3/item-600, which no member before it is"},
+        {{H("./h", "./d3")}, "member ./h is a hard link to ./d3, which is a directory, not a regular file"},
+        {{H("./h", "./item-5")}, "member ./h is a hard link to ./item-5, which no member before it is"},
+        {{F("d39/file-2"), F("d39/file/x")}, "member d39/file/x lies under ./d39/file, which is not a directory"},
+        {{D("d39/file-2/"), F("d39/file-2/x"), F("d39/file/x")}, "member d39/file/x lies under ./d39/file, which is not a directory"},
+        {{D("d39/fil/"), F("d39/fil/e"), F("d39/fil/e")}, "member d39/fil/e appears twice"},
+        {{F("./d40"), F("./d4/new"), F("./d40/x")}, "member ./d40/x lies under ./d40, which is not a directory"},
+    };
+    for (const auto &c : cases) {
+        std::vector<Entry> members = tree;
+        members.insert(members.end(), c.more.begin(), c.more.end());
+        SCOPED_TRACE(c.more.back().name);
+        EXPECT_EQ(Check(members), c.breach);
+    }
+}
+
 TEST(Contract, LauncherHabitsAreWarnings) {
     const auto judged = [](const std::vector<Entry> &members) {
         ContractChecker contract;
