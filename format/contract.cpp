@@ -172,7 +172,9 @@ NameTree::NameTree() : slots_(1024, 0) {
 std::uint64_t NameTree::Hash(std::uint32_t parent, const char *component, std::size_t n) {
     std::uint64_t h = 0xcbf29ce484222325ull ^ (parent * 0x9e3779b97f4a7c15ull);
     for (std::size_t i = 0; i < n; ++i) h = (h ^ static_cast<unsigned char>(component[i])) * 0x100000001b3ull;
-    return h ^ (h >> 31);
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdull;
+    return h ^ (h >> 33);
 }
 
 bool NameTree::Is(const Node &node, std::uint32_t parent, const char *component, std::size_t n) const {
@@ -180,21 +182,22 @@ bool NameTree::Is(const Node &node, std::uint32_t parent, const char *component,
 }
 
 std::uint32_t NameTree::Find(std::uint32_t parent, const char *component, std::size_t n) const {
+    const std::uint64_t tag = Hash(parent, component, n) >> 32;
     const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = Hash(parent, component, n) & mask;; i = (i + 1) & mask) {
-        const std::uint32_t slot = slots_[i];
+    for (std::size_t i = tag & mask;; i = (i + 1) & mask) {
+        const std::uint64_t slot = slots_[i];
         if (slot == 0) return kNone;
-        if (Is(At(slot - 1), parent, component, n)) return slot - 1;
+        const std::uint32_t node = static_cast<std::uint32_t>(slot) - 1;
+        if ((slot >> 32) == tag && Is(At(node), parent, component, n)) return node;
     }
 }
 
 void NameTree::Grow() {
-    std::vector<std::uint32_t> slots(slots_.size() * 2, 0);
+    std::vector<std::uint64_t> slots(slots_.size() * 2, 0);
     const std::size_t mask = slots.size() - 1;
-    for (const std::uint32_t slot : slots_) {
+    for (const std::uint64_t slot : slots_) {
         if (slot == 0) continue;
-        const Node &node = At(slot - 1);
-        std::size_t i = Hash(node.parent, chunks_[node.chunk].get() + node.at, node.length) & mask;
+        std::size_t i = (slot >> 32) & mask;
         while (slots[i] != 0) i = (i + 1) & mask;
         slots[i] = slot;
     }
@@ -224,10 +227,11 @@ std::uint32_t NameTree::Make(std::uint32_t parent, const char *component, std::s
     if (n <= kChunk / 4) chunkFill_ += n;
     const std::uint32_t node = count_++;
     At(node) = Node{parent, static_cast<std::uint32_t>(n), chunk, at, 0};
+    const std::uint64_t tag = Hash(parent, component, n) >> 32;
     const std::size_t mask = slots_.size() - 1;
-    std::size_t i = Hash(parent, component, n) & mask;
+    std::size_t i = tag & mask;
     while (slots_[i] != 0) i = (i + 1) & mask;
-    slots_[i] = node + 1;
+    slots_[i] = tag << 32 | (std::uint64_t{node} + 1);
     return node;
 }
 
@@ -249,7 +253,7 @@ MemberType TypeOf(std::uint8_t flags) { return static_cast<MemberType>((flags & 
 
 }  // namespace
 
-std::string ContractChecker::OnDisk(const std::string &name, MemberType type, const std::string &raw) {
+std::string ContractChecker::OnDisk(const std::string &name, MemberType type, const std::string &given) {
     // tar follows a symbolic link that stands in the destination wherever the name goes through it,
     // and keeps one standing where a directory member comes (it finds a directory behind it), so an
     // earlier installation's link, or one made by hand, could lead the files out. Each path is
@@ -268,8 +272,8 @@ std::string ContractChecker::OnDisk(const std::string &name, MemberType type, co
             names_.flags(node) |= kLooked | (link ? kLinkOnDisk : 0);
         }
         if (!(names_.flags(node) & kLinkOnDisk)) continue;
-        if (own) return "member " + raw + " is a directory where the destination holds a symbolic link";
-        return "member " + raw + " would go through " + Printable(name.substr(0, end)) +
+        if (own) return "member " + Printable(given) + " is a directory where the destination holds a symbolic link";
+        return "member " + Printable(given) + " would go through " + Printable(name.substr(0, end)) +
                ", a symbolic link that stands in the destination";
     }
     return "";
@@ -289,24 +293,25 @@ bool WritableByOthers(const Entry &top) {
 }  // namespace
 
 std::string ContractChecker::Add(const Entry &entry) {
-    const std::string raw = Printable(entry.name);
+    // Messages only: most members pass.
+    const auto member = [&entry] { return "member " + Printable(entry.name); };
     const CanonicalName canonical = Canonicalize(entry.name);
-    if (canonical.fault) return "member " + raw + " " + canonical.fault;
+    if (canonical.fault) return member() + " " + canonical.fault;
     const std::string &name = canonical.name;
     const MemberType type = entry.type;
     if (type != MemberType::Directory && type != MemberType::File && type != MemberType::Symlink &&
         type != MemberType::HardLink) {
         const std::string kind = type == MemberType::Unknown && !entry.kind.empty() ? entry.kind : DescribeType(type);
-        return "member " + raw + " is " + kind + kOnlyWhatInstalls;
+        return member() + " is " + kind + kOnlyWhatInstalls;
     }
     if (canonical.directory && type != MemberType::Directory)
-        return "member " + raw + " has a directory's name but is " + DescribeType(type);
+        return member() + " has a directory's name but is " + DescribeType(type);
     const unsigned setId = entry.permissions & (S_ISUID | S_ISGID);
     if (setId)
-        return "member " + raw + " has the " +
+        return member() + " has the " +
                (setId == (S_ISUID | S_ISGID) ? "setuid and setgid bits" : setId == S_ISUID ? "setuid bit" : "setgid bit");
     if (name.empty() && where_.root && WritableByOthers(entry))
-        return "member " + raw + " would make the destination writable by others";
+        return member() + " would make the destination writable by others";
 
     // The nodes of the name's components as far as they are known, the directories it shares with
     // the member before taken from that one (payload order keeps neighbours together); the first
@@ -342,21 +347,21 @@ std::string ContractChecker::Add(const Entry &entry) {
             underEnd = ends_[i];
         }
     }
-    if (node != NameTree::kNone && (names_.flags(node) & kTypeBits)) return "member " + raw + " appears twice";
+    if (node != NameTree::kNone && (names_.flags(node) & kTypeBits)) return member() + " appears twice";
     // A name under a link or a file of the payload: tar would follow the link, or fail.
     if (under != NameTree::kNone) {
         const std::uint8_t flags = names_.flags(under);
         const std::string underRaw = (flags & kDotSlash ? "./" : "") + name.substr(0, underEnd);
-        return "member " + raw + " lies under " + Printable(underRaw) + ", which is " +
+        return member() + " lies under " + Printable(underRaw) + ", which is " +
                (TypeOf(flags) == MemberType::Symlink ? "a symbolic link" : "not a directory");
     }
     std::string link = entry.link;
     if (type == MemberType::Symlink) {
         const std::string fault = SymlinkFault(name, entry.link);
-        if (!fault.empty()) return "member " + raw + " is " + fault;
+        if (!fault.empty()) return member() + " is " + fault;
     } else if (type == MemberType::HardLink) {
         // tar links to the name the header gives, which must be a file this payload made.
-        const std::string to = "member " + raw + " is a hard link to " + Printable(entry.link);
+        const std::string to = member() + " is a hard link to " + Printable(entry.link);
         const CanonicalName target = Canonicalize(entry.link);
         const std::uint32_t it = target.fault || target.directory ? NameTree::kNone : Lookup(names_, target.name);
         const std::uint8_t flags = it == NameTree::kNone ? 0 : names_.flags(it);
@@ -366,7 +371,7 @@ std::string ContractChecker::Add(const Entry &entry) {
         link = target.name;
     }
     if (where_.destination >= 0 && !name.empty()) {
-        const std::string fault = OnDisk(name, type, raw);
+        const std::string fault = OnDisk(name, type, entry.name);
         if (!fault.empty()) return fault;
     }
 

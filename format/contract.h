@@ -72,7 +72,7 @@ struct Judged {
 
 // The names a check has met, as a tree of components: each node is a component under its parent,
 // its bytes in one arena, found through an open-addressing hash of (parent, component), with a
-// byte of flags for the caller. Some 30 bytes a name where a map of whole names took hundreds.
+// byte of flags for the caller. Some 50 bytes a name where a map of whole names took hundreds.
 class NameTree {
 public:
     static constexpr std::uint32_t kTop = 0;  // "", there from the start
@@ -108,7 +108,9 @@ private:
     std::vector<std::unique_ptr<Node[]>> pages_;
     std::vector<std::unique_ptr<char[]>> chunks_;
     std::size_t chunkFill_ = kChunk;
-    std::vector<std::uint32_t> slots_;  // a node's number + 1; 0 is empty
+    // A node's number + 1 below, the upper half of its hash above, which also places it: most
+    // slots passed over are told apart without a look at their node. 0 is empty.
+    std::vector<std::uint64_t> slots_;
     std::uint32_t count_ = 0;
 };
 
@@ -144,7 +146,7 @@ public:
     const std::vector<Judged> &judged() const { return judged_; }
 
 private:
-    std::string OnDisk(const std::string &name, MemberType type, const std::string &raw);
+    std::string OnDisk(const std::string &name, MemberType type, const std::string &given);
 
     Where where_;
     // Per name: the member's type + 1 (0: only a directory on the way to members), whether its
