@@ -182,22 +182,21 @@ bool NameTree::Is(const Node &node, std::uint32_t parent, const char *component,
 }
 
 std::uint32_t NameTree::Find(std::uint32_t parent, const char *component, std::size_t n) const {
-    const std::uint64_t tag = Hash(parent, component, n) >> 32;
     const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = tag & mask;; i = (i + 1) & mask) {
-        const std::uint64_t slot = slots_[i];
+    for (std::size_t i = Hash(parent, component, n) & mask;; i = (i + 1) & mask) {
+        const std::uint32_t slot = slots_[i];
         if (slot == 0) return kNone;
-        const std::uint32_t node = static_cast<std::uint32_t>(slot) - 1;
-        if ((slot >> 32) == tag && Is(At(node), parent, component, n)) return node;
+        if (Is(At(slot - 1), parent, component, n)) return slot - 1;
     }
 }
 
 void NameTree::Grow() {
-    std::vector<std::uint64_t> slots(slots_.size() * 2, 0);
+    std::vector<std::uint32_t> slots(slots_.size() * 2, 0);
     const std::size_t mask = slots.size() - 1;
-    for (const std::uint64_t slot : slots_) {
+    for (const std::uint32_t slot : slots_) {
         if (slot == 0) continue;
-        std::size_t i = (slot >> 32) & mask;
+        const Node &node = At(slot - 1);
+        std::size_t i = Hash(node.parent, chunks_[node.chunk].get() + node.at, node.length) & mask;
         while (slots[i] != 0) i = (i + 1) & mask;
         slots[i] = slot;
     }
@@ -227,11 +226,10 @@ std::uint32_t NameTree::Make(std::uint32_t parent, const char *component, std::s
     if (n <= kChunk / 4) chunkFill_ += n;
     const std::uint32_t node = count_++;
     At(node) = Node{parent, static_cast<std::uint32_t>(n), chunk, at, 0};
-    const std::uint64_t tag = Hash(parent, component, n) >> 32;
     const std::size_t mask = slots_.size() - 1;
-    std::size_t i = tag & mask;
+    std::size_t i = Hash(parent, component, n) & mask;
     while (slots_[i] != 0) i = (i + 1) & mask;
-    slots_[i] = tag << 32 | (std::uint64_t{node} + 1);
+    slots_[i] = node + 1;
     return node;
 }
 
