@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -242,31 +243,117 @@ std::string SymlinkFault(const std::string &canonical, const std::string &target
     return "";
 }
 
-std::string ContractChecker::OnDisk(const std::string &name, MemberType type, const std::string &raw) {
+// ---- the names met ----
+
+NameTree::NameTree() : slots_(1024, 0) {
+    pages_.emplace_back(new Node[std::size_t{1} << kPageBits]);
+    At(kTop) = Node{kNone, 0, 0, 0, 0};
+    count_ = 1;  // the top is found by its number, never through the slots
+}
+
+std::uint64_t NameTree::Hash(std::uint32_t parent, const char *component, std::size_t n) {
+    std::uint64_t h = 0xcbf29ce484222325ull ^ (parent * 0x9e3779b97f4a7c15ull);
+    for (std::size_t i = 0; i < n; ++i) h = (h ^ static_cast<unsigned char>(component[i])) * 0x100000001b3ull;
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdull;
+    return h ^ (h >> 33);
+}
+
+bool NameTree::Is(const Node &node, std::uint32_t parent, const char *component, std::size_t n) const {
+    return node.parent == parent && node.length == n && std::memcmp(chunks_[node.chunk].get() + node.at, component, n) == 0;
+}
+
+std::uint32_t NameTree::Find(std::uint32_t parent, const char *component, std::size_t n) const {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = Hash(parent, component, n) & mask;; i = (i + 1) & mask) {
+        const std::uint32_t slot = slots_[i];
+        if (slot == 0) return kNone;
+        if (Is(At(slot - 1), parent, component, n)) return slot - 1;
+    }
+}
+
+void NameTree::Grow() {
+    std::vector<std::uint32_t> slots(slots_.size() * 2, 0);
+    const std::size_t mask = slots.size() - 1;
+    for (const std::uint32_t slot : slots_) {
+        if (slot == 0) continue;
+        const Node &node = At(slot - 1);
+        std::size_t i = Hash(node.parent, chunks_[node.chunk].get() + node.at, node.length) & mask;
+        while (slots[i] != 0) i = (i + 1) & mask;
+        slots[i] = slot;
+    }
+    slots_.swap(slots);
+}
+
+std::uint32_t NameTree::Insert(std::uint32_t parent, const char *component, std::size_t n) {
+    const std::uint32_t found = Find(parent, component, n);
+    return found != kNone ? found : Make(parent, component, n);
+}
+
+std::uint32_t NameTree::Make(std::uint32_t parent, const char *component, std::size_t n) {
+    // Linear probing stays short below three quarters full.
+    if ((std::size_t{count_} + 1) * 4 > slots_.size() * 3) Grow();
+    if ((count_ & ((1u << kPageBits) - 1)) == 0) pages_.emplace_back(new Node[std::size_t{1} << kPageBits]);
+    // A chunk is allocated whole but only touched as it fills; a long component gets one of its own.
+    if (n > kChunk / 4) {
+        chunks_.emplace_back(new char[n]);
+        chunkFill_ = kChunk;
+    } else if (chunkFill_ + n > kChunk) {
+        chunks_.emplace_back(new char[kChunk]);
+        chunkFill_ = 0;
+    }
+    const std::uint32_t chunk = static_cast<std::uint32_t>(chunks_.size() - 1);
+    const std::uint32_t at = n > kChunk / 4 ? 0 : static_cast<std::uint32_t>(chunkFill_);
+    if (n > 0) std::memcpy(chunks_[chunk].get() + at, component, n);
+    if (n <= kChunk / 4) chunkFill_ += n;
+    const std::uint32_t node = count_++;
+    At(node) = Node{parent, static_cast<std::uint32_t>(n), chunk, at, 0};
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = Hash(parent, component, n) & mask;
+    while (slots_[i] != 0) i = (i + 1) & mask;
+    slots_[i] = node + 1;
+    return node;
+}
+
+// ---- the checker ----
+
+namespace {
+
+// The node of a canonical name, or NameTree::kNone where no name met so far has it.
+std::uint32_t Lookup(const NameTree &names, const std::string &canonical) {
+    std::uint32_t node = NameTree::kTop;
+    ForEachComponent(canonical, [&](std::size_t start, std::size_t end) {
+        node = names.Find(node, canonical.data() + start, end - start);
+        return node != NameTree::kNone;
+    });
+    return node;
+}
+
+MemberType TypeOf(std::uint8_t flags) { return static_cast<MemberType>((flags & 0x0f) - 1); }
+
+}  // namespace
+
+std::string ContractChecker::OnDisk(const std::string &name, MemberType type, const std::string &given) {
     // tar follows a symbolic link that stands in the destination wherever the name goes through it,
     // and keeps one standing where a directory member comes (it finds a directory behind it), so an
     // earlier installation's link, or one made by hand, could lead the files out. Each path is
     // looked at once: what the payload itself puts there is judged by name.
-    std::string path;
-    for (std::size_t start = 0; start <= name.size();) {
-        std::size_t slash = name.find('/', start);
-        if (slash == std::string::npos) slash = name.size();
-        path = name.substr(0, slash);
-        start = slash + 1;
-        const bool own = slash == name.size();
+    for (std::size_t i = 0; i < ends_.size(); ++i) {
+        const std::size_t start = i == 0 ? 0 : ends_[i - 1] + 1, end = ends_[i];
+        const bool own = end == name.size();
         if (own && type != MemberType::Directory) break;
-        const auto member = seen_.find(path);
-        if (member != seen_.end() && !own) continue;  // judged when it came
-        auto it = looked_.find(path);
-        if (it == looked_.end()) {
+        std::uint32_t &node = path_[i];
+        if (node == NameTree::kNone) node = names_.Make(i == 0 ? NameTree::kTop : path_[i - 1], name.data() + start, end - start);
+        if ((names_.flags(node) & kTypeBits) && !own) continue;  // judged when it came
+        if (!(names_.flags(node) & kLooked)) {
             struct stat st;
-            const bool link = fstatat(where_.destination, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            const bool link = fstatat(where_.destination, name.substr(0, end).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
                               S_ISLNK(st.st_mode);
-            it = looked_.emplace(path, link).first;
+            names_.flags(node) |= kLooked | (link ? kLinkOnDisk : 0);
         }
-        if (!it->second) continue;
-        if (own) return "member " + raw + " is a directory where the destination holds a symbolic link";
-        return "member " + raw + " would go through " + Printable(path) +
+        if (!(names_.flags(node) & kLinkOnDisk)) continue;
+        if (own) return "member " + Printable(given) + " is a directory where the destination holds a symbolic link";
+        return "member " + Printable(given) + " would go through " + Printable(name.substr(0, end)) +
                ", a symbolic link that stands in the destination";
     }
     return "";
@@ -286,73 +373,130 @@ bool WritableByOthers(const Entry &top) {
 }  // namespace
 
 std::string ContractChecker::Add(const Entry &entry) {
-    const std::string raw = Printable(entry.name);
+    // Messages only: most members pass.
+    const auto member = [&entry] { return "member " + Printable(entry.name); };
     const CanonicalName canonical = Canonicalize(entry.name);
     if (entry.name.empty()) return "a member has an empty name";
-    if (canonical.fault) return "member " + raw + " " + canonical.fault;
+    if (canonical.fault) return member() + " " + canonical.fault;
     const std::string &name = canonical.name;
     const MemberType type = entry.type;
     if (type != MemberType::Directory && type != MemberType::File && type != MemberType::Symlink &&
         type != MemberType::HardLink) {
         const std::string kind = type == MemberType::Unknown && !entry.kind.empty() ? entry.kind : DescribeType(type);
-        return "member " + raw + " is " + kind + kOnlyWhatInstalls;
+        return member() + " is " + kind + kOnlyWhatInstalls;
     }
     if (canonical.directory && type != MemberType::Directory)
-        return "member " + raw + " has a directory's name but is " + DescribeType(type);
+        return member() + " has a directory's name but is " + DescribeType(type);
     const unsigned setId = entry.permissions & (S_ISUID | S_ISGID);
     if (setId)
-        return "member " + raw + " has the " +
+        return member() + " has the " +
                (setId == (S_ISUID | S_ISGID) ? "setuid and setgid bits" : setId == S_ISUID ? "setuid bit" : "setgid bit");
     if (name.empty() && where_.root && WritableByOthers(entry))
-        return "member " + raw + " would make the destination writable by others";
-    if (seen_.count(name)) return "member " + raw + " appears twice";
+        return member() + " would make the destination writable by others";
+
+    // The nodes of the name's components as far as they are known, the directories it shares with
+    // the member before taken from that one (payload order keeps neighbours together); the first
+    // member among its directories that is not a directory.
+    ends_.clear();
+    if (!name.empty())
+        ForEachComponent(name, [&](std::size_t, std::size_t end) {
+            ends_.push_back(end);
+            return true;
+        });
+    std::size_t shared = 0;
+    while (shared < ends_.size() && shared < path_.size() && ends_[shared] <= last_.size() &&
+           (ends_[shared] == last_.size() || last_[ends_[shared]] == '/') &&
+           name.compare(0, ends_[shared], last_, 0, ends_[shared]) == 0)
+        ++shared;
+    last_.clear();  // path_ is the new name's from here; last_ is set again once it is recorded
+    path_.resize(ends_.size());
+    std::uint32_t node = NameTree::kTop;
+    std::size_t underEnd = std::string::npos;
+    std::uint32_t under = NameTree::kNone;
+    for (std::size_t i = 0; i < ends_.size(); ++i) {
+        const std::size_t start = i == 0 ? 0 : ends_[i - 1] + 1;
+        if (i < shared) {
+            node = path_[i];
+        } else if (node != NameTree::kNone) {
+            node = names_.Find(node, name.data() + start, ends_[i] - start);
+        }
+        path_[i] = node;
+        const std::uint8_t flags = node == NameTree::kNone ? 0 : names_.flags(node);
+        if (ends_[i] != name.size() && under == NameTree::kNone && (flags & kTypeBits) &&
+            TypeOf(flags) != MemberType::Directory) {
+            under = node;
+            underEnd = ends_[i];
+        }
+    }
+    if (node != NameTree::kNone && (names_.flags(node) & kTypeBits)) return member() + " appears twice";
     // A name under a link or a file of the payload: tar would follow the link, or fail.
-    for (std::size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1)) {
-        const auto it = seen_.find(name.substr(0, slash));
-        if (it == seen_.end() || it->second.type == MemberType::Directory) continue;
-        return "member " + raw + " lies under " + Printable(it->second.raw) + ", which is " +
-               (it->second.type == MemberType::Symlink ? "a symbolic link" : "not a directory");
+    if (under != NameTree::kNone) {
+        const std::uint8_t flags = names_.flags(under);
+        const std::string underRaw = (flags & kDotSlash ? "./" : "") + name.substr(0, underEnd);
+        return member() + " lies under " + Printable(underRaw) + ", which is " +
+               (TypeOf(flags) == MemberType::Symlink ? "a symbolic link" : "not a directory");
     }
     std::string link = entry.link;
     if (type == MemberType::Symlink) {
         const std::string fault = SymlinkFault(name, entry.link);
-        if (!fault.empty()) return "member " + raw + " is " + fault;
+        if (!fault.empty()) return member() + " is " + fault;
     } else if (type == MemberType::HardLink) {
         // tar links to the name the header gives, which must be a file this payload made.
-        const std::string to = "member " + raw + " is a hard link to " + Printable(entry.link);
+        const std::string to = member() + " is a hard link to " + Printable(entry.link);
         const CanonicalName target = Canonicalize(entry.link);
-        const auto it = target.fault || target.directory ? seen_.end() : seen_.find(target.name);
-        if (it == seen_.end()) return to + ", which no member before it is";
-        if (it->second.type != MemberType::File)
-            return to + ", which is " + DescribeType(it->second.type) + ", not a regular file";
+        const std::uint32_t it = target.fault || target.directory ? NameTree::kNone : Lookup(names_, target.name);
+        const std::uint8_t flags = it == NameTree::kNone ? 0 : names_.flags(it);
+        if (!(flags & kTypeBits)) return to + ", which no member before it is";
+        if (TypeOf(flags) != MemberType::File)
+            return to + ", which is " + DescribeType(TypeOf(flags)) + ", not a regular file";
         link = target.name;
     }
     if (where_.destination >= 0 && !name.empty()) {
-        const std::string fault = OnDisk(name, type, raw);
+        const std::string fault = OnDisk(name, type, entry.name);
         if (!fault.empty()) return fault;
     }
-    seen_[name] = Seen{type, entry.name};
-    judged_.push_back(Judged{name, type, link, entry.permissions & 07777});
+
+    // Recorded: the name's directories as nodes, the name with its type.
+    std::uint32_t parent = NameTree::kTop;
+    for (std::size_t i = 0; i < ends_.size(); ++i) {
+        const std::size_t start = i == 0 ? 0 : ends_[i - 1] + 1;
+        if (path_[i] == NameTree::kNone) path_[i] = names_.Make(parent, name.data() + start, ends_[i] - start);
+        parent = path_[i];
+    }
+    last_ = name;
+    const bool dotSlash = !name.empty() && entry.name.compare(0, 2, "./") == 0;
+    names_.flags(parent) |= static_cast<std::uint8_t>(static_cast<unsigned>(type) + 1) | (dotSlash ? kDotSlash : 0);
+    if (name == kLauncherName) {
+        launcher_ = Launcher{true, type, entry.permissions & 07777, false};
+        launcherAt_ = members_;
+    }
+    ++members_;
+    if (keep_) judged_.push_back(Judged{name, type, link, entry.permissions & 07777});
     return "";
 }
 
 std::string ContractChecker::Finish() const {
-    if (judged_.empty()) return "the payload holds no members";
+    if (members_ == 0) return "the payload holds no members";
     return "";
 }
 
-std::vector<std::string> LauncherWarnings(const std::vector<Judged> &members) {
+ContractChecker::Launcher ContractChecker::launcher() const {
+    Launcher l = launcher_;
+    l.last = l.present && launcherAt_ + 1 == members_;
+    return l;
+}
+
+std::vector<std::string> LauncherWarnings(const ContractChecker::Launcher &l) {
     const std::string launcher = "the launcher " + ArchiveName(kLauncherName, false);
-    const auto it = std::find_if(members.begin(), members.end(), [](const Judged &m) { return m.name == kLauncherName; });
-    if (it == members.end()) return {"the payload holds no launcher " + ArchiveName(kLauncherName, false)};
+    if (!l.present) return {"the payload holds no launcher " + ArchiveName(kLauncherName, false)};
     std::vector<std::string> warnings;
-    if (it->type != MemberType::File) {
+    if (l.type != MemberType::File) {
         warnings.push_back(launcher + " is not a regular file");
-    } else if (!(it->permissions & S_IXUSR)) {
+    } else if (!(l.permissions & S_IXUSR)) {
         char mode[16];
-        std::snprintf(mode, sizeof mode, "%04o", it->permissions & 07777);
+        std::snprintf(mode, sizeof mode, "%04o", l.permissions & 07777);
         warnings.push_back(launcher + " is not executable (mode " + mode + ")");
     }
-    if (it + 1 != members.end()) warnings.push_back(launcher + " is not the last member");
+    if (!l.last) warnings.push_back(launcher + " is not the last member");
     return warnings;
 }

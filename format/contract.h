@@ -12,8 +12,8 @@
 #include <sys/types.h>
 
 #include <cstddef>
-#include <map>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -80,6 +80,50 @@ struct Judged {
     unsigned permissions;
 };
 
+// The names a check has met, as a tree of components: each node is a component under its parent,
+// its bytes in one arena, found through an open-addressing hash of (parent, component), with a
+// byte of flags for the caller. Some 50 bytes a name where a map of whole names took hundreds.
+class NameTree {
+public:
+    static constexpr std::uint32_t kTop = 0;  // "", there from the start
+    static constexpr std::uint32_t kNone = UINT32_MAX;
+
+    NameTree();
+    // The node of `component` under `parent`, or kNone.
+    std::uint32_t Find(std::uint32_t parent, const char *component, std::size_t n) const;
+    // The same, made where missing.
+    std::uint32_t Insert(std::uint32_t parent, const char *component, std::size_t n);
+    // Makes the node, which must be missing.
+    std::uint32_t Make(std::uint32_t parent, const char *component, std::size_t n);
+    std::uint8_t &flags(std::uint32_t node) { return At(node).flags; }
+    std::uint8_t flags(std::uint32_t node) const { return At(node).flags; }
+    std::size_t size() const { return count_; }
+
+private:
+    struct Node {
+        std::uint32_t parent, length;
+        std::uint32_t chunk, at;  // where the component's bytes stand in the arena
+        std::uint8_t flags;
+    };
+    static constexpr unsigned kPageBits = 12;
+    static constexpr std::size_t kChunk = 1 << 20;
+
+    Node &At(std::uint32_t node) { return pages_[node >> kPageBits][node & ((1u << kPageBits) - 1)]; }
+    const Node &At(std::uint32_t node) const { return pages_[node >> kPageBits][node & ((1u << kPageBits) - 1)]; }
+    bool Is(const Node &node, std::uint32_t parent, const char *component, std::size_t n) const;
+    static std::uint64_t Hash(std::uint32_t parent, const char *component, std::size_t n);
+    void Grow();
+
+    // Pages and chunks never move, so that growing costs no copy of what is there.
+    std::vector<std::unique_ptr<Node[]>> pages_;
+    std::vector<std::unique_ptr<char[]>> chunks_;
+    std::size_t chunkFill_ = kChunk;
+    // A node's number + 1; 0 is empty. Four bytes a slot: a tag of the hash beside it would save
+    // reads of nodes but cost a tenth of the memory at a million names.
+    std::vector<std::uint32_t> slots_;
+    std::uint32_t count_ = 0;
+};
+
 // Checks members in payload order.
 class ContractChecker {
 public:
@@ -93,6 +137,13 @@ public:
         // could grant access or privilege.
         bool privileged = false;
     };
+    // The member named kLauncherName, as far as the packer's habits ask.
+    struct Launcher {
+        bool present = false;
+        MemberType type = MemberType::Unknown;
+        unsigned permissions = 0;
+        bool last = false;  // no member came after it
+    };
     ContractChecker() = default;
     explicit ContractChecker(Where where) : where_(where) {}
 
@@ -100,25 +151,36 @@ public:
     std::string Add(const Entry &entry);
     // What the payload as a whole lacks; "" if nothing.
     std::string Finish() const;
-    std::size_t members() const { return judged_.size(); }
+    std::size_t members() const { return members_; }
+    Launcher launcher() const;
+    // Keeps every admitted member for judged(), which is empty otherwise: a list of a million
+    // members is more than a check needs.
+    void KeepJudged() { keep_ = true; }
     const std::vector<Judged> &judged() const { return judged_; }
     bool privileged() const { return where_.privileged; }
 
 private:
-    std::string OnDisk(const std::string &name, MemberType type, const std::string &raw);
+    std::string OnDisk(const std::string &name, MemberType type, const std::string &given);
 
     Where where_;
-    struct Seen {
-        MemberType type;
-        std::string raw;  // the name as the payload gave it, for messages
-    };
-    std::map<std::string, Seen> seen_;  // by canonical name
-    std::map<std::string, bool> looked_;      // destination paths looked at: true where a symbolic link stands
+    // Per name: the member's type + 1 (0: only a directory on the way to members), whether its
+    // name came with "./" in front, and what the look at the destination found.
+    enum : std::uint8_t { kTypeBits = 0x0f, kDotSlash = 0x10, kLooked = 0x20, kLinkOnDisk = 0x40 };
+    NameTree names_;
+    // The member being added, component by component: where each ends in its name, and its node
+    // (kNone while unknown). Between members, the nodes of last_, the member recorded last.
+    std::vector<std::size_t> ends_;
+    std::vector<std::uint32_t> path_;
+    std::string last_;
+    std::size_t members_ = 0;
+    Launcher launcher_;
+    std::size_t launcherAt_ = 0;
+    bool keep_ = false;
     std::vector<Judged> judged_;
 };
 
-// What the packer's habits ask of the launcher and `members` do not give: no launcher, one that
-// is not an executable regular file, one that is not the last member. Empty if nothing.
-std::vector<std::string> LauncherWarnings(const std::vector<Judged> &members);
+// What the packer's habits ask of the launcher and the payload does not give: no launcher, one
+// that is not an executable regular file, one that is not the last member. Empty if nothing.
+std::vector<std::string> LauncherWarnings(const ContractChecker::Launcher &launcher);
 
 #endif

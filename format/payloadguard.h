@@ -50,8 +50,11 @@ public:
     // For Refused: the archive is damaged (a checksum that does not fit, a field that is no
     // number, a cut archive); otherwise it is intact and holds what the installer does not take.
     bool damaged() const { return damaged_; }
-    // The members admitted so far, as tar extracts them.
+    // The members admitted so far, as tar extracts them, once asked to keep them before the first
+    // block (the check itself does not need the list).
+    void KeepJudged() { contract_.KeepJudged(); }
     const std::vector<Judged> &judged() const { return contract_.judged(); }
+    const ContractChecker &contract() const { return contract_; }
 
 private:
     void Unpacked(const unsigned char *data, std::size_t n);

@@ -27,6 +27,8 @@ public:
 
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
+    // Gives the descriptor up to a new owner (fdopendir, say).
+    int Release() { return std::exchange(fd_, -1); }
     // Closes the descriptor and returns whether the close succeeded.
     bool Close() { return fd_ < 0 || ::close(std::exchange(fd_, -1)) == 0; }
 

@@ -3,9 +3,17 @@
 #include <gtest/gtest.h>
 
 #include "format/contract.h"
+#include "posix/fd.h"
+#include "tests/fixtures.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
+
+using fixtures::TempDir;
 
 namespace {
 
@@ -50,9 +58,10 @@ Entry L(const std::string &name, const std::string &target) { return {name, Memb
 Entry H(const std::string &name, const std::string &target) { return {name, MemberType::HardLink, "", 0644, target}; }
 
 // The first breach in `members`, then what Finish says; "" for a sound payload.
-std::string Check(const std::vector<Entry> &members, bool root = false) {
+std::string Check(const std::vector<Entry> &members, bool root = false, int destination = -1) {
     ContractChecker::Where where;
     where.root = root;
+    where.destination = destination;
     ContractChecker contract(where);
     for (const Entry &e : members) {
         const std::string breach = contract.Add(e);
@@ -112,11 +121,81 @@ TEST(Contract, MembersInPayloadOrder) {
     }
 }
 
+// Enough names to grow the record many times over, in payload order.
+std::vector<Entry> ManyNames() {
+    std::vector<Entry> tree;
+    for (int d = 0; d < 40; ++d) {
+        const std::string dir = "./d" + std::to_string(d) + "/";
+        tree.push_back(D(dir));
+        for (int f = 0; f < 600; ++f) tree.push_back(F(dir + "item-" + std::to_string(f)));
+        tree.push_back(L(dir + "link", "item-0"));
+        tree.push_back(F(dir + "file"));
+    }
+    return tree;
+}
+
+// Then one member more: the rules hold for names met long before, under other directories, and
+// for names that share bytes but not components with the one before.
+TEST(Contract, RulesHoldOverManyNames) {
+    const std::vector<Entry> tree = ManyNames();
+    struct Case {
+        std::vector<Entry> more;
+        std::string breach;
+    } cases[] = {
+        {{F("d0/item-0")}, "member d0/item-0 appears twice"},
+        {{D("./d39/")}, "member ./d39/ appears twice"},
+        {{F("d7/link/x")}, "member d7/link/x lies under ./d7/link, which is a symbolic link"},
+        {{F("d7/file/x/y")}, "member d7/file/x/y lies under ./d7/file, which is not a directory"},
+        {{H("./h", "./d3/item-599")}, ""},
+        {{H("./h", "./d3/item-600")}, "member ./h is a hard link to ./d3/item-600, which no member before it is"},
+        {{H("./h", "./d3")}, "member ./h is a hard link to ./d3, which is a directory, not a regular file"},
+        {{H("./h", "./item-5")}, "member ./h is a hard link to ./item-5, which no member before it is"},
+        {{F("d39/file-2"), F("d39/file/x")}, "member d39/file/x lies under ./d39/file, which is not a directory"},
+        {{D("d39/file-2/"), F("d39/file-2/x"), F("d39/file/x")}, "member d39/file/x lies under ./d39/file, which is not a directory"},
+        {{D("d39/fil/"), F("d39/fil/e"), F("d39/fil/e")}, "member d39/fil/e appears twice"},
+        {{F("./d40"), F("./d4/new"), F("./d40/x")}, "member ./d40/x lies under ./d40, which is not a directory"},
+    };
+    for (const auto &c : cases) {
+        std::vector<Entry> members = tree;
+        members.insert(members.end(), c.more.begin(), c.more.end());
+        SCOPED_TRACE(c.more.back().name);
+        EXPECT_EQ(Check(members), c.breach);
+    }
+}
+
+// Links that stand in the destination, met after many names: where the payload's own names go.
+TEST(Contract, LinksInTheDestinationAfterManyNames) {
+    TempDir dest;
+    ASSERT_EQ(mkdir((dest / "d3").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("/", (dest / "d3/old").c_str()), 0);
+    ASSERT_EQ(symlink("/", (dest / "elsewhere").c_str()), 0);
+    const Fd fd(open(dest.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(fd);
+    const std::vector<Entry> tree = ManyNames();
+    struct Case {
+        std::vector<Entry> more;
+        std::string breach;
+    } cases[] = {
+        {{F("d3/old/x")}, "member d3/old/x would go through d3/old, a symbolic link that stands in the destination"},
+        {{D("d3/old/")}, "member d3/old/ is a directory where the destination holds a symbolic link"},
+        {{L("d3/old", "item-0")}, ""},
+        {{D("elsewhere/"), F("elsewhere/x")}, "member elsewhere/ is a directory where the destination holds a symbolic link"},
+        {{F("d0/elsewhere/x"), F("elsewhere/x")}, "member elsewhere/x would go through elsewhere, a symbolic link that stands in the destination"},
+        {{F("d3/item-5/x")}, "member d3/item-5/x lies under ./d3/item-5, which is not a directory"},
+    };
+    for (const auto &c : cases) {
+        std::vector<Entry> members = tree;
+        members.insert(members.end(), c.more.begin(), c.more.end());
+        SCOPED_TRACE(c.more.back().name);
+        EXPECT_EQ(Check(members, false, fd.get()), c.breach);
+    }
+}
+
 TEST(Contract, LauncherHabitsAreWarnings) {
     const auto judged = [](const std::vector<Entry> &members) {
         ContractChecker contract;
         for (const Entry &e : members) EXPECT_EQ(contract.Add(e), "");
-        return LauncherWarnings(contract.judged());
+        return LauncherWarnings(contract.launcher());
     };
     EXPECT_EQ(judged({D("bin/"), F("./sonaris", 0755)}), std::vector<std::string>{});
     EXPECT_EQ(judged({F("a")}), std::vector<std::string>{"the payload holds no launcher ./sonaris"});

@@ -116,6 +116,7 @@ Judgement Judge(const std::string &tar, const std::string &dest, bool root) {
     where.root = root;
     where.privileged = root;
     PayloadGuard guard(where);
+    guard.KeepJudged();
     auto verdict = guard.Inspect(reinterpret_cast<const unsigned char *>(tar.data()), tar.size());
     if (verdict == PayloadGuard::Verdict::Admit) verdict = guard.End();
     close(where.destination);

@@ -104,6 +104,8 @@ protected:
         mkdir((dir + "/deep").c_str(), 0755);
         WriteFile(dir + "/deep/" + std::string(150, 'n'), "long", 0644);
         WriteFile(dir + "/a-b", "dash", 0644);
+        mkdir((dir + "/a.d").c_str(), 0755);  // its contents come before a/'s
+        WriteFile(dir + "/a.d/c", "dot", 0644);
         mkdir((dir + "/a").c_str(), 0755);
         WriteFile(dir + "/a/b", "slash", 0644);
         WriteFile(dir + "/.hidden", "h", 0640);

@@ -19,7 +19,10 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <map>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -27,16 +30,6 @@ namespace {
 const char kOnlyWhatPacks[] = "; only directories, regular files and symbolic links can be packed";
 
 bool SameFile(const struct stat &a, const struct stat &b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
-
-// A symbolic link's target, as long as lstat said.
-std::string ReadLink(const std::string &path, const struct stat &st) {
-    std::string target(static_cast<std::size_t>(st.st_size) + 1, '\0');
-    const ssize_t n = readlink(path.c_str(), target.data(), target.size());
-    if (n < 0) throw SystemError(path, "cannot read the symbolic link");
-    if (static_cast<std::size_t>(n) >= target.size()) throw PackError(path + ": changed while being packed");
-    target.resize(static_cast<std::size_t>(n));
-    return target;
-}
 
 std::string RealPath(const std::string &path) {
     char resolved[PATH_MAX];
@@ -65,51 +58,148 @@ void CheckOutput(const PackOptions &o, const struct stat &image, const struct st
 
 // ---- a directory source ----
 
-void WalkDirectory(const std::string &root, const std::string &name, std::vector<Member> &members) {
-    const std::string path = name.empty() ? root : root + "/" + name;
-    Dir dir(opendir(path.c_str()));
-    if (!dir) throw SystemError(path, "cannot read the directory");
-    std::vector<std::string> names;
-    errno = 0;
-    while (const struct dirent *entry = readdir(dir.get())) {
-        const std::string child = entry->d_name;
-        if (child != "." && child != "..") names.push_back(child);
+// One name read from a directory, standing either for the entry itself or for what lies below it
+// ("c/"). The payload holds the whole names in byte order, in which a directory's contents follow
+// the names that sort between "c" and "c/" ("c-1", "c.txt"); sorting each directory's names with
+// those of its subdirectories' contents so keyed gives that order without holding the whole tree.
+struct Child {
+    std::string name;
+    bool below = false;
+    mode_t mode = 0;
+    std::int64_t mtime = 0;
+    std::uint64_t size = 0;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    nlink_t links = 0;
+};
+
+bool Before(const Child &a, const Child &b) {
+    const std::size_t n = std::min(a.name.size(), b.name.size());
+    const int c = std::memcmp(a.name.data(), b.name.data(), n);
+    if (c != 0) return c < 0;
+    const auto next = [n](const Child &x) {
+        return x.name.size() > n ? static_cast<int>(static_cast<unsigned char>(x.name[n])) : x.below ? '/' : -1;
+    };
+    return next(a) < next(b);
+}
+
+// Calls `each(member, directory, child)` for every member below `source` but its top, in payload
+// order; `directory` is a descriptor of the member's directory and `child` its name there, open
+// during the call. A directory's descriptor stays open while its contents are walked.
+class TreeWalk {
+public:
+    using Each = std::function<void(Member &member, int directory, const char *child)>;
+    TreeWalk(std::string source, Each each) : source_(std::move(source)), each_(std::move(each)) {}
+
+    void Run() {
+        Fd top(open(source_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!top) throw SystemError(source_, "cannot read the directory");
+        Walk(std::move(top), "");
+    }
+
+private:
+    std::string PathOf(const std::string &name) const { return source_ + "/" + name; }
+
+    void Walk(Fd fd, const std::string &name) {
+        const std::string path = name.empty() ? source_ : PathOf(name);
+        Dir dir(fdopendir(fd.get()));
+        if (!dir) throw SystemError(path, "cannot read the directory");
+        fd.Release();
+        const int at = dirfd(dir.get());
+        std::vector<Child> children;
         errno = 0;
-    }
-    if (errno != 0) throw SystemError(path, "cannot read the directory");
-    dir.reset();
-
-    for (const std::string &child : names) {
-        Member m;
-        m.name = name.empty() ? child : name + "/" + child;
-        m.path = root + "/" + m.name;
-        struct stat st;
-        if (lstat(m.path.c_str(), &st) != 0) throw SystemError(m.path, "cannot examine");
-        m.type = TypeOfMode(st.st_mode);
-        if (m.type != MemberType::Directory && m.type != MemberType::File && m.type != MemberType::Symlink)
-            throw PackError(m.path + ": " + DescribeType(m.type) + kOnlyWhatPacks);
-        m.permissions = m.type == MemberType::Symlink ? 0777 : st.st_mode & 0777;
-        m.mtime = st.st_mtime;
-        if (m.type == MemberType::File) {
-            m.size = static_cast<std::uint64_t>(st.st_size);
-            // Names of one file: all but the first in the payload become hard links to it.
-            if (st.st_nlink > 1) m.identity = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
-        } else if (m.type == MemberType::Symlink) {
-            m.link = ReadLink(m.path, st);
+        while (const struct dirent *entry = readdir(dir.get())) {
+            const char *child = entry->d_name;
+            if (std::strcmp(child, ".") == 0 || std::strcmp(child, "..") == 0) {
+                errno = 0;
+                continue;
+            }
+            struct stat st;
+            if (fstatat(at, child, &st, AT_SYMLINK_NOFOLLOW) != 0)
+                throw SystemError(PathOf(name.empty() ? child : name + "/" + child), "cannot examine");
+            const MemberType type = TypeOfMode(st.st_mode);
+            if (type != MemberType::Directory && type != MemberType::File && type != MemberType::Symlink)
+                throw PackError(PathOf(name.empty() ? child : name + "/" + child) + ": " + DescribeType(type) + kOnlyWhatPacks);
+            Child c;
+            c.name = child;
+            c.mode = st.st_mode;
+            c.mtime = st.st_mtime;
+            c.size = static_cast<std::uint64_t>(st.st_size);
+            c.dev = st.st_dev;
+            c.ino = st.st_ino;
+            c.links = st.st_nlink;
+            children.push_back(c);
+            if (type == MemberType::Directory) {
+                Child below;
+                below.name = child;
+                below.below = true;
+                children.push_back(below);
+            }
+            errno = 0;
         }
-        members.push_back(m);
-        if (m.type == MemberType::Directory) WalkDirectory(root, m.name, members);
-    }
-}
+        if (errno != 0) throw SystemError(path, "cannot read the directory");
+        std::sort(children.begin(), children.end(), Before);
 
-std::vector<Member> CollectDirectory(const std::string &source, const struct stat &st) {
-    std::vector<Member> members(1);
-    members[0].type = MemberType::Directory;
-    members[0].permissions = st.st_mode & 0777;
-    members[0].mtime = st.st_mtime;
-    WalkDirectory(source, "", members);
-    return members;
-}
+        // The launcher goes last of all.
+        const Child *launcher = nullptr;
+        for (const Child &c : children) {
+            if (name.empty() && !c.below && c.name == kLauncherName) {
+                launcher = &c;
+                continue;
+            }
+            const std::string member = name.empty() ? c.name : name + "/" + c.name;
+            if (c.below) {
+                Fd sub(openat(at, c.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+                if (!sub) throw SystemError(PathOf(member), "cannot read the directory");
+                Walk(std::move(sub), member);
+            } else {
+                Visit(c, at, member);
+            }
+        }
+        if (launcher) Visit(*launcher, at, launcher->name);
+    }
+
+    void Visit(const Child &c, int at, const std::string &name) {
+        Member m;
+        m.name = name;
+        m.path = PathOf(name);
+        m.type = TypeOfMode(c.mode);
+        m.permissions = m.type == MemberType::Symlink ? 0777 : c.mode & 0777;
+        m.mtime = c.mtime;
+        if (m.type == MemberType::File) {
+            m.size = c.size;
+            // Names of one file: all but the first in the payload become hard links to it.
+            if (c.links > 1) m.identity = std::to_string(c.dev) + ":" + std::to_string(c.ino);
+        } else if (m.type == MemberType::Symlink) {
+            std::string target(static_cast<std::size_t>(c.size) + 1, '\0');
+            const ssize_t n = readlinkat(at, c.name.c_str(), target.data(), target.size());
+            if (n < 0) throw SystemError(m.path, "cannot read the symbolic link");
+            if (static_cast<std::size_t>(n) >= target.size()) throw PackError(m.path + ": changed while being packed");
+            target.resize(static_cast<std::size_t>(n));
+            m.link = target;
+        }
+        each_(m, at, c.name.c_str());
+    }
+
+    std::string source_;
+    Each each_;
+};
+
+// Every name of a file after its first in the payload becomes a hard link to that first, as tar
+// makes them; the launcher stays a regular file of its own. Members come in payload order.
+class NameLinker {
+public:
+    void Link(Member &m) {
+        if (m.type != MemberType::File || m.identity.empty() || m.name == kLauncherName) return;
+        const auto known = first_.emplace(m.identity, m.name);
+        if (known.second) return;
+        m.type = MemberType::HardLink;
+        m.link = known.first->second;
+    }
+
+private:
+    std::unordered_map<std::string, std::string> first_;  // identity -> the name that carries the content
+};
 
 // ---- an archive source ----
 
@@ -212,37 +302,30 @@ void SortMembers(std::vector<Member> &members) {
     });
 }
 
-// Every name of a file after its first in the payload becomes a hard link to that first, as tar
-// makes them; the launcher stays a regular file of its own.
-void LinkNames(std::vector<Member> &members) {
-    std::map<std::string, std::string> first;  // identity -> the name that carries the content
-    for (Member &m : members) {
-        if (m.type != MemberType::File || m.identity.empty() || m.name == kLauncherName) continue;
-        const auto known = first.emplace(m.identity, m.name);
-        if (known.second) continue;
-        m.type = MemberType::HardLink;
-        m.link = known.first->second;
-    }
-}
-
 // The members in payload order, held to the contract the installer holds them to, and to the
 // packer's own habit: an executable launcher at the top, written last.
-void CheckContract(const std::vector<Member> &members, const std::string &source) {
-    ContractChecker contract;
-    for (const Member &m : members) {
-        if (m.name.empty()) continue;  // the destination is not the payload's to change
-        Entry entry;
-        entry.name = ArchiveName(m.name, m.type == MemberType::Directory);
-        entry.type = m.type;
-        entry.permissions = m.permissions;
-        entry.link = m.type == MemberType::HardLink ? ArchiveName(m.link, false) : m.link;
-        const std::string breach = contract.Add(entry);
-        if (!breach.empty()) throw PackError(source + ": " + breach);
-    }
+void Admit(ContractChecker &contract, const Member &m, const std::string &source) {
+    Entry entry;
+    entry.name = ArchiveName(m.name, m.type == MemberType::Directory);
+    entry.type = m.type;
+    entry.permissions = m.permissions;
+    entry.link = m.type == MemberType::HardLink ? ArchiveName(m.link, false) : m.link;
+    const std::string breach = contract.Add(entry);
+    if (!breach.empty()) throw PackError(source + ": " + breach);
+}
+
+void Conclude(const ContractChecker &contract, const std::string &source) {
     std::string breach = contract.Finish();
-    const std::vector<std::string> launcher = LauncherWarnings(contract.judged());
+    const std::vector<std::string> launcher = LauncherWarnings(contract.launcher());
     if (breach.empty() && !launcher.empty()) breach = launcher.front();
     if (!breach.empty()) throw PackError(source + ": " + breach);
+}
+
+void CheckContract(const std::vector<Member> &members, const std::string &source) {
+    ContractChecker contract;
+    for (const Member &m : members)
+        if (!m.name.empty()) Admit(contract, m, source);  // the destination is not the payload's to change
+    Conclude(contract, source);
 }
 
 void CopyImage(int image, const std::string &imagePath, int out, const std::string &outPath) {
@@ -302,9 +385,13 @@ std::string Whole(const char *name) { return name ? Printable(name, std::string:
 
 // The installer's own check (payloadguard.h) over the whole payload, inflated here as gunzip
 // inflates it for the installer: what it admits installs, and nothing else does. The packer is
-// stricter than gunzip on the gzip layer: one member, nothing but zeros behind it. Returns the
-// members as the check judged them.
-std::vector<Judged> CheckAsTheInstallerWill(const InstallerFile &f, const std::string &installer, ProgressLine *progress) {
+// stricter than gunzip on the gzip layer: one member, nothing but zeros behind it. Returns what
+// it found of the members.
+struct Checked {
+    std::size_t members;
+    ContractChecker::Launcher launcher;
+};
+Checked CheckAsTheInstallerWill(const InstallerFile &f, const std::string &installer, ProgressLine *progress) {
     if (progress) progress->Start("verifying", f.trailer.payloadLength);
     GzipSource gzip(f.fd(), f.trailer.payloadOffset, f.trailer.payloadLength, true);
     if (progress) gzip.OnRead([progress](std::uint64_t n) { progress->Advance(n); });
@@ -325,7 +412,7 @@ std::vector<Judged> CheckAsTheInstallerWill(const InstallerFile &f, const std::s
             throw PackError(installer + ": " + guard.reason());
     }
     if (guard.End() != PayloadGuard::Verdict::Admit) throw PackError(installer + ": " + guard.reason());
-    return guard.judged();
+    return Checked{guard.contract().members(), guard.contract().launcher()};
 }
 
 }  // namespace
@@ -346,48 +433,73 @@ void Pack(const PackOptions &options) {
         throw PackError(o.source + ": is neither a directory nor a gzip'd tar");
     CheckOutput(o, imageStat, sourceStat);
 
-    std::vector<Member> members;
-    File spool;
-    if (S_ISDIR(sourceStat.st_mode)) {
-        members = CollectDirectory(o.source, sourceStat);
-    } else {
-        spool.reset(std::tmpfile());
-        if (!spool) throw SystemError(o.source, "cannot make a spool file for the archive's content");
-        members = CollectArchive(o.source, spool.get());
-    }
-    SortMembers(members);
-    LinkNames(members);
-    CheckContract(members, o.source);
-    if (o.sourceDateEpoch)
-        for (Member &m : members) m.mtime = std::min(m.mtime, *o.sourceDateEpoch);
-
     OutputFile out(o.output);
     CopyImage(image.get(), o.image, out.fd(), o.output);
     PayloadWriter writer(out.fd(), o.payloadLimit, o.output, o.source, o.jobs);
-    if (o.progress) {
-        std::uint64_t content = 0;
-        // A hard link's content is stored once, with the file it links to.
-        for (const Member &m : members)
-            if (m.type == MemberType::File) content += m.size;
-        o.progress->Start("packing", content);
-        writer.OnContent([&o](std::uint64_t n) { o.progress->Advance(n); });
-    }
-    for (const Member &m : members) {
-        if (m.name.empty()) continue;  // no "./": the destination's owner and mode stay the user's
-        if (m.type == MemberType::Directory) {
-            writer.AddDirectory(m);
-        } else if (m.type != MemberType::File) {
-            writer.AddLink(m);
-        } else if (spool) {
-            writer.AddFile(m, fileno(spool.get()), m.spoolOffset, o.source + ": " + ArchiveName(m.name, false));
-        } else {
-            // The tree may have changed since it was walked; take only what still fits the header.
-            Fd file(open(m.path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-            if (!file) throw SystemError(m.path, "cannot read");
-            struct stat st;
-            if (fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) != m.size)
-                throw PackError(m.path + ": changed while being packed");
-            writer.AddFile(m, file.get(), 0, m.path);
+    const auto clamp = [&o](Member &m) {
+        if (o.sourceDateEpoch) m.mtime = std::min(m.mtime, *o.sourceDateEpoch);
+    };
+    if (S_ISDIR(sourceStat.st_mode)) {
+        // Walked once, each member checked and written as it comes: a tree of a million files is
+        // never held whole. Only a progress line needs the content's size first.
+        if (o.progress && o.progress->shows()) {
+            std::uint64_t content = 0;
+            NameLinker linker;
+            TreeWalk(o.source, [&](Member &m, int, const char *) {
+                linker.Link(m);
+                if (m.type == MemberType::File) content += m.size;
+            }).Run();
+            o.progress->Start("packing", content);
+            writer.OnContent([&o](std::uint64_t n) { o.progress->Advance(n); });
+        }
+        ContractChecker contract;
+        NameLinker linker;
+        TreeWalk(o.source, [&](Member &m, int directory, const char *child) {
+            linker.Link(m);
+            Admit(contract, m, o.source);
+            clamp(m);
+            if (m.type == MemberType::Directory) {
+                writer.AddDirectory(m);
+            } else if (m.type != MemberType::File) {
+                writer.AddLink(m);
+            } else {
+                // The tree may have changed since it was walked; take only what still fits the header.
+                Fd file(openat(directory, child, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+                if (!file) throw SystemError(m.path, "cannot read");
+                struct stat st;
+                if (fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+                    static_cast<std::uint64_t>(st.st_size) != m.size)
+                    throw PackError(m.path + ": changed while being packed");
+                writer.AddFile(m, file.get(), 0, m.path);
+            }
+        }).Run();
+        Conclude(contract, o.source);
+    } else {
+        File spool(std::tmpfile());
+        if (!spool) throw SystemError(o.source, "cannot make a spool file for the archive's content");
+        std::vector<Member> members = CollectArchive(o.source, spool.get());
+        SortMembers(members);
+        NameLinker linker;
+        for (Member &m : members) linker.Link(m);
+        CheckContract(members, o.source);
+        if (o.progress) {
+            std::uint64_t content = 0;
+            // A hard link's content is stored once, with the file it links to.
+            for (const Member &m : members)
+                if (m.type == MemberType::File) content += m.size;
+            o.progress->Start("packing", content);
+            writer.OnContent([&o](std::uint64_t n) { o.progress->Advance(n); });
+        }
+        for (Member &m : members) {
+            if (m.name.empty()) continue;  // no "./": the destination's owner and mode stay the user's
+            clamp(m);
+            if (m.type == MemberType::Directory) {
+                writer.AddDirectory(m);
+            } else if (m.type != MemberType::File) {
+                writer.AddLink(m);
+            } else {
+                writer.AddFile(m, fileno(spool.get()), m.spoolOffset, o.source + ": " + ArchiveName(m.name, false));
+            }
         }
     }
     const std::uint64_t length = writer.Finish();
@@ -417,10 +529,10 @@ void List(const std::string &installer, std::FILE *out) {
 std::string Verify(const std::string &installer, ProgressLine *progress, std::vector<std::string> *warnings) {
     InstallerFile f = OpenInstaller(installer);
     if (f.trailer.payloadOffset == 0) throw PackError(installer + ": no program image stands in front of the payload");
-    const std::vector<Judged> members = CheckAsTheInstallerWill(f, installer, progress);
+    const Checked checked = CheckAsTheInstallerWill(f, installer, progress);
     if (progress) progress->Clear();
-    if (warnings) *warnings = LauncherWarnings(members);
-    return installer + ": sound: " + std::to_string(members.size()) + " members in a payload of " +
+    if (warnings) *warnings = LauncherWarnings(checked.launcher);
+    return installer + ": sound: " + std::to_string(checked.members) + " members in a payload of " +
            std::to_string(f.trailer.payloadLength) + " bytes behind a program image of " +
            std::to_string(f.trailer.payloadOffset) + " bytes";
 }

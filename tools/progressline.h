@@ -20,6 +20,8 @@ public:
     void Start(std::string label, std::uint64_t total);
     // `n` more bytes are done.
     void Advance(std::uint64_t n);
+    // Whether the line shows at all.
+    bool shows() const { return shows_; }
     // Erases the line, if one is shown.
     void Clear() noexcept;
 
