@@ -190,19 +190,6 @@ std::string ContractChecker::OnDisk(const std::string &name, MemberType type, co
     return "";
 }
 
-namespace {
-
-// Whether tar run by root, taking a "./" member's owner, group and mode for the destination
-// itself, would let anyone but root write there: an owner other than root may always change the
-// mode of what it owns. Root is the number 0 under the name "root" or none.
-bool WritableByOthers(const Entry &top) {
-    const bool rootOwner = top.uid == 0 && (top.uname.empty() || top.uname == "root");
-    const bool rootGroup = top.gid == 0 && (top.gname.empty() || top.gname == "root");
-    return !rootOwner || (!rootGroup && (top.permissions & S_IWGRP)) || (top.permissions & S_IWOTH);
-}
-
-}  // namespace
-
 std::string ContractChecker::Add(const Entry &entry) {
     const std::string raw = Printable(entry.name);
     const CanonicalName canonical = Canonicalize(entry.name);
@@ -220,8 +207,6 @@ std::string ContractChecker::Add(const Entry &entry) {
     if (setId)
         return "member " + raw + " has the " +
                (setId == (S_ISUID | S_ISGID) ? "setuid and setgid bits" : setId == S_ISUID ? "setuid bit" : "setgid bit");
-    if (name.empty() && where_.root && WritableByOthers(entry))
-        return "member " + raw + " would make the destination writable by others";
     if (seen_.count(name)) return "member " + raw + " appears twice";
     // A name under a link or a file of the payload: tar would follow the link, or fail.
     for (std::size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1)) {

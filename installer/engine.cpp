@@ -17,6 +17,10 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
 
 extern char **environ;
 
@@ -31,8 +35,25 @@ const int kPipeSize = 1 << 20;
 // gunzip's CRC and length check can see. Each command reports its status on descriptor 3, which
 // leads back into the command substitution; their standard output goes to standard error.
 // TAR_OPTIONS from the user's environment could send tar elsewhere (-C) or keep absolute names (-P).
+// Root's tar takes no owner or mode from the payload: what it installs is root's, writable by root only.
 const char kPipeline[] =
-    "unset TAR_OPTIONS; s=$({ { gunzip; echo $? >&3; } | { tar xf -; echo $? >&3; }; } 3>&1 >&2); test \"$(echo $s)\" = \"0 0\"";
+    "unset TAR_OPTIONS; s=$({ { gunzip; echo $? >&3; } | { tar $0 -xf -; echo $? >&3; }; } 3>&1 >&2); test \"$(echo $s)\" = \"0 0\"";
+const char kRootTarOptions[] = "--no-same-owner --no-same-permissions";
+
+// Where gunzip and tar are looked for: never the destination (an empty or relative entry would
+// name it), and for root the system's own directories only.
+std::string ToolPath() {
+    if (geteuid() == 0) return "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+    const char *path = std::getenv("PATH");
+    std::string kept;
+    for (const char *p = path ? path : ""; *p;) {
+        const char *end = std::strchr(p, ':');
+        if (end == nullptr) end = p + std::strlen(p);
+        if (*p == '/') kept += (kept.empty() ? "" : ":") + std::string(p, end);
+        p = *end ? end + 1 : end;
+    }
+    return kept.empty() ? "/usr/local/bin:/usr/bin:/bin" : kept;
+}
 
 // Keeps SIGPIPE ignored while it lives, so that a pipeline that stops reading early shows as a
 // failed write rather than killing the installer.
@@ -84,11 +105,20 @@ bool Pipeline::Start() {
     if (!pipe.Open()) return false;
     posix_spawn_file_actions_t actions;
     if (posix_spawn_file_actions_init(&actions) != 0) return false;
-    char sh[] = "sh", c[] = "-c", command[sizeof kPipeline];
+    char sh[] = "sh", c[] = "-c", command[sizeof kPipeline], rootOptions[sizeof kRootTarOptions], none[] = "";
     std::copy(kPipeline, kPipeline + sizeof kPipeline, command);
-    char *argv[] = {sh, c, command, nullptr};
+    std::copy(kRootTarOptions, kRootTarOptions + sizeof kRootTarOptions, rootOptions);
+    // The tar options go in as $0, split by the shell.
+    char *argv[] = {sh, c, command, geteuid() == 0 ? rootOptions : none, nullptr};
+    std::vector<std::string> variables;
+    for (char **e = environ; *e; ++e)
+        if (std::strncmp(*e, "PATH=", 5) != 0) variables.emplace_back(*e);
+    variables.push_back("PATH=" + ToolPath());
+    std::vector<char *> env;
+    for (std::string &v : variables) env.push_back(v.data());
+    env.push_back(nullptr);
     int spawned = posix_spawn_file_actions_adddup2(&actions, pipe.read.get(), STDIN_FILENO);
-    if (spawned == 0) spawned = posix_spawn(&pid_, "/bin/sh", &actions, nullptr, argv, environ);
+    if (spawned == 0) spawned = posix_spawn(&pid_, "/bin/sh", &actions, nullptr, argv, env.data());
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
         pid_ = -1;
@@ -146,8 +176,10 @@ bool Extraction::Fail(Fault fault, std::string reason) {
     return false;
 }
 
-bool Extraction::Open(const char *installerFile) {
-    file_.reset(std::fopen(installerFile, "rbe"));
+bool Extraction::Open(int installerFd) {
+    const int own = fcntl(installerFd, F_DUPFD_CLOEXEC, 0);
+    file_.reset(own < 0 ? nullptr : fdopen(own, "rb"));
+    if (!file_ && own >= 0) close(own);
     if (!file_) return Fail(Fault::Unreadable);
     const Trailer trailer = ReadTrailer(file_.get());
     if (!trailer.ok()) return Fail(Fault::Damaged, DescribeTrailerFault(trailer.fault));
@@ -157,10 +189,9 @@ bool Extraction::Open(const char *installerFile) {
     return true;
 }
 
-bool Extraction::Run(const char *destination, const CopyWindow &window) {
+bool Extraction::Run(int destinationFd, const CopyWindow &window) {
     // Only ever unpack inside the destination.
-    mkdir(destination, 0700);
-    if (chdir(destination) != 0) return Fail(Fault::CannotEnter);
+    if (fchdir(destinationFd) != 0) return Fail(Fault::CannotEnter);
 
     Pipeline pipeline;
     PipelineStart start;
@@ -169,12 +200,9 @@ bool Extraction::Run(const char *destination, const CopyWindow &window) {
         return p->Start() ? p->input() : -1;
     };
     start.context = &pipeline;
-    // The check looks at what already stands in the destination, through this descriptor.
-    const Fd here(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!here) return Fail(Fault::CannotEnter);
-
+    // The check looks at what already stands in the destination, through its descriptor.
     ContractChecker::Where where;
-    where.destination = here.get();
+    where.destination = destinationFd;
     where.root = geteuid() == 0;
     PayloadGuard guard(where);
     CopyResult copied;

@@ -20,13 +20,15 @@ public:
         Failed,       // the pipeline failed, or the payload could not be sent whole
     };
 
-    // Opens the installer file and finds its payload; returns false with fault() set.
-    bool Open(const char *installerFile);
+    // Finds the payload in the installer file open on `installerFd`, which stays the caller's;
+    // returns false with fault() set.
+    bool Open(int installerFd);
     // Returns the payload's length; known once Open has succeeded.
     std::uint32_t length() const { return length_; }
-    // Makes and enters the destination and extracts the payload there, the window served through
-    // `window`; returns false with fault() set. The working directory stays in the destination.
-    bool Run(const char *destination, const CopyWindow &window);
+    // Enters the destination open on `destinationFd` and extracts the payload there, the window
+    // served through `window`; returns false with fault() set. The working directory stays in the
+    // destination.
+    bool Run(int destinationFd, const CopyWindow &window);
 
     Fault fault() const { return fault_; }
     const std::string &reason() const { return reason_; }

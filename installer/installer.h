@@ -36,12 +36,20 @@ void ShowError(const char *message);
 bool ErrorWasReported();
 void Quit(Widget w, XtPointer client_data, XtPointer call_data) noexcept;
 
+// The installer's own file, opened by main before anything else: Missing also where the name
+// leads to a file other than the one running.
+enum class SelfFileState { Open, Missing, Unreadable };
+void OpenInstallerFile(const char *name);
+SelfFileState InstallerFileState();
+int InstallerFileDescriptor();  // -1 unless Open
+
 // The install sequence: checks, extraction, hand-over to the launcher.
 void Install(Widget w, XtPointer client_data, XtPointer call_data) noexcept;
 // The reports the checks and the extraction share.
 void ReportUnreadable(const char *installerFile);
 void ReportCannotEnter(const char *directory);
-bool Extract(const char *destination);
+// Extracts into the destination open on `destinationFd`, `destination` naming it in reports.
+bool Extract(int destinationFd, const char *destination);
 
 // The window.
 [[noreturn]] void RunWindow(int *argc, char **argv);
