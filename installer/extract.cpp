@@ -80,6 +80,14 @@ void WriteSettingsFile() {
 
 }  // namespace
 
+bool RootInForeignHome() {
+    if (geteuid() != 0) return false;
+    const char *home = std::getenv("HOME");
+    if (home == nullptr) return false;
+    const Fd directory(open(home, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return !directory || !RootsOwn(directory.get());
+}
+
 bool Extract(int destinationFd, const char *destination) {
     const char *self = InstallerWidgets.argv[0];
     Extraction extraction;

@@ -167,11 +167,11 @@ Fd OpenDestination(const std::string &absolute, const char *dest) {
     return directory;
 }
 
-// Starts the launcher from the destination, checked on the descriptor that is executed: a regular
-// file and, when root installs, root's and writable by root only. Returns only on failure.
+// Starts the launcher from the destination, checked on a descriptor of it: a regular file and, when
+// root installs, root's and writable by root only. Returns only on failure.
 void StartLauncher(int destination, const std::string &launcher) {
-    // Not closed on exec: the kernel hands a script's interpreter this descriptor.
-    const Fd file(openat(destination, kLauncherName, O_PATH | O_NOFOLLOW));
+    Fd file(openat(destination, kLauncherName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!file) file = Fd(openat(destination, kLauncherName, O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
     if (!file || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) return;
     if (geteuid() == 0 && (st.st_uid != 0 || (st.st_mode & (S_IWGRP | S_IWOTH)))) return;
@@ -179,7 +179,17 @@ void StartLauncher(int destination, const std::string &launcher) {
     // expects, and the display connection closes itself on exec.
     std::signal(SIGPIPE, SIG_DFL);
     char *argv[] = {const_cast<char *>(launcher.c_str()), const_cast<char *>(kLauncherArgument), nullptr};
-    fexecve(file.get(), argv, environ);
+    char magic[2] = {};
+    if (pread(file.get(), magic, sizeof magic, 0) != 2 || magic[0] != '#' || magic[1] != '!') {
+        fexecve(file.get(), argv, environ);
+        return;
+    }
+    // A script's interpreter opens the script by the name it is given, and finds its files from
+    // that name: it gets the path, which must still lead to the file checked. For root the
+    // destination and every directory above it are root's alone, so nobody can change where it leads.
+    struct stat named;
+    if (stat(launcher.c_str(), &named) != 0 || named.st_dev != st.st_dev || named.st_ino != st.st_ino) return;
+    execv(launcher.c_str(), argv);
 }
 
 void InstallSequence() {

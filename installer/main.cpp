@@ -11,7 +11,7 @@ int main(int argc, char **argv) {
     // Element 0 names the installer file; keep the vector before the toolkit edits it.
     InstallerWidgets.argv = argv;
     // The payload comes from the file that was started, opened before anyone can swap the name.
-    OpenInstallerFile(argv[0]);
+    OpenInstallerFile(argv[0], true);
     // Root makes nothing that others may write, whatever umask it was started with.
     if (geteuid() == 0) umask(022);
 
@@ -24,5 +24,8 @@ int main(int argc, char **argv) {
         std::exit(ErrorWasReported() ? 1 : 0);
     }
 
+    // fontconfig would put its cache under HOME: as root in another user's HOME, nowhere there
+    // (/dev/null holds no directory), in the system's cache directory as before that.
+    if (RootInForeignHome()) setenv("XDG_CACHE_HOME", "/dev/null", 1);
     RunWindow(&argc, argv);
 }
