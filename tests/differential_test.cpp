@@ -146,8 +146,9 @@ std::string Differences(const std::string &dest, const std::vector<Judged> &memb
             break;
         }
         default: {
-            // tar run by anyone but root takes the umask off.
-            const unsigned mode = root ? m.permissions : m.permissions & ~022u;
+            // tar takes the umask off, root's too (--no-same-permissions); root's owns every file.
+            const unsigned mode = m.permissions & ~022u;
+            if (root && st.st_uid != 0) out += m.name + ": not root's\n";
             if (!S_ISREG(st.st_mode) || (st.st_mode & 07777) != mode) out += m.name + ": not a file of that mode\n";
         }
         }
@@ -162,7 +163,7 @@ TEST(Differential, TarExtractsWhatTheCheckAdmitsAndNothingElse) {
     const std::string world = tmp / "world", outside = world + "/outside", dest = world + "/dest";
     for (const std::string &dir : {world, outside}) {
         mkdir(dir.c_str(), 0777);
-        chmod(dir.c_str(), 0777);
+        chmod(dir.c_str(), dir == world ? 01777 : 0777);  // sticky: root may install below it
     }
     WriteFile(outside + "/a", "sentinel\n", 0666);
     const std::string bin = tmp / "bin";
@@ -191,6 +192,9 @@ TEST(Differential, TarExtractsWhatTheCheckAdmitsAndNothingElse) {
                         pwrite(fd, tail.data(), tail.size(), static_cast<off_t>(image.size())) ==
                             static_cast<ssize_t>(tail.size()));
             close(fd);
+            // Root installs only into a destination of its own; nobody's own for nobody.
+            chown(dest.c_str(), root ? 0 : kNobody, root ? 0 : kNobody);
+            chmod(dest.c_str(), root ? 0755 : 0777);
             const Judgement judged = Judge(payload, dest, root);
             const std::string earlier = TreeListing(dest);
             Command c;

@@ -40,7 +40,7 @@ protected:
     void SetUp() override {
         for (const std::string &dir : {world, outside, cwd, home}) {
             mkdir(dir.c_str(), 0777);
-            chmod(dir.c_str(), 0777);
+            chmod(dir.c_str(), dir == world ? 01777 : 0777);  // sticky: root may install below it
         }
         WriteFile(sentinel, "sentinel\n", 0666);
     }
@@ -283,7 +283,11 @@ TEST_F(Hostile, NoSequenceOfInstallationsWritesOutside) {
                 const Step &step = sequence.steps[i];
                 const std::string installer = tmp / ("step" + std::to_string(n++));
                 WriteFile(installer, InstallerBytes(Gzip(TarArchive(step.members))), 0755);
-                const Result r = InstallSilently(installer, dest, run.unprivileged[i == 0 ? 0 : 1], {});
+                const bool nobody = run.unprivileged[i == 0 ? 0 : 1];
+                // Root installs only into a destination of its own.
+                chown(dest.c_str(), nobody ? kNobody : 0, nobody ? kNobody : 0);
+                chmod(dest.c_str(), nobody ? 0777 : 0755);
+                const Result r = InstallSilently(installer, dest, nobody, {});
                 if (step.refused.empty()) {
                     EXPECT_EQ(r.err, "");
                 } else {
