@@ -42,7 +42,7 @@ protected:
         return RunCommand(c);
     }
 
-    // An installer file of a small tree; `pack` makes its payload from the tree.
+    // An installer file of a small tree, its payload made by `pack`.
     std::string MakeInstaller(const std::string &name, const std::function<std::string(const std::string &)> &pack) {
         const std::string tree = tmp / (name + "-tree");
         mkdir(tree.c_str(), 0755);
@@ -87,6 +87,10 @@ TEST_F(AsRoot, WhatAnotherUserPlantsOrSwapsReachesNothingOfRoots) {
     mkdir(shared.c_str(), 0755);
     chmod(shared.c_str(), 02775);
     chown(shared.c_str(), 0, kNobody);
+    const std::string tools = tmp / "tools";  // an earlier installation's, say
+    mkdir(tools.c_str(), 0755);
+    for (const char *tool : {"gunzip", "tar", "gzip"})
+        WriteFile(tools + "/" + tool, "#!/bin/sh\necho ran > '" + tmp / "tool-ran" + "'\nexit 1\n", 0755);
     const std::string sticky = tmp / "sticky";
     mkdir(sticky.c_str(), 0755);
     chmod(sticky.c_str(), 01777);
@@ -113,14 +117,17 @@ TEST_F(AsRoot, WhatAnotherUserPlantsOrSwapsReachesNothingOfRoots) {
         {"a fresh destination in a sticky directory", "", Silent(installer, sticky + "/fresh"), "", sticky + "/fresh"},
         {"a user's tarball with 0777 and 0666 members", "", Silent(tarball, tmp / "from-tarball"), "",
          tmp / "from-tarball"},
+        {"gunzip, gzip and tar in the destination, PATH with an empty and a relative entry", "",
+         Silent(installer, tools), "", ""},
         {"the installer found by name in a user's directory",
          "cp '" + tarball + "' '" + user + "/sonaris-setup'", Silent("sonaris-setup", tmp / "by-name"),
          "unable to find location of executable sonaris-setup to self-extract.  Please run \n"
          "sonaris-setup with an absolute path (e.g. ./sonaris-setup)\n\n",
          ""},
     };
-    cases[6].command.program = installer;
-    cases[6].command.cwd = user;
+    cases[6].command.env["PATH"] = ":.:/usr/bin:/bin";
+    cases[7].command.program = installer;
+    cases[7].command.cwd = user;
     for (auto &c : cases) {
         SCOPED_TRACE(c.name);
         if (!c.attack.empty()) {
@@ -134,78 +141,23 @@ TEST_F(AsRoot, WhatAnotherUserPlantsOrSwapsReachesNothingOfRoots) {
         EXPECT_TRUE(RootsAlone(c.installed));
         EXPECT_EQ(TreeListing(c.installed), TreeListing(tmp / "installer-tree"));
     }
+    EXPECT_FALSE(Exists(tmp / "tool-ran"));
     // Root's fresh directory in a sticky one cannot be renamed away by the user, nor anything in it.
     EXPECT_NE(Attack("mv '" + sticky + "/fresh' '" + sticky + "/gone'").exitStatus, 0);
     EXPECT_NE(Attack("mv '" + sticky + "/fresh/lib' '" + sticky + "/gone'").exitStatus, 0);
 }
 
-// A PATH entry that is empty or relative names the directory gunzip and tar start in: the
-// destination, where a gunzip of the user's, or of an earlier installation, may stand.
-TEST_F(AsRoot, GunzipAndTarAreNeverTakenFromTheDestination) {
-    const std::string installer = MakeInstaller("installer");
-    for (bool root : {true, false}) {
-        SCOPED_TRACE(root ? "root" : "nobody");
-        const std::string dest = root ? tmp / "root-dest" : user + "/dest";
-        mkdir(dest.c_str(), 0755);
-        if (!root) chown(dest.c_str(), kNobody, kNobody);
-        for (const char *tool : {"gunzip", "tar", "gzip"}) {
-            WriteFile(dest + "/" + tool, "#!/bin/sh\necho ran > '" + tmp / "tool-ran" + "'\nexit 1\n", 0755);
-            if (!root) chown((dest + "/" + tool).c_str(), kNobody, kNobody);
-        }
-        Command c = Silent(installer, dest);
-        c.unprivileged = !root;
-        c.env["PATH"] = ":.:/usr/bin:/bin";
-        const Result r = RunCommand(c);
-        EXPECT_EQ(r.err, "");
-        EXPECT_EQ(r.exitStatus, 0);
-        EXPECT_FALSE(Exists(tmp / "tool-ran"));
-    }
-}
-
-// The window, run as root with a HOME the user controls (sudo keeping HOME): the settings file and
-// fontconfig's cache are not written there; the installer file is the one started, whatever is
-// renamed over its name meanwhile; and the launcher runs only as the checked file.
-TEST_F(AsRoot, TheWindowWritesNothingIntoAUsersHomeAndRunsOnlyWhatItStarted) {
-    const std::string home = user + "/home";
-    ASSERT_EQ(Attack("mkdir '" + home + "' && ln -s '" + decoy + "/bin/test' '" + home +
-                     "/.Corvalent_MedioraSDK_60'")
-                  .exitStatus,
-              0);
-    const std::string decoyListing = TreeListing(decoy);
-    // The installer file lies in the user's directory; another one goes over it once page 1 shows.
-    const std::string started = user + "/installer";
-    WriteFile(started, ReadFile(MakeInstaller("installer")), 0755);
+// The window as root with a HOME the user controls (sudo keeping HOME), and the user's own: no
+// settings file through a link, nothing root writes in that HOME, the started installer file's
+// payload whatever is renamed over its name, and no launcher that is a link.
+TEST_F(AsRoot, TheWindowFollowsNoLinkAndRunsOnlyWhatItStarted) {
+    const std::string home = user + "/home", target = user + "/target", link = home + "/.Corvalent_MedioraSDK_60";
+    const std::string installer = MakeInstaller("installer"), started = user + "/installer";
+    WriteFile(started, ReadFile(installer), 0755);
     const std::string other = MakeInstaller("other", [&](const std::string &tree) {
-        WriteFile(tree + "/sonaris", "#!/bin/sh\necho swapped > '" + tmp / "swapped" + "'\n", 0755);
+        WriteFile(tree + "/sonaris", "#!/bin/sh\necho swapped > '" + user + "/swapped'\n", 0755);
         return PackTree(tree);
     });
-    chmod(other.c_str(), 0644);
-    Command c;
-    c.argv = {started};
-    c.env = {{"HOME", home}, {"LAUNCHER_MARKER", marker}};
-    wizard::Installer running(c);
-    const Window w = running.MainWindow();
-    ASSERT_NE(w, 0u);
-    ASSERT_EQ(Attack("cp '" + other + "' '" + user + "/x' && mv '" + user + "/x' '" + started + "'").exitStatus, 0);
-    const std::string dest = tmp / "dest";
-    ASSERT_TRUE(wizard::TypeDestination(w, dest));
-    wizard::ClickFinish(w);
-    EXPECT_EQ(running.Wait(), 7);
-    EXPECT_EQ(ReadFile(marker), dest + "//sonaris\n");
-    EXPECT_FALSE(Exists(tmp / "swapped"));
-    EXPECT_EQ(TreeListing(dest), TreeListing(tmp / "installer-tree"));
-    EXPECT_EQ(TreeListing(decoy), decoyListing);
-    EXPECT_FALSE(Exists(home + "/.cache"));
-    EXPECT_FALSE(Exists(home + "/.fontconfig"));
-}
-
-// The user's own installation: a settings file that is a symbolic or a hard link is not written
-// through, and a launcher that is a link is not started.
-TEST_F(AsRoot, TheSettingsFileAndTheLauncherAreNeverLinksFollowed) {
-    const std::string home = user + "/home";
-    const std::string target = user + "/target";
-    const std::string link = home + "/.Corvalent_MedioraSDK_60";
-    const std::string installer = MakeInstaller("installer");
     const std::string linked = MakeInstaller("linked", [&](const std::string &tree) {
         rename((tree + "/sonaris").c_str(), (tree + "/lib/sonaris").c_str());
         symlink("lib/sonaris", (tree + "/sonaris").c_str());
@@ -213,37 +165,50 @@ TEST_F(AsRoot, TheSettingsFileAndTheLauncherAreNeverLinksFollowed) {
     });
     struct Case {
         const char *name;
-        std::string plant;
-        std::string installer;
-        int status;
+        std::string plant, installer, whileShown;  // the attack before and while page 1 shows
+        bool root;
+        int status;  // 0: the error dialog instead
     } cases[] = {
-        {"a symbolic link", "ln -s '" + target + "' '" + link + "'", installer, 7},
-        {"a hard link", "ln '" + target + "' '" + link + "'", installer, 7},
-        {"a launcher that is a link", "", linked, 0},
+        {"root, the settings file a link to root's file, the installer file swapped",
+         "ln -s '" + decoy + "/bin/test' '" + link + "'", started,
+         "cp '" + other + "' '" + user + "/x' && mv '" + user + "/x' '" + started + "'", true, 7},
+        {"a symbolic link", "ln -s '" + target + "' '" + link + "'", installer, "", false, 7},
+        {"a hard link", "ln '" + target + "' '" + link + "'", installer, "", false, 7},
+        {"a launcher that is a link", "", linked, "", false, 0},
     };
+    chmod(other.c_str(), 0644);
+    const std::string decoyListing = TreeListing(decoy);
     int n = 0;
     for (const auto &cs : cases) {
         SCOPED_TRACE(cs.name);
-        ASSERT_EQ(Attack("rm -rf '" + home + "' && mkdir '" + home + "' && echo keep > '" + target + "'").exitStatus, 0);
-        if (!cs.plant.empty()) {
-            ASSERT_EQ(Attack(cs.plant).exitStatus, 0);
-        }
+        ASSERT_EQ(Attack("rm -rf '" + home + "' && mkdir '" + home + "' && echo keep > '" + target + "' && " +
+                         (cs.plant.empty() ? "true" : cs.plant))
+                      .exitStatus,
+                  0);
         Command c;
         c.argv = {cs.installer};
         c.env = {{"HOME", home}, {"LAUNCHER_MARKER", marker}};
-        c.unprivileged = true;
+        c.unprivileged = !cs.root;
         wizard::Installer running(c);
         const Window w = running.MainWindow();
         ASSERT_NE(w, 0u);
-        ASSERT_TRUE(wizard::TypeDestination(w, user + "/dest" + std::to_string(n++)));
+        if (!cs.whileShown.empty()) {
+            ASSERT_EQ(Attack(cs.whileShown).exitStatus, 0);
+        }
+        const std::string dest = user + "/dest" + std::to_string(n++);
+        ASSERT_TRUE(wizard::TypeDestination(w, cs.root ? tmp / "dest" : dest));
         wizard::ClickFinish(w);
         if (cs.status == 0) {
             EXPECT_NE(wizard::WaitForWindow("Error"), 0u);
             EXPECT_FALSE(Exists(marker));
         } else {
             EXPECT_EQ(running.Wait(), cs.status);
+            EXPECT_EQ(ReadFile(marker), (cs.root ? tmp / "dest" : dest) + "//sonaris\n");
         }
         EXPECT_EQ(ReadFile(target), "keep\n");
+        EXPECT_EQ(TreeListing(decoy), decoyListing);
+        EXPECT_FALSE(Exists(user + "/swapped"));
+        EXPECT_FALSE(Exists(home + "/.cache"));
         unlink(marker.c_str());
     }
 }
