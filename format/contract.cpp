@@ -359,19 +359,6 @@ std::string ContractChecker::OnDisk(const std::string &name, MemberType type, co
     return "";
 }
 
-namespace {
-
-// Whether tar run by root, taking a "./" member's owner, group and mode for the destination
-// itself, would let anyone but root write there: an owner other than root may always change the
-// mode of what it owns. Root is the number 0 under the name "root" or none.
-bool WritableByOthers(const Entry &top) {
-    const bool rootOwner = top.uid == 0 && (top.uname.empty() || top.uname == "root");
-    const bool rootGroup = top.gid == 0 && (top.gname.empty() || top.gname == "root");
-    return !rootOwner || (!rootGroup && (top.permissions & S_IWGRP)) || (top.permissions & S_IWOTH);
-}
-
-}  // namespace
-
 std::string ContractChecker::Add(const Entry &entry) {
     // Messages only: most members pass.
     const auto member = [&entry] { return "member " + Printable(entry.name); };
@@ -391,9 +378,6 @@ std::string ContractChecker::Add(const Entry &entry) {
     if (setId)
         return member() + " has the " +
                (setId == (S_ISUID | S_ISGID) ? "setuid and setgid bits" : setId == S_ISUID ? "setuid bit" : "setgid bit");
-    if (name.empty() && where_.root && WritableByOthers(entry))
-        return member() + " would make the destination writable by others";
-
     // The nodes of the name's components as far as they are known, the directories it shares with
     // the member before taken from that one (payload order keeps neighbours together); the first
     // member among its directories that is not a directory.

@@ -4,12 +4,11 @@
 #include "installer/installer.h"
 #include "installer/owners.h"
 #include "installer/strformat.h"
-
 #include "posix/fd.h"
-#include "posix/file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -62,19 +61,39 @@ void WindowTurn(void *length, std::uint64_t taken) {
     while (const XtInputMask pending = XtAppPending(app)) XtAppProcessEvent(app, pending);
 }
 
+// Whether root may write into the directory `home`: only where it is root's own, so that no one
+// else can have put anything there for root to write through.
+bool RootsOwn(int home) {
+    struct stat st;
+    return fstat(home, &st) == 0 && st.st_uid == 0 && !(st.st_mode & (S_IWGRP | S_IWOTH));
+}
+
+// Written only as a regular file of one name: a link would have root write wherever it leads.
+// Any failure skips it.
 void WriteSettingsFile() {
     const char *home = std::getenv("HOME");
     if (home == nullptr) return;
-    const std::string path = std::string(home) + "/" + kSettingsName;
-    File settings(std::fopen(path.c_str(), "w"));
-    if (!settings) return;
-    std::fputs("Bandwidth=10485800\n", settings.get());
-    std::fputs("MaxBandwidth=10485800\n", settings.get());
+    const Fd directory(open(home, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!directory || (geteuid() == 0 && !RootsOwn(directory.get()))) return;
+    const Fd fd(openat(directory.get(), kSettingsName, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
+    struct stat st;
+    if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink > 1 || ftruncate(fd.get(), 0) != 0)
+        return;
+    static const char kSettings[] = "Bandwidth=10485800\nMaxBandwidth=10485800\n";
+    if (write(fd.get(), kSettings, sizeof kSettings - 1) < 0) return;
 }
 
 }  // namespace
 
-bool Extract(const char *destination) {
+bool RootInForeignHome() {
+    if (geteuid() != 0) return false;
+    const char *home = std::getenv("HOME");
+    if (home == nullptr) return false;
+    const Fd directory(open(home, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return !directory || !RootsOwn(directory.get());
+}
+
+bool Extract(int destinationFd, const char *destination) {
     const char *self = InstallerWidgets.argv[0];
     Extraction extraction;
     std::uint32_t length = 0;
@@ -86,19 +105,12 @@ bool Extract(const char *destination) {
         window.descriptor = ConnectionNumber(XtDisplay(InstallerWidgets.toplevel));
         window.turn = WindowTurn;
     }
-    const Fd file(open(self, O_RDONLY | O_CLOEXEC));
-    if (!extraction.Open(file.get())) {
+    if (!extraction.Open(InstallerFileDescriptor())) {
         Report(extraction, self, destination);
         return false;
     }
     length = extraction.length();
-    mkdir(destination, 0700);
-    const Fd here(open(destination, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!here) {
-        ReportCannotEnter(destination);
-        return false;
-    }
-    if (!extraction.Run(here.get(), window)) {
+    if (!extraction.Run(destinationFd, window)) {
         Report(extraction, self, destination);
         return false;
     }

@@ -4,6 +4,8 @@
 #include "installer/installer.h"
 #include "installer/owners.h"
 #include "installer/strformat.h"
+#include "posix/fd.h"
+#include "posix/path.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,8 +13,12 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
+
+extern char **environ;
 
 namespace {
 
@@ -46,6 +52,146 @@ std::string ReadDestination() {
     return owned ? std::string(owned.get()) : std::string();
 }
 
+// The components of an absolute path, empty ones and "." dropped.
+std::vector<std::string> Components(const std::string &path) {
+    std::vector<std::string> parts;
+    for (std::size_t start = 0; start <= path.size();) {
+        std::size_t slash = path.find('/', start);
+        if (slash == std::string::npos) slash = path.size();
+        const std::string part = path.substr(start, slash - start);
+        if (!part.empty() && part != ".") parts.push_back(part);
+        start = slash + 1;
+    }
+    return parts;
+}
+
+std::string Join(const std::vector<std::string> &parts, std::size_t count) {
+    std::string path;
+    for (std::size_t i = 0; i < count; ++i) path += "/" + parts[i];
+    return path.empty() ? "/" : path;
+}
+
+// Why another user could redirect what root makes below the directory `real` (a real path) or
+// under its component `next` ("" for none): every directory from "/" down must be root's and
+// writable by root only, except a sticky one whose next component is root's (or not there yet:
+// root makes it). "" when nobody else can.
+std::string UntrustedChain(const std::string &real, const std::string &next, const std::string &destination) {
+    const std::vector<std::string> parts = Components(real);
+    for (std::size_t j = 0; j <= parts.size(); ++j) {
+        const std::string directory = Join(parts, j);
+        struct stat st;
+        if (lstat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+            return StrPrintf("Can not enter directory %s", directory.c_str());
+        const char *why = nullptr;
+        if (st.st_uid != 0) {
+            why = "is not owned by root";
+        } else if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+            const std::string following = j < parts.size() ? parts[j] : next;
+            struct stat child;
+            const bool rootsNext = !following.empty() && (lstat((directory + "/" + following).c_str(), &child) != 0
+                                                              ? errno == ENOENT
+                                                              : child.st_uid == 0);
+            if (!(st.st_mode & S_ISVTX) || !rootsNext) why = "can be written by others than root";
+        }
+        if (why)
+            return StrPrintf("Refusing to install as root into %s: the directory %s %s.", destination.c_str(),
+                             directory.c_str(), why);
+    }
+    return "";
+}
+
+// Root's check of the destination, before anything is made: each directory a look-up of the
+// absolute path `absolute` passes through, links followed, must be beyond other users' reach.
+// `real` receives the real path of the destination, or of its parent when `missing`.
+std::string UntrustedDestination(const std::string &absolute, const char *dest, bool missing, std::string &real) {
+    const std::vector<std::string> parts = Components(absolute);
+    const std::size_t existing = missing && !parts.empty() ? parts.size() - 1 : parts.size();
+    for (std::size_t i = 0; i <= existing; ++i) {
+        char *resolved = realpath(Join(parts, i).c_str(), nullptr);
+        if (resolved == nullptr)
+            return StrPrintf(missing ? "Can not make directory %s" : "Can not enter directory %s", dest);
+        real = resolved;
+        std::free(resolved);
+        const std::string fault = UntrustedChain(real, i < parts.size() ? parts[i] : "", absolute);
+        if (!fault.empty()) return fault;
+    }
+    return "";
+}
+
+// Opens the destination once, making it where it is missing; the probe file proves a fresh one
+// writable. Reports and returns an empty Fd on failure.
+Fd OpenDestination(const std::string &absolute, const char *dest) {
+    const bool root = geteuid() == 0;
+    struct stat destStatus;
+    const bool missing = stat(dest, &destStatus) != 0;
+    if (!missing && !S_ISDIR(destStatus.st_mode)) {
+        // Unpacking "into" a file would scatter the tree over the working directory.
+        ShowError(StrPrintf("The destination %s is not a directory.", dest).c_str());
+        return Fd();
+    }
+    std::string real;
+    if (root) {
+        const std::string fault = UntrustedDestination(absolute, dest, missing, real);
+        if (!fault.empty()) {
+            ShowError(fault.c_str());
+            return Fd();
+        }
+    }
+    if (!missing) {
+        // For root every directory on the real path is root's alone: it stays what was checked.
+        Fd directory(open(root ? real.c_str() : dest, O_PATH | O_DIRECTORY | O_CLOEXEC | (root ? O_NOFOLLOW : 0)));
+        if (!directory) ReportCannotEnter(dest);
+        return directory;
+    }
+    std::string trimmed = absolute;
+    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+    const std::string name = trimmed.substr(trimmed.rfind('/') + 1);
+    const Fd parent(open(root ? real.c_str() : DirectoryOf(trimmed).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!parent || mkdirat(parent.get(), name.c_str(), root ? 0755 : 0777) != 0) {
+        ShowError(StrPrintf("Can not make directory %s", dest).c_str());
+        return Fd();
+    }
+    // Only the directory just made: a link put in its place is not followed.
+    Fd directory(openat(parent.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!directory) {
+        ReportCannotEnter(dest);
+        return directory;
+    }
+    const int probe = openat(directory.get(), kProbeName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (probe < 0) {
+        ShowError(StrPrintf("Can not write to directory %s", dest).c_str());
+        return Fd();
+    }
+    close(probe);
+    unlinkat(directory.get(), kProbeName, 0);
+    return directory;
+}
+
+// Starts the launcher from the destination, checked on a descriptor of it: a regular file and, when
+// root installs, root's and writable by root only. Returns only on failure.
+void StartLauncher(int destination, const std::string &launcher) {
+    Fd file(openat(destination, kLauncherName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!file) file = Fd(openat(destination, kLauncherName, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (!file || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    if (geteuid() == 0 && (st.st_uid != 0 || (st.st_mode & (S_IWGRP | S_IWOTH)))) return;
+    // The launcher takes over this process; it starts with the signal dispositions a program
+    // expects, and the display connection closes itself on exec.
+    std::signal(SIGPIPE, SIG_DFL);
+    char *argv[] = {const_cast<char *>(launcher.c_str()), const_cast<char *>(kLauncherArgument), nullptr};
+    char magic[2] = {};
+    if (pread(file.get(), magic, sizeof magic, 0) != 2 || magic[0] != '#' || magic[1] != '!') {
+        fexecve(file.get(), argv, environ);
+        return;
+    }
+    // A script's interpreter opens the script by the name it is given, and finds its files from
+    // that name: it gets the path, which must still lead to the file checked. For root the
+    // destination and every directory above it are root's alone, so nobody can change where it leads.
+    struct stat named;
+    if (stat(launcher.c_str(), &named) != 0 || named.st_dev != st.st_dev || named.st_ino != st.st_ino) return;
+    execv(launcher.c_str(), argv);
+}
+
 void InstallSequence() {
     const std::string destination = ReadDestination();
     const char *dest = destination.c_str();
@@ -56,44 +202,16 @@ void InstallSequence() {
         return;
     }
 
-    // The installer reads its payload from its own file.
-    struct stat selfStatus;
-    if (stat(self, &selfStatus) != 0) {
+    // The installer reads its payload from its own file, opened at start-up.
+    if (InstallerFileState() == SelfFileState::Missing) {
         ShowError(StrPrintf("unable to find location of executable %s to self-extract.  Please run \n"
                             "%s with an absolute path (e.g. ./%s)\n",
                             self, self, self)
                       .c_str());
         return;
     }
-    const int selfFd = open(self, O_RDONLY);
-    if (selfFd < 0) {
+    if (InstallerFileState() == SelfFileState::Unreadable) {
         ReportUnreadable(self);
-        return;
-    }
-    close(selfFd);
-
-    // A missing destination is made, and proved writable with a probe file.
-    struct stat destStatus;
-    if (stat(dest, &destStatus) != 0) {
-        if (mkdir(dest, 0777) != 0) {
-            ShowError(StrPrintf("Can not make directory %s", dest).c_str());
-            return;
-        }
-        const std::string probe = StrPrintf("%s/%s", dest, kProbeName);
-        const int probeFd = open(probe.c_str(), O_WRONLY | O_CREAT, 0600);
-        if (probeFd < 0) {
-            ShowError(StrPrintf("Can not write to directory %s", dest).c_str());
-            return;
-        }
-        close(probeFd);
-        remove(probe.c_str());
-    } else if (!S_ISDIR(destStatus.st_mode)) {
-        // Unpacking "into" a file would scatter the tree over the working directory.
-        ShowError(StrPrintf("The destination %s is not a directory.", dest).c_str());
-        return;
-    }
-    if (access(dest, W_OK) != 0) {
-        ShowError("You do not have write permission for the destination directory.");
         return;
     }
 
@@ -102,20 +220,21 @@ void InstallSequence() {
         ReportCannotEnter(dest);
         return;
     }
+    const Fd destinationFd = OpenDestination(absolute, dest);
+    if (!destinationFd) return;
+    if (access(dest, W_OK) != 0) {
+        ShowError("You do not have write permission for the destination directory.");
+        return;
+    }
 
     if (!bIsSilent) {
         XtUnmanageChild(InstallerWidgets.page2form);
         XtManageChild(InstallerWidgets.page3form);
     }
 
-    const bool extracted = Extract(absolute.c_str());
-    const std::string launcher = StrPrintf("%s//%s", absolute.c_str(), kLauncherName);
+    const bool extracted = Extract(destinationFd.get(), absolute.c_str());
     if (bIsSilent || !extracted) return;
-
-    // The launcher takes over this process; it starts with the signal dispositions a program
-    // expects, and the display connection closes itself on exec.
-    std::signal(SIGPIPE, SIG_DFL);
-    execl(launcher.c_str(), launcher.c_str(), kLauncherArgument, static_cast<char *>(nullptr));
+    StartLauncher(destinationFd.get(), StrPrintf("%s//%s", absolute.c_str(), kLauncherName));
     ShowError("Installation failed for unknown reason");
 }
 

@@ -1,12 +1,19 @@
 // Start-up: silent installation from the command line, or the window.
 #include "installer/installer.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 
 int main(int argc, char **argv) {
     // Element 0 names the installer file; keep the vector before the toolkit edits it.
     InstallerWidgets.argv = argv;
+    // The payload comes from the file that was started, opened before anyone can swap the name.
+    OpenInstallerFile(argv[0], true);
+    // Root makes nothing that others may write, whatever umask it was started with.
+    if (geteuid() == 0) umask(022);
 
     // Silent mode is exactly "-s DIR": no other form, nothing before or after.
     if (argc == 3 && std::strcmp(argv[1], "-s") == 0) {
@@ -17,5 +24,8 @@ int main(int argc, char **argv) {
         std::exit(ErrorWasReported() ? 1 : 0);
     }
 
+    // fontconfig would put its cache under HOME: as root in another user's HOME, nowhere there
+    // (/dev/null holds no directory), in the system's cache directory as before that.
+    if (RootInForeignHome()) setenv("XDG_CACHE_HOME", "/dev/null", 1);
     RunWindow(&argc, argv);
 }

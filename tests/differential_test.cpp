@@ -151,8 +151,9 @@ std::string Differences(const std::string &dest, const std::vector<Judged> &memb
             break;
         }
         default: {
-            // tar run by anyone but root takes the umask off.
-            const unsigned mode = root ? m.permissions : m.permissions & ~022u;
+            // tar takes the umask off, root's too (--no-same-permissions); root's owns every file.
+            const unsigned mode = m.permissions & ~022u;
+            if (root && st.st_uid != 0) out += m.name + ": not root's\n";
             if (!S_ISREG(st.st_mode) || (st.st_mode & 07777) != mode) out += m.name + ": not a file of that mode\n";
         }
         }
@@ -167,7 +168,7 @@ TEST(Differential, TarExtractsWhatTheCheckAdmitsAndNothingElse) {
     const std::string world = tmp / "world", outside = world + "/outside", dest = world + "/dest";
     for (const std::string &dir : {world, outside}) {
         mkdir(dir.c_str(), 0777);
-        chmod(dir.c_str(), 0777);
+        chmod(dir.c_str(), dir == world ? 01777 : 0777);  // sticky: root may install below it
     }
     WriteFile(outside + "/a", "sentinel\n", 0666);
     const std::string bin = tmp / "bin";
@@ -196,6 +197,9 @@ TEST(Differential, TarExtractsWhatTheCheckAdmitsAndNothingElse) {
                         pwrite(fd, tail.data(), tail.size(), static_cast<off_t>(image.size())) ==
                             static_cast<ssize_t>(tail.size()));
             close(fd);
+            // Root installs only into a destination of its own; nobody's own for nobody.
+            chown(dest.c_str(), root ? 0 : kNobody, root ? 0 : kNobody);
+            chmod(dest.c_str(), root ? 0755 : 0777);
             const Judgement judged = Judge(TarArchive(members), dest, root);
             const std::string earlier = TreeListing(dest);
             Command c;
@@ -296,7 +300,9 @@ TEST(Differential, ArchivesOfRealToolsInstallAsGnuTarExtractsThem) {
             const std::string dest = installer + (root ? "-root" : "-nobody"), reference = dest + "-tar";
             Command install, tar;
             install.argv = {installer, "-s", dest};
-            tar.argv = {"sh", "-ec", "mkdir " + reference + "; cd " + reference + "; tar -xf " + archive};
+            // As root the installer takes no owner or mode from the archive; tar is told the same.
+            tar.argv = {"sh", "-ec", "mkdir " + reference + "; cd " + reference + "; tar -xf " + archive +
+                                         (root ? " --no-same-owner --no-same-permissions" : "")};
             for (Command *cmd : {&install, &tar}) {
                 cmd->unset = {"DISPLAY", "TAR_OPTIONS"};
                 cmd->env = {{"HOME", world}};

@@ -49,7 +49,7 @@ protected:
     std::string marker = tmp / "launcher-ran";
 
     void SetUp() override {
-        chmod(tmp.path().c_str(), 0777);  // unprivileged runs make their destinations here
+        chmod(tmp.path().c_str(), 01777);  // unprivileged runs make their destinations here
         mkdir(home.c_str(), 0755);
         chown(home.c_str(), kNobody, kNobody);
     }
@@ -304,6 +304,7 @@ TEST_F(Faults, TheDestinationRemovedDuringTheExtractionFailsIt) {
         const std::string dest = parent + "/Sonaris8";
         const std::string gate = tmp / (window ? "gate-window" : "gate-silent");
         mkdir(parent.c_str(), 0755);
+        chown(parent.c_str(), kNobody, kNobody);
         Command command = window ? Interactive(installer) : Silent(installer, dest);
         GateGunzip(command, tmp / "bin", gate);
         // Once the installer is stuck mid-copy, the destination goes; then gunzip may go on.

@@ -224,7 +224,8 @@ TEST_F(SilentInstall, MalformedTrailerExtractsNothing) {
         {"a length of 0", ProgramImage() + payload + "\n0\n"},
         {"a negative length", ProgramImage() + payload + "\n-" + size + "\n"},
         {"a length of 2^31", ProgramImage() + payload + "\n2147483648\n"},
-        {"more than stands in front", payload + "\n" + std::to_string(payload.size() + 1) + "\n"},
+        {"more than stands in front",
+         ProgramImage() + payload + "\n" + std::to_string(ProgramImage().size() + payload.size() + 1) + "\n"},
     };
     int n = 0;
     for (const auto &c : cases) {
@@ -233,9 +234,7 @@ TEST_F(SilentInstall, MalformedTrailerExtractsNothing) {
             c.bytes.empty() ? InstallerPath() : WriteInstaller(c.bytes, "bad" + std::to_string(n));
         const std::string dest = tmp / ("dest" + std::to_string(n++));
         mkdir(dest.c_str(), 0755);
-        Command command = Silent(installer, dest);
-        command.program = InstallerPath();  // some of these files hold no program image
-        const Result r = RunCommand(command);
+        const Result r = RunCommand(Silent(installer, dest));
         EXPECT_EQ(r.exitStatus, 1);
         EXPECT_EQ(r.err.rfind("The installer file " + installer + " is damaged or incomplete: ", 0), 0u) << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;

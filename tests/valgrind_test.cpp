@@ -191,6 +191,9 @@ TEST_F(Memcheck, WizardCancelledDuringTheExtractionLeaksNothing) {
     const std::string gunzip = Exists("/usr/bin/gunzip") ? "/usr/bin/gunzip" : "/bin/gunzip";
     WriteFile(tmp / "bin/gunzip", "#!/bin/sh\n" + BuildDir() + "/tests/slowcat 40 | " + gunzip + " \"$@\"\n", 0755);
     c.env["PATH"] = tmp / "bin:" + std::getenv("PATH");
+    c.unprivileged = true;  // root's gunzip is the system's, whatever PATH says
+    chmod(tmp.path().c_str(), 01777);
+    chown(home.c_str(), kNobody, kNobody);
     Installer installer(c);
     const Window w = installer.MainWindow();
     ASSERT_NE(w, 0u) << Log();

@@ -22,6 +22,7 @@ void Build(std::vector<std::string> args) {
     argv.push_back(nullptr);
     int argc = static_cast<int>(kept.size());
     InstallerWidgets.argv = argv.data();
+    OpenInstallerFile(argv[0], false);
     BuildWindow(&argc, argv.data());
 }
 

@@ -45,7 +45,7 @@ protected:
         mkdir(home.c_str(), 0755);
         // Unprivileged runs write their home and the proposed destination in it.
         chown(home.c_str(), kNobody, kNobody);
-        chmod(tmp.path().c_str(), 0777);
+        chmod(tmp.path().c_str(), 01777);
     }
 
     Command Interactive(std::vector<std::string> args = {}) {
@@ -83,6 +83,7 @@ protected:
                       " \"$@\"\n",
                   0755);
         c.env["PATH"] = tmp / "bin" + ":" + std::getenv("PATH");
+        c.unprivileged = true;  // root's gunzip is the system's, whatever PATH says
     }
 
     std::map<std::string, std::string> Marker() {
@@ -240,7 +241,8 @@ TEST_F(WizardTest, LettersTypeIntoTheDestinationFieldAndFinishInstallsThere) {
     ASSERT_TRUE(Eventually([&] { return Marker().count("files"); }));
     EXPECT_EQ(Marker()["argv0"], dest + "//sonaris");
     EXPECT_EQ(Marker()["args"], "inst");
-    EXPECT_TRUE(Exists(home + "/.Corvalent_MedioraSDK_60"));
+    // Root writes nothing into a HOME that is nobody's.
+    EXPECT_FALSE(Exists(home + "/.Corvalent_MedioraSDK_60"));
     EXPECT_EQ(installer.Wait(), 7);
 }
 
