@@ -250,7 +250,7 @@ TEST(Differential, ArchivesOfRealToolsInstallAsGnuTarExtractsThem) {
     TempDir tmp;
     const std::string world = tmp / "world";
     mkdir(world.c_str(), 0777);
-    chmod(world.c_str(), 0777);
+    chmod(world.c_str(), 01777);  // sticky: root may install below it, nobody beside it
     // A launcher, a file with a user attribute and an ACL for nobody, one with a hole; and a tree
     // whose one file carries an attribute only root may set.
     Command make;
