@@ -178,6 +178,7 @@ void StartLauncher(int destination, const std::string &launcher) {
     // The launcher takes over this process; it starts with the signal dispositions a program
     // expects, and the display connection closes itself on exec.
     std::signal(SIGPIPE, SIG_DFL);
+    RestoreLauncherEnvironment();
     char *argv[] = {const_cast<char *>(launcher.c_str()), const_cast<char *>(kLauncherArgument), nullptr};
     char magic[2] = {};
     if (pread(file.get(), magic, sizeof magic, 0) != 2 || magic[0] != '#' || magic[1] != '!') {

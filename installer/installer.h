@@ -51,6 +51,9 @@ void ReportUnreadable(const char *installerFile);
 void ReportCannotEnter(const char *directory);
 // Whether root runs with a HOME that is not root's own, which it must then write nothing into.
 bool RootInForeignHome();
+// Undoes what start-up changed in the environment for the window's own sake, so that the launcher
+// starts with the environment the installer was given.
+void RestoreLauncherEnvironment();
 // Extracts into the destination open on `destinationFd`, `destination` naming it in reports.
 bool Extract(int destinationFd, const char *destination);
 

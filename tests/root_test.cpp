@@ -16,7 +16,8 @@ using namespace fixtures;
 
 namespace {
 
-const char kLauncher[] = "#!/bin/sh\necho \"$0\" > \"$LAUNCHER_MARKER\"\nexit 7\n";
+// Says where it was started from, and whether the window's own cache setting reached it.
+const char kLauncher[] = "#!/bin/sh\necho \"$0 ${XDG_CACHE_HOME-unset}\" > \"$LAUNCHER_MARKER\"\nexit 7\n";
 
 class AsRoot : public ::testing::Test {
 protected:
@@ -197,6 +198,7 @@ TEST_F(AsRoot, TheWindowFollowsNoLinkAndRunsOnlyWhatItStarted) {
         Command c;
         c.argv = {cs.installer};
         c.env = {{"HOME", home}, {"LAUNCHER_MARKER", marker}};
+        c.unset = {"XDG_CACHE_HOME"};
         c.unprivileged = !cs.root;
         wizard::Installer running(c);
         const Window w = running.MainWindow();
@@ -212,7 +214,7 @@ TEST_F(AsRoot, TheWindowFollowsNoLinkAndRunsOnlyWhatItStarted) {
             EXPECT_FALSE(Exists(marker));
         } else {
             EXPECT_EQ(running.Wait(), cs.status);
-            EXPECT_EQ(ReadFile(marker), (cs.root ? tmp / "dest" : dest) + "//sonaris\n");
+            EXPECT_EQ(ReadFile(marker), (cs.root ? tmp / "dest" : dest) + "//sonaris unset\n");
         }
         EXPECT_EQ(ReadFile(target), "keep\n");
         EXPECT_EQ(TreeListing(decoy), decoyListing);
