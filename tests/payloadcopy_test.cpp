@@ -120,24 +120,6 @@ struct Installer {
     off_t Position() const { return lseek(fd, 0, SEEK_CUR); }
 };
 
-// What gunzip makes of a payload, as far as it can.
-std::string Gunzipped(const std::string &payload) {
-    z_stream z{};
-    inflateInit2(&z, 16 + MAX_WBITS);
-    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(payload.data()));
-    z.avail_in = static_cast<uInt>(payload.size());
-    std::string tar;
-    std::vector<unsigned char> out(1 << 16);
-    for (int r = Z_OK; r == Z_OK;) {
-        z.next_out = out.data();
-        z.avail_out = static_cast<uInt>(out.size());
-        r = inflate(&z, Z_NO_FLUSH);
-        tar.append(reinterpret_cast<const char *>(out.data()), out.size() - z.avail_out);
-    }
-    inflateEnd(&z);
-    return tar;
-}
-
 class PayloadCopy : public ::testing::Test {
 protected:
     void SetUp() override { saved_ = std::signal(SIGPIPE, SIG_IGN); }

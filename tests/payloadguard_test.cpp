@@ -20,24 +20,6 @@ namespace {
 
 using Verdict = PayloadGuard::Verdict;
 
-// What gunzip makes of a payload: the tar stream.
-std::string Gunzipped(const std::string &payload) {
-    z_stream z{};
-    inflateInit2(&z, 16 + MAX_WBITS);
-    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(payload.data()));
-    z.avail_in = static_cast<uInt>(payload.size());
-    std::string tar;
-    std::vector<unsigned char> out(1 << 16);
-    for (int r = Z_OK; r == Z_OK;) {
-        z.next_out = out.data();
-        z.avail_out = static_cast<uInt>(out.size());
-        r = inflate(&z, Z_NO_FLUSH);
-        tar.append(reinterpret_cast<const char *>(out.data()), out.size() - z.avail_out);
-    }
-    inflateEnd(&z);
-    return tar;
-}
-
 // Feeds the tar stream of `payload` in pieces of `piece` bytes, then its end; returns the verdict
 // and how many bytes were admitted.
 Verdict Feed(const std::string &payload, std::size_t piece, std::size_t &admitted, std::string *reason = nullptr) {

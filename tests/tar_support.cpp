@@ -1,7 +1,10 @@
 #include "tests/tar_support.h"
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <vector>
 
 namespace tarfile {
 
@@ -94,6 +97,23 @@ std::string TarArchive(const std::vector<TarMember> &members) {
     }
     out += std::string(2 * kBlock, '\0');
     return out + std::string((kRecord - out.size() % kRecord) % kRecord, '\0');
+}
+
+std::string Gunzipped(const std::string &payload) {
+    z_stream z{};
+    inflateInit2(&z, 16 + MAX_WBITS);
+    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(payload.data()));
+    z.avail_in = static_cast<uInt>(payload.size());
+    std::string tar;
+    std::vector<unsigned char> out(1 << 16);
+    for (int r = Z_OK; r == Z_OK;) {
+        z.next_out = out.data();
+        z.avail_out = static_cast<uInt>(out.size());
+        r = inflate(&z, Z_NO_FLUSH);
+        tar.append(reinterpret_cast<const char *>(out.data()), out.size() - z.avail_out);
+    }
+    inflateEnd(&z);
+    return tar;
 }
 
 }  // namespace tarfile

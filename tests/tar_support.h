@@ -42,6 +42,8 @@ std::string TarHeader(const TarMember &member);
 // The members in this order, each with its data padded to 512 bytes, two zero blocks, and
 // padding to a whole 10240-byte record.
 std::string TarArchive(const std::vector<TarMember> &members);
+// What gunzip makes of a gzip'd archive, as far as it can: the tar stream the check reads.
+std::string Gunzipped(const std::string &payload);
 
 }  // namespace tarfile
 

@@ -436,8 +436,16 @@ void Pack(const PackOptions &options) {
     OutputFile out(o.output);
     CopyImage(image.get(), o.image, out.fd(), o.output);
     PayloadWriter writer(out.fd(), o.payloadLimit, o.output, o.source, o.jobs);
-    const auto clamp = [&o](Member &m) {
+    // Writes one member; a file's content comes from `content` at `offset`, opened on demand.
+    const auto write = [&o, &writer](Member &m, auto &&content, std::uint64_t offset, const std::string &path) {
         if (o.sourceDateEpoch) m.mtime = std::min(m.mtime, *o.sourceDateEpoch);
+        if (m.type == MemberType::Directory) {
+            writer.AddDirectory(m);
+        } else if (m.type != MemberType::File) {
+            writer.AddLink(m);
+        } else {
+            writer.AddFile(m, content(), offset, path);
+        }
     };
     if (S_ISDIR(sourceStat.st_mode)) {
         // Walked once, each member checked and written as it comes: a tree of a million files is
@@ -457,21 +465,20 @@ void Pack(const PackOptions &options) {
         TreeWalk(o.source, [&](Member &m, int directory, const char *child) {
             linker.Link(m);
             Admit(contract, m, o.source);
-            clamp(m);
-            if (m.type == MemberType::Directory) {
-                writer.AddDirectory(m);
-            } else if (m.type != MemberType::File) {
-                writer.AddLink(m);
-            } else {
-                // The tree may have changed since it was walked; take only what still fits the header.
-                Fd file(openat(directory, child, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-                if (!file) throw SystemError(m.path, "cannot read");
-                struct stat st;
-                if (fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-                    static_cast<std::uint64_t>(st.st_size) != m.size)
-                    throw PackError(m.path + ": changed while being packed");
-                writer.AddFile(m, file.get(), 0, m.path);
-            }
+            Fd file;
+            write(
+                m,
+                [&] {
+                    // The tree may have changed since it was walked; take only what still fits the header.
+                    file = Fd(openat(directory, child, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+                    if (!file) throw SystemError(m.path, "cannot read");
+                    struct stat st;
+                    if (fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+                        static_cast<std::uint64_t>(st.st_size) != m.size)
+                        throw PackError(m.path + ": changed while being packed");
+                    return file.get();
+                },
+                0, m.path);
         }).Run();
         Conclude(contract, o.source);
     } else {
@@ -492,14 +499,8 @@ void Pack(const PackOptions &options) {
         }
         for (Member &m : members) {
             if (m.name.empty()) continue;  // no "./": the destination's owner and mode stay the user's
-            clamp(m);
-            if (m.type == MemberType::Directory) {
-                writer.AddDirectory(m);
-            } else if (m.type != MemberType::File) {
-                writer.AddLink(m);
-            } else {
-                writer.AddFile(m, fileno(spool.get()), m.spoolOffset, o.source + ": " + ArchiveName(m.name, false));
-            }
+            write(m, [&] { return fileno(spool.get()); }, m.spoolOffset,
+                  m.type == MemberType::File ? o.source + ": " + ArchiveName(m.name, false) : std::string());
         }
     }
     const std::uint64_t length = writer.Finish();
