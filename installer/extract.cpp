@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 namespace {
@@ -91,6 +92,29 @@ bool RootInForeignHome() {
     if (home == nullptr) return false;
     const Fd directory(open(home, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     return !directory || !RootsOwn(directory.get());
+}
+
+namespace {
+
+// XDG_CACHE_HOME as the installer was started with it, once start-up has changed it.
+bool cacheHomeChanged = false;
+std::optional<std::string> startCacheHome;
+
+}  // namespace
+
+void KeepCachesOutOfForeignHome() {
+    if (!RootInForeignHome()) return;
+    if (const char *given = std::getenv("XDG_CACHE_HOME")) startCacheHome = given;
+    cacheHomeChanged = true;
+    setenv("XDG_CACHE_HOME", "/dev/null", 1);
+}
+
+void RestoreLauncherEnvironment() {
+    if (!cacheHomeChanged) return;
+    if (startCacheHome)
+        setenv("XDG_CACHE_HOME", startCacheHome->c_str(), 1);
+    else
+        unsetenv("XDG_CACHE_HOME");
 }
 
 bool Extract(int destinationFd, const char *destination) {

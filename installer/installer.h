@@ -51,8 +51,10 @@ void ReportUnreadable(const char *installerFile);
 void ReportCannotEnter(const char *directory);
 // Whether root runs with a HOME that is not root's own, which it must then write nothing into.
 bool RootInForeignHome();
-// Undoes what start-up changed in the environment for the window's own sake, so that the launcher
-// starts with the environment the installer was given.
+// fontconfig would put its cache under HOME: as root in another user's HOME, nowhere there
+// (/dev/null holds no directory), in the system's cache directory as before that. The launcher
+// starts with the environment the installer was given, restored.
+void KeepCachesOutOfForeignHome();
 void RestoreLauncherEnvironment();
 // Extracts into the destination open on `destinationFd`, `destination` naming it in reports.
 bool Extract(int destinationFd, const char *destination);

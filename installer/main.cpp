@@ -6,24 +6,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <optional>
-#include <string>
-
-namespace {
-
-// XDG_CACHE_HOME as the installer was started with it, once start-up has changed it.
-bool cacheHomeChanged = false;
-std::optional<std::string> startCacheHome;
-
-}  // namespace
-
-void RestoreLauncherEnvironment() {
-    if (!cacheHomeChanged) return;
-    if (startCacheHome)
-        setenv("XDG_CACHE_HOME", startCacheHome->c_str(), 1);
-    else
-        unsetenv("XDG_CACHE_HOME");
-}
 
 int main(int argc, char **argv) {
     // Element 0 names the installer file; keep the vector before the toolkit edits it.
@@ -42,12 +24,7 @@ int main(int argc, char **argv) {
         std::exit(ErrorWasReported() ? 1 : 0);
     }
 
-    // fontconfig would put its cache under HOME: as root in another user's HOME, nowhere there
-    // (/dev/null holds no directory), in the system's cache directory as before that.
-    if (RootInForeignHome()) {
-        if (const char *given = std::getenv("XDG_CACHE_HOME")) startCacheHome = given;
-        cacheHomeChanged = true;
-        setenv("XDG_CACHE_HOME", "/dev/null", 1);
-    }
+    // Root writes nothing into a HOME that is not its own, fontconfig's cache included.
+    KeepCachesOutOfForeignHome();
     RunWindow(&argc, argv);
 }
