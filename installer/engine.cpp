@@ -2,6 +2,7 @@
 #include "format/payloadguard.h"
 #include "format/trailer.h"
 #include "posix/fd.h"
+#include "posix/path.h"
 #include "posix/pipe.h"
 #include "posix/retry.h"
 
@@ -36,27 +37,18 @@ std::string CommandPath() {
     if (geteuid() == 0) return kRootPath;
     const char *user = std::getenv("PATH");
     std::string path;
-    const std::string all = user ? user : "";
-    for (std::size_t at = 0; at <= all.size();) {
-        std::size_t colon = all.find(':', at);
-        if (colon == std::string::npos) colon = all.size();
-        const std::string entry = all.substr(at, colon - at);
+    for (const std::string &entry : SplitAt(user ? user : "", ':'))
         if (!entry.empty() && entry[0] == '/') path += (path.empty() ? "" : ":") + entry;
-        at = colon + 1;
-    }
     return path.empty() ? kFallbackPath : path;
 }
 
 // The program `name` on `path`, or "" with a complaint in the shell's words.
 std::string Find(const std::string &path, const char *name) {
-    for (std::size_t at = 0; at <= path.size();) {
-        std::size_t colon = path.find(':', at);
-        if (colon == std::string::npos) colon = path.size();
-        const std::string candidate = path.substr(at, colon - at) + "/" + name;
+    for (const std::string &directory : SplitAt(path, ':')) {
+        const std::string candidate = directory + "/" + name;
         struct stat st;
         if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(candidate.c_str(), X_OK) == 0)
             return candidate;
-        at = colon + 1;
     }
     std::fprintf(stderr, "%s: not found\n", name);
     return std::string();

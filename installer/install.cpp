@@ -55,13 +55,8 @@ std::string ReadDestination() {
 // The components of an absolute path, empty ones and "." dropped.
 std::vector<std::string> Components(const std::string &path) {
     std::vector<std::string> parts;
-    for (std::size_t start = 0; start <= path.size();) {
-        std::size_t slash = path.find('/', start);
-        if (slash == std::string::npos) slash = path.size();
-        const std::string part = path.substr(start, slash - start);
-        if (!part.empty() && part != ".") parts.push_back(part);
-        start = slash + 1;
-    }
+    for (std::string &part : SplitAt(path, '/'))
+        if (!part.empty() && part != ".") parts.push_back(std::move(part));
     return parts;
 }
 
