@@ -105,6 +105,8 @@ TEST(Engine, InstallsAPayloadReadOnceAndReportsARefusedOne) {
 TEST(Engine, ServesTheWindowWhileTheShellEndsWithoutAPidfd) {
     TempDir tmp;
     const std::string payload = Gzip(TarArchive({Dir("./"), Launcher("#!/bin/sh\n")}));
+    // Made before the child drops to nobody, who may not reach the build's program image.
+    const std::string installerBytes = InstallerBytes(payload);
     mkdir((tmp / "bin").c_str(), 0755);
     chmod(tmp.path().c_str(), 0777);
     const char *gunzip = Exists("/usr/bin/gunzip") ? "/usr/bin/gunzip" : "/bin/gunzip";
@@ -140,7 +142,7 @@ TEST(Engine, ServesTheWindowWhileTheShellEndsWithoutAPidfd) {
             auto *c = static_cast<Count *>(context);
             c->atEnd += taken == c->length;
         };
-        WriteFile(tmp / "installer", InstallerBytes(payload), 0755);
+        WriteFile(tmp / "installer", installerBytes, 0755);
         Extraction extraction;
         mkdir((tmp / "dest").c_str(), 0700);
         const Fd file(open((tmp / "installer").c_str(), O_RDONLY | O_CLOEXEC));

@@ -89,6 +89,9 @@ protected:
     // The installer run by valgrind: an error, or a block definitely lost at exit, makes the exit
     // status kErrorStatus and leaves a marked report in the log.
     Command UnderMemcheck(const std::string &installer, const std::vector<std::string> &args) {
+        // A copy beside the test's files: valgrind run as nobody may not reach the source tree.
+        const std::string suppressions = tmp / "valgrind.supp";
+        if (!Exists(suppressions)) WriteFile(suppressions, ReadFile(SourceDir() + "/tests/valgrind.supp"), 0644);
         Command c;
         c.program = Valgrind();
         c.argv = {"valgrind",
@@ -101,7 +104,7 @@ protected:
                   "--errors-for-leak-kinds=definite",
                   "--track-origins=yes",
                   "--num-callers=40",
-                  "--suppressions=" + SourceDir() + "/tests/valgrind.supp",
+                  "--suppressions=" + suppressions,
                   installer};
         c.argv.insert(c.argv.end(), args.begin(), args.end());
         c.env = {{"HOME", home}, {"LAUNCHER_MARKER", marker}};
@@ -189,7 +192,8 @@ TEST_F(Memcheck, WizardCancelledDuringTheExtractionLeaksNothing) {
     // A gunzip that passes the payload on slowly keeps the progress page up long enough to cancel.
     mkdir((tmp / "bin").c_str(), 0755);
     const std::string gunzip = Exists("/usr/bin/gunzip") ? "/usr/bin/gunzip" : "/bin/gunzip";
-    WriteFile(tmp / "bin/gunzip", "#!/bin/sh\n" + BuildDir() + "/tests/slowcat 40 | " + gunzip + " \"$@\"\n", 0755);
+    WriteFile(tmp / "bin/slowcat", ReadFile(BuildDir() + "/tests/slowcat"), 0755);  // within nobody's reach
+    WriteFile(tmp / "bin/gunzip", "#!/bin/sh\n" + tmp / "bin/slowcat 40 | " + gunzip + " \"$@\"\n", 0755);
     c.env["PATH"] = tmp / "bin:" + std::getenv("PATH");
     c.unprivileged = true;  // root's gunzip is the system's, whatever PATH says
     chmod(tmp.path().c_str(), 01777);
