@@ -650,5 +650,5 @@ void PayloadGuard::Refuse(const std::string &reason) {
 
 void PayloadGuard::RefuseDamaged(const std::string &reason) {
     Refuse(reason);
-    damaged_ = true;
+    refusal_ = Refusal::Damaged;
 }

@@ -47,9 +47,15 @@ public:
     bool archiveEnded() const { return archiveEnded_; }
     // For Refused: "member ./bin/x is a symbolic link to ../../x, which leads out of the tree".
     const std::string &reason() const { return reason_; }
-    // For Refused: the archive is damaged (a checksum that does not fit, a field that is no
-    // number, a cut archive); otherwise it is intact and holds what the installer does not take.
-    bool damaged() const { return damaged_; }
+    // For Refused: what the one who reads the refusal can do about it.
+    enum class Refusal {
+        Damaged,      // a checksum that does not fit, a field that is no number, a cut archive: get the file again
+        Unsupported,  // intact, but holds what the installer does not take: its supplier must repack it
+        InTheWay,     // what already stands in the destination conflicts with a member: reason() names
+                      // it by its path inside the destination; remove it or choose another directory
+    };
+    Refusal refusal() const { return refusal_; }
+    bool damaged() const { return refusal_ == Refusal::Damaged; }
     // The members admitted so far, as tar extracts them, once asked to keep them before the first
     // block (the check itself does not need the list).
     void KeepJudged() { contract_.KeepJudged(); }
@@ -74,7 +80,7 @@ private:
 
     Verdict verdict_ = Verdict::Admit;
     std::string reason_;
-    bool damaged_ = false;
+    Refusal refusal_ = Refusal::Unsupported;
 
     // The tar layer: a header being gathered, data being passed over, or a record (a GNU long
     // name or link target, a pax extended header) being read into `record_`.
