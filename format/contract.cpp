@@ -6,15 +6,11 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <string>
 #include <cstdio>
-#include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
-
-const char kOnlyWhatInstalls[] =
-    "; only directories, regular files, symbolic links and hard links may be installed";
 
 bool HasControl(const std::string &s) {
     return std::any_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
@@ -95,8 +91,6 @@ std::string MemberLabel(const std::string &name) {
 
 namespace {
 
-const char kAttributeRemedy[] = " (GNU tar stores none unless told to; bsdtar --no-xattrs --no-acls leaves them out)";
-
 // libarchive writes an attribute's name with "%XX" for bytes outside printable ASCII and for "%" and "=".
 std::string Unescaped(const std::string &name) {
     std::string out;
@@ -146,14 +140,13 @@ bool IsAttributeKeyword(const std::string &keyword) {
     return false;
 }
 
-std::string AttributeFault(const std::string &keyword, const std::string &value, bool privileged) {
+Breach AttributeFault(const std::string &label, const std::string &keyword, const std::string &value, bool privileged) {
     // tar run by anyone else restores only what that user may set anyway.
-    if (!privileged) return "";
+    if (!privileged) return {};
     if (keyword.compare(0, 11, "SCHILY.acl.") == 0) {
         // NFSv4 ACLs (SCHILY.acl.ace) name principals the way no Linux file system takes them.
-        if ((keyword == "SCHILY.acl.access" || keyword == "SCHILY.acl.default") && OnlyOwnerEntries(value)) return "";
-        return "carries an ACL (" + Printable(keyword, 64) +
-               ") granting access to others than its owner, which tar run by root may restore" + kAttributeRemedy;
+        if ((keyword == "SCHILY.acl.access" || keyword == "SCHILY.acl.default") && OnlyOwnerEntries(value)) return {};
+        return Say(Fault::Acl, {label, Printable(keyword, 64)});
     }
     std::string name;
     if (keyword.compare(0, 13, "SCHILY.xattr.") == 0) name = keyword.substr(13);
@@ -163,23 +156,22 @@ std::string AttributeFault(const std::string &keyword, const std::string &value,
     // file capabilities and SELinux and Smack labels (an executable's label can choose the domain
     // it runs in), trusted.* root's own records, system.* ACLs in binary form: root restoring any
     // of them for a supplier could grant access or privilege.
-    if (name.compare(0, 5, "user.") == 0 && name.size() > 5) return "";
-    return "carries the extended attribute " + Printable(name, 64) +
-           ", which could grant access or privilege where tar run by root restores it" + kAttributeRemedy;
+    if (name.compare(0, 5, "user.") == 0 && name.size() > 5) return {};
+    return Say(Fault::Attribute, {label, Printable(name, 64)});
 }
 
 CanonicalName Canonicalize(const std::string &raw) {
     CanonicalName result;
     if (raw.empty()) {
-        result.fault = "has an empty name";
+        result.fault = Fault::NoName;
         return result;
     }
     if (HasControl(raw)) {
-        result.fault = "has a control character in its name";
+        result.fault = Fault::ControlInName;
         return result;
     }
     if (raw[0] == '/') {
-        result.fault = "has an absolute name";
+        result.fault = Fault::AbsoluteName;
         return result;
     }
     // Every tar takes "./" and "." for the top, and one leading "./" for nothing.
@@ -192,21 +184,21 @@ CanonicalName Canonicalize(const std::string &raw) {
         result.directory = true;
         return result;
     }
-    const char *fault = nullptr;
+    Fault fault = Fault::Sound;
     bool climbs = false;
     ForEachComponent(rest, [&](std::size_t start, std::size_t end) {
         const std::size_t length = end - start;
         climbs = length == 2 && rest.compare(start, 2, "..") == 0;
-        if (fault == nullptr && length == 0) fault = "has an empty component";
-        if (fault == nullptr && length == 1 && rest[start] == '.') fault = "has a \".\" component";
+        if (fault == Fault::Sound && length == 0) fault = Fault::EmptyPart;
+        if (fault == Fault::Sound && length == 1 && rest[start] == '.') fault = Fault::DotPart;
         return !climbs;
     });
     if (climbs) {
-        result.fault = "has a \"..\" component";
+        result.fault = Fault::DotDotPart;
         return result;
     }
     result.fault = fault;
-    if (fault == nullptr) result.name = rest;
+    if (fault == Fault::Sound) result.name = rest;
     return result;
 }
 
@@ -220,12 +212,10 @@ std::string ParentOf(const std::string &canonical) {
     return slash == std::string::npos ? std::string() : canonical.substr(0, slash);
 }
 
-std::string SymlinkFault(const std::string &canonical, const std::string &target) {
-    const std::string to = "a symbolic link to " + Printable(target);
-    if (target.empty()) return "a symbolic link with an empty target";
-    if (HasControl(target)) return to + ", a target with a control character";
-    if (target[0] == '/')
-        return to + ", an absolute target: make it relative, so that it works wherever the tree is installed";
+Fault SymlinkFault(const std::string &canonical, const std::string &target) {
+    if (target.empty()) return Fault::LinkEmpty;
+    if (HasControl(target)) return Fault::LinkControl;
+    if (target[0] == '/') return Fault::LinkAbsolute;
     // Leading ".." climb from the link's directory; the link's depth is how far that may go.
     std::size_t climbs = 0;
     bool descended = false;
@@ -233,14 +223,13 @@ std::string SymlinkFault(const std::string &canonical, const std::string &target
         if (part != "..") {
             descended = true;
         } else if (descended) {
-            return to + ", with \"..\" after the start of its target";
+            return Fault::LinkDownThenUp;
         } else {
             ++climbs;
         }
     }
     const std::size_t depth = static_cast<std::size_t>(std::count(canonical.begin(), canonical.end(), '/'));
-    if (climbs > depth) return to + ", which leads out of the tree";
-    return "";
+    return climbs > depth ? Fault::LinkOut : Fault::Sound;
 }
 
 // ---- the names met ----
@@ -333,7 +322,7 @@ MemberType TypeOf(std::uint8_t flags) { return static_cast<MemberType>((flags & 
 
 }  // namespace
 
-std::string ContractChecker::OnDisk(const std::string &name, MemberType type, const std::string &given) {
+Breach ContractChecker::OnDisk(const std::string &name, MemberType type, const std::string &given) {
     // tar follows a symbolic link that stands in the destination wherever the name goes through it,
     // and keeps one standing where a directory member comes (it finds a directory behind it), so an
     // earlier installation's link, or one made by hand, could lead the files out. Each path is
@@ -352,32 +341,33 @@ std::string ContractChecker::OnDisk(const std::string &name, MemberType type, co
             names_.flags(node) |= kLooked | (link ? kLinkOnDisk : 0);
         }
         if (!(names_.flags(node) & kLinkOnDisk)) continue;
-        if (own) return "member " + Printable(given) + " is a directory where the destination holds a symbolic link";
-        return "member " + Printable(given) + " would go through " + Printable(name.substr(0, end)) +
-               ", a symbolic link that stands in the destination";
+        // Named as the destination holds it, for the one who clears it.
+        const std::string there = Printable(name.substr(0, end));
+        if (own) return Say(Fault::LinkWhereDirectory, {there});
+        return Say(Fault::LinkOnTheWay, {there, MemberLabel(given)});
     }
-    return "";
+    return {};
 }
 
-std::string ContractChecker::Add(const Entry &entry) {
+Breach ContractChecker::Add(const Entry &entry) {
     // Messages only: most members pass.
-    const auto member = [&entry] { return "member " + Printable(entry.name); };
+    const auto member = [&entry] { return MemberLabel(entry.name); };
     const CanonicalName canonical = Canonicalize(entry.name);
-    if (entry.name.empty()) return "a member has an empty name";
-    if (canonical.fault) return member() + " " + canonical.fault;
+    if (!canonical.ok()) return Say(canonical.fault, {member()});
     const std::string &name = canonical.name;
     const MemberType type = entry.type;
     if (type != MemberType::Directory && type != MemberType::File && type != MemberType::Symlink &&
         type != MemberType::HardLink) {
         const std::string kind = type == MemberType::Unknown && !entry.kind.empty() ? entry.kind : DescribeType(type);
-        return member() + " is " + kind + kOnlyWhatInstalls;
+        return Say(Fault::NotInstallable, {member(), kind});
     }
     if (canonical.directory && type != MemberType::Directory)
-        return member() + " has a directory's name but is " + DescribeType(type);
+        return Say(Fault::FileWithDirectoryName, {member(), DescribeType(type)});
     const unsigned setId = entry.permissions & (S_ISUID | S_ISGID);
     if (setId)
-        return member() + " has the " +
-               (setId == (S_ISUID | S_ISGID) ? "setuid and setgid bits" : setId == S_ISUID ? "setuid bit" : "setgid bit");
+        return Say(Fault::SetId, {member(), setId == (S_ISUID | S_ISGID) ? "setuid and setgid bits"
+                                            : setId == S_ISUID           ? "setuid bit"
+                                                                         : "setgid bit"});
     // The nodes of the name's components as far as they are known, the directories it shares with
     // the member before taken from that one (payload order keeps neighbours together); the first
     // member among its directories that is not a directory.
@@ -412,32 +402,31 @@ std::string ContractChecker::Add(const Entry &entry) {
             underEnd = ends_[i];
         }
     }
-    if (node != NameTree::kNone && (names_.flags(node) & kTypeBits)) return member() + " appears twice";
+    if (node != NameTree::kNone && (names_.flags(node) & kTypeBits)) return Say(Fault::Twice, {member()});
     // A name under a link or a file of the payload: tar would follow the link, or fail.
     if (under != NameTree::kNone) {
         const std::uint8_t flags = names_.flags(under);
         const std::string underRaw = (flags & kDotSlash ? "./" : "") + name.substr(0, underEnd);
-        return member() + " lies under " + Printable(underRaw) + ", which is " +
-               (TypeOf(flags) == MemberType::Symlink ? "a symbolic link" : "not a directory");
+        return Say(TypeOf(flags) == MemberType::Symlink ? Fault::UnderLink : Fault::UnderFile,
+                   {member(), Printable(underRaw)});
     }
     std::string link = entry.link;
     if (type == MemberType::Symlink) {
-        const std::string fault = SymlinkFault(name, entry.link);
-        if (!fault.empty()) return member() + " is " + fault;
+        const Fault fault = SymlinkFault(name, entry.link);
+        if (fault != Fault::Sound) return Say(fault, {member(), Printable(entry.link)});
     } else if (type == MemberType::HardLink) {
         // tar links to the name the header gives, which must be a file this payload made.
-        const std::string to = member() + " is a hard link to " + Printable(entry.link);
         const CanonicalName target = Canonicalize(entry.link);
-        const std::uint32_t it = target.fault || target.directory ? NameTree::kNone : Lookup(names_, target.name);
+        const std::uint32_t it = !target.ok() || target.directory ? NameTree::kNone : Lookup(names_, target.name);
         const std::uint8_t flags = it == NameTree::kNone ? 0 : names_.flags(it);
-        if (!(flags & kTypeBits)) return to + ", which no member before it is";
+        if (!(flags & kTypeBits)) return Say(Fault::HardLinkMissing, {member(), Printable(entry.link)});
         if (TypeOf(flags) != MemberType::File)
-            return to + ", which is " + DescribeType(TypeOf(flags)) + ", not a regular file";
+            return Say(Fault::HardLinkNotFile, {member(), Printable(entry.link), DescribeType(TypeOf(flags))});
         link = target.name;
     }
     if (where_.destination >= 0 && !name.empty()) {
-        const std::string fault = OnDisk(name, type, entry.name);
-        if (!fault.empty()) return fault;
+        Breach fault = OnDisk(name, type, entry.name);
+        if (fault) return fault;
     }
 
     // Recorded: the name's directories as nodes, the name with its type.
@@ -456,12 +445,23 @@ std::string ContractChecker::Add(const Entry &entry) {
     }
     ++members_;
     if (keep_) judged_.push_back(Judged{name, type, link, entry.permissions & 07777});
-    return "";
+    return {};
 }
 
-std::string ContractChecker::Finish() const {
-    if (members_ == 0) return "the payload holds no members";
-    return "";
+Breach ContractChecker::Finish() const {
+    if (members_ == 0) return Say(Fault::NoMembers, {});
+    return {};
+}
+
+bool ContractChecker::Holds(const std::string &canonical, MemberType *type) const {
+    if (canonical.empty()) {
+        if (type) *type = MemberType::Directory;
+        return true;
+    }
+    const std::uint32_t node = Lookup(names_, canonical);
+    if (node == NameTree::kNone || !(names_.flags(node) & kTypeBits)) return false;
+    if (type) *type = TypeOf(names_.flags(node));
+    return true;
 }
 
 ContractChecker::Launcher ContractChecker::launcher() const {

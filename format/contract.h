@@ -9,6 +9,8 @@
 #ifndef SONARIS_FORMAT_CONTRACT_H
 #define SONARIS_FORMAT_CONTRACT_H
 
+#include "format/reasons.h"
+
 #include <sys/types.h>
 
 #include <cstddef>
@@ -32,31 +34,32 @@ std::string Printable(const std::string &name, std::size_t limit = 1024);
 // "member NAME" for messages, the name Printable; "a member with an empty name" for "".
 std::string MemberLabel(const std::string &name);
 
-// Why a pax record that asks tar to restore an extended attribute or an ACL may not be installed,
-// worded to follow "member NAME "; "" where it may. `keyword` is the record's (SCHILY.xattr.NAME,
+// Why a pax record that asks tar to restore an extended attribute or an ACL may not be installed
+// with the member `label` names; none where it may. `keyword` is the record's (SCHILY.xattr.NAME,
 // LIBARCHIVE.xattr.NAME, SCHILY.acl.access, ...); `privileged` says the installation runs as root,
 // where bsdtar restores them unasked; a tar run by anyone else cannot grant with them.
-std::string AttributeFault(const std::string &keyword, const std::string &value, bool privileged);
+Breach AttributeFault(const std::string &label, const std::string &keyword, const std::string &value, bool privileged);
 // Whether `keyword` is one of those records.
 bool IsAttributeKeyword(const std::string &keyword);
 
 // A member name in the form the packer keeps: relative, without "./" in front and without a
 // trailing slash; "" is the top directory. `fault` is set instead for a name that is not in the
-// canonical form (worded to follow "member NAME "); `directory` tells a closing "/".
+// canonical form; `directory` tells a closing "/".
 struct CanonicalName {
     std::string name;
-    const char *fault = nullptr;
+    Fault fault = Fault::Sound;
     bool directory = false;
+    bool ok() const { return fault == Fault::Sound; }
 };
 CanonicalName Canonicalize(const std::string &raw);
 // The name stored in the payload: "./bin/", "./bin/sonaris-player".
 std::string ArchiveName(const std::string &canonical, bool directory);
 std::string ParentOf(const std::string &canonical);
 
-// Why a symbolic link at `canonical` may not point at `target`, worded to follow "member NAME is ";
-// "" when the target is relative, not empty, and cannot climb out of the tree: ".." only at its
-// start, and no more of them than the link's depth below the top.
-std::string SymlinkFault(const std::string &canonical, const std::string &target);
+// Why a symbolic link at `canonical` may not point at `target` (the texts take the member's label
+// and the target); none when the target is relative, not empty, and cannot climb out of the tree:
+// ".." only at its start, and no more of them than the link's depth below the top.
+Fault SymlinkFault(const std::string &canonical, const std::string &target);
 
 // One member as the payload's headers give it, pax records applied.
 struct Entry {
@@ -148,10 +151,13 @@ public:
     ContractChecker() = default;
     explicit ContractChecker(Where where) : where_(where) {}
 
-    // The first breach of the contract this member makes, worded as a sentence's end; "" if none.
-    std::string Add(const Entry &entry);
-    // What the payload as a whole lacks; "" if nothing.
-    std::string Finish() const;
+    // The first breach of the contract this member makes; none if none. A member refused is not
+    // recorded, and the check may go on with the next.
+    Breach Add(const Entry &entry);
+    // What the payload as a whole lacks; none if nothing.
+    Breach Finish() const;
+    // Whether a member so far has the canonical name (the top always has), and of what type.
+    bool Holds(const std::string &canonical, MemberType *type = nullptr) const;
     std::size_t members() const { return members_; }
     Launcher launcher() const;
     // Keeps every admitted member for judged(), which is empty otherwise: a list of a million
@@ -161,7 +167,7 @@ public:
     bool privileged() const { return where_.privileged; }
 
 private:
-    std::string OnDisk(const std::string &name, MemberType type, const std::string &given);
+    Breach OnDisk(const std::string &name, MemberType type, const std::string &given);
 
     Where where_;
     // Per name: the member's type + 1 (0: only a directory on the way to members), whether its

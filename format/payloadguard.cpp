@@ -131,7 +131,7 @@ PayloadGuard::Verdict PayloadGuard::Inspect(const unsigned char *data, std::size
 PayloadGuard::Verdict PayloadGuard::End() {
     if (verdict_ != Verdict::Admit) return verdict_;
     if (!archiveEnded_ && (headerFill_ > 0 || skip_ > 0 || recordLeft_ > 0)) {
-        RefuseDamaged("the payload's tar archive is cut short");  // tar fails on it
+        Refuse(Say(Fault::CutShort, {}));  // tar fails on it
     } else {
         ArchiveEnd();
     }
@@ -139,8 +139,8 @@ PayloadGuard::Verdict PayloadGuard::End() {
 }
 
 void PayloadGuard::ArchiveEnd() {
-    const std::string breach = contract_.Finish();
-    if (!breach.empty()) Refuse(breach);
+    Breach breach = contract_.Finish();
+    if (breach) Refuse(std::move(breach));
 }
 
 void PayloadGuard::Unpacked(const unsigned char *data, std::size_t n) {
@@ -215,8 +215,11 @@ bool Ignorable(const std::string &keyword) {
 
 bool IsSparseKeyword(const std::string &keyword) { return keyword.compare(0, 11, "GNU.sparse.") == 0; }
 
-// The command that leaves a keyword out, its name and ")" to follow.
-const char kRepackWithoutKeyword[] = " (GNU tar --pax-option=delete=";
+// "the extended header ./PaxHeaders/x", "the global extended header ...".
+std::string HeaderLabel(const std::string &name, bool global) {
+    const std::string kind = global ? "global extended header" : "extended header";
+    return name.empty() ? "an " + kind + " with an empty name" : "the " + kind + " " + Printable(name);
+}
 
 }  // namespace
 
@@ -224,14 +227,14 @@ const char kRepackWithoutKeyword[] = " (GNU tar --pax-option=delete=";
 // ('x'). A global header ('g') may carry only what changes no member's name, target or size: tars
 // differ on whether they apply it at all.
 bool PayloadGuard::Pax(const std::string &data, bool global) {
-    const std::string header = "the pax " + std::string(global ? "global" : "extended") + " header " + Printable(recordName_);
+    const std::string header = HeaderLabel(recordName_, global);
     for (std::size_t at = 0; at < data.size();) {
         std::size_t i = at, length = 0;
         while (i < data.size() && data[i] >= '0' && data[i] <= '9' && length < (1u << 30)) length = length * 10 + (data[i++] - '0');
         const std::size_t equals = data.find('=', i);
         if (i == at || i >= data.size() || data[i] != ' ' || length > data.size() - at || data[at + length - 1] != '\n' ||
             equals == std::string::npos || equals >= at + length) {
-            RefuseDamaged(header + " holds a malformed record");
+            Refuse(Say(Fault::PaxUnreadable, {header}));
             return false;
         }
         const std::string keyword = data.substr(i + 1, equals - i - 1);
@@ -245,8 +248,7 @@ bool PayloadGuard::Pax(const std::string &data, bool global) {
                            keyword == "atime" || keyword == "ctime" || keyword == "uid" || keyword == "gid" ||
                            keyword == "uname" || keyword == "gname" || keyword == "hdrcharset" || sparse || attribute;
         if (!known && global) {
-            Refuse(header + " holds the keyword " + Printable(keyword, 64) + ", which the installer does not take" +
-                   kRepackWithoutKeyword + Printable(keyword, 64) + " leaves it out)");
+            Refuse(Say(Fault::Keyword, {header, Printable(keyword, 64)}));
             return false;
         }
         if (!known) {
@@ -255,7 +257,7 @@ bool PayloadGuard::Pax(const std::string &data, bool global) {
             continue;
         }
         if (global && (keyword == "path" || keyword == "linkpath" || keyword == "size" || sparse || attribute)) {
-            Refuse(header + " sets " + Printable(keyword, 64) + " for every member behind it, which tars apply differently");
+            Refuse(Say(Fault::PaxForEvery, {header, Printable(keyword, 64)}));
             return false;
         }
         if (attribute) {
@@ -281,12 +283,12 @@ bool PayloadGuard::Pax(const std::string &data, bool global) {
             continue;
         }
         if (!sound) {
-            RefuseDamaged(header + " holds a malformed " + Printable(keyword, 64) + " value");
+            Refuse(Say(Fault::PaxBadValue, {header, Printable(keyword, 64)}));
             return false;
         }
         const auto number = [&] { return std::stoull(value); };
         if ((keyword == "uid" || keyword == "gid") && number() > kLargestId) {
-            Refuse(header + " gives an " + (keyword == "uid" ? "owner" : "group") + " number larger than Linux takes");
+            Refuse(Say(Fault::IdTooLarge, {header, keyword == "uid" ? "an owner" : "a group"}));
             return false;
         }
         if (keyword == "path") {
@@ -309,7 +311,7 @@ bool PayloadGuard::Pax(const std::string &data, bool global) {
             // 0.0 gives the map as offset and numbytes records in turn, 0.1 in one record.
             if (keyword == "GNU.sparse.offset" || keyword == "GNU.sparse.numbytes") {
                 if ((keyword == "GNU.sparse.offset") != (s.map.size() % 2 == 0)) {
-                    RefuseDamaged(header + " holds a sparse map out of order");
+                    Refuse(Say(Fault::PaxMapOrder, {header}));
                     return false;
                 }
                 s.map.push_back(number());
@@ -338,7 +340,7 @@ void PayloadGuard::RecordRead() {
     const std::size_t end = record_.find_last_not_of('\0');
     record_.resize(end == std::string::npos ? 0 : end + 1);
     if (record_.find('\0') != std::string::npos) {
-        Refuse("a GNU long " + std::string(recordType_ == kLongName ? "name" : "link") + " record holds a NUL inside its name");
+        Refuse(Say(Fault::LongNameNul, {recordType_ == kLongName ? "name" : "link target"}));
         return;
     }
     if (recordType_ == kLongName) {
@@ -359,10 +361,10 @@ void PayloadGuard::SparseMapRead() {
         const std::size_t newline = record_.find('\n', at);
         if (newline == std::string::npos) break;
         const std::string line = record_.substr(at, newline - at);
-        if (!Decimal(line, false)) return RefuseDamaged(sparse_.label + " has a sparse map that cannot be read");
+        if (!Decimal(line, false)) return Refuse(Say(Fault::SparseMapUnreadable, {sparse_.label}));
         numbers.push_back(std::stoull(line));
         if (numbers.size() == 1) {
-            if (numbers[0] > kLongestSparseMap / 4) return RefuseDamaged(sparse_.label + " has a sparse map that cannot be read");
+            if (numbers[0] > kLongestSparseMap / 4) return Refuse(Say(Fault::SparseMapUnreadable, {sparse_.label}));
             wanted = 1 + 2 * numbers[0];
         }
         at = newline + 1;
@@ -370,7 +372,7 @@ void PayloadGuard::SparseMapRead() {
     if (numbers.size() < wanted) {
         // The map goes on in the next block, if the member holds one.
         if (sparse_.left < kBlock || record_.size() >= kLongestSparseMap)
-            return RefuseDamaged(sparse_.label + " has a sparse map that cannot be read");
+            return Refuse(Say(Fault::SparseMapUnreadable, {sparse_.label}));
         recordLeft_ = kBlock;
         sparse_.left -= kBlock;
         return;
@@ -393,7 +395,7 @@ void PayloadGuard::SparseEnd() {
         sum += length;
     }
     if (!fits || end > sparse_.real || sum != sparse_.data)
-        return RefuseDamaged(sparse_.label + " has a sparse map that does not fit its data");
+        return Refuse(Say(Fault::SparseMapMismatch, {sparse_.label}));
     skip_ = Padded(sparse_.left);
     sparse_ = SparseMember();
 }
@@ -413,7 +415,7 @@ bool PayloadGuard::SparsePieces(const unsigned char *at, std::size_t pieces) {
         std::uint64_t offset, length;
         if (at[0] == 0 || at[12] == 0 || WideNumber(at, 12, false, kLargestSize, offset) != Number::Read ||
             WideNumber(at + 12, 12, false, kLargestSize, length) != Number::Read) {
-            RefuseDamaged(sparse_.label + " has a sparse map that cannot be read");
+            Refuse(Say(Fault::SparseMapUnreadable, {sparse_.label}));
             return false;
         }
         sparse_.map.push_back(offset);
@@ -428,21 +430,19 @@ bool PayloadGuard::WideFields(const unsigned char *h, const std::string &member,
     using namespace tarheader;
     struct {
         std::size_t at, width;
-        const char *what;
+        const char *what, *one;
         std::uint64_t largest;
         std::uint64_t *value;
-    } const fields[] = {{kUid, kIdSize, "owner", kLargestId, &uid},
-                        {kGid, kIdSize, "group", kLargestId, &gid},
-                        {kSize, kSizeSize, "size", kLargestSize, &size}};
+    } const fields[] = {{kUid, kIdSize, "owner", "an owner", kLargestId, &uid},
+                        {kGid, kIdSize, "group", "a group", kLargestId, &gid},
+                        {kSize, kSizeSize, "size", "a size", kLargestSize, &size}};
     for (const auto &f : fields) {
         const bool id = f.value != &size;
         switch (WideNumber(h + f.at, f.width, id, f.largest, *f.value)) {
         case Number::Read: continue;
-        case Number::Malformed: RefuseDamaged(member + " has a header whose " + f.what + " field is not a number"); break;
-        case Number::Negative: Refuse(member + " has a header with a negative " + f.what); break;
-        case Number::TooLarge:
-            Refuse(member + " has a header whose " + f.what + (id ? " number is larger than Linux takes" : " is larger than tar takes"));
-            break;
+        case Number::Malformed: Refuse(Say(Fault::NotANumber, {member, f.what})); break;
+        case Number::Negative: Refuse(Say(Fault::Negative, {member, f.what})); break;
+        case Number::TooLarge: Refuse(id ? Say(Fault::IdTooLarge, {member, f.one}) : Say(Fault::SizeTooLarge, {member})); break;
         }
         return false;
     }
@@ -456,7 +456,7 @@ namespace {
 // DIR/GNUSparseFile.N/BASE; any other could send such a tar where the check never looked.
 bool SparseStandIn(const std::string &header, const std::string &real) {
     const CanonicalName h = Canonicalize(header), r = Canonicalize(real);
-    if (h.fault || r.fault || h.directory || r.directory || r.name.empty()) return false;
+    if (!h.ok() || !r.ok() || h.directory || r.directory || r.name.empty()) return false;
     if (h.name == r.name) return true;
     const std::string dir = ParentOf(r.name), base = r.name.substr(dir.empty() ? 0 : dir.size() + 1);
     const std::string front = (dir.empty() ? "" : dir + "/") + "GNUSparseFile.", back = "/" + base;
@@ -478,7 +478,7 @@ bool PayloadGuard::SparseStart(const unsigned char *h, Entry &entry, std::uint64
     if (gnu) {
         sparse_.label = MemberLabel(entry.name);
         if (WideNumber(h + 483, 12, false, kLargestSize, sparse_.real) != Number::Read) {
-            RefuseDamaged(sparse_.label + " has a header whose real size field is not a number");
+            Refuse(Say(Fault::NotANumber, {sparse_.label, "real size"}));
             return false;
         }
         if (!SparsePieces(h + 386, 4)) return false;
@@ -491,23 +491,21 @@ bool PayloadGuard::SparseStart(const unsigned char *h, Entry &entry, std::uint64
     const bool oneZero = given.major == 1 && given.minor == 0;
     if (!oldForm && !given.major && !given.minor) {
         // GNU tar would take GNU.sparse.name for the name where other tars take the header's.
-        Refuse(MemberLabel(entry.name) + " has GNU.sparse records of no form that tars read alike");
+        Refuse(Say(Fault::SparseNoForm, {MemberLabel(entry.name)}));
         return false;
     }
     if (given.hasName && !SparseStandIn(entry.name, given.name)) {
-        Refuse(MemberLabel(given.name) + " is a sparse file stored under " + Printable(entry.name) +
-               ", a name where a tar that does not know sparse files would write it");
+        Refuse(Say(Fault::SparseStandIn, {MemberLabel(given.name), Printable(entry.name)}));
         return false;
     }
     if (given.hasName) entry.name = given.name;
     sparse_.label = MemberLabel(entry.name);
     if (!oldForm && !oneZero) {
-        Refuse(sparse_.label + " is a sparse file in the form GNU.sparse " + std::to_string(given.major) + "." +
-               std::to_string(given.minor) + ", which the installer does not take (GNU tar --sparse-version=1.0 writes one it takes)");
+        Refuse(Say(Fault::SparseForm, {sparse_.label, std::to_string(given.major) + "." + std::to_string(given.minor)}));
         return false;
     }
     if (entry.type != MemberType::File || !given.hasReal || (oldForm && given.hasCount && given.count * 2 != given.map.size())) {
-        RefuseDamaged(sparse_.label + " has sparse records that do not describe a regular file");
+        Refuse(Say(Fault::SparseNotFile, {sparse_.label}));
         return false;
     }
     sparse_.real = given.real;
@@ -516,7 +514,7 @@ bool PayloadGuard::SparseStart(const unsigned char *h, Entry &entry, std::uint64
     if (oldForm) return true;
     // 1.0: the map stands in the data's first blocks.
     if (size < kBlock) {
-        RefuseDamaged(sparse_.label + " has a sparse map that cannot be read");
+        Refuse(Say(Fault::SparseMapUnreadable, {sparse_.label}));
         return false;
     }
     sparse_.mapInData = true;
@@ -540,10 +538,10 @@ void PayloadGuard::Header(const unsigned char *h) {
     // Only the formats every tar knows: POSIX ustar, GNU, and the old one without a magic.
     const bool ustar = std::memcmp(h + kMagic, "ustar\0" "00", 8) == 0;
     if (!ustar && std::memcmp(h + kMagic, "ustar  \0", 8) != 0 && !std::all_of(h + kMagic, h + kMagic + 8, [](unsigned char c) { return c == 0; }))
-        return RefuseDamaged(member + " has a header of no tar format that every tar reads alike");
+        return Refuse(Say(Fault::UnknownFormat, {member}));
     std::uint64_t checksum, size, mode, uid, gid, number;
     if (!Octal(h + kChecksum, kChecksumSize, checksum) || !ChecksumFits(h, checksum))
-        return RefuseDamaged(member + " has a header whose checksum does not fit");
+        return Refuse(Say(Fault::Checksum, {member}));
     struct {
         std::size_t at, width;
         const char *what;
@@ -552,8 +550,8 @@ void PayloadGuard::Header(const unsigned char *h) {
     for (const auto &f : fields) {
         if (Octal(h + f.at, f.width, *f.value)) continue;
         if (h[f.at] == 0x80 || h[f.at] == 0xff)
-            return Refuse(member + " has a header whose " + f.what + " field is in base 256, which the installer does not take");
-        return RefuseDamaged(member + " has a header whose " + f.what + " field is not in plain octal");
+            return Refuse(Say(Fault::Binary, {member, f.what}));
+        return Refuse(Say(Fault::NotANumber, {member, f.what}));
     }
     if (!WideFields(h, member, uid, gid, size)) return;
 
@@ -565,10 +563,10 @@ void PayloadGuard::Header(const unsigned char *h) {
         if ((flag == kLongName && longNames_.hasName) || (flag == kLongLink && longNames_.hasLink) ||
             (flag == 'x' && localPending_) || (pax && (longNames_.hasName || longNames_.hasLink)) ||
             (!pax && localPending_))
-            return Refuse(member + " is a record in front of a member that already has one");
+            return Refuse(Say(Fault::RecordTwice, {member}));
         const std::uint64_t limit = pax ? 1 << 20 : kLongestName;
         if (size > limit)
-            return Refuse(member + " is a record longer than " + std::to_string(limit) + " bytes");
+            return Refuse(Say(Fault::RecordTooLong, {member, std::to_string(limit)}));
         recordType_ = flag;
         recordName_ = HeaderName(h);
         record_.clear();
@@ -603,16 +601,14 @@ void PayloadGuard::Header(const unsigned char *h) {
     const bool sparse = flag == kGnuSparse || (localPending_ && local_.sparse.given);
     // Two maps for one member: tars settle which counts differently.
     if (flag == kGnuSparse && localPending_ && local_.sparse.given)
-        return Refuse(member + " is a GNU sparse header behind pax sparse records");
+        return Refuse(Say(Fault::SparseTwice, {member}));
     if (sparse && !SparseStart(h, entry, size, flag == kGnuSparse)) return;
     if (!local_.unknown.empty()) {
-        const std::string keyword = Printable(local_.unknown, 64);
-        return Refuse(MemberLabel(entry.name) + " has a pax record with the keyword " + keyword +
-                      ", which the installer does not take" + kRepackWithoutKeyword + keyword + " leaves it out)");
+        return Refuse(Say(Fault::Keyword, {MemberLabel(entry.name), Printable(local_.unknown, 64)}));
     }
     for (const auto &[keyword, value] : local_.attributes) {
-        const std::string fault = AttributeFault(keyword, value, contract_.privileged());
-        if (!fault.empty()) return Refuse(MemberLabel(entry.name) + " " + fault);
+        Breach fault = AttributeFault(MemberLabel(entry.name), keyword, value, contract_.privileged());
+        if (fault) return Refuse(std::move(fault));
     }
     longNames_ = Overrides();
     local_ = Overrides();
@@ -626,11 +622,11 @@ void PayloadGuard::Header(const unsigned char *h) {
     // tar takes the permission bits; older tars write the file type's bits in front of them.
     entry.permissions = static_cast<unsigned>(mode & 07777);
 
-    const std::string breach = contract_.Add(entry);
-    if (!breach.empty()) return Refuse(breach);
+    Breach breach = contract_.Add(entry);
+    if (breach) return Refuse(std::move(breach));
     // Only a regular file carries data; anything else that claimed some would put tars out of step.
     if (size != 0 && entry.type != MemberType::File)
-        return Refuse(MemberLabel(entry.name) + " is " + DescribeType(entry.type) + " that claims data");
+        return Refuse(Say(Fault::DataOnNonFile, {MemberLabel(entry.name), DescribeType(entry.type)}));
     if (!sparse) {
         skip_ = Padded(size);
     } else if (sparse_.mapInData) {
@@ -643,12 +639,7 @@ void PayloadGuard::Header(const unsigned char *h) {
     }
 }
 
-void PayloadGuard::Refuse(const std::string &reason) {
-    reason_ = reason;
+void PayloadGuard::Refuse(Breach breach) {
+    breach_ = std::move(breach);
     verdict_ = Verdict::Refused;
-}
-
-void PayloadGuard::RefuseDamaged(const std::string &reason) {
-    Refuse(reason);
-    refusal_ = Refusal::Damaged;
 }

@@ -45,17 +45,16 @@ public:
     void Pass(std::uint64_t n) { skip_ -= std::min(n, Passable()); }
     // The archive's end has been read (a zero block): tar reads no member behind it.
     bool archiveEnded() const { return archiveEnded_; }
-    // For Refused: "member ./bin/x is a symbolic link to ../../x, which leads out of the tree".
-    const std::string &reason() const { return reason_; }
-    // For Refused: what the one who reads the refusal can do about it.
-    enum class Refusal {
-        Damaged,      // a checksum that does not fit, a field that is no number, a cut archive: get the file again
-        Unsupported,  // intact, but holds what the installer does not take: its supplier must repack it
-        InTheWay,     // what already stands in the destination conflicts with a member: reason() names
-                      // it by its path inside the destination; remove it or choose another directory
-    };
-    Refusal refusal() const { return refusal_; }
-    bool damaged() const { return refusal_ == Refusal::Damaged; }
+    // For Refused: "member ./bin/x is a symbolic link to ../../x, which leads out of the installed
+    // tree"; for InTheWay it begins with the path inside the destination: "usr/lib is a symbolic
+    // link where the installer file has a directory".
+    const std::string &reason() const { return breach_.text; }
+    // For Refused: which rule, for a reader who adds what to do about it.
+    const Breach &breach() const { return breach_; }
+    // For Refused: what the one who reads the refusal can do about it (reasons.h).
+    using Refusal = ::Refusal;
+    Refusal refusal() const { return KindOf(breach_.fault); }
+    bool damaged() const { return refusal() == Refusal::Damaged; }
     // The members admitted so far, as tar extracts them, once asked to keep them before the first
     // block (the check itself does not need the list).
     void KeepJudged() { contract_.KeepJudged(); }
@@ -68,8 +67,7 @@ private:
     void RecordRead();
     bool Pax(const std::string &data, bool global);
     void ArchiveEnd();
-    void Refuse(const std::string &reason);
-    void RefuseDamaged(const std::string &reason);
+    void Refuse(Breach breach);
     bool WideFields(const unsigned char *h, const std::string &member, std::uint64_t &uid, std::uint64_t &gid,
                     std::uint64_t &size);
     bool SparseStart(const unsigned char *h, Entry &entry, std::uint64_t size, bool gnu);
@@ -79,8 +77,7 @@ private:
     void SparseEnd();
 
     Verdict verdict_ = Verdict::Admit;
-    std::string reason_;
-    Refusal refusal_ = Refusal::Unsupported;
+    Breach breach_;
 
     // The tar layer: a header being gathered, data being passed over, or a record (a GNU long
     // name or link target, a pax extended header) being read into `record_`.

@@ -69,13 +69,15 @@ Trailer ReadTrailer(std::FILE *file) {
 const char *DescribeTrailerFault(TrailerFault fault) {
     switch (fault) {
     case TrailerFault::Sound: return "sound";
-    case TrailerFault::NoNewline: return "no trailer: no newline within the last 8192 bytes";
-    case TrailerFault::NoDigits: return "the trailer holds no payload length";
-    case TrailerFault::BadCharacter: return "the trailer holds characters other than the payload length";
-    case TrailerFault::NotPositive: return "the trailer's payload length is not positive";
-    case TrailerFault::TooLarge: return "the trailer's payload length exceeds 2147483647 bytes";
-    case TrailerFault::PastStart: return "the trailer's payload length exceeds the bytes in front of it";
-    case TrailerFault::Unreadable: return "the file's end could not be read";
+    // "its": the installer file's, as the reports around these put it.
+    case TrailerFault::NoNewline: return "it does not end in a line that gives the length of its archive";
+    case TrailerFault::NoDigits: return "its last line, which should give the length of its archive, holds no number";
+    case TrailerFault::BadCharacter:
+        return "its last line, which should give only the length of its archive, holds other characters too";
+    case TrailerFault::NotPositive: return "its last line gives the length of its archive as 0 or less";
+    case TrailerFault::TooLarge: return "its last line gives the length of its archive as more than 2147483647 bytes";
+    case TrailerFault::PastStart: return "its last line gives the length of its archive as more than the file holds";
+    case TrailerFault::Unreadable: return "its end could not be read";
     }
     return "unknown fault";
 }

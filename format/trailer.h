@@ -41,7 +41,7 @@ Trailer ParseTrailer(const unsigned char *tail, std::size_t n, std::uint64_t fil
 // Reads the tail of an open file and parses its trailer. The stream's position is unspecified after.
 Trailer ReadTrailer(std::FILE *file);
 
-// A short explanation of a fault, for packers and people.
+// What is wrong with the installer file's end, worded to follow its name ("FILE: its last line ...").
 const char *DescribeTrailerFault(TrailerFault fault);
 
 // The trailer for a payload of `payloadLength` bytes: "\n" N "\n".

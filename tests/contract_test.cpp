@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "format/contract.h"
+#include "format/trailer.h"
 #include "posix/fd.h"
 #include "tests/fixtures.h"
 
@@ -42,7 +43,7 @@ TEST(Contract, SymbolicLinkTargetsStayInTheTree) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.link) + " -> " + c.target);
-        EXPECT_EQ(SymlinkFault(c.link, c.target).empty(), c.admitted) << SymlinkFault(c.link, c.target);
+        EXPECT_EQ(SymlinkFault(c.link, c.target) == Fault::Sound, c.admitted);
     }
 }
 
@@ -64,10 +65,10 @@ std::string Check(const std::vector<Entry> &members, bool root = false, int dest
     where.destination = destination;
     ContractChecker contract(where);
     for (const Entry &e : members) {
-        const std::string breach = contract.Add(e);
-        if (!breach.empty()) return breach;
+        const Breach breach = contract.Add(e);
+        if (breach) return breach.text;
     }
-    return contract.Finish();
+    return contract.Finish().text;
 }
 
 TEST(Contract, MembersInPayloadOrder) {
@@ -82,32 +83,32 @@ TEST(Contract, MembersInPayloadOrder) {
           L("./bin/foo", "../lib/libfoo.so.1"), H("./bin/copy", "lib/libfoo.so.1.2.3"), L("./d", "nowhere")},
          ""},
         {"names without \"./\", contents before their directory, no top", {F("a/b"), D("a/"), D("."), F("sonaris", 0644)}, ""},
-        {"\".\" inside a name", {L("lib", "."), D("lib/.")}, "member lib/. has a \".\" component"},
-        {"\"./\" twice in front", {F("././a")}, "member ././a has a \".\" component"},
-        {"an empty component", {F("a//b")}, "member a//b has an empty component"},
-        {"an empty name", {F("")}, "a member has an empty name"},
-        {"a closing slash on a file", {F("a/")}, "member a/ has a directory's name but is a regular file"},
-        {"the top as a file", {F("./")}, "member ./ has a directory's name but is a regular file"},
+        {"\".\" inside a name", {L("lib", "."), D("lib/.")}, "member lib/. has a \".\" part in its name"},
+        {"\"./\" twice in front", {F("././a")}, "member ././a has a \".\" part in its name"},
+        {"an empty component", {F("a//b")}, "member a//b has an empty part (\"//\") in its name"},
+        {"an empty name", {F("")}, "a member has no name"},
+        {"a closing slash on a file", {F("a/")}, "member a/ ends in \"/\" like a directory but is a regular file"},
+        {"the top as a file", {F("./")}, "member ./ ends in \"/\" like a directory but is a regular file"},
         {"a name under a link", {L("./lib", "."), F("./lib/x")}, "member ./lib/x lies under ./lib, which is a symbolic link"},
         {"a name under a file", {F("./f"), F("./f/g")}, "member ./f/g lies under ./f, which is not a directory"},
-        {"a name twice, spelt differently", {F("./a"), L("a", "b")}, "member a appears twice"},
-        {"the top twice", {D("./"), D(".")}, "member . appears twice"},
-        {"a hard link to itself", {H("./h", "./h")}, "member ./h is a hard link to ./h, which no member before it is"},
+        {"a name twice, spelt differently", {F("./a"), L("a", "b")}, "member a appears twice in the archive"},
+        {"the top twice", {D("./"), D(".")}, "member . appears twice in the archive"},
+        {"a hard link to itself", {H("./h", "./h")}, "member ./h is a hard link to ./h, which the archive does not hold before it"},
         {"a hard link to a hard link", {F("./a"), H("./b", "./a"), H("./c", "./b")},
          "member ./c is a hard link to ./b, which is a hard link, not a regular file"},
         {"a hard link to a directory's name", {F("./a"), H("./b", "./a/")},
-         "member ./b is a hard link to ./a/, which no member before it is"},
-        {"setuid", {F("a", 04755)}, "member a has the setuid bit"},
-        {"setgid and setuid", {D("d/", 06755)}, "member d/ has the setuid and setgid bits"},
+         "member ./b is a hard link to ./a/, which the archive does not hold before it"},
+        {"setuid", {F("a", 04755)}, "member a has the setuid bit set, which the installer does not allow"},
+        {"setgid and setuid", {D("d/", 06755)}, "member d/ has the setuid and setgid bits set, which the installer does not allow"},
         {"an open top, root installing", {D("./", 0777)}, "", true},
         {"an open top, a user installing", {D("./", 0777)}, ""},
         {"a packager's own top, root installing", {Top(0755, 1000, "alice", 1000, "alice")}, "", true},
-        {"setuid, root installing", {F("a", 04755)}, "member a has the setuid bit", true},
+        {"setuid, root installing", {F("a", 04755)}, "member a has the setuid bit set, which the installer does not allow", true},
         {"an unknown kind named as given", {{"./p", MemberType::Unknown, "a sparse file", 0644, ""}},
-         "member ./p is a sparse file; only directories, regular files, symbolic links and hard links may be installed"},
-        {"a control character, escaped", {F("./a\tb")}, "member ./a\\011b has a control character in its name"},
-        {"a control character in a target", {L("./a", "b\nc")}, "member ./a is a symbolic link to b\\012c, a target with a control character"},
-        {"nothing", {}, "the payload holds no members"},
+         "member ./p is a sparse file: only directories, regular files, symbolic links and hard links can be installed"},
+        {"a control character, escaped", {F("./a\tb")}, "member ./a\\011b has a control character (a line break, a tab or the like) in its name"},
+        {"a control character in a target", {L("./a", "b\nc")}, "member ./a is a symbolic link whose target b\\012c has a control character in it"},
+        {"nothing", {}, "the archive holds nothing to install"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -136,17 +137,17 @@ TEST(Contract, RulesHoldOverManyNames) {
         std::vector<Entry> more;
         std::string breach;
     } cases[] = {
-        {{F("d0/item-0")}, "member d0/item-0 appears twice"},
-        {{D("./d39/")}, "member ./d39/ appears twice"},
+        {{F("d0/item-0")}, "member d0/item-0 appears twice in the archive"},
+        {{D("./d39/")}, "member ./d39/ appears twice in the archive"},
         {{F("d7/link/x")}, "member d7/link/x lies under ./d7/link, which is a symbolic link"},
         {{F("d7/file/x/y")}, "member d7/file/x/y lies under ./d7/file, which is not a directory"},
         {{H("./h", "./d3/item-599")}, ""},
-        {{H("./h", "./d3/item-600")}, "member ./h is a hard link to ./d3/item-600, which no member before it is"},
+        {{H("./h", "./d3/item-600")}, "member ./h is a hard link to ./d3/item-600, which the archive does not hold before it"},
         {{H("./h", "./d3")}, "member ./h is a hard link to ./d3, which is a directory, not a regular file"},
-        {{H("./h", "./item-5")}, "member ./h is a hard link to ./item-5, which no member before it is"},
+        {{H("./h", "./item-5")}, "member ./h is a hard link to ./item-5, which the archive does not hold before it"},
         {{F("d39/file-2"), F("d39/file/x")}, "member d39/file/x lies under ./d39/file, which is not a directory"},
         {{D("d39/file-2/"), F("d39/file-2/x"), F("d39/file/x")}, "member d39/file/x lies under ./d39/file, which is not a directory"},
-        {{D("d39/fil/"), F("d39/fil/e"), F("d39/fil/e")}, "member d39/fil/e appears twice"},
+        {{D("d39/fil/"), F("d39/fil/e"), F("d39/fil/e")}, "member d39/fil/e appears twice in the archive"},
         {{F("./d40"), F("./d4/new"), F("./d40/x")}, "member ./d40/x lies under ./d40, which is not a directory"},
     };
     for (const auto &c : cases) {
@@ -170,11 +171,11 @@ TEST(Contract, LinksInTheDestinationAfterManyNames) {
         std::vector<Entry> more;
         std::string breach;
     } cases[] = {
-        {{F("d3/old/x")}, "member d3/old/x would go through d3/old, a symbolic link that stands in the destination"},
-        {{D("d3/old/")}, "member d3/old/ is a directory where the destination holds a symbolic link"},
+        {{F("d3/old/x")}, "d3/old is a symbolic link, and member d3/old/x would be installed through it"},
+        {{D("d3/old/")}, "d3/old is a symbolic link where the installer file has a directory"},
         {{L("d3/old", "item-0")}, ""},
-        {{D("elsewhere/"), F("elsewhere/x")}, "member elsewhere/ is a directory where the destination holds a symbolic link"},
-        {{F("d0/elsewhere/x"), F("elsewhere/x")}, "member elsewhere/x would go through elsewhere, a symbolic link that stands in the destination"},
+        {{D("elsewhere/"), F("elsewhere/x")}, "elsewhere is a symbolic link where the installer file has a directory"},
+        {{F("d0/elsewhere/x"), F("elsewhere/x")}, "elsewhere is a symbolic link, and member elsewhere/x would be installed through it"},
         {{F("d3/item-5/x")}, "member d3/item-5/x lies under ./d3/item-5, which is not a directory"},
     };
     for (const auto &c : cases) {
@@ -185,10 +186,31 @@ TEST(Contract, LinksInTheDestinationAfterManyNames) {
     }
 }
 
+// Every reason the format gives, filled in: one line of plain text that names what it is about,
+// for the reports that put it between their own words.
+TEST(Contract, EveryReasonIsOneLineBetweenOtherWords) {
+    std::vector<std::string> texts;
+    // Sparse-file faults come last.
+    for (int f = static_cast<int>(Fault::Sound) + 1; f <= static_cast<int>(Fault::SparseTwice); ++f)
+        texts.push_back(Say(static_cast<Fault>(f), {MemberLabel(""), "x", "y"}).text);
+    for (int f = static_cast<int>(TrailerFault::NoNewline); f <= static_cast<int>(TrailerFault::Unreadable); ++f)
+        texts.push_back(DescribeTrailerFault(static_cast<TrailerFault>(f)));
+    for (const std::string &text : texts) {
+        SCOPED_TRACE(text);
+        ASSERT_FALSE(text.empty());
+        EXPECT_EQ(text.find_first_of("$\n"), std::string::npos);
+        EXPECT_EQ(text.find("  "), std::string::npos);
+        EXPECT_NE(text.back(), '.');
+        // What the packager should do belongs to the packer's report, not to the installer's.
+        EXPECT_EQ(text.find("tar -"), std::string::npos);
+        EXPECT_EQ(text.find("make it"), std::string::npos);
+    }
+}
+
 TEST(Contract, LauncherHabitsAreWarnings) {
     const auto judged = [](const std::vector<Entry> &members) {
         ContractChecker contract;
-        for (const Entry &e : members) EXPECT_EQ(contract.Add(e), "");
+        for (const Entry &e : members) EXPECT_EQ(contract.Add(e).text, "");
         return LauncherWarnings(contract.launcher());
     };
     EXPECT_EQ(judged({D("bin/"), F("./sonaris", 0755)}), std::vector<std::string>{});

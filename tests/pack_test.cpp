@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -68,12 +69,14 @@ protected:
         return RunCommand(c);
     }
 
-    // Packs `source` and checks that it went quietly; returns the installer's path.
+    // Packs `source` and checks that it went without a word but warnings; returns the installer's path.
     std::string PackOk(const std::string &source, const std::map<std::string, std::string> &env = {}) {
         const std::string out = Fresh("installer");
         const Result r = RunPacker({source, out}, env);
         EXPECT_EQ(r.exitStatus, 0) << r.err;
-        EXPECT_EQ(r.err + r.out, "");
+        EXPECT_EQ(r.out, "");
+        for (std::size_t at = 0; at < r.err.size(); at = r.err.find('\n', at) + 1)
+            EXPECT_EQ(r.err.compare(at, 23, "sonaris-pack: warning: "), 0) << r.err;
         return out;
     }
 
@@ -231,18 +234,23 @@ TEST_F(Packer, RefusesNamingTheOffendingPathAndLeavesOutputAlone) {
         };
     };
     auto ok = [] { return true; };
+    const std::string folder = "; make the archive from inside the tree's folder: tar -C FOLDER -czf " + tmp / "src.tgz .";
     const Case cases[] = {
         {"a symbolic link that leads out", [&] { return symlink("../../etc", (app + "/bin/link").c_str()) == 0; },
-         {app, out}, app + ": member ./bin/link is a symbolic link to ../../etc, which leads out of the tree"},
+         {app, out},
+         app + ": member ./bin/link is a symbolic link to ../../etc, which leads out of the installed tree; copy what it "
+               "points to into the tree, and link to the copy with a relative target"},
         {"an absolute symbolic link", [&] { return symlink("/usr/bin/env", (app + "/bin/env").c_str()) == 0; },
          {app, out},
-         app + ": member ./bin/env is a symbolic link to /usr/bin/env, an absolute target: make it relative, so "
-               "that it works wherever the tree is installed"},
+         app + ": member ./bin/env is a symbolic link to /usr/bin/env, an absolute path that leads out of the installed "
+               "tree; copy what it points to into the tree, and link to the copy with a relative target"},
         {"a symbolic link named like the launcher",
          [&] { return unlink((app + "/sonaris").c_str()) == 0 && symlink("bin/sonaris-player", (app + "/sonaris").c_str()) == 0; },
-         {app, out}, app + ": the launcher ./sonaris is not a regular file"},
+         {app, out}, app + ": the launcher ./sonaris is not a regular file; make it one, a script that starts the program, say"},
         {"a fifo", [&] { return mkfifo((app + "/share/pipe").c_str(), 0644) == 0; },
-         {app, out}, app + "/share/pipe: a fifo; only directories, regular files and symbolic links can be packed"},
+         {app, out},
+         app + ": member ./share/pipe is a fifo: only directories, regular files, symbolic links and hard links can be "
+               "installed; remove it from the tree"},
         {"a socket",
          [&] {
              struct sockaddr_un address = {};
@@ -253,16 +261,22 @@ TEST_F(Packer, RefusesNamingTheOffendingPathAndLeavesOutputAlone) {
              close(s);
              return bound;
          },
-         {app, out}, app + "/socket: a socket; only directories, regular files and symbolic links can be packed"},
+         {app, out},
+         app + ": member ./socket is a socket: only directories, regular files, symbolic links and hard links can be "
+               "installed; remove it from the tree"},
         {"a device", [&] { return mknod((app + "/null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0; },
-         {app, out}, app + "/null: a character device; only directories, regular files and symbolic links can be packed"},
+         {app, out},
+         app + ": member ./null is a character device: only directories, regular files, symbolic links and hard links "
+               "can be installed; remove it from the tree"},
         {"no launcher", [&] { return unlink((app + "/sonaris").c_str()) == 0; },
-         {app, out}, app + ": the payload holds no launcher ./sonaris"},
+         {app, out},
+         app + ": the tree holds no launcher ./sonaris; put an executable file named sonaris at its top: the installer "
+               "starts it once it has installed the tree"},
         {"a launcher that cannot be run", [&] { return chmod((app + "/sonaris").c_str(), 0645) == 0; },
-         {app, out}, app + ": the launcher ./sonaris is not executable (mode 0645)"},
+         {app, out}, app + ": the launcher ./sonaris is not executable (mode 0645); make it so: chmod +x " + app + "/sonaris"},
         {"a launcher that is a directory",
          [&] { return unlink((app + "/sonaris").c_str()) == 0 && mkdir((app + "/sonaris").c_str(), 0755) == 0; },
-         {app, out}, app + ": the launcher ./sonaris is not a regular file"},
+         {app, out}, app + ": the launcher ./sonaris is not a regular file; make it one, a script that starts the program, say"},
         {"an unreadable file",
          [&] {
              WriteFile(app + "/secret", "s", 0600);
@@ -287,23 +301,30 @@ TEST_F(Packer, RefusesNamingTheOffendingPathAndLeavesOutputAlone) {
          },
          {tmp / "src.tgz", out}, tmp / "src.tgz: the archive fails its CRC-32 check: the data is damaged"},
         {"an absolute name", tarSource({Dir("./"), File("/etc/evil"), kLauncher}),
-         {tmp / "src.tgz", out}, tmp / "src.tgz: /etc/evil: has an absolute name"},
+         {tmp / "src.tgz", out},
+         tmp / "src.tgz: member /etc/evil has an absolute name, which would put it outside the destination" + folder},
         {"a \"..\" component", tarSource({Dir("./"), File("bin/../../evil"), kLauncher}),
-         {tmp / "src.tgz", out}, tmp / "src.tgz: bin/../../evil: has a \"..\" component"},
+         {tmp / "src.tgz", out},
+         tmp / "src.tgz: member bin/../../evil has a \"..\" part in its name, which could lead outside the destination" +
+             folder},
         {"a symbolic link in a tar", tarSource({Dir("./"), Symlink("./link", "/etc"), kLauncher}),
          {tmp / "src.tgz", out},
-         tmp / "src.tgz: member ./link is a symbolic link to /etc, an absolute target: make it relative, so that it "
-               "works wherever the tree is installed"},
+         tmp / "src.tgz: member ./link is a symbolic link to /etc, an absolute path that leads out of the installed "
+               "tree; copy what it points to into the tree, and link to the copy with a relative target"},
         {"a device in a tar", tarSource({Dir("./"), Device("./null", '3', 1, 3), kLauncher}),
          {tmp / "src.tgz", out},
-         tmp / "src.tgz: ./null: a character device; only directories, regular files and symbolic links can be packed"},
+         tmp / "src.tgz: member ./null is a character device: only directories, regular files, symbolic links and hard "
+               "links can be installed; remove it from the tree"},
         {"a name twice in a tar", tarSource({Dir("./"), File("./a"), File("a"), kLauncher}),
-         {tmp / "src.tgz", out}, tmp / "src.tgz: a: appears twice in the archive"},
+         {tmp / "src.tgz", out}, tmp / "src.tgz: member a appears twice in the archive; keep one of them"},
         {"a hard link to nothing", tarSource({Dir("./"), HardLink("./b", "./a"), kLauncher}),
          {tmp / "src.tgz", out},
-         tmp / "src.tgz: ./b: a hard link to ./a, which the archive does not hold as a regular file before it"},
-        {"a tar without launcher", tarSource({Dir("./"), File("./bin/sonaris", "data\n", 0755)}),
-         {tmp / "src.tgz", out}, tmp / "src.tgz: the payload holds no launcher ./sonaris"},
+         tmp / "src.tgz: member ./b is a hard link to ./a, which the archive does not hold before it; store the file it "
+               "links to ahead of it"},
+        {"a tar without launcher", tarSource({Dir("./"), File("./README"), File("./bin/sonaris", "data\n", 0755)}),
+         {tmp / "src.tgz", out},
+         tmp / "src.tgz: the archive holds no launcher ./sonaris; put an executable file named sonaris at its top: the "
+               "installer starts it once it has installed the tree"},
         {"an output that is the image", ok, {app, image}, image + ": would overwrite the program image " + image},
         {"an output that is the source", tarSource({Dir("./"), kLauncher}),
          {tmp / "src.tgz", tmp / "src.tgz"}, tmp / "src.tgz: would overwrite the source " + tmp / "src.tgz"},
@@ -338,6 +359,133 @@ TEST_F(Packer, RefusesNamingTheOffendingPathAndLeavesOutputAlone) {
             EXPECT_EQ(ReadFile(output), earlier);
         }
         unlink(out.c_str());
+    }
+}
+
+// Every problem of a tree in one run, each with its fix for the packager, and nothing written;
+// what breaks only once the tree is installed as warnings beside an installer that is made.
+TEST_F(Packer, ReportsEveryProblemOfATreeAndWarnsOfWhatBreaksLater) {
+    const std::string wrap = tmp / "wrap", tgz = tmp / "app.tgz", open = tmp / "open";
+    const std::string out = open + "/installer";
+    char real[PATH_MAX];
+    const auto link = [](const std::string &target, const std::string &at) {
+        if (symlink(target.c_str(), at.c_str()) != 0) throw std::runtime_error("cannot link " + at);
+    };
+    const std::string absolute = ", an absolute path that leads out of the installed tree; ";
+    const std::string copy = "copy what it points to into the tree, and link to the copy with a relative target";
+    const std::string fifo = ": only directories, regular files, symbolic links and hard links can be installed; remove it from the tree";
+    std::string many = app + ": 22 problems keep it from being packed:";
+    for (int i = 0; i < 20; ++i)
+        many += "\n  member ./l" + std::to_string(10 + i) + " is a symbolic link to /usr/bin/env" + absolute + copy;
+    many += "\n  and 2 more";
+    // Warnings for a tree whose files and links are all sound to pack.
+    const auto warned = [&](const std::string &source) {
+        const std::string w = "sonaris-pack: warning: " + source + ": member ./";
+        const std::string denied = ": other users of the installed tree get \"Permission denied\"; chmod ";
+        const std::string nowhere = ", which leads to nothing in the tree: installed, it will point nowhere\n";
+        return w + "closed/ is not readable by others (mode 0700)" + denied + "o+rx it if they should read it\n" + w +
+               "private.key is not readable by others (mode 0600)" + denied + "o+r it if they should read it\n" + w +
+               "bin/sonaris-player has the setuid bit (mode 4755), which packing drops: it is installed with mode 0755\n" +
+               w + "shared/ has the setgid bit (mode 2775), which packing drops: it is installed with mode 0775\n" + w +
+               "bin/a is a symbolic link to b" + nowhere + w + "bin/b is a symbolic link to nowhere" + nowhere + w +
+               "share/gone is a symbolic link to ../missing" + nowhere;
+    };
+    const auto warnable = [&] {
+        WriteFile(app + "/private.key", "k", 0600);
+        mkdir((app + "/closed").c_str(), 0700);
+        WriteFile(app + "/closed/notes", "n", 0644);
+        chmod((app + "/bin/sonaris-player").c_str(), 04755);
+        mkdir((app + "/shared").c_str(), 0755);
+        chmod((app + "/shared").c_str(), 02775);
+        link("b", app + "/bin/a");
+        link("nowhere", app + "/bin/b");
+        link("../missing", app + "/share/gone");
+        link("bin/sonaris-player", app + "/player");
+        link("..", app + "/bin/up");
+    };
+    struct Case {
+        const char *name;
+        std::function<void()> prepare;
+        std::string source;
+        std::function<std::string()> err;  // standard error, once prepared
+        bool packs = false;
+        bool unprivileged = false;
+    } cases[] = {
+        {"several faults in one tree",
+         [&] {
+             link(std::string(realpath(app.c_str(), real)) + "/share/doc/README", app + "/bin/readme");
+             link("/opt/sonaris/share/doc/README", app + "/bin/installed");
+             link("/usr/bin/env", app + "/bin/env");
+             link("../../outside", app + "/share/out");
+             link("../share/../bin/sonaris-player", app + "/bin/player");
+             mkfifo((app + "/share/pipe").c_str(), 0644);
+         },
+         app,
+         [&] {
+             return app + ": 6 problems keep it from being packed:\n  member ./bin/env is a symbolic link to /usr/bin/env" +
+                    absolute + copy + "\n  member ./bin/installed is a symbolic link to /opt/sonaris/share/doc/README" +
+                    absolute + "if it means the tree's own share/doc/README, make it ../share/doc/README (ln -sfn "
+                    "../share/doc/README " + app + "/bin/installed); else " + copy +
+                    "\n  member ./bin/player is a symbolic link to ../share/../bin/sonaris-player, which goes back up "
+                    "with \"..\" after going down; make it sonaris-player (ln -sfn sonaris-player " + app +
+                    "/bin/player)\n  member ./bin/readme is a symbolic link to " + real + "/share/doc/README" + absolute +
+                    "make it ../share/doc/README (ln -sfn ../share/doc/README " + app +
+                    "/bin/readme)\n  member ./share/out is a symbolic link to ../../outside, which leads out of the "
+                    "installed tree; " + copy + "\n  member ./share/pipe is a fifo" + fifo;
+         }},
+        {"more problems than are shown",
+         [&] {
+             for (int i = 10; i < 32; ++i) link("/usr/bin/env", app + "/l" + std::to_string(i));
+         },
+         app, [&] { return many; }},
+        {"a file the packer cannot read beside a fault", [&] {
+             WriteFile(app + "/secret", "s", 0600);
+             link("/usr/bin/env", app + "/bin/env");
+         },
+         app,
+         [&] {
+             return app + ": 2 problems keep it from being packed:\n  member ./bin/env is a symbolic link to /usr/bin/env" +
+                    absolute + copy + "\n  " + app + "/secret: cannot read: Permission denied";
+         },
+         false, true},
+        {"a directory whose only entry is the folder with the launcher", [&] { CopyDemoApp(wrap + "/tree"); }, wrap,
+         [&] {
+             return wrap + ": the tree holds no launcher ./sonaris, but its only entry, the folder tree, holds one: pack "
+                           "that folder instead: sonaris-pack " + wrap + "/tree " + out;
+         }},
+        {"a tgz of a folder with the launcher",
+         [&] {
+             CopyDemoApp(wrap + "/tree");
+             Shell("tar -czf \"$1\" -C \"$2\" tree", {tgz, wrap});
+         },
+         tgz,
+         [&] {
+             return tgz + ": the archive holds no launcher ./sonaris, but its only entry, the folder tree, holds one: "
+                          "pack that folder's contents instead: tar -C tree -czf " + tgz + " .";
+         }},
+        {"a tree that installs, but not as it stands", warnable, app, [&] { return warned(app); }, true},
+        {"a tgz of it",
+         [&] {
+             warnable();
+             Shell("tar --sort=name -czf \"$1\" -C \"$2\" .", {tgz, app});
+         },
+         tgz, [&] { return warned(tgz); }, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        RemoveTree(app);
+        RemoveTree(wrap);
+        RemoveTree(open);
+        unlink(tgz.c_str());
+        CopyDemoApp(app);
+        mkdir(wrap.c_str(), 0755);
+        mkdir(open.c_str(), 0777);
+        chmod(open.c_str(), 0777);
+        c.prepare();
+        const Result r = RunPacker({c.source, out}, {}, c.unprivileged);
+        EXPECT_EQ(r.exitStatus, c.packs ? 0 : 1);
+        EXPECT_EQ(r.err, c.packs ? c.err() : "sonaris-pack: " + c.err() + "\n");
+        EXPECT_EQ(Exists(out), c.packs);
     }
 }
 
@@ -473,14 +621,15 @@ TEST_F(Packer, VerifyPassesSoundInstallersAndNamesWhatIsWrong) {
          "the payload is not gzip data"},
         {"a trailer one too small", image + payload + "\n" + std::to_string(payload.size() - 1) + "\n",
          "the payload is not gzip data"},
-        {"a trailer of 0", image + payload + "\n0\n", "the trailer's payload length is not positive"},
+        {"a trailer of 0", image + payload + "\n0\n", "its last line gives the length of its archive as 0 or less"},
         {"junk behind the gzip stream", InstallerBytes(payload + "junk!"),
          "the payload's gzip member is followed by bytes that are not gzip data"},
         {"one byte of junk behind the gzip stream", InstallerBytes(payload + "j"),
          "the payload's gzip member is followed by bytes that are not gzip data"},
         {"two gzip members", InstallerBytes(payload + payload), "the payload holds more than one gzip member"},
-        {"no tar inside", InstallerBytes(Gzip("just text\n")), "the payload's tar archive is cut short"},
-        {"a damaged tar header", InstallerBytes(Gzip(damagedTar)), "member ./a has a header whose checksum does not fit"},
+        {"no tar inside", InstallerBytes(Gzip("just text\n")), "the archive stops in the middle of a member"},
+        {"a damaged tar header", InstallerBytes(Gzip(damagedTar)),
+         "member ./a has a damaged header: its checksum does not match"},
         {"no program image", payload + "\n" + n + "\n", "no program image stands in front of the payload"},
     };
     struct Contract {
@@ -488,30 +637,32 @@ TEST_F(Packer, VerifyPassesSoundInstallersAndNamesWhatIsWrong) {
         std::vector<TarMember> members;
         std::string expected;
     } contracts[] = {
-        {"a \"..\" component", {Dir("./"), File("./../escape"), kLauncher}, "member ./../escape has a \"..\" component"},
-        {"an absolute name", {Dir("./"), File("/etc/evil"), kLauncher}, "member /etc/evil has an absolute name"},
+        {"a \"..\" component", {Dir("./"), File("./../escape"), kLauncher},
+         "member ./../escape has a \"..\" part in its name, which could lead outside the destination"},
+        {"an absolute name", {Dir("./"), File("/etc/evil"), kLauncher},
+         "member /etc/evil has an absolute name, which would put it outside the destination"},
         {"an absolute symbolic link", {Dir("./"), Symlink("./link", "/etc/passwd"), kLauncher},
-         "member ./link is a symbolic link to /etc/passwd, an absolute target"},
+         "member ./link is a symbolic link to /etc/passwd, an absolute path that leads out of the installed tree"},
         {"a symbolic link that climbs out", {Dir("./"), Dir("./a/"), Symlink("./a/b", "../../y"), kLauncher},
-         "member ./a/b is a symbolic link to ../../y, which leads out of the tree"},
+         "member ./a/b is a symbolic link to ../../y, which leads out of the installed tree"},
         {"a name under a symbolic link", {Dir("./"), Symlink("./lib", "."), File("./lib/x"), kLauncher},
          "member ./lib/x lies under ./lib, which is a symbolic link"},
         {"a device", {Dir("./"), Device("./null", '3', 1, 3), kLauncher},
-         "member ./null is a character device; only directories, regular files, symbolic links and hard links may "
+         "member ./null is a character device: only directories, regular files, symbolic links and hard links can "
          "be installed"},
         {"a fifo", {Dir("./"), Device("./pipe", '6', 0, 0), kLauncher},
-         "member ./pipe is a fifo; only directories, regular files, symbolic links and hard links may be installed"},
+         "member ./pipe is a fifo: only directories, regular files, symbolic links and hard links can be installed"},
         {"a hard link to nothing", {Dir("./"), HardLink("./b", "./a"), kLauncher},
-         "member ./b is a hard link to ./a, which no member before it is"},
+         "member ./b is a hard link to ./a, which the archive does not hold before it"},
         {"a control character in a name", {File("bin/a\nb"), kLauncher},
-         "member bin/a\\012b has a control character in its name"},
+         "member bin/a\\012b has a control character (a line break, a tab or the like) in its name"},
         {"a pax keyword tar may read otherwise", {PaxHeader({{"SCHILY.fflags", "schg"}}), File("a"), kLauncher},
-         "member a has a pax record with the keyword SCHILY.fflags, which the installer does not take "
-         "(GNU tar --pax-option=delete=SCHILY.fflags leaves it out)"},
-        {"a name twice", {Dir("./"), File("./a"), File("./a"), kLauncher}, "member ./a appears twice"},
+         "member a carries the extended record SCHILY.fflags, which the installer does not take; repack it without that "
+         "record (GNU tar --pax-option=delete=SCHILY.fflags leaves it out)"},
+        {"a name twice", {Dir("./"), File("./a"), File("./a"), kLauncher}, "member ./a appears twice in the archive"},
         {"a member under a file", {Dir("./"), File("./f"), File("./f/g"), kLauncher},
          "member ./f/g lies under ./f, which is not a directory"},
-        {"no members", {}, "the payload holds no members"},
+        {"no members", {}, "the archive holds nothing to install"},
     };
     std::vector<Case> all(std::begin(cases), std::end(cases));
     for (const auto &c : contracts) all.push_back({c.name, InstallerBytes(Gzip(TarArchive(c.members))), c.expected});

@@ -7,6 +7,8 @@
 #include "format/payloadguard.h"
 #include "tests/tar_support.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -96,8 +98,8 @@ TEST(PayloadGuard, AdmitsSoundPayloadsHoweverTheyAreCut) {
 }
 
 TEST(PayloadGuard, RefusesAMemberBeforeTarHasItsHeader) {
-    const std::string only = "; only directories, regular files, symbolic links and hard links may be installed";
-    const std::string absolute = ", an absolute target: make it relative, so that it works wherever the tree is installed";
+    const std::string only = ": only directories, regular files, symbolic links and hard links can be installed";
+    const std::string absolute = ", an absolute path that leads out of the installed tree";
     const std::string climbs = "../../../" + std::string(150, 'c');
     TarMember prefixed = File("b");
     prefixed.prefix = "a/..";
@@ -108,82 +110,81 @@ TEST(PayloadGuard, RefusesAMemberBeforeTarHasItsHeader) {
         std::size_t hostile;  // the index of the member refused
         std::string reason;
     } cases[] = {
-        {"an absolute name", {Dir("./"), File("/etc/x")}, 1, "member /etc/x has an absolute name"},
-        {"a \"..\"", {Dir("./"), File("./a/../../x")}, 1, "member ./a/../../x has a \"..\" component"},
-        {"a bare \"..\"", {Dir("./"), Dir("..")}, 1, "member .. has a \"..\" component"},
-        {"\"..\" in a long name", {Dir("./"), File(longEscape)}, 1, "member " + longEscape + " has a \"..\" component"},
-        {"\"..\" in a prefix", {Dir("./"), prefixed}, 1, "member a/../b has a \"..\" component"},
+        {"an absolute name", {Dir("./"), File("/etc/x")}, 1, "member /etc/x has an absolute name, which would put it outside the destination"},
+        {"a \"..\"", {Dir("./"), File("./a/../../x")}, 1, "member ./a/../../x has a \"..\" part in its name, which could lead outside the destination"},
+        {"a bare \"..\"", {Dir("./"), Dir("..")}, 1, "member .. has a \"..\" part in its name, which could lead outside the destination"},
+        {"\"..\" in a long name", {Dir("./"), File(longEscape)}, 1, "member " + longEscape + " has a \"..\" part in its name, which could lead outside the destination"},
+        {"\"..\" in a prefix", {Dir("./"), prefixed}, 1, "member a/../b has a \"..\" part in its name, which could lead outside the destination"},
         {"a hard link to nothing", {Dir("./"), HardLink("./b", "./a")}, 1,
-         "member ./b is a hard link to ./a, which no member before it is"},
+         "member ./b is a hard link to ./a, which the archive does not hold before it"},
         {"a hard link to a later file", {Dir("./"), HardLink("./b", "./c"), File("./c")}, 1,
-         "member ./b is a hard link to ./c, which no member before it is"},
+         "member ./b is a hard link to ./c, which the archive does not hold before it"},
         {"a hard link to itself", {Dir("./"), HardLink("./b", "./b")}, 1,
-         "member ./b is a hard link to ./b, which no member before it is"},
+         "member ./b is a hard link to ./b, which the archive does not hold before it"},
         {"a hard link outside", {Dir("./"), HardLink("./b", "../etc/passwd")}, 1,
-         "member ./b is a hard link to ../etc/passwd, which no member before it is"},
+         "member ./b is a hard link to ../etc/passwd, which the archive does not hold before it"},
         {"a hard link to an absolute name", {Dir("./"), HardLink("./b", "/etc/passwd")}, 1,
-         "member ./b is a hard link to /etc/passwd, which no member before it is"},
+         "member ./b is a hard link to /etc/passwd, which the archive does not hold before it"},
         {"a hard link to a symbolic link", {Dir("./"), Symlink("./s", "x"), HardLink("./b", "./s")}, 2,
          "member ./b is a hard link to ./s, which is a symbolic link, not a regular file"},
         {"a hard link to a directory", {Dir("./"), Dir("./d/"), HardLink("./b", "./d/")}, 2,
-         "member ./b is a hard link to ./d/, which no member before it is"},
+         "member ./b is a hard link to ./d/, which the archive does not hold before it"},
         {"an absolute symbolic link", {Dir("./"), Symlink("./l", "/etc")}, 1, "member ./l is a symbolic link to /etc" + absolute},
         {"a symbolic link climbing from the top", {Dir("./"), Symlink("./x", "../y")}, 1,
-         "member ./x is a symbolic link to ../y, which leads out of the tree"},
+         "member ./x is a symbolic link to ../y, which leads out of the installed tree"},
         {"a symbolic link climbing too far", {Dir("./"), Dir("./a/"), Symlink("./a/b", "../../y")}, 2,
-         "member ./a/b is a symbolic link to ../../y, which leads out of the tree"},
+         "member ./a/b is a symbolic link to ../../y, which leads out of the installed tree"},
         {"a symbolic link with \"..\" inside", {Dir("./"), Symlink("./m", "a/../../y")}, 1,
-         "member ./m is a symbolic link to a/../../y, with \"..\" after the start of its target"},
+         "member ./m is a symbolic link to a/../../y, which goes back up with \"..\" after going down"},
         {"a symbolic link with an empty target", {Dir("./"), Symlink("./e", "")}, 1,
          "member ./e is a symbolic link with an empty target"},
         {"a long link target that climbs", {Dir("./"), Dir("./a/"), Dir("./a/b/"), Symlink("./a/b/l", climbs)}, 3,
-         "member ./a/b/l is a symbolic link to " + climbs + ", which leads out of the tree"},
+         "member ./a/b/l is a symbolic link to " + climbs + ", which leads out of the installed tree"},
         {"a name through a symbolic link", {Dir("./"), Symlink("./lib", "."), File("./lib/x")}, 2,
          "member ./lib/x lies under ./lib, which is a symbolic link"},
         {"a directory where a symbolic link is", {Dir("./"), Symlink("./lib", "."), Dir("./lib/")}, 2,
-         "member ./lib/ appears twice"},
-        {"a name twice", {Dir("./"), File("./a"), Symlink("./a", "b")}, 2, "member ./a appears twice"},
-        {"a directory again", {Dir("./"), Dir("./d/"), Dir("./d")}, 2, "member ./d appears twice"},
+         "member ./lib/ appears twice in the archive"},
+        {"a name twice", {Dir("./"), File("./a"), Symlink("./a", "b")}, 2, "member ./a appears twice in the archive"},
+        {"a directory again", {Dir("./"), Dir("./d/"), Dir("./d")}, 2, "member ./d appears twice in the archive"},
         {"a character device", {Dir("./"), Device("./c", '3', 1, 3)}, 1, "member ./c is a character device" + only},
         {"a block device", {Dir("./"), Device("./b", '4', 8, 0)}, 1, "member ./b is a block device" + only},
         {"a fifo", {Dir("./"), Device("./f", '6', 0, 0)}, 1, "member ./f is a fifo" + only},
         {"a pax keyword no tar reads alike", {Dir("./"), PaxHeader({{"SCHILY.fflags", "schg"}}), File("./y")}, 2,
-         "member ./y has a pax record with the keyword SCHILY.fflags, which the installer does not take "
-         "(GNU tar --pax-option=delete=SCHILY.fflags leaves it out)"},
+         "member ./y carries the extended record SCHILY.fflags, which the installer does not take"},
         {"a sparse file whose stand-in name climbs",
          {PaxHeader({{"GNU.sparse.major", "1"}, {"GNU.sparse.minor", "0"}, {"GNU.sparse.name", "x"}, {"GNU.sparse.realsize", "1"}}),
           File("../escape", "1\n0\n1\n" + std::string(509, '\0') + "z")},
-         1, "member x is a sparse file stored under ../escape, a name where a tar that does not know sparse files would write it"},
+         1, "member x is a sparse file stored under the name ../escape, where a tar that does not know sparse files would write it"},
         {"a sparse map longer than the data", {Mangled(TarMember{"s", 'S', 0644, "abc", "", 0, 0, ""}, 386, std::string("00000000000\0" "00000000004", 24))}, 0,
-         "member s has a sparse map that does not fit its data"},
+         "member s is a sparse file whose map of data pieces does not match its data"},
         {"a contiguous file", {Dir("./"), TarMember{"./c", '7', 0644, "c", "", 0, 0, ""}}, 1,
          "member ./c is a contiguous file" + only},
         {"an unknown type", {Dir("./"), TarMember{"./u", 'Q', 0644, "", "", 0, 0, ""}}, 1,
          "member ./u is of type 'Q'" + only},
         {"a control character in the name", {Dir("./"), Symlink("./a\nb", "/")}, 1,
-         "member ./a\\012b has a control character in its name"},
+         "member ./a\\012b has a control character (a line break, a tab or the like) in its name"},
         {"a pax path for every member", {PaxHeader({{"path", "x"}}, 'g'), File("y")}, 1,
-         "the pax global header ./PaxHeaders/member sets path for every member behind it, which tars apply differently"},
+         "the global extended header ./PaxHeaders/member sets path for every member after it, which tars apply differently"},
         {"a pax header and a GNU long name for one member", {PaxHeader({{"mtime", "1.5"}}), File(std::string(120, 'n'))},
-         1, "member ././@LongLink is a record in front of a member that already has one"},
+         1, "member ././@LongLink is a second long-name or extended header for the same member, which tars read differently"},
         {"a malformed pax record", {PaxHeader({{"size", "12a"}}), File("y")}, 1,
-         "the pax extended header ./PaxHeaders/member holds a malformed size value"},
+         "the extended header ./PaxHeaders/member is damaged: its size value is not valid"},
         // Numeric fields that tars read differently, or skip the header for.
         {"a size field tar skips", {Dir("a/"), Mangled(Dir("a/up/"), 124, std::string(11, ' ') + "\x80")}, 1,
-         "member a/up/ has a header whose size field is not a number"},
+         "member a/up/ has a damaged header: its size is not a number"},
         {"a mode in base 256", {Mangled(File("m"), 100, std::string("\x80\0\0\0\0\0\x0f\xff", 8))}, 0,
-         "member m has a header whose mode field is in base 256, which the installer does not take"},
-        {"an owner with a sign", {Mangled(File("m"), 108, "-000001")}, 0, "member m has a header whose owner field is not a number"},
+         "member m gives its mode in binary form, which the installer does not take"},
+        {"an owner with a sign", {Mangled(File("m"), 108, "-000001")}, 0, "member m has a damaged header: its owner is not a number"},
         {"a negative owner", {Mangled(File("m"), 108, std::string("\xff\xff\xff\xff\xff\xff\xff\xfe", 8))}, 0,
-         "member m has a header with a negative owner"},
+         "member m has a negative owner in its header"},
         {"an unknown magic", {Mangled(File("m"), 257, std::string("ustar\0" "01", 8))}, 0,
-         "member m has a header of no tar format that every tar reads alike"},
+         "member m has a damaged header: it is in no known tar format"},
         {"a directory that claims data", {TarMember{"./d/", '5', 0755, "hidden", "", 0, 0, ""}}, 0,
-         "member ./d/ is a directory that claims data"},
-        {"a setgid directory", {Dir("./", 02755)}, 0, "member ./ has the setgid bit"},
+         "member ./d/ is a directory but carries data"},
+        {"a setgid directory", {Dir("./", 02755)}, 0, "member ./ has the setgid bit set, which the installer does not allow"},
         {"a member behind the end-of-archive blocks (tar --ignore-zeros)", {}, 0,
-         "member ../hidden has a \"..\" component"},
-        {"a long name that a zero block makes tar forget", {}, 1, "member ../forgotten has a \"..\" component"},
+         "member ../hidden has a \"..\" part in its name, which could lead outside the destination"},
+        {"a long name that a zero block makes tar forget", {}, 1, "member ../forgotten has a \"..\" part in its name, which could lead outside the destination"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -236,9 +237,56 @@ TEST(PayloadGuard, StopsAtAHeaderTarWouldSkip) {
         std::size_t admitted;
         std::string reason;
         EXPECT_EQ(Feed(Gzip(tar), 512, admitted, &reason), Verdict::Refused);
-        EXPECT_EQ(reason, "member ./noise has a header whose checksum does not fit");
+        EXPECT_EQ(reason, "member ./noise has a damaged header: its checksum does not match");
         EXPECT_LT(admitted, 1024u);
     }
+}
+
+// Who can put a refusal right: a damaged file is got again, one its supplier made wrong is repacked,
+// and what stands in the destination is named by its path there, for the user to clear.
+TEST(PayloadGuard, TellsWhoCanPutARefusalRight) {
+    TempDir dest;
+    ASSERT_EQ(mkdir((dest / "usr").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("/", (dest / "usr/lib").c_str()), 0);
+    ASSERT_EQ(symlink("usr", (dest / "old").c_str()), 0);
+    std::string checksum = TarArchive({Dir("./"), File("./a"), Launcher(kLauncherScript)});
+    checksum[512 + 10] ^= 1;  // the second header's name: its checksum no longer matches
+    struct Case {
+        const char *name;
+        std::string tar;
+        PayloadGuard::Refusal refusal;
+        std::string reason;
+    } cases[] = {
+        {"a directory where the destination holds a link",
+         TarArchive({Dir("./"), Dir("./usr/"), Dir("./usr/lib/"), Launcher(kLauncherScript)}),
+         PayloadGuard::Refusal::InTheWay, "usr/lib is a symbolic link where the installer file has a directory"},
+        {"a file through a link of the destination", TarArchive({File("old/bin/x"), Launcher(kLauncherScript)}),
+         PayloadGuard::Refusal::InTheWay, "old is a symbolic link, and member old/bin/x would be installed through it"},
+        {"a damaged header", checksum, PayloadGuard::Refusal::Damaged,
+         "member ./a has a damaged header: its checksum does not match"},
+        {"a device", TarArchive({Dir("./"), Device("./usr/null", '3', 1, 3)}), PayloadGuard::Refusal::Unsupported,
+         "member ./usr/null is a character device: only directories, regular files, symbolic links and hard links "
+         "can be installed"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ContractChecker::Where where;
+        where.destination = open(dest.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_GE(where.destination, 0);
+        PayloadGuard guard(where);
+        EXPECT_EQ(guard.Inspect(reinterpret_cast<const unsigned char *>(c.tar.data()), c.tar.size()), Verdict::Refused);
+        EXPECT_EQ(guard.refusal(), c.refusal);
+        EXPECT_EQ(guard.reason(), c.reason);
+        close(where.destination);
+    }
+    // A link the payload itself replaces is not in the way.
+    ContractChecker::Where where;
+    where.destination = open(dest.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    PayloadGuard guard(where);
+    const std::string replaced = TarArchive({Symlink("old", "usr"), Launcher(kLauncherScript)});
+    EXPECT_EQ(guard.Inspect(reinterpret_cast<const unsigned char *>(replaced.data()), replaced.size()), Verdict::Admit);
+    EXPECT_EQ(guard.End(), Verdict::Admit) << guard.reason();
+    close(where.destination);
 }
 
 // Each payload refused with its reason, however it is cut; with `stopsEarly`, before its last byte.
@@ -266,9 +314,9 @@ void ExpectRefusedInEveryPiece(const Refusal (&cases)[N], bool stopsEarly) {
 
 TEST(PayloadGuard, RefusesAnEmptyOrCutShortArchiveAtItsEnd) {
     const Refusal cases[] = {
-        {"no members", Gzip(std::string(10240, '\0')), "the payload holds no members"},
-        {"a header cut short", Gzip(TarHeader(Dir("./")).substr(0, 300)), "the payload's tar archive is cut short"},
-        {"data cut short", Gzip(TarHeader(File("a", "abc"))), "the payload's tar archive is cut short"},
+        {"no members", Gzip(std::string(10240, '\0')), "the archive holds nothing to install"},
+        {"a header cut short", Gzip(TarHeader(Dir("./")).substr(0, 300)), "the archive stops in the middle of a member"},
+        {"data cut short", Gzip(TarHeader(File("a", "abc"))), "the archive stops in the middle of a member"},
     };
     ExpectRefusedInEveryPiece(cases, false);
 }

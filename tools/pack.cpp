@@ -27,8 +27,6 @@
 
 namespace {
 
-const char kOnlyWhatPacks[] = "; only directories, regular files and symbolic links can be packed";
-
 bool SameFile(const struct stat &a, const struct stat &b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 std::string RealPath(const std::string &path) {
@@ -83,13 +81,17 @@ bool Before(const Child &a, const Child &b) {
     return next(a) < next(b);
 }
 
-// Calls `each(member, directory, child)` for every member below `source` but its top, in payload
-// order; `directory` is a descriptor of the member's directory and `child` its name there, open
-// during the call. A directory's descriptor stays open while its contents are walked.
+// Calls `each(member, directory, child, mode)` for every entry below `source` but its top, in
+// payload order, whatever its type; `directory` is a descriptor of the member's directory and
+// `child` its name there, open during the call, `mode` the entry's own. A directory's descriptor
+// stays open while its contents are walked. A directory that cannot be read is told to `problem`
+// and passed over.
 class TreeWalk {
 public:
-    using Each = std::function<void(Member &member, int directory, const char *child)>;
-    TreeWalk(std::string source, Each each) : source_(std::move(source)), each_(std::move(each)) {}
+    using Each = std::function<void(Member &member, int directory, const char *child, mode_t mode)>;
+    using Problem = std::function<void(const std::string &line)>;
+    TreeWalk(std::string source, Each each, Problem problem)
+        : source_(std::move(source)), each_(std::move(each)), problem_(std::move(problem)) {}
 
     void Run() {
         Fd top(open(source_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -118,8 +120,6 @@ private:
             if (fstatat(at, child, &st, AT_SYMLINK_NOFOLLOW) != 0)
                 throw SystemError(PathOf(name.empty() ? child : name + "/" + child), "cannot examine");
             const MemberType type = TypeOfMode(st.st_mode);
-            if (type != MemberType::Directory && type != MemberType::File && type != MemberType::Symlink)
-                throw PackError(PathOf(name.empty() ? child : name + "/" + child) + ": " + DescribeType(type) + kOnlyWhatPacks);
             Child c;
             c.name = child;
             c.mode = st.st_mode;
@@ -150,7 +150,10 @@ private:
             const std::string member = name.empty() ? c.name : name + "/" + c.name;
             if (c.below) {
                 Fd sub(openat(at, c.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-                if (!sub) throw SystemError(PathOf(member), "cannot read the directory");
+                if (!sub) {
+                    problem_(SystemError(PathOf(member), "cannot read the directory").what());
+                    continue;
+                }
                 Walk(std::move(sub), member);
             } else {
                 Visit(c, at, member);
@@ -178,11 +181,12 @@ private:
             target.resize(static_cast<std::size_t>(n));
             m.link = target;
         }
-        each_(m, at, c.name.c_str());
+        each_(m, at, c.name.c_str(), c.mode);
     }
 
     std::string source_;
     Each each_;
+    Problem problem_;
 };
 
 // Every name of a file after its first in the payload becomes a hard link to that first, as tar
@@ -201,11 +205,313 @@ private:
     std::unordered_map<std::string, std::string> first_;  // identity -> the name that carries the content
 };
 
+// ---- what packing finds ----
+
+// A report of many problems or warnings of a kind shows this many, then how many more.
+const std::size_t kShown = 20;
+
+// Lines of one kind: the first kShown kept, the rest counted.
+class Lines {
+public:
+    void Add(std::string line) {
+        if (lines_.size() < kShown) lines_.push_back(std::move(line));
+        ++count_;
+    }
+    std::size_t count() const { return count_; }
+    const std::vector<std::string> &lines() const { return lines_; }
+    // The lines, then "and N more `what`" for those not shown.
+    void AppendTo(std::vector<std::string> &out, const std::string &what) const {
+        out.insert(out.end(), lines_.begin(), lines_.end());
+        if (count_ > lines_.size()) out.push_back("and " + std::to_string(count_ - lines_.size()) + " more " + what);
+    }
+
+private:
+    std::vector<std::string> lines_;
+    std::size_t count_ = 0;
+};
+
+// The pieces of a path between slashes, without empty and "." ones.
+std::vector<std::string> Parts(const std::string &path) {
+    std::vector<std::string> parts;
+    for (std::string &part : SplitAt(path, '/'))
+        if (!part.empty() && part != ".") parts.push_back(std::move(part));
+    return parts;
+}
+
+std::string Joined(const std::vector<std::string> &parts, std::size_t from = 0) {
+    std::string out;
+    for (std::size_t i = from; i < parts.size(); ++i) out += (out.empty() ? "" : "/") + parts[i];
+    return out;
+}
+
+// A path as a shell takes it.
+std::string Quoted(const std::string &path) {
+    if (!path.empty() && path.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-./+,:@") == std::string::npos)
+        return path;
+    std::string out = "'";
+    for (char c : path) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+// The target that leads from the directory `from` to `to`, both given by their parts below the top.
+std::string RelativeTarget(const std::vector<std::string> &from, const std::vector<std::string> &to) {
+    std::size_t same = 0;
+    while (same < from.size() && same < to.size() && from[same] == to[same]) ++same;
+    std::string out;
+    for (std::size_t i = same; i < from.size(); ++i) out += "../";
+    out += Joined(to, same);
+    if (out.empty()) return ".";
+    return out.back() == '/' ? out.substr(0, out.size() - 1) : out;
+}
+
+// What repacking with the system's tars leaves out, for records the installer does not take.
+std::string RepackFix(const Breach &b) {
+    switch (b.fault) {
+    case Fault::Keyword:
+        return "repack it without that record (GNU tar --pax-option=delete=" + b.args.at(1) + " leaves it out)";
+    case Fault::SparseForm: return "repack it with GNU tar --sparse-version=1.0, which writes a form the installer takes";
+    case Fault::Acl:
+    case Fault::Attribute:
+        return "repack it without extended attributes and ACLs (GNU tar stores none unless told to; bsdtar "
+               "--no-xattrs --no-acls leaves them out)";
+    default: return "";
+    }
+}
+
+// Holds the members of a tree to the installer's rules as they come, and gathers every problem,
+// each with what the packager can do about it, and what will break once the tree is installed.
+class TreeCheck {
+public:
+    TreeCheck(const PackOptions &o, bool directory) : source_(o.source), output_(o.output), directory_(directory) {
+        char real[PATH_MAX];
+        if (directory && realpath(o.source.c_str(), real) != nullptr) root_ = Parts(real);
+    }
+
+    // Holds `m` to the rules; false (the problem noted) where it breaks one.
+    bool Admit(const Member &m) {
+        Entry entry;
+        entry.name = ArchiveName(m.name, m.type == MemberType::Directory);
+        entry.type = m.type;
+        entry.permissions = m.permissions;
+        entry.link = m.type == MemberType::HardLink ? ArchiveName(m.link, false) : m.link;
+        Breach breach = contract_.Add(entry);
+        if (breach) {
+            Refuse(std::move(breach), m.name, m.link);
+            return false;
+        }
+        if (m.type == MemberType::Symlink) links_.emplace(m.name, m.link);
+        if (m.name.find('/') == std::string::npos) {
+            ++tops_;
+            top_ = m.name;
+        }
+        return true;
+    }
+
+    // What the installed tree will do otherwise than the source: a member others cannot read,
+    // set-id bits that the payload does not keep. `mode` is the source's own.
+    void Note(const std::string &name, MemberType type, unsigned mode) {
+        if (name.empty()) return;  // the top: the destination stays as it is
+        const std::string label = MemberLabel(ArchiveName(name, type == MemberType::Directory));
+        char octal[8];
+        std::snprintf(octal, sizeof octal, "%04o", mode & 07777);
+        const unsigned needed = type == MemberType::Directory ? S_IROTH | S_IXOTH : S_IROTH;
+        if ((type == MemberType::Directory || type == MemberType::File) && (mode & needed) != needed)
+            closed_.Add(label + " is not readable by others (mode " + octal + "): other users of the installed tree get \"Permission denied\"; " +
+                        (type == MemberType::Directory ? "chmod o+rx" : "chmod o+r") + " it if they should read it");
+        if ((type == MemberType::Directory || type == MemberType::File) && (mode & (S_ISUID | S_ISGID))) {
+            char kept[8];
+            std::snprintf(kept, sizeof kept, "%04o", mode & 0777);
+            const unsigned bits = mode & (S_ISUID | S_ISGID);
+            setId_.Add(label + " has the " +
+                       (bits == (S_ISUID | S_ISGID) ? "setuid and setgid bits" : bits == S_ISUID ? "setuid bit" : "setgid bit") +
+                       " (mode " + octal + "), which packing drops: it is installed with mode " + kept);
+        }
+    }
+
+    // A rule broken by the member `name` (a link to `link`). Its fix waits for the whole tree: a
+    // link's target may be a member that comes later.
+    void Refuse(Breach breach, const std::string &name = "", const std::string &link = "") {
+        if (problems_.count() < kShown) pending_.push_back(Pending{std::move(breach), name, link, problems_.count()});
+        Problem("");
+    }
+    // A line about the source as a whole, or with `named`, one that names its file itself
+    // ("PATH: cannot read: ...").
+    void Problem(std::string line, bool named = false) {
+        if (problems_.count() < kShown) named_.push_back(named);
+        problems_.Add(std::move(line));
+    }
+    bool failed() const { return problems_.count() > 0; }
+
+    // Throws PackError with every problem found; returns what will break later otherwise.
+    std::vector<std::string> Conclude() {
+        const ContractChecker::Launcher launcher = contract_.launcher();
+        const std::string where = directory_ ? "the tree" : "the archive";
+        const std::string at = ArchiveName(kLauncherName, false);
+        MemberType type = MemberType::Unknown;
+        if (contract_.members() == 0) {
+            Problem(where + " holds nothing to pack; put the application in it, with the launcher " +
+                    kLauncherName + " at its top");
+        } else if (!launcher.present && tops_ == 1 && contract_.Holds(top_, &type) && type == MemberType::Directory &&
+                   contract_.Holds(top_ + "/" + kLauncherName)) {
+            // tar -czf app.tgz tree, or a tree copied in whole: everything one folder too deep.
+            const std::string folder = Quoted(top_);
+            Problem(where + " holds no launcher " + at + ", but its only entry, the folder " + folder +
+                    ", holds one: " +
+                    (directory_ ? "pack that folder instead: sonaris-pack " + Quoted(source_ + "/" + top_) + " " + Quoted(output_)
+                                : "pack that folder's contents instead: tar -C " + folder + " -czf " + Quoted(source_) + " ."));
+        } else if (!launcher.present) {
+            Problem(where + " holds no launcher " + at + "; put an executable file named " + kLauncherName +
+                    " at its top: the installer starts it once it has installed the tree");
+        } else if (launcher.type != MemberType::File) {
+            Problem("the launcher " + at + " is not a regular file; make it one, a script that starts the program, say");
+        } else if (!(launcher.permissions & S_IXUSR)) {
+            char mode[8];
+            std::snprintf(mode, sizeof mode, "%04o", launcher.permissions & 07777);
+            Problem("the launcher " + at + " is not executable (mode " + mode + "); make it so" +
+                    (directory_ ? ": chmod +x " + Quoted(source_ + "/" + kLauncherName) : std::string()));
+        }
+        if (failed()) throw PackError(Report());
+
+        Lines dangling;
+        for (const auto &[name, target] : links_) {
+            std::vector<std::string> from = Parts(ParentOf(name));
+            if (!Reaches(from, target, 0))
+                dangling.Add(MemberLabel(ArchiveName(name, false)) + " is a symbolic link to " + Printable(target) +
+                             ", which leads to nothing in the tree: installed, it will point nowhere");
+        }
+        std::vector<std::string> warnings;
+        closed_.AppendTo(warnings, "members not readable by others");
+        setId_.AppendTo(warnings, "members whose set-id bits packing drops");
+        dangling.AppendTo(warnings, "symbolic links to nothing in the tree");
+        return warnings;
+    }
+
+private:
+    struct Pending {
+        Breach breach;
+        std::string name, link;
+        std::size_t line;  // its place among the problems
+    };
+
+    // Every problem on a line of its own, each with its fix; a lone one on the first line.
+    std::string Report() {
+        std::vector<std::string> lines = problems_.lines();
+        for (const Pending &p : pending_) {
+            if (p.line >= lines.size()) break;
+            const std::string fix = Fix(p);
+            lines[p.line] = p.breach.text + (fix.empty() ? "" : "; " + fix);
+        }
+        if (problems_.count() == 1) return (named_.front() ? "" : source_ + ": ") + lines.front();
+        std::string report = source_ + ": " + std::to_string(problems_.count()) + " problems keep it from being packed:";
+        for (const std::string &line : lines) report += "\n  " + line;
+        if (problems_.count() > lines.size()) report += "\n  and " + std::to_string(problems_.count() - lines.size()) + " more";
+        return report;
+    }
+
+    std::string Fix(const Pending &p) const {
+        const Breach &b = p.breach;
+        const std::string archive = "make the archive from inside the tree's folder: tar -C FOLDER -czf " + Quoted(source_) + " .";
+        switch (b.fault) {
+        case Fault::LinkAbsolute:
+        case Fault::LinkOut:
+        case Fault::LinkDownThenUp: return LinkFix(p.name, p.link);
+        case Fault::LinkEmpty: return "give it a target or remove it";
+        case Fault::LinkControl: return "give it a target without control characters";
+        case Fault::ControlInName: return "rename it without control characters";
+        case Fault::NotInstallable: return "remove it from the tree";
+        case Fault::Twice: return "keep one of them";
+        case Fault::UnderLink:
+        case Fault::UnderFile: return "store " + b.args.at(1) + " as a directory, or leave out what lies under it";
+        case Fault::HardLinkMissing: return "store the file it links to ahead of it";
+        case Fault::HardLinkNotFile: return "make it a copy of what it links to, or a symbolic link";
+        case Fault::NoName:
+        case Fault::AbsoluteName:
+        case Fault::EmptyPart:
+        case Fault::DotPart:
+        case Fault::DotDotPart:
+        case Fault::FileWithDirectoryName: return archive;
+        default: return RepackFix(b);
+        }
+    }
+
+    // What a link whose target leads out of the tree, or goes there by a detour, should be.
+    std::string LinkFix(const std::string &name, const std::string &target) const {
+        const std::vector<std::string> dir = Parts(ParentOf(name));
+        // Where it points: below the top where that is known, else as an absolute path.
+        std::vector<std::string> at = target[0] == '/' ? std::vector<std::string>() : dir;
+        bool inside = target[0] != '/';
+        if (inside && !root_.empty()) {
+            at.insert(at.begin(), root_.begin(), root_.end());
+            inside = false;
+        }
+        for (const std::string &part : Parts(target)) {
+            if (part != "..") {
+                at.push_back(part);
+            } else if (!at.empty()) {
+                at.pop_back();
+            } else if (inside) {
+                return CopyFix();  // out of an archive's tree, to nowhere known
+            }
+        }
+        const std::string path = Quoted(source_ + "/" + name);
+        const auto make = [&](const std::vector<std::string> &to) {
+            const std::string relative = RelativeTarget(dir, to);
+            return "make it " + relative + (directory_ ? " (ln -sfn " + Quoted(relative) + " " + path + ")" : "");
+        };
+        if (inside) return make(at);
+        if (at.size() >= root_.size() && !root_.empty() && std::equal(root_.begin(), root_.end(), at.begin()))
+            return make(std::vector<std::string>(at.begin() + static_cast<long>(root_.size()), at.end()));
+        // A path where the tree is to be installed, say: the longest end of it that the tree holds.
+        for (std::size_t i = 1; target[0] == '/' && i < at.size(); ++i) {
+            const std::string within = Joined(at, i);
+            if (within != name && contract_.Holds(within))
+                return "if it means the tree's own " + Printable(within) + ", " +
+                       make(std::vector<std::string>(at.begin() + static_cast<long>(i), at.end())) + "; else " + CopyFix();
+        }
+        return CopyFix();
+    }
+
+    static std::string CopyFix() { return "copy what it points to into the tree, and link to the copy with a relative target"; }
+
+    // Follows `target` from the directory `at` (its parts below the top) through the members and
+    // links of the tree; false where it comes to nothing the tree holds.
+    bool Reaches(std::vector<std::string> &at, const std::string &target, int depth) const {
+        if (depth > 40) return false;  // a loop: the system gives up too
+        for (const std::string &part : Parts(target)) {
+            if (part == "..") {
+                if (at.empty()) return true;  // out of the tree: a problem of its own
+                at.pop_back();
+                continue;
+            }
+            at.push_back(part);
+            MemberType type;
+            if (!contract_.Holds(Joined(at), &type)) return false;
+            if (type != MemberType::Symlink) continue;
+            const std::string link = links_.at(Joined(at));
+            at.pop_back();
+            if (!Reaches(at, link, depth + 1)) return false;
+        }
+        return true;
+    }
+
+    std::string source_, output_;
+    bool directory_;
+    std::vector<std::string> root_;  // where a directory source really lies
+    ContractChecker contract_;
+    Lines problems_;
+    std::vector<bool> named_;  // of the problems shown
+    std::vector<Pending> pending_;
+    Lines closed_, setId_;
+    std::map<std::string, std::string> links_;  // name -> target, of every link admitted
+    std::size_t tops_ = 0;  // members at the top
+    std::string top_;       // the last of them
+};
+
 // ---- an archive source ----
 
 // The archive's members, with their content spooled to `spool` so that they can be written in
-// the payload's order.
-std::vector<Member> CollectArchive(const std::string &source, std::FILE *spool) {
+// the payload's order. What cannot be packed is told to `check` and left out.
+std::vector<Member> CollectArchive(const std::string &source, std::FILE *spool, TreeCheck &check) {
     Fd fd(open(source.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) throw SystemError(source, "cannot open");
     struct stat st;
@@ -218,12 +524,19 @@ std::vector<Member> CollectArchive(const std::string &source, std::FILE *spool) 
     while (struct archive_entry *entry = reader.Next()) {
         const char *rawName = archive_entry_pathname(entry);
         if (rawName == nullptr) throw PackError(source + ": a member's name cannot be read");
-        const std::string where = source + ": " + rawName;
+        const std::string label = MemberLabel(rawName);
         const CanonicalName canonical = Canonicalize(rawName);
-        if (canonical.fault) throw PackError(where + ": " + canonical.fault);
-        if (index.count(canonical.name)) throw PackError(where + ": appears twice in the archive");
+        if (!canonical.ok()) {
+            check.Refuse(Say(canonical.fault, {label}));
+            continue;
+        }
+        if (index.count(canonical.name)) {
+            check.Refuse(Say(Fault::Twice, {label}));
+            continue;
+        }
 
         const MemberType type = TypeOfEntry(entry);
+        check.Note(canonical.name, type, archive_entry_mode(entry) & 07777);
         Member m;
         m.name = canonical.name;
         m.permissions = archive_entry_perm(entry) & 0777;
@@ -231,10 +544,11 @@ std::vector<Member> CollectArchive(const std::string &source, std::FILE *spool) 
         if (type == MemberType::HardLink) {
             // Another name for content already read; the payload links the names as the archive does.
             const CanonicalName target = Canonicalize(archive_entry_hardlink(entry));
-            const auto it = target.fault ? index.end() : index.find(target.name);
-            if (it == index.end() || members[it->second].type != MemberType::File)
-                throw PackError(where + ": a hard link to " + archive_entry_hardlink(entry) +
-                                ", which the archive does not hold as a regular file before it");
+            const auto it = !target.ok() ? index.end() : index.find(target.name);
+            if (it == index.end() || members[it->second].type != MemberType::File) {
+                check.Refuse(Say(Fault::HardLinkMissing, {label, Printable(archive_entry_hardlink(entry))}));
+                continue;
+            }
             Member &file = members[it->second];
             if (file.identity.empty()) file.identity = file.name;
             m.identity = file.identity;
@@ -248,7 +562,10 @@ std::vector<Member> CollectArchive(const std::string &source, std::FILE *spool) 
             m.link = target ? target : "";
             m.permissions = 0777;
         } else if (type == MemberType::File) {
-            if (m.name.empty()) throw PackError(where + ": names the top directory but is a regular file");
+            if (m.name.empty()) {
+                check.Refuse(Say(Fault::FileWithDirectoryName, {label, DescribeType(type)}));
+                continue;
+            }
             m.spoolOffset = spooled;
             reader.ReadData([&](const char *data, std::size_t n) {
                 if (std::fwrite(data, 1, n, spool) != n) throw SystemError(source, "cannot spool the archive's content");
@@ -256,7 +573,8 @@ std::vector<Member> CollectArchive(const std::string &source, std::FILE *spool) 
             });
             m.size = spooled - m.spoolOffset;
         } else {
-            throw PackError(where + ": " + DescribeType(type) + kOnlyWhatPacks);
+            check.Refuse(Say(Fault::NotInstallable, {label, DescribeType(type)}));
+            continue;
         }
         index[m.name] = members.size();
         members.push_back(m);
@@ -272,12 +590,7 @@ std::vector<Member> CollectArchive(const std::string &source, std::FILE *spool) 
         while (!name.empty()) {
             const std::string parent = ParentOf(name);
             const auto it = index.find(parent);
-            if (it != index.end()) {
-                if (members[it->second].type != MemberType::Directory)
-                    throw PackError(source + ": " + members[i].name + ": lies under " + parent +
-                                    ", which is not a directory");
-                break;
-            }
+            if (it != index.end()) break;  // a file or link there is the check's to name
             Member dir;
             dir.name = parent;
             dir.type = MemberType::Directory;
@@ -300,32 +613,6 @@ void SortMembers(std::vector<Member> &members) {
         if (aLast != bLast) return bLast;
         return a.name < b.name;
     });
-}
-
-// The members in payload order, held to the contract the installer holds them to, and to the
-// packer's own habit: an executable launcher at the top, written last.
-void Admit(ContractChecker &contract, const Member &m, const std::string &source) {
-    Entry entry;
-    entry.name = ArchiveName(m.name, m.type == MemberType::Directory);
-    entry.type = m.type;
-    entry.permissions = m.permissions;
-    entry.link = m.type == MemberType::HardLink ? ArchiveName(m.link, false) : m.link;
-    const std::string breach = contract.Add(entry);
-    if (!breach.empty()) throw PackError(source + ": " + breach);
-}
-
-void Conclude(const ContractChecker &contract, const std::string &source) {
-    std::string breach = contract.Finish();
-    const std::vector<std::string> launcher = LauncherWarnings(contract.launcher());
-    if (breach.empty() && !launcher.empty()) breach = launcher.front();
-    if (!breach.empty()) throw PackError(source + ": " + breach);
-}
-
-void CheckContract(const std::vector<Member> &members, const std::string &source) {
-    ContractChecker contract;
-    for (const Member &m : members)
-        if (!m.name.empty()) Admit(contract, m, source);  // the destination is not the payload's to change
-    Conclude(contract, source);
 }
 
 void CopyImage(int image, const std::string &imagePath, int out, const std::string &outPath) {
@@ -387,6 +674,12 @@ std::string Whole(const char *name) { return name ? Printable(name, std::string:
 // inflates it for the installer: what it admits installs, and nothing else does. The packer is
 // stricter than gunzip on the gzip layer: one member, nothing but zeros behind it. Returns what
 // it found of the members.
+// The guard's refusal, with what repacking can leave out where that is all it takes.
+std::string Refused(const std::string &installer, const Breach &breach) {
+    const std::string fix = RepackFix(breach);
+    return installer + ": " + breach.text + (fix.empty() ? "" : "; " + fix);
+}
+
 struct Checked {
     std::size_t members;
     ContractChecker::Launcher launcher;
@@ -409,9 +702,9 @@ Checked CheckAsTheInstallerWill(const InstallerFile &f, const std::string &insta
         }
         if (n == 0) break;
         if (guard.Inspect(chunk.data(), static_cast<std::size_t>(n)) != PayloadGuard::Verdict::Admit)
-            throw PackError(installer + ": " + guard.reason());
+            throw PackError(Refused(installer, guard.breach()));
     }
-    if (guard.End() != PayloadGuard::Verdict::Admit) throw PackError(installer + ": " + guard.reason());
+    if (guard.End() != PayloadGuard::Verdict::Admit) throw PackError(Refused(installer, guard.breach()));
     return Checked{guard.contract().members(), guard.contract().launcher()};
 }
 
@@ -433,6 +726,7 @@ void Pack(const PackOptions &options) {
         throw PackError(o.source + ": is neither a directory nor a gzip'd tar");
     CheckOutput(o, imageStat, sourceStat);
 
+    std::vector<std::string> warnings;
     OutputFile out(o.output);
     CopyImage(image.get(), o.image, out.fd(), o.output);
     PayloadWriter writer(out.fd(), o.payloadLimit, o.output, o.source, o.jobs);
@@ -453,42 +747,58 @@ void Pack(const PackOptions &options) {
         if (o.progress && o.progress->shows()) {
             std::uint64_t content = 0;
             NameLinker linker;
-            TreeWalk(o.source, [&](Member &m, int, const char *) {
-                linker.Link(m);
-                if (m.type == MemberType::File) content += m.size;
-            }).Run();
+            TreeWalk(
+                o.source,
+                [&](Member &m, int, const char *, mode_t) {
+                    linker.Link(m);
+                    if (m.type == MemberType::File) content += m.size;
+                },
+                [](const std::string &) {})
+                .Run();
             o.progress->Start("packing", content);
             writer.OnContent([&o](std::uint64_t n) { o.progress->Advance(n); });
         }
-        ContractChecker contract;
+        // Once a problem is found nothing more is written, but the walk goes on to find the others.
+        TreeCheck check(o, true);
         NameLinker linker;
-        TreeWalk(o.source, [&](Member &m, int directory, const char *child) {
-            linker.Link(m);
-            Admit(contract, m, o.source);
-            Fd file;
-            write(
-                m,
-                [&] {
-                    // The tree may have changed since it was walked; take only what still fits the header.
+        TreeWalk(
+            o.source,
+            [&](Member &m, int directory, const char *child, mode_t mode) {
+                linker.Link(m);
+                check.Note(m.name, m.type, mode & 07777);
+                const bool admitted = check.Admit(m);
+                Fd file;
+                if (m.type == MemberType::File) {
                     file = Fd(openat(directory, child, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-                    if (!file) throw SystemError(m.path, "cannot read");
-                    struct stat st;
-                    if (fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-                        static_cast<std::uint64_t>(st.st_size) != m.size)
-                        throw PackError(m.path + ": changed while being packed");
-                    return file.get();
-                },
-                0, m.path);
-        }).Run();
-        Conclude(contract, o.source);
+                    if (!file) return check.Problem(SystemError(m.path, "cannot read").what(), true);
+                }
+                if (!admitted || check.failed()) return;
+                write(
+                    m,
+                    [&] {
+                        // The tree may have changed since it was walked; take only what still fits the header.
+                        struct stat st;
+                        if (fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+                            static_cast<std::uint64_t>(st.st_size) != m.size)
+                            throw PackError(m.path + ": changed while being packed");
+                        return file.get();
+                    },
+                    0, m.path);
+            },
+            [&](const std::string &problem) { check.Problem(problem, true); })
+            .Run();
+        warnings = check.Conclude();
     } else {
         File spool(std::tmpfile());
         if (!spool) throw SystemError(o.source, "cannot make a spool file for the archive's content");
-        std::vector<Member> members = CollectArchive(o.source, spool.get());
+        TreeCheck check(o, false);
+        std::vector<Member> members = CollectArchive(o.source, spool.get(), check);
         SortMembers(members);
         NameLinker linker;
         for (Member &m : members) linker.Link(m);
-        CheckContract(members, o.source);
+        for (const Member &m : members)
+            if (!m.name.empty()) check.Admit(m);  // the destination is not the payload's to change
+        warnings = check.Conclude();
         if (o.progress) {
             std::uint64_t content = 0;
             // A hard link's content is stored once, with the file it links to.
@@ -508,6 +818,7 @@ void Pack(const PackOptions &options) {
     const std::string trailer = FormatTrailer(static_cast<std::uint32_t>(length));
     WriteAll(out.fd(), trailer.data(), trailer.size(), o.output);
     out.Commit(0755);
+    if (o.warnings) *o.warnings = warnings;
 }
 
 void List(const std::string &installer, std::FILE *out) {

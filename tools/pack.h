@@ -19,9 +19,12 @@ struct PackOptions {
     std::uint64_t payloadLimit = kMaxPayloadLength;
     unsigned jobs = 1;                   // threads that compress
     ProgressLine *progress = nullptr;    // shows how far packing has come, when set
+    // Gets what will break once the tree is installed, one line each, when set.
+    std::vector<std::string> *warnings = nullptr;
 };
 
-// Builds OUTPUT from the image, the payload made of SOURCE, and the trailer.
+// Builds OUTPUT from the image, the payload made of SOURCE, and the trailer. Every problem of the
+// tree is named in one PackError, each with its fix.
 void Pack(const PackOptions &options);
 
 // Prints the payload's members, one a line: mode, size, name.

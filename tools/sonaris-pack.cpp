@@ -230,7 +230,11 @@ int Run(int argc, char **argv) {
     options.sourceDateEpoch = SourceDateEpoch();
     options.jobs = jobs != 0 ? jobs : AvailableProcessors();
     options.progress = &progress;
+    std::vector<std::string> warnings;
+    options.warnings = &warnings;
     Pack(options);
+    for (const std::string &w : warnings)
+        std::fprintf(stderr, "%s: warning: %s: %s\n", kProgram, options.source.c_str(), w.c_str());
     return 0;
 }
 
