@@ -217,6 +217,9 @@ public:
         if (lines_.size() < kShown) lines_.push_back(std::move(line));
         ++count_;
     }
+    // One more line not shown, without its words.
+    void Count() { ++count_; }
+    bool shows() const { return lines_.size() < kShown; }
     std::size_t count() const { return count_; }
     const std::vector<std::string> &lines() const { return lines_; }
     // The lines, then "and N more `what`" for those not shown.
@@ -310,18 +313,27 @@ public:
     // What the installed tree will do otherwise than the source: a member others cannot read,
     // set-id bits that the payload does not keep. `mode` is the source's own.
     void Note(const std::string &name, MemberType type, unsigned mode) {
-        if (name.empty()) return;  // the top: the destination stays as it is
-        const std::string label = MemberLabel(ArchiveName(name, type == MemberType::Directory));
-        char octal[8];
+        // The top is not packed: the destination stays as it is.
+        if (name.empty() || (type != MemberType::Directory && type != MemberType::File)) return;
+        const bool directory = type == MemberType::Directory;
+        const unsigned needed = directory ? S_IROTH | S_IXOTH : S_IROTH, bits = mode & (S_ISUID | S_ISGID);
+        const bool closed = (mode & needed) != needed;
+        if (!closed && !bits) return;
+        // Most trees have none of these, some have them by the thousand: words only for those shown.
+        const std::string label = MemberLabel(ArchiveName(name, directory));
+        char octal[8], kept[8];
         std::snprintf(octal, sizeof octal, "%04o", mode & 07777);
-        const unsigned needed = type == MemberType::Directory ? S_IROTH | S_IXOTH : S_IROTH;
-        if ((type == MemberType::Directory || type == MemberType::File) && (mode & needed) != needed)
-            closed_.Add(label + " is not readable by others (mode " + octal + "): other users of the installed tree get \"Permission denied\"; " +
-                        (type == MemberType::Directory ? "chmod o+rx" : "chmod o+r") + " it if they should read it");
-        if ((type == MemberType::Directory || type == MemberType::File) && (mode & (S_ISUID | S_ISGID))) {
-            char kept[8];
-            std::snprintf(kept, sizeof kept, "%04o", mode & 0777);
-            const unsigned bits = mode & (S_ISUID | S_ISGID);
+        std::snprintf(kept, sizeof kept, "%04o", mode & 0777);
+        if (closed && !closed_.shows()) {
+            closed_.Count();
+        } else if (closed) {
+            closed_.Add(label + " is not readable by others (mode " + octal +
+                        "): other users of the installed tree get \"Permission denied\"; " +
+                        (directory ? "chmod o+rx" : "chmod o+r") + " it if they should read it");
+        }
+        if (bits && !setId_.shows()) {
+            setId_.Count();
+        } else if (bits) {
             setId_.Add(label + " has the " +
                        (bits == (S_ISUID | S_ISGID) ? "setuid and setgid bits" : bits == S_ISUID ? "setuid bit" : "setgid bit") +
                        " (mode " + octal + "), which packing drops: it is installed with mode " + kept);
