@@ -131,7 +131,11 @@ PayloadGuard::Verdict PayloadGuard::Inspect(const unsigned char *data, std::size
 PayloadGuard::Verdict PayloadGuard::End() {
     if (verdict_ != Verdict::Admit) return verdict_;
     if (!archiveEnded_ && (headerFill_ > 0 || skip_ > 0 || recordLeft_ > 0)) {
-        Refuse(Say(Fault::CutShort, {}));  // tar fails on it
+        // tar fails on it
+        const std::string where = headerFill_ == 0 ? MemberLabel(reading_)
+                                  : started_      ? "the header after " + MemberLabel(reading_)
+                                                  : std::string("its first header");
+        Refuse(Say(Fault::CutShort, {where}));
     } else {
         ArchiveEnd();
     }
@@ -340,7 +344,7 @@ void PayloadGuard::RecordRead() {
     const std::size_t end = record_.find_last_not_of('\0');
     record_.resize(end == std::string::npos ? 0 : end + 1);
     if (record_.find('\0') != std::string::npos) {
-        Refuse(Say(Fault::LongNameNul, {recordType_ == kLongName ? "name" : "link target"}));
+        Refuse(Say(Fault::LongNameNul, {MemberLabel(recordName_), recordType_ == kLongName ? "name" : "link target"}));
         return;
     }
     if (recordType_ == kLongName) {
@@ -569,6 +573,8 @@ void PayloadGuard::Header(const unsigned char *h) {
             return Refuse(Say(Fault::RecordTooLong, {member, std::to_string(limit)}));
         recordType_ = flag;
         recordName_ = HeaderName(h);
+        reading_ = recordName_;
+        started_ = true;
         record_.clear();
         recordLeft_ = size;
         skip_ = Padded(size) - size;
@@ -637,6 +643,8 @@ void PayloadGuard::Header(const unsigned char *h) {
     } else if (!sparse_.extended) {
         SparseEnd();
     }
+    reading_ = std::move(entry.name);
+    started_ = true;
 }
 
 void PayloadGuard::Refuse(Breach breach) {

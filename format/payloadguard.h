@@ -87,6 +87,8 @@ private:
     std::uint64_t recordLeft_ = 0;  // bytes of the record still to read
     unsigned char recordType_ = 0;
     std::string recordName_;        // the record's own header name, for messages
+    std::string reading_;           // the name of the record or member whose data comes, for messages
+    bool started_ = false;          // a header has been read
     std::string record_;
     // A pax record type of our own: the map at the start of a sparse member's data.
     static constexpr unsigned char kSparseMap = 1;

@@ -627,7 +627,7 @@ TEST_F(Packer, VerifyPassesSoundInstallersAndNamesWhatIsWrong) {
         {"one byte of junk behind the gzip stream", InstallerBytes(payload + "j"),
          "the payload's gzip member is followed by bytes that are not gzip data"},
         {"two gzip members", InstallerBytes(payload + payload), "the payload holds more than one gzip member"},
-        {"no tar inside", InstallerBytes(Gzip("just text\n")), "the archive stops in the middle of a member"},
+        {"no tar inside", InstallerBytes(Gzip("just text\n")), "the archive stops in the middle of its first header"},
         {"a damaged tar header", InstallerBytes(Gzip(damagedTar)),
          "member ./a has a damaged header: its checksum does not match"},
         {"no program image", payload + "\n" + n + "\n", "no program image stands in front of the payload"},

@@ -315,8 +315,10 @@ void ExpectRefusedInEveryPiece(const Refusal (&cases)[N], bool stopsEarly) {
 TEST(PayloadGuard, RefusesAnEmptyOrCutShortArchiveAtItsEnd) {
     const Refusal cases[] = {
         {"no members", Gzip(std::string(10240, '\0')), "the archive holds nothing to install"},
-        {"a header cut short", Gzip(TarHeader(Dir("./")).substr(0, 300)), "the archive stops in the middle of a member"},
-        {"data cut short", Gzip(TarHeader(File("a", "abc"))), "the archive stops in the middle of a member"},
+        {"a header cut short", Gzip(TarHeader(Dir("./")).substr(0, 300)), "the archive stops in the middle of its first header"},
+        {"a later header cut short", Gzip(TarHeader(Dir("./")) + TarHeader(File("a")).substr(0, 100)),
+         "the archive stops in the middle of the header after member ./"},
+        {"data cut short", Gzip(TarHeader(File("a", "abc"))), "the archive stops in the middle of member a"},
     };
     ExpectRefusedInEveryPiece(cases, false);
 }
