@@ -1,6 +1,6 @@
 #include "format/reasons.h"
 
-#include <iterator>
+#include <cstdint>
 
 namespace {
 
@@ -29,8 +29,10 @@ const Text kTexts[] = {
     {Fault::DataOnNonFile, R::Unsupported, "$1 is $2 but carries data"},
     {Fault::LinkEmpty, R::Unsupported, "$1 is a symbolic link with an empty target"},
     {Fault::LinkControl, R::Unsupported, "$1 is a symbolic link whose target $2 has a control character in it"},
-    {Fault::LinkAbsolute, R::Unsupported, "$1 is a symbolic link to $2, an absolute path that leads out of the installed tree"},
-    {Fault::LinkDownThenUp, R::Unsupported, "$1 is a symbolic link to $2, which goes back up with \"..\" after going down"},
+    {Fault::LinkAbsolute, R::Unsupported,
+     "$1 is a symbolic link to $2, an absolute path that leads out of the installed tree"},
+    {Fault::LinkDownThenUp, R::Unsupported,
+     "$1 is a symbolic link to $2, which goes back up with \"..\" after going down"},
     {Fault::LinkOut, R::Unsupported, "$1 is a symbolic link to $2, which leads out of the installed tree"},
     {Fault::HardLinkMissing, R::Unsupported, "$1 is a hard link to $2, which the archive does not hold before it"},
     {Fault::HardLinkNotFile, R::Unsupported, "$1 is a hard link to $2, which is $3, not a regular file"},
@@ -52,7 +54,8 @@ const Text kTexts[] = {
     {Fault::SizeTooLarge, R::Unsupported, "$1 gives a size larger than tar can handle"},
     {Fault::RecordTwice, R::Unsupported,
      "$1 is a second long-name or extended header for the same member, which tars read differently"},
-    {Fault::RecordTooLong, R::Unsupported, "$1 is an extended header longer than $2 bytes, which the installer does not take"},
+    {Fault::RecordTooLong, R::Unsupported,
+     "$1 is an extended header longer than $2 bytes, which the installer does not take"},
     {Fault::LongNameNul, R::Unsupported, "$1 is a long $2 with a NUL byte inside it"},
     {Fault::PaxUnreadable, R::Damaged, "$1 is damaged: one of its records cannot be read"},
     {Fault::PaxBadValue, R::Damaged, "$1 is damaged: its $2 value is not valid"},
@@ -64,7 +67,8 @@ const Text kTexts[] = {
     {Fault::SparseNoForm, R::Unsupported, "$1 has sparse-file records that tars read differently"},
     {Fault::SparseStandIn, R::Unsupported,
      "$1 is a sparse file stored under the name $2, where a tar that does not know sparse files would write it"},
-    {Fault::SparseForm, R::Unsupported, "$1 is a sparse file in the form GNU.sparse $2, which the installer does not take"},
+    {Fault::SparseForm, R::Unsupported,
+     "$1 is a sparse file in the form GNU.sparse $2, which the installer does not take"},
     {Fault::SparseNotFile, R::Damaged, "$1 has sparse-file records that do not describe a regular file"},
     {Fault::SparseTwice, R::Unsupported, "$1 is described as a sparse file twice, which tars read differently"},
 };
@@ -84,7 +88,8 @@ Breach Say(Fault fault, std::initializer_list<std::string> args) {
     const Text *t = Find(fault);
     if (t == nullptr) return b;
     for (const char *p = t->text; *p != '\0'; ++p) {
-        const std::size_t n = p[0] == '$' && p[1] >= '1' && p[1] <= '9' ? static_cast<std::size_t>(p[1] - '1') : SIZE_MAX;
+        const bool placeholder = p[0] == '$' && p[1] >= '1' && p[1] <= '9';
+        const std::size_t n = placeholder ? static_cast<std::size_t>(p[1] - '1') : SIZE_MAX;
         if (n < b.args.size()) {
             b.text += b.args[n];
             ++p;

@@ -234,7 +234,8 @@ TEST_F(Packer, RefusesNamingTheOffendingPathAndLeavesOutputAlone) {
         };
     };
     auto ok = [] { return true; };
-    const std::string folder = "; make the archive from inside the tree's folder: tar -C FOLDER -czf " + tmp / "src.tgz .";
+    const std::string folder =
+        "; make the archive from inside the tree's folder: tar -C FOLDER -czf " + tmp / "src.tgz .";
     const Case cases[] = {
         {"a symbolic link that leads out", [&] { return symlink("../../etc", (app + "/bin/link").c_str()) == 0; },
          {app, out},
@@ -246,7 +247,8 @@ TEST_F(Packer, RefusesNamingTheOffendingPathAndLeavesOutputAlone) {
                "tree; copy what it points to into the tree, and link to the copy with a relative target"},
         {"a symbolic link named like the launcher",
          [&] { return unlink((app + "/sonaris").c_str()) == 0 && symlink("bin/sonaris-player", (app + "/sonaris").c_str()) == 0; },
-         {app, out}, app + ": the launcher ./sonaris is not a regular file; make it one, a script that starts the program, say"},
+         {app, out},
+         app + ": the launcher ./sonaris is not a regular file; make it one, a script that starts the program, say"},
         {"a fifo", [&] { return mkfifo((app + "/share/pipe").c_str(), 0644) == 0; },
          {app, out},
          app + ": member ./share/pipe is a fifo: only directories, regular files, symbolic links and hard links can be "
@@ -273,10 +275,12 @@ TEST_F(Packer, RefusesNamingTheOffendingPathAndLeavesOutputAlone) {
          app + ": the tree holds no launcher ./sonaris; put an executable file named sonaris at its top: the installer "
                "starts it once it has installed the tree"},
         {"a launcher that cannot be run", [&] { return chmod((app + "/sonaris").c_str(), 0645) == 0; },
-         {app, out}, app + ": the launcher ./sonaris is not executable (mode 0645); make it so: chmod +x " + app + "/sonaris"},
+         {app, out},
+         app + ": the launcher ./sonaris is not executable (mode 0645); make it so: chmod +x " + app + "/sonaris"},
         {"a launcher that is a directory",
          [&] { return unlink((app + "/sonaris").c_str()) == 0 && mkdir((app + "/sonaris").c_str(), 0755) == 0; },
-         {app, out}, app + ": the launcher ./sonaris is not a regular file; make it one, a script that starts the program, say"},
+         {app, out},
+         app + ": the launcher ./sonaris is not a regular file; make it one, a script that starts the program, say"},
         {"an unreadable file",
          [&] {
              WriteFile(app + "/secret", "s", 0600);
@@ -373,7 +377,8 @@ TEST_F(Packer, ReportsEveryProblemOfATreeAndWarnsOfWhatBreaksLater) {
     };
     const std::string absolute = ", an absolute path that leads out of the installed tree; ";
     const std::string copy = "copy what it points to into the tree, and link to the copy with a relative target";
-    const std::string fifo = ": only directories, regular files, symbolic links and hard links can be installed; remove it from the tree";
+    const std::string fifo =
+        ": only directories, regular files, symbolic links and hard links can be installed; remove it from the tree";
     std::string many = app + ": 22 problems keep it from being packed:";
     for (int i = 0; i < 20; ++i)
         many += "\n  member ./l" + std::to_string(10 + i) + " is a symbolic link to /usr/bin/env" + absolute + copy;

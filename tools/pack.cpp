@@ -249,8 +249,8 @@ std::string Joined(const std::vector<std::string> &parts, std::size_t from = 0) 
 
 // A path as a shell takes it.
 std::string Quoted(const std::string &path) {
-    if (!path.empty() && path.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-./+,:@") == std::string::npos)
-        return path;
+    static const char kPlain[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-./+,:@";
+    if (!path.empty() && path.find_first_not_of(kPlain) == std::string::npos) return path;
     std::string out = "'";
     for (char c : path) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return out + "'";
@@ -272,7 +272,8 @@ std::string RepackFix(const Breach &b) {
     switch (b.fault) {
     case Fault::Keyword:
         return "repack it without that record (GNU tar --pax-option=delete=" + b.args.at(1) + " leaves it out)";
-    case Fault::SparseForm: return "repack it with GNU tar --sparse-version=1.0, which writes a form the installer takes";
+    case Fault::SparseForm:
+        return "repack it with GNU tar --sparse-version=1.0, which writes a form the installer takes";
     case Fault::Acl:
     case Fault::Attribute:
         return "repack it without extended attributes and ACLs (GNU tar stores none unless told to; bsdtar "
@@ -334,9 +335,11 @@ public:
         if (bits && !setId_.shows()) {
             setId_.Count();
         } else if (bits) {
-            setId_.Add(label + " has the " +
-                       (bits == (S_ISUID | S_ISGID) ? "setuid and setgid bits" : bits == S_ISUID ? "setuid bit" : "setgid bit") +
-                       " (mode " + octal + "), which packing drops: it is installed with mode " + kept);
+            const char *which = bits == (S_ISUID | S_ISGID) ? "setuid and setgid bits"
+                                : bits == S_ISUID              ? "setuid bit"
+                                                               : "setgid bit";
+            setId_.Add(label + " has the " + which + " (mode " + octal +
+                       "), which packing drops: it is installed with mode " + kept);
         }
     }
 
@@ -369,13 +372,16 @@ public:
             const std::string folder = Quoted(top_);
             Problem(where + " holds no launcher " + at + ", but its only entry, the folder " + folder +
                     ", holds one: " +
-                    (directory_ ? "pack that folder instead: sonaris-pack " + Quoted(source_ + "/" + top_) + " " + Quoted(output_)
-                                : "pack that folder's contents instead: tar -C " + folder + " -czf " + Quoted(source_) + " ."));
+                    (directory_ ? "pack that folder instead: sonaris-pack " + Quoted(source_ + "/" + top_) + " " +
+                                      Quoted(output_)
+                                : "pack that folder's contents instead: tar -C " + folder + " -czf " + Quoted(source_) +
+                                      " ."));
         } else if (!launcher.present) {
             Problem(where + " holds no launcher " + at + "; put an executable file named " + kLauncherName +
                     " at its top: the installer starts it once it has installed the tree");
         } else if (launcher.type != MemberType::File) {
-            Problem("the launcher " + at + " is not a regular file; make it one, a script that starts the program, say");
+            Problem("the launcher " + at +
+                    " is not a regular file; make it one, a script that starts the program, say");
         } else if (!(launcher.permissions & S_IXUSR)) {
             char mode[8];
             std::snprintf(mode, sizeof mode, "%04o", launcher.permissions & 07777);
@@ -414,15 +420,17 @@ private:
             lines[p.line] = p.breach.text + (fix.empty() ? "" : "; " + fix);
         }
         if (problems_.count() == 1) return (named_.front() ? "" : source_ + ": ") + lines.front();
-        std::string report = source_ + ": " + std::to_string(problems_.count()) + " problems keep it from being packed:";
+        const std::size_t count = problems_.count();
+        std::string report = source_ + ": " + std::to_string(count) + " problems keep it from being packed:";
         for (const std::string &line : lines) report += "\n  " + line;
-        if (problems_.count() > lines.size()) report += "\n  and " + std::to_string(problems_.count() - lines.size()) + " more";
+        if (count > lines.size()) report += "\n  and " + std::to_string(count - lines.size()) + " more";
         return report;
     }
 
     std::string Fix(const Pending &p) const {
         const Breach &b = p.breach;
-        const std::string archive = "make the archive from inside the tree's folder: tar -C FOLDER -czf " + Quoted(source_) + " .";
+        const std::string archive =
+            "make the archive from inside the tree's folder: tar -C FOLDER -czf " + Quoted(source_) + " .";
         switch (b.fault) {
         case Fault::LinkAbsolute:
         case Fault::LinkOut:
@@ -478,12 +486,15 @@ private:
             const std::string within = Joined(at, i);
             if (within != name && contract_.Holds(within))
                 return "if it means the tree's own " + Printable(within) + ", " +
-                       make(std::vector<std::string>(at.begin() + static_cast<long>(i), at.end())) + "; else " + CopyFix();
+                       make(std::vector<std::string>(at.begin() + static_cast<long>(i), at.end())) + "; else " +
+                       CopyFix();
         }
         return CopyFix();
     }
 
-    static std::string CopyFix() { return "copy what it points to into the tree, and link to the copy with a relative target"; }
+    static std::string CopyFix() {
+        return "copy what it points to into the tree, and link to the copy with a relative target";
+    }
 
     // Follows `target` from the directory `at` (its parts below the top) through the members and
     // links of the tree; false where it comes to nothing the tree holds.
