@@ -110,7 +110,7 @@ void UseLocaleCharacterType() {
     XSetLocaleModifiers("");
 }
 
-XmRenderTable DestinationRenderTable(Widget w, int pixelSize) {
+XmRenderTable LocaleRenderTable(Widget w, int pixelSize) {
     if (!utf8) return nullptr;
     // Motif may keep the family name it is given: it lives as long as the process.
     static std::string family;
