@@ -133,7 +133,7 @@ public:
         std::vector<const char *> options = {"xf", "-"};
         if (geteuid() == 0) options.insert(options.end(), {"--no-same-owner", "--no-same-permissions"});
         // tar's own output and complaints come back through the relay, which passes them on to
-        // standard error and keeps the last line for the report.
+        // standard error and keeps the last lines for the report.
         if (!Start(archiver, "tar", options, in.read.get(), said.write.get(), said.write.get(), archiverSaid))
             return false;
         input = std::move(in.write);

@@ -56,8 +56,8 @@ const char *DamageOf(Extraction::Failure failure) {
     }
 }
 
-// The failed installation; in the window with the last line tar (or the system, of gunzip or tar)
-// said, which standard error already has.
+// The failed installation; in the window with the last lines tar said (or what was said of gunzip
+// or tar: not found, killed), which standard error already has.
 void ReportFailed(const Extraction &extraction) {
     if (bIsSilent || extraction.said().empty()) {
         ShowError(kExtractionFailed);

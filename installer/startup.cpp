@@ -36,8 +36,8 @@ std::size_t CharacterEnd(const std::string &text, std::size_t at) {
     return at + static_cast<std::size_t>(n > 0 ? n : 1);
 }
 
-// The longest start of `word` no wider than `width`: up to a "/" where one falls in it, else
-// where a character ends; at least one character.
+// The longest start of `word` no wider than `width`: up to a "/" where one falls in its second
+// half, else where a character ends; at least one character.
 std::size_t Fitting(XmRenderTable table, const std::string &word, int width) {
     std::size_t fits = CharacterEnd(word, 0), slash = 0;
     for (std::size_t end = fits; end < word.size();) {
@@ -46,7 +46,7 @@ std::size_t Fitting(XmRenderTable table, const std::string &word, int width) {
         end = fits = next;
         if (word[end - 1] == '/') slash = end;
     }
-    return slash ? slash : fits;
+    return 2 * slash >= fits ? slash : fits;
 }
 
 // One line of a message broken at blanks into lines no wider than `width`, a word wider than that

@@ -40,17 +40,10 @@ inline std::string NotADirectory(const std::string &dir) { return "The destinati
 // A message as silent mode writes it on standard error.
 inline std::string OnStderr(const std::string &message) { return message + "\n"; }
 
-// A message with every run of blanks and line breaks made one blank: the error dialog breaks
-// long lines where it must.
-inline std::string Flowed(const std::string &message) {
-    std::string flowed;
-    for (char c : message) {
-        const bool blank = c == ' ' || c == '\n';
-        if (!blank) flowed += c;
-        else if (!flowed.empty() && flowed.back() != ' ') flowed += ' ';
-    }
-    if (!flowed.empty() && flowed.back() == ' ') flowed.pop_back();
-    return flowed;
+// A message with the line breaks the error dialog makes at blanks, and its own, made blanks.
+inline std::string Flowed(std::string message) {
+    for (char &c : message) c = c == '\n' ? ' ' : c;
+    return message;
 }
 
 }  // namespace messages
