@@ -21,7 +21,7 @@ static bool bErrorReported = false;
 namespace {
 
 // What the dialog takes beside its message (the symbol, margins, spacing): a first guess, which
-// the dialog's own wish for a width then corrects.
+// the dialog's own wish for a width then puts right.
 const int kBesideMessage = 80;
 // Narrower than this a message is not made, whatever the dialog wants.
 const int kNarrowest = 120;
@@ -101,13 +101,16 @@ void SetErrorMessage(const char *message) {
     XtVaGetValues(iw.toplevel, XmNwidth, &shell, nullptr);
     const int window = shell;
     int room = window - kBesideMessage;
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        const std::string text = table ? Wrapped(table, message, std::max(room, kNarrowest)) : message;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const std::string text = table ? Wrapped(table, message, room) : message;
         XtVaSetValues(iw.errorDialog, XmNmessageString, MakeXmString(text.c_str()).get(), nullptr);
+        if (!table) return;
+        // What the dialog takes beside its widest line, known now: the room that fills the window.
         XtWidgetGeometry wanted{};
         XtQueryGeometry(iw.errorDialog, nullptr, &wanted);
-        if (!table || wanted.width <= window || room <= kNarrowest) return;
-        room -= wanted.width - window;
+        const int fills = std::max(window - (wanted.width - TextWidth(table, text)), kNarrowest);
+        if (fills == room || (attempt > 0 && wanted.width <= window)) return;
+        room = fills;
     }
 }
 
