@@ -1,9 +1,8 @@
 // The installer's process-wide state, error reporting and the quit action.
 #include "installer/installer.h"
 #include "installer/owners.h"
-#include "installer/window.h"
-
 #include "installer/textlocale.h"
+#include "installer/window.h"
 
 #include <Xm/MessageB.h>
 
@@ -100,7 +99,7 @@ void SetErrorMessage(const char *message) {
     Dimension shell = 0;
     XtVaGetValues(iw.toplevel, XmNwidth, &shell, nullptr);
     const int window = shell;
-    int room = window - kBesideMessage;
+    int room = std::max(window - kBesideMessage, kNarrowest);
     for (int attempt = 0; attempt < 3; ++attempt) {
         const std::string text = table ? Wrapped(table, message, room) : message;
         XtVaSetValues(iw.errorDialog, XmNmessageString, MakeXmString(text.c_str()).get(), nullptr);
