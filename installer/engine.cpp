@@ -42,15 +42,16 @@ std::string CommandPath() {
     return path.empty() ? kFallbackPath : path;
 }
 
-// The program `name` on `path`, or "" with a complaint in the shell's words.
-std::string Find(const std::string &path, const char *name) {
+// The program `name` on `path`, or "" with a complaint in the shell's words, kept in `said`.
+std::string Find(const std::string &path, const char *name, std::string &said) {
     for (const std::string &directory : SplitAt(path, ':')) {
         const std::string candidate = directory + "/" + name;
         struct stat st;
         if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(candidate.c_str(), X_OK) == 0)
             return candidate;
     }
-    std::fprintf(stderr, "%s: not found\n", name);
+    said = std::string(name) + ": not found";
+    std::fprintf(stderr, "%s\n", said.c_str());
     return std::string();
 }
 
@@ -116,30 +117,39 @@ public:
     bool StartUnpacker(Fd &input, Fd &output) override {
         Pipe in, out;
         if (!in.Open() || !out.Open()) return false;
-        if (!Start(unpacker, "gunzip", {}, in.read.get(), out.write.get())) return false;
+        // gunzip's complaints go straight to standard error: they speak of the payload, which the
+        // report names as damaged in words of its own.
+        if (!Start(unpacker, "gunzip", {}, in.read.get(), out.write.get(), STDERR_FILENO, unpackerSaid)) return false;
         input = std::move(in.write);
         output = std::move(out.read);
         return true;
     }
 
     bool StartArchiver(Fd &input) override {
-        Pipe in;
-        if (!in.Open()) return false;
+        Pipe in, said;
+        if (!in.Open() || !said.Open()) return false;
         // As root, every member is root's and keeps no group or other write: GNU tar, bsdtar and
         // busybox tar all take these two.
         std::vector<const char *> options = {"xf", "-"};
         if (geteuid() == 0) options.insert(options.end(), {"--no-same-owner", "--no-same-permissions"});
-        // tar's own output goes where the user reads its complaints.
-        if (!Start(archiver, "tar", options, in.read.get(), STDERR_FILENO)) return false;
+        // tar's own output and complaints come back through the relay, which passes them on to
+        // standard error and keeps the last lines for the report.
+        if (!Start(archiver, "tar", options, in.read.get(), said.write.get(), said.write.get(), archiverSaid))
+            return false;
         input = std::move(in.write);
+        relay_ = Relay(std::move(said.read));
         return true;
     }
 
+    Relay *ArchiverRelay() override { return &relay_; }
+
     Child unpacker, archiver;
+    std::string unpackerSaid, archiverSaid;  // "gunzip: not found", ...
 
 private:
-    bool Start(Child &child, const char *name, const std::vector<const char *> &options, int input, int output) {
-        const std::string program = Find(path_, name);
+    bool Start(Child &child, const char *name, const std::vector<const char *> &options, int input, int output,
+               int error, std::string &said) {
+        const std::string program = Find(path_, name, said);
         if (program.empty()) return false;
         std::vector<char *> argv;
         std::vector<std::string> words = {name};
@@ -165,6 +175,7 @@ private:
         if (r == 0) r = posix_spawn_file_actions_addfchdir_np(&actions, destination_);
         if (r == 0) r = posix_spawn_file_actions_adddup2(&actions, input, STDIN_FILENO);
         if (r == 0) r = posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
+        if (r == 0 && error != STDERR_FILENO) r = posix_spawn_file_actions_adddup2(&actions, error, STDERR_FILENO);
         if (r == 0) r = posix_spawn(&child.pid, program.c_str(), &actions, &attributes, argv.data(), environment_.data());
         posix_spawn_file_actions_destroy(&actions);
         posix_spawnattr_destroy(&attributes);
@@ -180,22 +191,22 @@ private:
     const std::string path_;
     std::string pathEntry_;
     std::vector<char *> environment_;
+    Relay relay_;
 };
 
-// Waits for both commands, the window answered meanwhile; without a descriptor for a command's
-// end, its end is looked for between the window's turns.
+// Waits for both commands and for the last of what tar said, the window answered meanwhile;
+// without a descriptor for a command's end, its end is looked for between turns.
 void Finish(Commands &commands, const CopyWindow &window, std::uint64_t taken) {
-    if (window.descriptor < 0) {
-        commands.unpacker.Wait();
-        commands.archiver.Wait();
-        return;
-    }
+    Relay &relay = *commands.ArchiverRelay();
     for (;;) {
         const bool gone = commands.unpacker.Reaped() & commands.archiver.Reaped();
-        if (gone) return;
-        pollfd fds[3] = {{window.descriptor, POLLIN, 0}, {commands.unpacker.ended.get(), POLLIN, 0},
-                         {commands.archiver.ended.get(), POLLIN, 0}};
-        poll(fds, 3, kTurnMilliseconds);
+        relay.Serve(gone);
+        if (gone && !relay.busy()) return;
+        Child &unpacker = commands.unpacker, &archiver = commands.archiver;
+        pollfd fds[4] = {{window.descriptor, POLLIN, 0}, {unpacker.ended.get(), POLLIN, 0},
+                         {archiver.ended.get(), POLLIN, 0}, {relay.descriptor(), relay.events(), 0}};
+        const bool blind = (unpacker.pid >= 0 && !unpacker.ended) || (archiver.pid >= 0 && !archiver.ended);
+        poll(fds, 4, window.descriptor >= 0 || blind ? kTurnMilliseconds : -1);
         if (window.turn) window.turn(window.context, taken);
     }
 }
@@ -203,9 +214,12 @@ void Finish(Commands &commands, const CopyWindow &window, std::uint64_t taken) {
 // Whether a wait status is a clean exit.
 bool Succeeded(int status) { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
 
-// A command killed by a signal says nothing itself: the signal is named, as a shell would.
-void SayKilled(int status) {
-    if (status != -1 && WIFSIGNALED(status)) std::fprintf(stderr, "%s\n", strsignal(WTERMSIG(status)));
+// A command killed by a signal says nothing itself: the signal is named, as a shell would, and
+// kept in `said`.
+void SayKilled(int status, std::string &said) {
+    if (status == -1 || !WIFSIGNALED(status)) return;
+    said = strsignal(WTERMSIG(status));
+    std::fprintf(stderr, "%s\n", said.c_str());
 }
 
 }  // namespace
@@ -238,7 +252,7 @@ bool Extraction::Open(int installerFd) {
     // A read error, or the file changed size under us.
     const Trailer trailer = got == size - start ? ParseTrailer(tail, got, size) : Trailer();
     if (!trailer.ok()) return Fail(Fault::Damaged, DescribeTrailerFault(trailer.fault));
-    if (lseek(installerFd, static_cast<off_t>(trailer.payloadOffset), SEEK_SET) < 0) return Fail(Failure::InstallerFile);
+    if (lseek(installerFd, static_cast<off_t>(trailer.payloadOffset), SEEK_SET) < 0) return Fail(Failure::Unreadable);
     length_ = trailer.payloadLength;
     return true;
 }
@@ -255,22 +269,44 @@ bool Extraction::Run(int destinationFd, const CopyWindow &window) {
     CopyCounts counts;
     CopyResult copied;
     int unpacked = -1, archived = -1;
+    bool unpackerStarted = false;
+    std::string unpackerSaid, archiverSaid;
     {
         IgnoreSigpipe ignore;
         Commands commands(destinationFd);
         copied = CopyPayload(file_, length_, commands, guard, window, counts);
+        unpackerStarted = commands.unpacker.pid >= 0;
         Finish(commands, window, counts.fed);
         unpacked = commands.unpacker.status;
         archived = commands.archiver.status;
+        unpackerSaid = commands.unpackerSaid;
+        archiverSaid = commands.ArchiverRelay()->lastLines();
+        if (archiverSaid.empty()) archiverSaid = commands.archiverSaid;
     }
-    if (!counts.cutOff) SayKilled(unpacked);
-    if (!(counts.cutOff && WIFSIGNALED(archived) && WTERMSIG(archived) == SIGPIPE)) SayKilled(archived);
+    if (!counts.cutOff) SayKilled(unpacked, unpackerSaid);
+    if (!(counts.cutOff && WIFSIGNALED(archived) && WTERMSIG(archived) == SIGPIPE)) SayKilled(archived, archiverSaid);
     // gunzip's status speaks for the payload unless it was stopped because of a refusal or of tar.
     const bool gunzipFailed = !counts.cutOff && copied != CopyResult::NotGzip && !Succeeded(unpacked);
-    if (copied == CopyResult::Refused && (counts.cutOff || !gunzipFailed)) return Fail(guard.damaged() ? Fault::Damaged : Fault::Unsupported, guard.reason());
-    if (copied == CopyResult::NotGzip || copied == CopyResult::Unreadable || copied == CopyResult::CutShort)
-        return Fail(Failure::InstallerFile);
-    if (gunzipFailed || copied == CopyResult::UnpackerStopped) return Fail(Failure::Gunzip);
-    if (copied != CopyResult::Complete || !Succeeded(archived)) return Fail(Failure::Tar);
+    if (copied == CopyResult::Refused && (counts.cutOff || !gunzipFailed)) {
+        switch (guard.refusal()) {
+        case PayloadGuard::Refusal::Damaged: return Fail(Fault::Damaged, guard.reason());
+        case PayloadGuard::Refusal::Unsupported: return Fail(Fault::Unsupported, guard.reason());
+        case PayloadGuard::Refusal::InTheWay: return Fail(Fault::InTheWay, guard.reason());
+        }
+    }
+    if (copied == CopyResult::NotGzip) return Fail(Failure::NotGzip);
+    if (copied == CopyResult::Unreadable) return Fail(Failure::Unreadable);
+    if (copied == CopyResult::CutShort) return Fail(Failure::CutShort);
+    // gunzip that exited with a complaint found the payload damaged; one that never ran, or was
+    // killed, says nothing of it.
+    if (gunzipFailed || copied == CopyResult::UnpackerStopped) {
+        if (unpackerStarted && WIFEXITED(unpacked)) return Fail(Failure::Gunzip);
+        said_ = unpackerSaid;
+        return Fail(Failure::Unpacker);
+    }
+    if (copied != CopyResult::Complete || !Succeeded(archived)) {
+        said_ = archiverSaid;
+        return Fail(Failure::Tar);
+    }
     return true;
 }

@@ -16,15 +16,20 @@ public:
         Unreadable,   // the installer file cannot be opened
         Damaged,      // the installer file is damaged or incomplete: reason() says how
         Unsupported,  // its archive is intact but holds what the installer does not take: reason() says what
+        InTheWay,     // what stands in the destination conflicts with the payload: reason() names it by its
+                      // path inside the destination
         CannotEnter,  // the destination cannot be entered
         Failed,       // the extraction failed: failed() says where
     };
     // Where a Failed extraction went wrong.
     enum class Failure {
         Nothing,
-        InstallerFile,  // the payload could not be read whole, or is not gzip data
-        Gunzip,         // gunzip could not start, or failed: the payload's gzip layer is damaged
-        Tar,            // tar could not start, stopped taking the stream, or failed
+        Unreadable,  // reading the payload from the installer file failed
+        CutShort,    // the installer file ended before its payload did
+        NotGzip,     // the payload does not begin as gzip data
+        Gunzip,      // gunzip failed on the payload: its gzip layer is damaged or cut short
+        Unpacker,    // gunzip could not be started, or was killed
+        Tar,         // tar could not start, stopped taking the stream, or failed
     };
 
     // Finds the payload in the installer file open at `installerFd` (not owned, not closed);
@@ -39,6 +44,9 @@ public:
     Fault fault() const { return fault_; }
     Failure failed() const { return failure_; }
     const std::string &reason() const { return reason_; }
+    // For Unpacker and Tar: the last lines the command said, or what was said of it ("tar: not
+    // found", the signal that killed it); "" where nothing was.
+    const std::string &said() const { return said_; }
 
 private:
     bool Fail(Fault fault, std::string reason = std::string());
@@ -49,6 +57,7 @@ private:
     Fault fault_ = Fault::Nothing;
     Failure failure_ = Failure::Nothing;
     std::string reason_;
+    std::string said_;
 };
 
 #endif

@@ -23,25 +23,64 @@ const char kExtractionFailed[] =
 
 const char kSettingsName[] = ".Corvalent_MedioraSDK_60";
 
-void ReportDamaged(const char *installerFile, const char *reason) {
-    ShowError(StrPrintf("The installer file %s is damaged or incomplete: %s.", installerFile, reason).c_str());
+void ReportDamaged(const char *installerFile, const std::string &reason) {
+    ShowError(StrPrintf("The installer file %s is damaged or incomplete: %s. Download it again.", installerFile,
+                        reason.c_str())
+                  .c_str());
 }
 
-void ReportUnsupported(const char *installerFile, const char *reason) {
-    ShowError(StrPrintf("The installer file %s holds an archive the installer cannot take: %s. Its supplier must repack it.",
-                        installerFile, reason)
+void ReportUnsupported(const char *installerFile, const std::string &reason) {
+    ShowError(StrPrintf("The installer file %s holds an archive the installer cannot take: %s. Ask its supplier "
+                        "to repack it.",
+                        installerFile, reason.c_str())
                   .c_str());
+}
+
+// `reason` names the path inside the destination; the report names it in full.
+void ReportInTheWay(const char *destination, const std::string &reason) {
+    std::string at = destination;
+    if (at.empty() || at.back() != '/') at += '/';
+    ShowError(StrPrintf("Cannot install into %s: %s%s. Remove it or choose another directory.", destination,
+                        at.c_str(), reason.c_str())
+                  .c_str());
+}
+
+// Why the payload is damaged, where the extraction found it rather than the payload guard.
+const char *DamageOf(Extraction::Failure failure) {
+    switch (failure) {
+    case Extraction::Failure::Unreadable: return "it could not be read to its end";
+    case Extraction::Failure::CutShort: return "it ends before its contents do";
+    case Extraction::Failure::NotGzip: return "its contents are not compressed data";
+    case Extraction::Failure::Gunzip: return "its compressed contents are corrupt or cut short";
+    default: return nullptr;
+    }
+}
+
+// The failed installation; in the window with the last lines tar said (or what was said of gunzip
+// or tar: not found, killed), which standard error already has.
+void ReportFailed(const Extraction &extraction) {
+    if (bIsSilent || extraction.said().empty()) {
+        ShowError(kExtractionFailed);
+        return;
+    }
+    ShowError((std::string(kExtractionFailed) + extraction.said()).c_str());
 }
 
 // Reports why the extraction failed.
 void Report(const Extraction &extraction, const char *self, const char *destination) {
     switch (extraction.fault()) {
     case Extraction::Fault::Unreadable: ReportUnreadable(self); break;
-    case Extraction::Fault::Damaged: ReportDamaged(self, extraction.reason().c_str()); break;
-    case Extraction::Fault::Unsupported: ReportUnsupported(self, extraction.reason().c_str()); break;
+    case Extraction::Fault::Damaged: ReportDamaged(self, extraction.reason()); break;
+    case Extraction::Fault::Unsupported: ReportUnsupported(self, extraction.reason()); break;
+    case Extraction::Fault::InTheWay: ReportInTheWay(destination, extraction.reason()); break;
     case Extraction::Fault::CannotEnter: ReportCannotEnter(destination); break;
     case Extraction::Fault::Nothing:
-    case Extraction::Fault::Failed: ShowError(kExtractionFailed); break;
+    case Extraction::Fault::Failed:
+        if (const char *damage = DamageOf(extraction.failed()))
+            ReportDamaged(self, damage);
+        else
+            ReportFailed(extraction);
+        break;
     }
 }
 

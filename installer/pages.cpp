@@ -154,7 +154,7 @@ void BuildPage2(Pixmap logo) {
                                                   DtNtype, DtCOMBO_TEXT, DtNarrowType, DtCOMBO_ARROW_BUTTON,
                                                   nullptr);
     // In UTF-8, the destination and its list draw with a face that has the locale's characters.
-    if (XmRenderTable table = DestinationRenderTable(iw.page2dircombobox, kFallbackFontPixels)) {
+    if (XmRenderTable table = LocaleRenderTable(iw.page2dircombobox, kFallbackFontPixels)) {
         Widget field = nullptr;
         XtVaGetValues(iw.page2dircombobox, DtNtextField, &field, nullptr);
         if (field) XtVaSetValues(field, XmNrenderTable, table, nullptr);

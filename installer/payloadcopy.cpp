@@ -307,11 +307,15 @@ void Copy::CutOff() {
 }
 
 void Copy::Wait() {
-    pollfd fds[4];
-    bool *flags[4] = {};
+    pollfd fds[5];
+    bool *flags[5] = {};
     nfds_t n = 0;
     const bool window = window_.descriptor >= 0;
     if (window) fds[n++] = {window_.descriptor, POLLIN, 0};
+    // tar's complaints, passed on while the copy waits; they never keep it waiting.
+    Relay *relay = commands_.ArchiverRelay();
+    const bool relayed = relay && relay->descriptor() >= 0;
+    if (relayed) fds[n++] = {relay->descriptor(), relay->events(), 0};
     const nfds_t pipes = n;
     auto watch = [&](bool &flag, const Fd &fd, short events) {
         if (!flag) return;
@@ -329,19 +333,107 @@ void Copy::Wait() {
     const int r = poll(fds, n, window || !waiting ? kTurnMilliseconds : -1);
     for (nfds_t i = pipes; i < n; ++i)
         if (r > 0 && fds[i].revents != 0) *flags[i] = false;
+    if (relayed && r > 0 && fds[pipes - 1].revents != 0) relay->Serve();
     if (r == 0 || (window && fds[0].revents != 0)) Turn(true);
 }
 
 void Copy::Turn(bool always) {
-    if (window_.turn == nullptr) return;
     const long long now = Milliseconds();
     if (!always && now - lastTurn_ < kTurnMilliseconds) return;
     lastTurn_ = now;
+    if (Relay *relay = commands_.ArchiverRelay()) relay->Serve();
+    if (window_.turn == nullptr) return;
     const std::uint64_t fed = counts_.fed;
     window_.turn(window_.context, unpackerInput_ ? Taken(unpackerInput_.get(), fed) : fed);
 }
 
 }  // namespace
+
+namespace {
+
+// A line of tar's is a name and a reason; past this it keeps its end, the reason.
+const std::size_t kLineKept = 1024;
+
+}  // namespace
+
+Relay::Relay(Fd from) : from_(std::move(from)) { NonBlocking(from_.get()); }
+
+int Relay::descriptor() const {
+    if (at_ < end_) return STDERR_FILENO;
+    return from_ ? from_.get() : -1;
+}
+
+short Relay::events() const { return at_ < end_ ? POLLOUT : POLLIN; }
+
+void Relay::Serve(bool ended) {
+    for (;;) {
+        if (at_ < end_) {
+            // A write of at most a pipe's atomic size to a pipe, terminal or file that polls
+            // writable does not wait.
+            pollfd out = {STDERR_FILENO, POLLOUT, 0};
+            if (poll(&out, 1, 0) <= 0) return;
+            if (!(out.revents & POLLOUT)) {
+                at_ = end_ = 0;  // standard error is gone: nothing to pass on to
+                continue;
+            }
+            const ssize_t w = Uninterrupted([&] { return write(STDERR_FILENO, pending_ + at_, end_ - at_); });
+            if (w > 0) {
+                at_ += static_cast<std::size_t>(w);
+            } else if (!(w < 0 && errno == EAGAIN)) {
+                at_ = end_ = 0;
+            } else {
+                return;
+            }
+            continue;
+        }
+        if (!from_) return;
+        const ssize_t n = Uninterrupted([&] { return read(from_.get(), pending_, sizeof pending_); });
+        if (n > 0) {
+            at_ = 0;
+            end_ = static_cast<std::size_t>(n);
+            Note(pending_, end_);
+            continue;
+        }
+        if (n < 0 && errno == EAGAIN && !ended) return;
+        from_.Close();  // the command and all it started have closed it
+        EndLine();
+        return;
+    }
+}
+
+void Relay::Note(const char *data, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        if (data[i] == '\n') {
+            EndLine();
+            continue;
+        }
+        line_ += data[i];
+        if (line_.size() > 2 * kLineKept) {
+            line_.erase(0, line_.size() - kLineKept);
+            cut_ = true;
+        }
+    }
+}
+
+void Relay::EndLine() {
+    if (line_.find_first_not_of(" \t\r") != std::string::npos) {
+        last_[0] = std::move(last_[1]);
+        if (cut_) {
+            // Cut where a character starts.
+            std::size_t from = line_.size() > kLineKept ? line_.size() - kLineKept : 0;
+            while (from < line_.size() && (static_cast<unsigned char>(line_[from]) & 0xc0) == 0x80) ++from;
+            last_[1] = "..." + line_.substr(from);
+        } else {
+            last_[1] = line_;
+        }
+    }
+    line_.clear();
+    cut_ = false;
+}
+
+std::string Relay::lastLines() const {
+    return last_[0].empty() ? last_[1] : last_[0] + "\n" + last_[1];
+}
 
 std::uint64_t Taken(int pipe, std::uint64_t sent) {
     int n = 0;

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // While waiting for the pipes, the window still gets a turn this often (its timers, and the bar
 // following what gunzip takes).
@@ -24,6 +25,38 @@ struct CopyWindow {
     void *context = nullptr;
 };
 
+// What a command writes on its standard error, passed on to ours unchanged as it comes. It reads
+// only once ours has taken what came before, so that a slow reader of our standard error holds up
+// the command, never the copy or the window. The last two lines that said anything are kept (their
+// ends, where a line runs longer than a message takes) for the report: GNU tar and bsdtar close
+// with a line of their own that says only that something went wrong before.
+class Relay {
+public:
+    Relay() = default;
+    // Takes the read end of the command's standard error.
+    explicit Relay(Fd from);
+    // Whether anything may still come or wait to be passed on.
+    bool busy() const { return static_cast<bool>(from_) || at_ < end_; }
+    // The descriptor it waits for and how, for poll(); -1 when it waits for nothing.
+    int descriptor() const;
+    short events() const;
+    // Moves what it can without waiting. `ended`: the command has ended, so that what it said is
+    // all in the pipe already (a descendant of its may hold the pipe open).
+    void Serve(bool ended = false);
+    // Those lines, one below the other; "" where it said nothing.
+    std::string lastLines() const;
+
+private:
+    void Note(const char *data, std::size_t n);
+    void EndLine();
+
+    Fd from_;
+    char pending_[4096];
+    std::size_t at_ = 0, end_ = 0;
+    std::string line_, last_[2];  // the one before the last, the last
+    bool cut_ = false;
+};
+
 // The two commands the copy feeds, each started only when it is needed: gunzip once the payload
 // has shown gzip's magic, tar once the first megabyte of the stream (or all of a shorter one) has
 // been admitted, so that a payload refused early leaves the destination as it was.
@@ -34,6 +67,8 @@ public:
     virtual bool StartUnpacker(Fd &input, Fd &output) = 0;
     // Starts tar: the end of its standard input in `input`.
     virtual bool StartArchiver(Fd &input) = 0;
+    // What passes tar's standard error on, once tar has started; null where it goes straight to ours.
+    virtual Relay *ArchiverRelay() { return nullptr; }
 };
 
 enum class CopyResult {

@@ -32,9 +32,11 @@ std::string LocaleLanguage() {
 }
 
 // The program image carries a fontconfig of its own, which may be older or newer than the
-// system's configuration files and says so on standard error for every element it does not know,
-// as it complains where the system has no configuration at all. Nothing of that concerns the
-// user: standard error goes to /dev/null while fontconfig loads.
+// system's configuration files and says so on standard error for every element it does not know
+// (the portable image's reads every file of the system's template directory,
+// /usr/share/fontconfig/conf.avail, enabled or not, and a newer system's samples there use
+// elements it does not know), as it complains where the system has no configuration at all.
+// Nothing of that concerns the user: standard error goes to /dev/null while fontconfig loads.
 class QuietStandardError {
 public:
     QuietStandardError() : saved_(dup(STDERR_FILENO)) {
@@ -61,6 +63,9 @@ std::string FamilyForLanguage(const std::string &language) {
         QuietStandardError quiet;
         if (!FcInit()) return "";
     }
+    // Read once: a later rescan would read the configuration again, complaints and all, outside
+    // the quiet.
+    FcConfigSetRescanInterval(nullptr, 0);
     FcPattern *pattern = FcNameParse(reinterpret_cast<const FcChar8 *>("sans-serif"));
     if (!pattern) return "";
     if (!language.empty())
@@ -110,7 +115,7 @@ void UseLocaleCharacterType() {
     XSetLocaleModifiers("");
 }
 
-XmRenderTable DestinationRenderTable(Widget w, int pixelSize) {
+XmRenderTable LocaleRenderTable(Widget w, int pixelSize) {
     if (!utf8) return nullptr;
     // Motif may keep the family name it is given: it lives as long as the process.
     static std::string family;

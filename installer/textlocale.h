@@ -10,9 +10,9 @@
 // it is UTF-8 and supported by the X library's locale data; otherwise stays in C, silently.
 // Every other locale category stays C.
 void UseLocaleCharacterType();
-// In UTF-8 only: a render table for the destination field and its list that draws the locale's
-// characters `pixelSize` high (a face for the locale's language where the machine has one), or
+// In UTF-8 only: a render table for the destination field, its list and the error dialog's
+// message that draws the locale's characters `pixelSize` high (a face for the locale's language where the machine has one), or
 // null where the machine has no face for it and the field keeps the fallback font.
-XmRenderTable DestinationRenderTable(Widget w, int pixelSize);
+XmRenderTable LocaleRenderTable(Widget w, int pixelSize);
 
 #endif

@@ -374,7 +374,9 @@ TEST_F(Hostile, BytesBehindThePayloadsGzipMemberAreLeftToGunzip) {
             EXPECT_EQ(r.err, "");
         } else {
             EXPECT_EQ(r.exitStatus, 1);
-            EXPECT_EQ(r.err, "\ngzip: stdin: decompression OK, trailing garbage ignored\n" + OnStderr(kExtractionFailed)) << r.err;
+            EXPECT_EQ(r.err, "\ngzip: stdin: decompression OK, trailing garbage ignored\n" +
+                                 OnStderr(Damaged(installer, kCorruptPayload)))
+                << r.err;
         }
         RemoveTree(dest);
     }

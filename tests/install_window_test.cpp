@@ -12,6 +12,7 @@
 #include <Xm/TextF.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
@@ -90,13 +91,13 @@ TEST_F(InstallFromWindow, EachFailureShowsItsMessageOverItsPage) {
     for (const auto &c : refusals) {
         SCOPED_TRACE(c.destination);
         StartInstall(c.destination);
-        EXPECT_EQ(ShownError(), c.message);
+        EXPECT_EQ(Flowed(ShownError()), Flowed(c.message));
         EXPECT_EQ(Pages(), "2");
         XtUnmanageChild(InstallerWidgets.errorDialog);
     }
 
     StartInstall(Path("dest"));
-    EXPECT_EQ(ShownError(), kExtractionFailed);
+    EXPECT_EQ(Flowed(ShownError()), Flowed(Damaged(Path("damaged-installer"), kCorruptPayload)));
     EXPECT_EQ(Pages(), "3");
     EXPECT_FLOAT_EQ(InstallerWidgets.progress, 100.0f);  // all of it went down the pipe
     EXPECT_FALSE(Exists(Path("launcher-ran")));
@@ -112,6 +113,28 @@ TEST_F(InstallFromWindow, EachFailureShowsItsMessageOverItsPage) {
     EXPECT_EQ(ShownError(), "");
     EXPECT_EQ(Pages(), "3");
     EXPECT_FALSE(Exists(Path("dest2")));
+}
+
+// A message wider than the window breaks at blanks, a path wider than it where it must, and its
+// own line breaks stay: the dialog is no wider than the window.
+TEST_F(InstallFromWindow, ALongMessageWrapsToTheWindowsWidth) {
+    const std::string path = "/" + std::string(60, 'x') + "/" + std::string(90, 'y');
+    const std::string message = "The destination " + path + " holds something in the way.\nRemove it first.";
+    ShowError(message.c_str());
+    ASSERT_TRUE(PumpUntil([] { return Viewable(XtParent(InstallerWidgets.errorDialog)); }));
+    Dimension window = 0, dialog = 0;
+    XtVaGetValues(InstallerWidgets.toplevel, XmNwidth, &window, nullptr);
+    XtVaGetValues(XtParent(InstallerWidgets.errorDialog), XmNwidth, &dialog, nullptr);
+    EXPECT_LE(dialog, window);
+    const std::string shown = ShownError();
+    EXPECT_NE(shown.find(".\nRemove"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("\n" + std::string(20, 'y')), std::string::npos) << shown;  // the path broken inside
+    const auto letters = [](std::string text) {
+        text.erase(std::remove_if(text.begin(), text.end(), [](char c) { return c == ' ' || c == '\n'; }), text.end());
+        return text;
+    };
+    EXPECT_EQ(letters(shown), letters(message));
+    XtUnmanageChild(InstallerWidgets.errorDialog);
 }
 
 TEST_F(InstallFromWindow, LauncherThatCannotRunIsReportedOverPageThree) {

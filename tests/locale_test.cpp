@@ -5,11 +5,14 @@
 #include "combobox/DtComboBox.h"
 #include "tests/fixtures.h"
 #include "installer/installer.h"
+#include "tests/messages.h"
 #include "tests/window_support.h"
 #include "tests/wizard_support.h"
+#include "tests/xtoolkit.h"
 
 #include <X11/Xatom.h>
 #include <X11/extensions/XTest.h>
+#include <Xm/MessageB.h>
 #include <Xm/TextF.h>
 #include <fcntl.h>
 #include <sched.h>
@@ -106,6 +109,37 @@ TEST(CharacterType, FollowsAUtf8LocaleThatXSupportsAndNothingElse) {
         if (geteuid() != 0) GTEST_SKIP() << "needs root";
         EXPECT_EQ(BuildAndReport(c.env, c.withoutXLocaleData ? empty.path() : ""), c.expected);
     }
+}
+
+// In de_DE.UTF-8 the error dialog shows a UTF-8 destination in its characters, through a face that
+// has them; fontconfig, made to complain of its configuration, says nothing on standard error.
+TEST(CharacterType, TheErrorDialogShowsAUtf8DestinationAsItsCharacters) {
+    TempDir tmp;
+    WriteFile(tmp / "fonts.conf",
+              "<fontconfig><include ignore_missing=\"yes\">/etc/fonts/fonts.conf</include>"
+              "<element-of-a-newer-fontconfig/></fontconfig>\n");
+    const std::string dest = tmp / "M\xc3\xbcller \xe9\x9f\xb3\xe6\xa5\xbd/Sonaris8";  // Müller 音楽: no parent
+    const std::string report = windowtest::InChild([&] {
+        setenv("HOME", tmp.path().c_str(), 1);
+        setenv("LC_ALL", "de_DE.UTF-8", 1);
+        setenv("FONTCONFIG_FILE", (tmp / "fonts.conf").c_str(), 1);
+        const std::string errors = tmp / "errors";
+        dup2(open(errors.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600), 2);
+        windowtest::Build({InstallerPath()});
+        xtoolkit::Toolkit::Attach(InstallerWidgets.appContext, XtDisplay(InstallerWidgets.toplevel));
+        windowtest::InstallInto(dest);
+        XmRenderTable table = nullptr;
+        XtVaGetValues(XmMessageBoxGetChild(InstallerWidgets.errorDialog, XmDIALOG_MESSAGE_LABEL), XmNrenderTable,
+                      &table, nullptr);
+        XmRendition rendition = XmRenderTableGetRendition(table, const_cast<char *>(XmFONTLIST_DEFAULT_TAG));
+        XmFontType type = XmFONT_IS_FONT;
+        Arg arg;
+        XtSetArg(arg, XmNfontType, &type);
+        XmRenditionRetrieve(rendition, &arg, 1);
+        XmRenditionFree(rendition);
+        return messages::Flowed(windowtest::ShownError()) + "|" + std::to_string(type) + "|" + ReadFile(errors);
+    });
+    EXPECT_EQ(report, messages::CannotMake(dest) + "|" + std::to_string(XmFONT_IS_XFT) + "|");
 }
 
 // Types `text` through XTest, on connections of its own. A character the keyboard lacks gets a

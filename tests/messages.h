@@ -15,11 +15,19 @@ const std::string kDestinationNotWritable = "You do not have write permission fo
 const std::string kLaunchFailed = "Installation failed for unknown reason";
 
 inline std::string Damaged(const std::string &installer, const std::string &reason) {
-    return "The installer file " + installer + " is damaged or incomplete: " + reason + ".";
+    return "The installer file " + installer + " is damaged or incomplete: " + reason + ". Download it again.";
 }
+// The reasons of a payload gunzip fails on, and of an installer file that ends inside its payload.
+const std::string kCorruptPayload = "its compressed contents are corrupt or cut short";
+const std::string kCutPayload = "it ends before its contents do";
 inline std::string Unsupported(const std::string &installer, const std::string &reason) {
     return "The installer file " + installer + " holds an archive the installer cannot take: " + reason +
-           ". Its supplier must repack it.";
+           ". Ask its supplier to repack it.";
+}
+// What stands in the destination `dir` in the way of the payload, `conflict` naming its path
+// inside the destination and what it is.
+inline std::string InTheWay(const std::string &dir, const std::string &conflict) {
+    return "Cannot install into " + dir + ": " + dir + "/" + conflict + ". Remove it or choose another directory.";
 }
 inline std::string Unreadable(const std::string &installer) {
     return "unable to read " + installer + ".  Please do chmod 0500 " + installer + " and try again\n";
@@ -31,6 +39,12 @@ inline std::string NotADirectory(const std::string &dir) { return "The destinati
 
 // A message as silent mode writes it on standard error.
 inline std::string OnStderr(const std::string &message) { return message + "\n"; }
+
+// A message with the line breaks the error dialog makes at blanks, and its own, made blanks.
+inline std::string Flowed(std::string message) {
+    for (char &c : message) c = c == '\n' ? ' ' : c;
+    return message;
+}
 
 }  // namespace messages
 

@@ -94,10 +94,12 @@ protected:
         EXPECT_FALSE(Exists(home + kSettingsName)) << "a settings file was written";
     }
 
-    // One message, the extraction's, after whatever gunzip and tar said (which holds `said`).
-    void ExpectSilentFailure(int exitStatus, const std::string &err, const std::string &said) {
+    // One message, `message` (the failed extraction's unless given), after whatever gunzip and tar
+    // said (which holds `said`).
+    void ExpectSilentFailure(int exitStatus, const std::string &err, const std::string &said,
+                             const std::string &message = kExtractionFailed) {
         EXPECT_EQ(exitStatus, 1);
-        EXPECT_TRUE(EndsWith(err, OnStderr(kExtractionFailed))) << err;
+        EXPECT_TRUE(EndsWith(err, OnStderr(message))) << err;
         EXPECT_NE(err.find(said), std::string::npos) << err;
         ExpectNothingStarted();
     }
@@ -342,16 +344,17 @@ TEST_F(Faults, AnInstallerFileChangedWhileItRunsFailsUnlessItsPayloadSurvives) {
         std::function<void(const std::string &path, long long offset)> change;
         bool fails;
         bool window = false;
+        std::string damage = "";  // why the file is damaged, where it fails silently
     } cases[] = {
         {"truncated behind the copy", [](const std::string &p, long long at) { truncate(p.c_str(), at + (256 << 10)); },
-         true},
+         true, false, kCutPayload},
         {"overwritten in place by another installer",
          [&](const std::string &p, long long) {
              const int fd = open(p.c_str(), O_WRONLY);
              ASSERT_EQ(write(fd, other.data(), other.size()), static_cast<ssize_t>(other.size()));
              close(fd);
          },
-         true},
+         true, false, kCorruptPayload},
         {"overwritten in place by another installer, up to where it was read",
          [&](const std::string &p, long long at) {
              const int fd = open(p.c_str(), O_WRONLY);
@@ -401,7 +404,7 @@ TEST_F(Faults, AnInstallerFileChangedWhileItRunsFailsUnlessItsPayloadSurvives) {
         const int status = WaitFor(pid, 60);
         const std::string err = ReadFile(tmp / "errors");
         if (c.fails) {
-            ExpectSilentFailure(status, err, "gzip: ");
+            ExpectSilentFailure(status, err, "gzip: ", Damaged(path, c.damage));
         } else {
             EXPECT_EQ(status, 0) << err;
             EXPECT_EQ(err, "");

@@ -204,8 +204,8 @@ TEST_F(SilentInstall, DamagedPayloadIsReportedAndFails) {
         EXPECT_EQ(r.signal, 0);
         EXPECT_EQ(r.exitStatus, 1);
         EXPECT_EQ(r.out, "");
-        // gunzip and tar speak first; our report is the last thing said.
-        EXPECT_TRUE(EndsWith(r.err, OnStderr(kExtractionFailed))) << r.err;
+        // gunzip speaks first; our report, that the file is damaged, is the last thing said.
+        EXPECT_TRUE(EndsWith(r.err, OnStderr(Damaged(installer, kCorruptPayload)))) << r.err;
         EXPECT_FALSE(Exists(tmp / "launcher-ran"));
     }
 }

@@ -3,9 +3,11 @@
 #include "combobox/DtComboBox.h"
 #include "tests/fixtures.h"
 #include "installer/installer.h"
+#include "installer/navigation.h"
 #include "installer/window.h"
 #include "tests/xtoolkit.h"
 
+#include <Xm/TextF.h>
 #include <Xm/Xm.h>
 #include <grp.h>
 #include <sys/wait.h>
@@ -78,6 +80,13 @@ Widget DestinationField() {
     Widget field = nullptr;
     XtVaGetValues(InstallerWidgets.page2dircombobox, DtNtextField, &field, nullptr);
     return field;
+}
+
+void InstallInto(const std::string &destination) {
+    Accept(nullptr, nullptr, nullptr);
+    XmTextFieldSetString(DestinationField(), const_cast<char *>(destination.c_str()));
+    Install(nullptr, nullptr, nullptr);
+    xtoolkit::Drain();
 }
 
 }  // namespace windowtest

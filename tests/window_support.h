@@ -27,6 +27,9 @@ std::string Label(Widget w);
 std::string ShownError();
 // The destination field.
 Widget DestinationField();
+// From page 1: Finish pressed on page 2 with `destination` in the field, and the window's events
+// handled after it.
+void InstallInto(const std::string &destination);
 
 }  // namespace windowtest
 
