@@ -26,7 +26,6 @@ namespace {
 
 const char kProgram[] = "sonaris-pack";
 const char kImageName[] = "sonaris-installer";
-const char kNoInstallerImage[] = "not an x86-64 or arm64 Linux program";
 
 const char kHelp[] =
     "Usage: sonaris-pack [--arch ARCH | --image PROGRAM] [--jobs N] [--quiet] SOURCE OUTPUT\n"
@@ -112,10 +111,28 @@ std::string DefaultImage(const char *argv0, const std::string &arch) {
                     ": make portable builds it (or give one with --image)");
 }
 
-// "image: x86_64, an x86-64 Linux program", or what the image is instead.
-std::string ImageLine(const ImageKind &kind) {
-    if (kind.arch.empty()) return "image: " + kind.description + ", " + kNoInstallerImage;
-    return "image: " + kind.arch + ", " + kind.description;
+// What may keep the file just made from installing where it is meant to, and the way out.
+std::vector<std::string> ImageWarnings(const ImageKind &kind, const std::string &image, const std::string &output) {
+    std::vector<std::string> warnings;
+    if (!kind.installer)
+        warnings.push_back(image + " is " + DescribeImage(kind) + ", so " + output +
+                           " will not install anything: leave --image out, or give it a sonaris-installer");
+    if (NeedsNewerGlibc(kind))
+        warnings.push_back(image + " needs glibc " + kind.glibc + " or later, newer than the portable image's " +
+                           kPortableGlibc + ", so " + output +
+                           " will not run on older systems (Debian 11, Ubuntu 20.04): run make portable and pack "
+                           "again, or give --image a portable image");
+    return warnings;
+}
+
+// "app.installer: 12.3 MB, 842 members, x86-64, glibc 2.31 or later".
+std::string Summary(const std::string &output, std::size_t members, const ImageKind &kind) {
+    struct stat st;
+    std::string line = output;
+    if (stat(output.c_str(), &st) == 0) line += ": " + FormatSize(static_cast<std::uint64_t>(st.st_size));
+    line += ", " + std::to_string(members) + (members == 1 ? " member, " : " members, ");
+    if (kind.arch.empty()) return line + "an image that is " + kind.description;
+    return line + ProcessorName(kind) + ", " + DescribeGlibc(kind);
 }
 
 std::optional<std::int64_t> SourceDateEpoch() {
@@ -199,18 +216,12 @@ int Run(int argc, char **argv) {
         if (operands.size() != 1) UsageError(mode + " takes one INSTALLER");
         const std::string &installer = operands[0];
         if (mode == "--list") {
-            // List names what keeps it from reading anything but a regular file.
-            if (IsFile(installer)) std::printf("%s\n", ImageLine(ReadImageKind(installer)).c_str());
             List(installer, stdout);
         } else {
-            std::vector<std::string> warnings;
-            const std::string sound = Verify(installer, &progress, &warnings);
-            const ImageKind kind = ReadImageKind(installer);
-            if (kind.arch.empty())
-                throw PackError(installer + ": the program image is " + kind.description + ", " + kNoInstallerImage);
-            std::printf("%s\n%s: %s\n", sound.c_str(), installer.c_str(), ImageLine(kind).c_str());
+            const Verdict verdict = Verify(installer, &progress);
+            std::printf("%s\n%s: %s\n", verdict.summary.c_str(), installer.c_str(), ImageLine(verdict.image).c_str());
             std::fflush(stdout);
-            for (const std::string &w : warnings)
+            for (const std::string &w : verdict.warnings)
                 std::fprintf(stderr, "%s: warning: %s: %s\n", kProgram, installer.c_str(), w.c_str());
         }
         return 0;
@@ -230,7 +241,11 @@ int Run(int argc, char **argv) {
     options.sourceDateEpoch = SourceDateEpoch();
     options.jobs = jobs != 0 ? jobs : AvailableProcessors();
     options.progress = &progress;
-    Pack(options);
+    const std::size_t members = Pack(options);
+    const ImageKind kind = ReadImageKind(options.image);
+    for (const std::string &w : ImageWarnings(kind, options.image, options.output))
+        std::fprintf(stderr, "%s: warning: %s\n", kProgram, w.c_str());
+    progress.End(Summary(options.output, members, kind));
     return 0;
 }
 
