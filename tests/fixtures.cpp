@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -400,6 +401,39 @@ std::string CopyProgram(const std::string &program, const std::string &dir) {
     const std::string copy = dir + "/" + fs::path(program).filename().string();
     WriteFile(copy, ReadFile(program), 0755);
     return copy;
+}
+
+// "2.36" as {2, 36}.
+static std::vector<unsigned> VersionOf(const std::string &text) {
+    std::vector<unsigned> numbers;
+    std::istringstream in(text);
+    for (std::string part; std::getline(in, part, '.');) numbers.push_back(static_cast<unsigned>(std::stoul(part)));
+    return numbers;
+}
+
+std::string NeededGlibc(const std::string &program) {
+    Command c;
+    c.argv = {"readelf", "--version-info", "--wide", program};
+    const Result r = RunCommand(c);
+    if (r.exitStatus != 0) throw std::runtime_error("readelf " + program + ": " + r.err);
+    std::string highest;
+    for (std::size_t at = r.out.find("Name: GLIBC_"); at != std::string::npos; at = r.out.find("Name: GLIBC_", at + 1)) {
+        const std::size_t from = at + 12;
+        const std::string version = r.out.substr(from, r.out.find_first_not_of("0123456789.", from) - from);
+        if (!version.empty() && std::isdigit(static_cast<unsigned char>(version[0])) &&
+            (highest.empty() || VersionOf(version) > VersionOf(highest)))
+            highest = version;
+    }
+    return highest;
+}
+
+std::string GlibcWarning(const std::string &image, const std::string &output) {
+    const std::string needed = NeededGlibc(image);
+    if (needed.empty() || VersionOf(needed) <= VersionOf("2.31")) return "";
+    return "sonaris-pack: warning: " + image + " needs glibc " + needed +
+           " or later, newer than the portable image's 2.31, so " + output +
+           " will not run on older systems (Debian 11, Ubuntu 20.04): run make portable and pack again, or give "
+           "--image a portable image\n";
 }
 
 void CopyDemoApp(const std::string &dir) {

@@ -119,6 +119,13 @@ std::string ProgramImage();
 // nobody may enter the build directory (a checkout under a private directory, say).
 std::string CopyProgram(const std::string &program, const std::string &dir);
 
+// The highest GLIBC_ symbol version `program` needs, as readelf lists its version needs ("2.36");
+// "" when it needs none.
+std::string NeededGlibc(const std::string &program);
+// The packer's warning, with its line break, on packing `output` with the image `image` when that
+// needs a newer glibc than the portable images' 2.31; "" otherwise.
+std::string GlibcWarning(const std::string &image, const std::string &output);
+
 // Copy the demo application into `dir` (which must not exist yet).
 void CopyDemoApp(const std::string &dir);
 

@@ -40,8 +40,13 @@ std::string Shell(const std::string &script, const std::vector<std::string> &arg
 }
 
 const TarMember kLauncher = Launcher("#!/bin/sh\n");
-// --list's first line for an installer file with this machine's image.
-const char kImageLine[] = "image: x86_64, an x86-64 Linux program\n";
+
+// --list's first line for an installer file with `image`, one of this machine's installer images.
+std::string ImageLineOf(const std::string &image) {
+    const std::string glibc = NeededGlibc(image);
+    return "image: x86_64, an x86-64 Linux program, " + (glibc.empty() ? "static" : "glibc " + glibc + " or later") +
+           "\n";
+}
 
 class Packer : public ::testing::Test {
 protected:
@@ -75,6 +80,7 @@ protected:
         const Result r = RunPacker({source, out}, env);
         EXPECT_EQ(r.exitStatus, 0) << r.err;
         EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find(GlibcWarning(PackerDefaultImage(), out)), std::string::npos) << r.err;
         for (std::size_t at = 0; at < r.err.size(); at = r.err.find('\n', at) + 1)
             EXPECT_EQ(r.err.compare(at, 23, "sonaris-pack: warning: "), 0) << r.err;
         return out;
@@ -295,7 +301,9 @@ TEST_F(Packer, RefusesNamingTheOffendingPathAndLeavesOutputAlone) {
              WriteFile(tmp / "src.tgz", "plain text\n");
              return true;
          },
-         {tmp / "src.tgz", out}, tmp / "src.tgz: the archive is not gzip data"},
+         {tmp / "src.tgz", out},
+         tmp / "src.tgz: is neither a directory nor a gzip'd tar (nor any archive this packer knows by its first "
+               "bytes): pack the application's directory, or a gzip'd tar of it (tar -C DIR -czf app.tgz .)"},
         {"a damaged gzip'd tar",
          [&] {
              std::string tgz = Gzip(TarArchive({Dir("./"), File("./noise", RandomBytes(100000), 0644), kLauncher}));
@@ -521,6 +529,7 @@ TEST_F(Packer, RefusesAPayloadTheTrailerCannotAnnounce) {
 }
 
 TEST_F(Packer, ListShowsModeSizeAndNameWithTheLauncherLast) {
+    const std::string imageLine = ImageLineOf(PackerDefaultImage());
     mkdir(app.c_str(), 0755);
     WriteFile(app + "/sonaris", "#!/bin/sh\n", 0755);
     mkdir((app + "/bin").c_str(), 0750);
@@ -528,7 +537,7 @@ TEST_F(Packer, ListShowsModeSizeAndNameWithTheLauncherLast) {
     WriteFile(app + "/bin/back\\slash", "", 0444);
     Result r = RunPacker({"--list", PackOk(app)});
     EXPECT_EQ(r.exitStatus, 0) << r.err;
-    EXPECT_EQ(r.out, kImageLine + std::string(
+    EXPECT_EQ(r.out, imageLine + std::string(
               "drwxr-x---            0 ./bin/\n"
               "-r--r--r--            0 ./bin/back\\\\slash\n"
               "-rwx------            3 ./bin/tool\n"
@@ -542,7 +551,7 @@ TEST_F(Packer, ListShowsModeSizeAndNameWithTheLauncherLast) {
     ASSERT_EQ(link((app + "/sonaris").c_str(), (app + "/bin/run").c_str()), 0);
     r = RunPacker({"--list", PackOk(app)});
     EXPECT_EQ(r.exitStatus, 0) << r.err;
-    EXPECT_EQ(r.out, kImageLine + std::string(
+    EXPECT_EQ(r.out, imageLine + std::string(
               "-rwx------            3 ./a-tool\n"
               "drwxr-x---            0 ./bin/\n"
               "lrwxrwxrwx            0 ./bin/alias -> tool\n"
@@ -558,7 +567,7 @@ TEST_F(Packer, ListShowsModeSizeAndNameWithTheLauncherLast) {
                                             Symlink("./c", "/etc"), kLauncher}))));
     r = RunPacker({"--list", odd});
     EXPECT_EQ(r.exitStatus, 0) << r.err;
-    EXPECT_EQ(r.out, kImageLine +
+    EXPECT_EQ(r.out, ImageLineOf(InstallerPath()) +
               std::string("drwxrwxrwt            0 ./\n"
               "-rwsr-xr-x            5 ./a\n"
               "hrw-r--r--            0 ./b link to ./a\n"
@@ -568,7 +577,7 @@ TEST_F(Packer, ListShowsModeSizeAndNameWithTheLauncherLast) {
     // The packer itself keeps only the permission bits.
     WriteFile(tmp / "setid.tgz", Gzip(TarArchive({Dir("./", 01777), File("./a", "data\n", 04755), kLauncher})));
     r = RunPacker({"--list", PackOk(tmp / "setid.tgz")});
-    EXPECT_EQ(r.out, kImageLine + std::string(
+    EXPECT_EQ(r.out, imageLine + std::string(
               "-rwxr-xr-x            5 ./a\n"
               "-rwxr-xr-x           10 ./sonaris\n"));
 
@@ -578,7 +587,7 @@ TEST_F(Packer, ListShowsModeSizeAndNameWithTheLauncherLast) {
     WriteFile(odd, InstallerBytes(damaged));
     r = RunPacker({"--list", odd});
     EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.out.rfind(kImageLine + std::string("drwxr-xr-x            0 ./\n-rw-r--r--       100000 ./noise\n"), 0),
+    EXPECT_EQ(r.out.rfind(ImageLineOf(InstallerPath()) + std::string("drwxr-xr-x            0 ./\n-rw-r--r--       100000 ./noise\n"), 0),
               0u)
         << r.out;
     EXPECT_EQ(r.err, "sonaris-pack: " + odd + ": the payload fails its CRC-32 check: the data is damaged\n");
@@ -781,7 +790,7 @@ TEST_F(Packer, InstalledPackerFindsItsImages) {
         ASSERT_EQ(r.exitStatus, 0) << r.err;
         const std::string arm64 = ReadFile(moved + "/libexec/sonaris/aarch64/sonaris-installer");
         EXPECT_EQ(ReadFile(tmp / "installer").substr(0, arm64.size()), arm64);
-        EXPECT_NE(RunPacker({"--verify", tmp / "installer"}).out.find(": image: aarch64, an arm64 Linux program\n"),
+        EXPECT_NE(RunPacker({"--verify", tmp / "installer"}).out.find(": image: aarch64, an arm64 Linux program, glibc "),
                   std::string::npos);
     }
 
@@ -808,41 +817,54 @@ std::string ElfHeader(unsigned char abi, unsigned char type, unsigned char machi
     return header;
 }
 
-TEST_F(Packer, ListAndVerifyNameTheImagesProcessor) {
+TEST_F(Packer, ListAndVerifyNameTheImagesProcessorGlibcAndWhetherItIsTheInstallers) {
     CopyDemoApp(app);
     const std::string payload = PayloadOf(ReadFile(PackOk(app)));
     const std::string trailer = "\n" + std::to_string(payload.size()) + "\n";
+    const auto glibc = [](const std::string &program) { return "glibc " + NeededGlibc(program) + " or later"; };
+    const std::string notOurs = " that is not an installer image";
     struct Case {
         const char *name;
         std::string image;
-        std::string kind;  // what --list says; --verify refuses all but x86_64 and aarch64
+        std::string kind;  // what --list says after "image: "
+        std::string what;  // what --verify says the image is, refusing it; empty: it passes
     } cases[] = {
-        {"x86-64, position-independent", ElfHeader(0, 3, 62), "x86_64, an x86-64 Linux program"},
-        {"arm64 for GNU/Linux", ElfHeader(3, 2, 183), "aarch64, an arm64 Linux program"},
-        {"a shell script", "#!/bin/sh\nexit 1\n", "not an ELF file"},
-        {"32-bit ARM", ElfHeader(0, 2, 40, 1), "a 32-bit ELF file"},
-        {"RISC-V", ElfHeader(0, 2, 243), "an ELF program for another processor (machine 243)"},
-        {"FreeBSD", ElfHeader(9, 2, 62), "an ELF file for another system than Linux (OS ABI 9)"},
-        {"an object file", ElfHeader(0, 1, 62), "an ELF file that is not a program (type 1)"},
+        {"the installer's image", ReadFile(InstallerPath()),
+         "x86_64, an x86-64 Linux program, " + glibc(InstallerPath()), ""},
+        {"another program", ReadFile("/bin/ls"), "x86_64, an x86-64 Linux program" + notOurs + ", " + glibc("/bin/ls"),
+         "an x86-64 Linux program" + notOurs},
+        {"a program quoting the installer's mark", ReadFile(PackerPath()),
+         "x86_64, an x86-64 Linux program" + notOurs + ", " + glibc(PackerPath()), "an x86-64 Linux program" + notOurs},
+        {"x86-64, position-independent", ElfHeader(0, 3, 62), "x86_64, an x86-64 Linux program" + notOurs + ", static",
+         "an x86-64 Linux program" + notOurs},
+        {"arm64 for GNU/Linux", ElfHeader(3, 2, 183), "aarch64, an arm64 Linux program" + notOurs + ", static",
+         "an arm64 Linux program" + notOurs},
+        {"a shell script", "#!/bin/sh\nexit 1\n", "not an ELF file", ""},
+        {"32-bit ARM", ElfHeader(0, 2, 40, 1), "a 32-bit ELF file", ""},
+        {"RISC-V", ElfHeader(0, 2, 243), "an ELF program for another processor (machine 243)", ""},
+        {"FreeBSD", ElfHeader(9, 2, 62), "an ELF file for another system than Linux (OS ABI 9)", ""},
+        {"an object file", ElfHeader(0, 1, 62), "an ELF file that is not a program (type 1)", ""},
     };
-    for (const Case &c : cases) {
+    for (Case &c : cases) {
         SCOPED_TRACE(c.name);
         const std::string path = Fresh("installer");
         WriteFile(path, c.image + payload + trailer, 0755);
         const bool runs = c.kind.find("Linux program") != std::string::npos;
-        const std::string line = runs ? "image: " + c.kind : "image: " + c.kind + ", not an x86-64 or arm64 Linux program";
+        if (!runs) c.what = c.kind + ", not an x86-64 or arm64 Linux program";
+        const std::string line = "image: " + (runs ? c.kind : c.what);
         Result r = RunPacker({"--list", path});
         EXPECT_EQ(r.exitStatus, 0) << r.err;
         EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1), line + "\n");
         r = RunPacker({"--verify", path});
-        if (runs) {
+        if (c.what.empty()) {
             EXPECT_EQ(r.exitStatus, 0) << r.err;
             EXPECT_EQ(r.out.substr(r.out.find('\n') + 1), path + ": " + line + "\n");
         } else {
             EXPECT_EQ(r.exitStatus, 1);
             EXPECT_EQ(r.out, "");
-            EXPECT_EQ(r.err, "sonaris-pack: " + path + ": the program image is " + c.kind +
-                                 ", not an x86-64 or arm64 Linux program\n");
+            EXPECT_EQ(r.err, "sonaris-pack: " + path + ": the program image is " + c.what +
+                                 ": pack the tree again with the installer's image (leave --image out, or give it "
+                                 "a sonaris-installer)\n");
         }
     }
 }
@@ -861,6 +883,92 @@ TEST_F(Packer, AWrongCommandLineExitsWith2) {
         const Result r = RunPacker(args);
         EXPECT_EQ(r.exitStatus, 2);
         EXPECT_NE(r.err.find("Try 'sonaris-pack --help'"), std::string::npos) << r.err;
+    }
+}
+
+// ---- what a packager is told of a source or an image that will not do ----
+
+// A source file is named by its first bytes, not its name, with a way to a gzip'd tar that works:
+// the command in the message, run as it stands, gives what packs into the same tree.
+TEST_F(Packer, ASourceThatIsNoGzipdTarIsNamedWithTheWayToOne) {
+    CopyDemoApp(app);
+    const std::string from = tmp / "from";
+    mkdir(from.c_str(), 0755);
+    struct Case {
+        const char *name;
+        std::string make;      // a shell command in `from`, given the tree as $1
+        std::string source;    // in `from`
+        std::string message;   // after "sonaris-pack: SOURCE: is "
+        std::string made;      // what the advised command makes in `from`, to be packed
+    } cases[] = {
+        {"an xz'd tar", "tar -cJf app.tar.xz -C \"$1\" .", "app.tar.xz",
+         "xz data (a .tar.xz, say), not a gzip'd tar: convert it (xz -dc $S | gzip > app.tgz) and pack that, or pack "
+         "the directory instead",
+         "app.tgz"},
+        {"a plain tar", "tar -cf app.tar -C \"$1\" .", "app.tar",
+         "a tar archive that is not compressed, not a gzip'd tar: compress it (gzip -c $S > app.tgz) and pack that, "
+         "or pack the directory instead",
+         "app.tgz"},
+        {"a zip", "(cd \"$1\" && zip -qry - .) > 'my app.zip'", "my app.zip",
+         "a zip archive, not a gzip'd tar: unpack it (unzip '$S' -d 'my app') and pack the directory", "my app"},
+        {"a bzip2'd tar named like a gzip'd one", "tar -cjf build.tgz -C \"$1\" .", "build.tgz",
+         "bzip2 data (a .tar.bz2, say), not a gzip'd tar: convert it (bzip2 -dc $S | gzip > build-gzip.tgz) and pack "
+         "that, or pack the directory instead",
+         "build-gzip.tgz"},
+        {"a zstd'd tar", "tar --zstd -cf app.tar.zst -C \"$1\" .", "app.tar.zst",
+         "zstd data (a .tar.zst, say), not a gzip'd tar: convert it (zstd -dc $S | gzip > app.tgz) and pack that, or "
+         "pack the directory instead",
+         "app.tgz"},
+    };
+    for (Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Command make;
+        make.argv = {"/bin/sh", "-c", c.make, "sh", app};
+        make.cwd = from;
+        ASSERT_EQ(RunCommand(make).exitStatus, 0);
+        const std::string source = from + "/" + c.source;
+        const std::size_t at = c.message.find("$S");
+        c.message.replace(at, 2, source);
+        const Result r = RunPacker({source, tmp / "out"});
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_EQ(r.err, "sonaris-pack: " + source + ": is " + c.message + "\n");
+
+        const std::size_t open = r.err.find(" it (") + 5;
+        Command advised;
+        advised.argv = {"/bin/sh", "-c", r.err.substr(open, r.err.find(") and pack") - open)};
+        advised.cwd = from;
+        const Result converted = RunCommand(advised);
+        ASSERT_EQ(converted.exitStatus, 0) << converted.err;
+        EXPECT_EQ(TreeListing(Install(PackOk(from + "/" + c.made))), TreeListing(app));
+        RemoveTree(from);
+        mkdir(from.c_str(), 0755);
+    }
+}
+
+// Packing still succeeds; what will go wrong later is said on standard error.
+TEST_F(Packer, PackingWarnsOfAnImageThatWillNotInstallOrNotRunOnOlderSystems) {
+    CopyDemoApp(app);
+    const std::string out = tmp / "out";
+    const std::string notOurs = "sonaris-pack: warning: /bin/ls is an x86-64 Linux program that is not an installer "
+                                "image, so " + out + " will not install anything: leave --image out, or give it a "
+                                "sonaris-installer\n";
+    struct Case {
+        const char *name;
+        std::vector<std::string> args;
+        std::string warnings;
+    } cases[] = {
+        {"the default image", {app, out}, GlibcWarning(PackerDefaultImage(), out)},
+        {"the host's image", {"--image", InstallerPath(), app, out}, GlibcWarning(InstallerPath(), out)},
+        {"a program that is not the installer", {"--image", "/bin/ls", app, out},
+         notOurs + GlibcWarning("/bin/ls", out)},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const Result r = RunPacker(c.args);
+        EXPECT_EQ(r.exitStatus, 0) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, c.warnings);
+        EXPECT_TRUE(Exists(out));
     }
 }
 

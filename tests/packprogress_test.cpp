@@ -8,7 +8,9 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -96,28 +98,43 @@ bool IsProgressLine(const std::string &line, const std::string &label) {
     return n == 6 && done <= total && percent <= 100 && std::string(rate).find("B/s") != std::string::npos;
 }
 
+// What packing `output` from the test's tree leaves on a terminal: the default image's warning, if
+// any, then "OUTPUT: SIZE MB, N members, x86-64, glibc V or later".
+std::string PackedScreen(const std::string &output, const std::string &tree) {
+    struct stat st;
+    if (stat(output.c_str(), &st) != 0 || st.st_size < 1000000 || st.st_size >= 1000000000) return "no output";
+    char size[32];
+    std::snprintf(size, sizeof size, "%.1f MB", static_cast<double>(st.st_size) / 1e6);
+    const std::string listing = TreeListing(tree);
+    const std::string glibc = NeededGlibc(PackerDefaultImage());
+    return GlibcWarning(PackerDefaultImage(), output) + output + ": " + size + ", " +
+           std::to_string(std::count(listing.begin(), listing.end(), '\n')) + " members, x86-64, " +
+           (glibc.empty() ? "static" : "glibc " + glibc + " or later") + "\n";
+}
+
 TEST_F(Progress, ShowsOnATerminalWhilePackingAndVerifyingAndIsClearedAtTheEnd) {
     const std::string packer = PackerPath();
     struct Case {
         const char *name;
         std::vector<std::string> args;
         std::vector<std::string> labels;  // in the order they appear
-        std::string screen;               // what is left once the program has ended
+        std::string screen;               // what is left once the program has ended, or how it begins
+        std::string packed;               // the installer file made, which the screen sums up
         unsigned short columns = 80;
     } cases[] = {
-        {"packing", {packer, "--jobs", "2", app, installer}, {"packing"}, ""},
-        {"verifying", {packer, "--verify", installer}, {"verifying"},
-         installer + ": sound: "},
-        {"a narrow terminal", {packer, app, tmp / "narrow"}, {"packing"}, "", 30},
+        {"packing", {packer, "--jobs", "2", app, installer}, {"packing"}, "", installer},
+        {"verifying", {packer, "--verify", installer}, {"verifying"}, installer + ": sound: ", ""},
+        {"a narrow terminal", {packer, app, tmp / "narrow"}, {"packing"}, "", tmp / "narrow", 30},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         const Result t = OnTerminal(c.args, c.columns);
         EXPECT_EQ(t.exitStatus, 0) << t.out;
         const std::string screen = Screen(t.out);
-        EXPECT_EQ(screen.substr(0, c.screen.size()), c.screen) << screen;
-        if (c.screen.empty()) {
-            EXPECT_EQ(screen, "");
+        if (!c.packed.empty()) {
+            EXPECT_EQ(screen, PackedScreen(c.packed, app));
+        } else {
+            EXPECT_EQ(screen.substr(0, c.screen.size()), c.screen) << screen;
         }
 
         const std::vector<std::string> draws = Draws(t.out);
@@ -172,6 +189,7 @@ TEST_F(Progress, NeverShowsWithQuietOrWhenStandardErrorIsNoTerminal) {
         EXPECT_EQ(t.exitStatus, 0);
         EXPECT_EQ(t.out.find('\r'), std::string::npos) << t.out;
         EXPECT_EQ(t.out.find("packing"), std::string::npos) << t.out;
+        EXPECT_EQ(t.out.find(" members, "), std::string::npos) << t.out;
     }
     // Standard error a pipe; standard output the same pipe or another.
     for (const std::vector<std::string> &args :
@@ -181,7 +199,7 @@ TEST_F(Progress, NeverShowsWithQuietOrWhenStandardErrorIsNoTerminal) {
         c.argv.insert(c.argv.end(), args.begin(), args.end());
         const Result r = RunCommand(c);
         EXPECT_EQ(r.exitStatus, 0) << r.err;
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.err, args[0] == app ? GlibcWarning(PackerDefaultImage(), args[1]) : "");
         EXPECT_EQ(r.out.find('\r'), std::string::npos);
     }
 }

@@ -9,6 +9,8 @@
 #include "tools/owners.h"
 #include "format/payloadguard.h"
 #include "tools/payloadwriter.h"
+#include "tools/programimage.h"
+#include "tools/sourcekind.h"
 #include "tools/tarreader.h"
 
 #include <fcntl.h>
@@ -656,7 +658,8 @@ struct InstallerFile {
     int fd() const { return fileno(file.get()); }
 };
 
-InstallerFile OpenInstaller(const std::string &path) {
+// With `sound`, a trailer that does not fit is refused here.
+InstallerFile OpenInstaller(const std::string &path, bool sound = true) {
     InstallerFile f;
     f.file.reset(std::fopen(path.c_str(), "rb"));
     if (!f.file) throw SystemError(path, "cannot open");
@@ -664,7 +667,7 @@ InstallerFile OpenInstaller(const std::string &path) {
     if (fstat(f.fd(), &st) != 0) throw SystemError(path, "cannot examine");
     if (!S_ISREG(st.st_mode)) throw PackError(path + ": is not a regular file");
     f.trailer = ReadTrailer(f.file.get());
-    if (!f.trailer.ok()) throw PackError(path + ": " + DescribeTrailerFault(f.trailer.fault));
+    if (sound && !f.trailer.ok()) throw PackError(path + ": " + DescribeTrailerFault(f.trailer.fault));
     return f;
 }
 
@@ -731,9 +734,34 @@ Checked CheckAsTheInstallerWill(const InstallerFile &f, const std::string &insta
     return Checked{guard.contract().members(), guard.contract().launcher()};
 }
 
+// A source file must be a gzip'd tar; anything else is named by its first bytes, with the way to
+// one.
+void CheckSourceKind(const std::string &source) {
+    const Fd fd(open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) throw SystemError(source, "cannot open");
+    unsigned char probe[kSourceProbeSize];
+    std::size_t n = 0;
+    while (n < sizeof probe) {
+        const ssize_t r = ReadAt(fd.get(), probe + n, sizeof probe - n, n);
+        if (r < 0) throw SystemError(source, "cannot read");
+        if (r == 0) break;
+        n += static_cast<std::size_t>(r);
+    }
+    const std::string mismatch = SourceMismatch(probe, n, source);
+    if (!mismatch.empty()) throw PackError(mismatch);
+}
+
+// How far into an installer file its program image reaches: to the payload when the trailer tells
+// where that begins, else the whole file.
+std::uint64_t ImageLimit(const InstallerFile &f) {
+    struct stat st;
+    if (f.trailer.ok()) return f.trailer.payloadOffset;
+    return fstat(f.fd(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+}
+
 }  // namespace
 
-void Pack(const PackOptions &options) {
+std::size_t Pack(const PackOptions &options) {
     // "app/" and "app" name the same tree; messages should not say "app//bin".
     PackOptions o = options;
     while (o.source.size() > 1 && o.source.back() == '/') o.source.pop_back();
@@ -747,6 +775,7 @@ void Pack(const PackOptions &options) {
     if (stat(o.source.c_str(), &sourceStat) != 0) throw SystemError(o.source, "cannot examine");
     if (!S_ISDIR(sourceStat.st_mode) && !S_ISREG(sourceStat.st_mode))
         throw PackError(o.source + ": is neither a directory nor a gzip'd tar");
+    if (S_ISREG(sourceStat.st_mode)) CheckSourceKind(o.source);
     CheckOutput(o, imageStat, sourceStat);
 
     std::vector<std::string> warnings;
@@ -842,10 +871,13 @@ void Pack(const PackOptions &options) {
     WriteAll(out.fd(), trailer.data(), trailer.size(), o.output);
     out.Commit(0755);
     if (o.warnings) *o.warnings = warnings;
+    return writer.members();
 }
 
 void List(const std::string &installer, std::FILE *out) {
-    InstallerFile f = OpenInstaller(installer);
+    InstallerFile f = OpenInstaller(installer, false);
+    std::fprintf(out, "%s\n", ImageLine(ReadImageKind(f.fd(), ImageLimit(f), installer)).c_str());
+    if (!f.trailer.ok()) throw PackError(installer + ": " + DescribeTrailerFault(f.trailer.fault));
     TarReader reader(f.fd(), f.trailer.payloadOffset, f.trailer.payloadLength, true, installer, "the payload");
     while (struct archive_entry *entry = reader.Next()) {
         const MemberType type = TypeOfEntry(entry);
@@ -861,13 +893,24 @@ void List(const std::string &installer, std::FILE *out) {
     if (std::fflush(out) != 0) throw SystemError("standard output", "cannot write");
 }
 
-std::string Verify(const std::string &installer, ProgressLine *progress, std::vector<std::string> *warnings) {
+Verdict Verify(const std::string &installer, ProgressLine *progress) {
     InstallerFile f = OpenInstaller(installer);
     if (f.trailer.payloadOffset == 0) throw PackError(installer + ": no program image stands in front of the payload");
     const Checked checked = CheckAsTheInstallerWill(f, installer, progress);
     if (progress) progress->Clear();
-    if (warnings) *warnings = LauncherWarnings(checked.launcher);
-    return installer + ": sound: " + std::to_string(checked.members) + " members in a payload of " +
-           std::to_string(f.trailer.payloadLength) + " bytes behind a program image of " +
-           std::to_string(f.trailer.payloadOffset) + " bytes";
+    Verdict verdict;
+    verdict.image = ReadImageKind(f.fd(), f.trailer.payloadOffset, installer);
+    if (!verdict.image.installer) {
+        const std::string what = verdict.image.arch.empty()
+                                     ? verdict.image.description + ", not an x86-64 or arm64 Linux program"
+                                     : DescribeImage(verdict.image);
+        throw PackError(installer + ": the program image is " + what +
+                        ": pack the tree again with the installer's image (leave --image out, or give it a "
+                        "sonaris-installer)");
+    }
+    verdict.warnings = LauncherWarnings(checked.launcher);
+    verdict.summary = installer + ": sound: " + std::to_string(checked.members) + " members in a payload of " +
+                      std::to_string(f.trailer.payloadLength) + " bytes behind a program image of " +
+                      std::to_string(f.trailer.payloadOffset) + " bytes";
+    return verdict;
 }

@@ -2,6 +2,7 @@
 #ifndef SONARIS_PACK_PACK_H
 #define SONARIS_PACK_PACK_H
 
+#include "tools/programimage.h"
 #include "tools/progressline.h"
 #include "format/trailer.h"
 
@@ -23,16 +24,22 @@ struct PackOptions {
     std::vector<std::string> *warnings = nullptr;
 };
 
-// Builds OUTPUT from the image, the payload made of SOURCE, and the trailer. Every problem of the
-// tree is named in one PackError, each with its fix.
-void Pack(const PackOptions &options);
+// Builds OUTPUT from the image, the payload made of SOURCE, and the trailer; returns the count of
+// the payload's members. Every problem of the tree is named in one PackError, each with its fix.
+std::size_t Pack(const PackOptions &options);
 
-// Prints the payload's members, one a line: mode, size, name.
+// Prints what the program image is (ImageLine), then the payload's members, one a line: mode,
+// size, name.
 void List(const std::string &installer, std::FILE *out);
 
-// Checks the trailer, the gzip stream and the payload with the installer's own check; returns a
-// one-line summary. `warnings` gets what the payload lacks of the packer's habits (the launcher).
-std::string Verify(const std::string &installer, ProgressLine *progress = nullptr,
-                   std::vector<std::string> *warnings = nullptr);
+struct Verdict {
+    std::string summary;  // "INSTALLER: sound: N members in a payload of ..."
+    ImageKind image;
+    std::vector<std::string> warnings;  // what the payload lacks of the packer's habits (the launcher)
+};
+
+// Checks the trailer, the gzip stream and the payload with the installer's own check, and that
+// the program image is the installer's.
+Verdict Verify(const std::string &installer, ProgressLine *progress = nullptr);
 
 #endif

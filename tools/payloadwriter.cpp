@@ -92,6 +92,7 @@ void PayloadWriter::Header(const Member &member) {
     archive_entry_set_uid(entry.get(), 0);
     archive_entry_set_gid(entry.get(), 0);
     if (archive_write_header(tar_.get(), entry.get()) != ARCHIVE_OK) Fail();
+    ++members_;
 }
 
 void PayloadWriter::AddDirectory(const Member &member) { Header(member); }

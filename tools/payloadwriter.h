@@ -43,6 +43,8 @@ public:
     void OnContent(std::function<void(std::uint64_t n)> report) { onContent_ = std::move(report); }
     // Ends the tar and the gzip stream; returns the payload's length.
     std::uint64_t Finish();
+    // How many members have been written.
+    std::size_t members() const { return members_; }
 
 private:
     static la_ssize_t WriteTar(struct archive *a, void *self, const void *data, size_t n) noexcept;
@@ -54,6 +56,7 @@ private:
     std::uint64_t limit_;
     std::string output_, source_;
     std::uint64_t written_ = 0;
+    std::size_t members_ = 0;
     std::function<void(std::uint64_t)> onContent_;
     bool abandoned_ = false;
     std::exception_ptr failure_;  // what stopped the compressed stream, for Fail to throw

@@ -66,6 +66,11 @@ std::string FormatProgress(const std::string &label, std::uint64_t done, std::ui
     return line;
 }
 
+std::string FormatSize(std::uint64_t bytes) {
+    const Unit unit = UnitFor(static_cast<double>(bytes));
+    return Amount(static_cast<double>(bytes), unit) + " " + unit.name;
+}
+
 ProgressLine::ProgressLine(int fd, bool wanted) : fd_(fd), shows_(wanted && isatty(fd) == 1) {}
 
 ProgressLine::~ProgressLine() { Clear(); }
@@ -110,6 +115,13 @@ void ProgressLine::Clear() noexcept {
     blank[n + 1] = '\r';
     Put(blank, n + 2);
     drawn_ = 0;
+}
+
+void ProgressLine::End(const std::string &summary) {
+    Clear();
+    if (!shows_) return;
+    const std::string line = summary + "\n";
+    Put(line.data(), line.size());
 }
 
 // The line is a courtesy: a terminal that fails to take it does not fail the work.

@@ -26,7 +26,6 @@ namespace {
 
 const char kProgram[] = "sonaris-pack";
 const char kImageName[] = "sonaris-installer";
-const char kNoInstallerImage[] = "not an x86-64 or arm64 Linux program";
 
 const char kHelp[] =
     "Usage: sonaris-pack [--arch ARCH | --image PROGRAM] [--jobs N] [--quiet] SOURCE OUTPUT\n"
@@ -48,14 +47,17 @@ const char kHelp[] =
     "  --jobs N            compress on N threads; by default, one for each processor this\n"
     "                      program may use (the output is the same for every N)\n"
     "  --quiet             show no progress line (one shows on standard error while packing\n"
-    "                      and verifying, only when it is a terminal)\n"
-    "  --list INSTALLER    print the processor the program image is for (image: ARCH ...),\n"
-    "                      then the payload's members, one a line: mode, size, name, and\n"
-    "                      -> TARGET for a symbolic link, link to NAME for a hard link\n"
+    "                      and verifying, only when it is a terminal; packing then ends with\n"
+    "                      a line on the file made: size, members, processor, glibc needed)\n"
+    "  --list INSTALLER    print the processor the program image is for and the newest glibc\n"
+    "                      it needs (image: ARCH ...), then the payload's members, one a line:\n"
+    "                      mode, size, name, and -> TARGET for a symbolic link, link to NAME\n"
+    "                      for a hard link\n"
     "  --verify INSTALLER  check the trailer, the whole gzip stream (CRC-32 and length), what\n"
     "                      the payload holds, with the installer's own check, and that the image\n"
-    "                      is an x86-64 or arm64 Linux program; say what is wrong, if anything,\n"
-    "                      else which processor; warn of a launcher missing or unfit\n"
+    "                      is the installer's for x86-64 or arm64 Linux; say what is wrong, if\n"
+    "                      anything, else which processor and glibc; warn of a launcher missing\n"
+    "                      or unfit\n"
     "  --licences          print the licence notices of the libraries inside the program image\n"
     "  --help              print this help\n"
     "  --version           print the version\n"
@@ -67,7 +69,8 @@ const char kHelp[] =
     "x -> ../y). The payload holds no ./ member, every directory ahead of its contents, the\n"
     "names in byte order and the launcher last; a file's further names are hard links to its first;\n"
     "permission bits are kept (without set-id and sticky bits), owners are 0/0 without names.\n"
-    "The payload may not reach 2147483648 bytes.\n"
+    "The payload may not reach 2147483648 bytes. Packing warns when the image is not the\n"
+    "installer's, or needs a newer glibc than the portable images' 2.31 (make portable).\n"
     "\n"
     "With SOURCE_DATE_EPOCH set, member times later than it are set to it: packing the same\n"
     "tree again makes the same bytes. OUTPUT appears only once it is complete.\n"
@@ -112,10 +115,28 @@ std::string DefaultImage(const char *argv0, const std::string &arch) {
                     ": make portable builds it (or give one with --image)");
 }
 
-// "image: x86_64, an x86-64 Linux program", or what the image is instead.
-std::string ImageLine(const ImageKind &kind) {
-    if (kind.arch.empty()) return "image: " + kind.description + ", " + kNoInstallerImage;
-    return "image: " + kind.arch + ", " + kind.description;
+// What may keep the file just made from installing where it is meant to, and the way out.
+std::vector<std::string> ImageWarnings(const ImageKind &kind, const std::string &image, const std::string &output) {
+    std::vector<std::string> warnings;
+    if (!kind.installer)
+        warnings.push_back(image + " is " + DescribeImage(kind) + ", so " + output +
+                           " will not install anything: leave --image out, or give it a sonaris-installer");
+    if (NeedsNewerGlibc(kind))
+        warnings.push_back(image + " needs glibc " + kind.glibc + " or later, newer than the portable image's " +
+                           kPortableGlibc + ", so " + output +
+                           " will not run on older systems (Debian 11, Ubuntu 20.04): run make portable and pack "
+                           "again, or give --image a portable image");
+    return warnings;
+}
+
+// "app.installer: 12.3 MB, 842 members, x86-64, glibc 2.31 or later".
+std::string Summary(const std::string &output, std::size_t members, const ImageKind &kind) {
+    struct stat st;
+    std::string line = output;
+    if (stat(output.c_str(), &st) == 0) line += ": " + FormatSize(static_cast<std::uint64_t>(st.st_size));
+    line += ", " + std::to_string(members) + (members == 1 ? " member, " : " members, ");
+    if (kind.arch.empty()) return line + "an image that is " + kind.description;
+    return line + ProcessorName(kind) + ", " + DescribeGlibc(kind);
 }
 
 std::optional<std::int64_t> SourceDateEpoch() {
@@ -199,18 +220,12 @@ int Run(int argc, char **argv) {
         if (operands.size() != 1) UsageError(mode + " takes one INSTALLER");
         const std::string &installer = operands[0];
         if (mode == "--list") {
-            // List names what keeps it from reading anything but a regular file.
-            if (IsFile(installer)) std::printf("%s\n", ImageLine(ReadImageKind(installer)).c_str());
             List(installer, stdout);
         } else {
-            std::vector<std::string> warnings;
-            const std::string sound = Verify(installer, &progress, &warnings);
-            const ImageKind kind = ReadImageKind(installer);
-            if (kind.arch.empty())
-                throw PackError(installer + ": the program image is " + kind.description + ", " + kNoInstallerImage);
-            std::printf("%s\n%s: %s\n", sound.c_str(), installer.c_str(), ImageLine(kind).c_str());
+            const Verdict verdict = Verify(installer, &progress);
+            std::printf("%s\n%s: %s\n", verdict.summary.c_str(), installer.c_str(), ImageLine(verdict.image).c_str());
             std::fflush(stdout);
-            for (const std::string &w : warnings)
+            for (const std::string &w : verdict.warnings)
                 std::fprintf(stderr, "%s: warning: %s: %s\n", kProgram, installer.c_str(), w.c_str());
         }
         return 0;
@@ -232,9 +247,13 @@ int Run(int argc, char **argv) {
     options.progress = &progress;
     std::vector<std::string> warnings;
     options.warnings = &warnings;
-    Pack(options);
+    const std::size_t members = Pack(options);
     for (const std::string &w : warnings)
         std::fprintf(stderr, "%s: warning: %s: %s\n", kProgram, options.source.c_str(), w.c_str());
+    const ImageKind kind = ReadImageKind(options.image);
+    for (const std::string &w : ImageWarnings(kind, options.image, options.output))
+        std::fprintf(stderr, "%s: warning: %s\n", kProgram, w.c_str());
+    progress.End(Summary(options.output, members, kind));
     return 0;
 }
 

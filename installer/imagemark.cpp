@@ -1,0 +1,6 @@
+// The mark by which the packer knows this program for the installer's image (data/imagemark.h).
+#include "data/imagemark.h"
+
+namespace {
+__attribute__((used, section(SONARIS_IMAGE_MARK_SECTION))) const char kImageMark[] = SONARIS_IMAGE_MARK;
+}
