@@ -107,7 +107,7 @@ private:
 struct Judgement {
     bool admitted;
     std::string reason;
-    bool damaged;
+    PayloadGuard::Refusal refusal;
     std::vector<Judged> members;
 };
 Judgement Judge(const std::string &tar, const std::string &dest, bool root) {
@@ -120,7 +120,7 @@ Judgement Judge(const std::string &tar, const std::string &dest, bool root) {
     auto verdict = guard.Inspect(reinterpret_cast<const unsigned char *>(tar.data()), tar.size());
     if (verdict == PayloadGuard::Verdict::Admit) verdict = guard.End();
     close(where.destination);
-    return {verdict == PayloadGuard::Verdict::Admit, guard.reason(), guard.damaged(), guard.judged()};
+    return {verdict == PayloadGuard::Verdict::Admit, guard.reason(), guard.refusal(), guard.judged()};
 }
 
 // How `dest` differs from what the check judged; "" if in nothing.
@@ -222,8 +222,7 @@ TEST(Differential, TarExtractsWhatTheCheckAdmitsAndNothingElse) {
             } else {
                 ++refused;
                 if (std::getenv("SONARIS_DIFFERENTIAL_REASONS")) std::fprintf(stderr, "refused: %s\n", judged.reason.c_str());
-                EXPECT_EQ(r.err, messages::OnStderr(judged.damaged ? messages::Damaged(installer, judged.reason)
-                                                                   : messages::Unsupported(installer, judged.reason)));
+                EXPECT_EQ(r.err, messages::OnStderr(messages::Refused(installer, dest, judged.refusal, judged.reason)));
                 EXPECT_EQ(TreeListing(dest), earlier);
             }
             EXPECT_EQ(ListingWithout(world, dest), before);

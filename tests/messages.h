@@ -3,6 +3,8 @@
 #ifndef SONARIS_TESTS_MESSAGES_H
 #define SONARIS_TESTS_MESSAGES_H
 
+#include "format/payloadguard.h"
+
 #include <string>
 
 namespace messages {
@@ -28,6 +30,16 @@ inline std::string Unsupported(const std::string &installer, const std::string &
 // inside the destination and what it is.
 inline std::string InTheWay(const std::string &dir, const std::string &conflict) {
     return "Cannot install into " + dir + ": " + dir + "/" + conflict + ". Remove it or choose another directory.";
+}
+// The installer's report of a refusal of the payload check, whichever its kind.
+inline std::string Refused(const std::string &installer, const std::string &dir, PayloadGuard::Refusal refusal,
+                           const std::string &reason) {
+    switch (refusal) {
+    case PayloadGuard::Refusal::Damaged: return Damaged(installer, reason);
+    case PayloadGuard::Refusal::InTheWay: return InTheWay(dir, reason);
+    case PayloadGuard::Refusal::Unsupported: break;
+    }
+    return Unsupported(installer, reason);
 }
 inline std::string Unreadable(const std::string &installer) {
     return "unable to read " + installer + ".  Please do chmod 0500 " + installer + " and try again\n";
