@@ -1,11 +1,8 @@
 // What a payload may hold, for the packer, its --verify and the installer's own check alike.
 //
-// Only what every tar reads the same way is admitted: relative names without ".", ".." or empty
-// components (one leading "./" and a closing "/" on a directory aside) and without control
-// bytes; directories, regular files, symbolic links that stay inside the tree, hard links to a
-// regular file of the payload met earlier. Then what is hostile is refused, judged on the names as
-// tar will use them: the same name twice, a name through a link or a file of the payload, set-id
-// bits, and, where the destination is known, a name through a symbolic link that stands in it.
+// Members are judged in payload order, on their names as tar will use them: against the members
+// met before (NameTree keeps them compactly) and, where the destination is known, against what
+// stands in it. The rules themselves are stated once, in docs/format.md.
 #ifndef SONARIS_FORMAT_CONTRACT_H
 #define SONARIS_FORMAT_CONTRACT_H
 

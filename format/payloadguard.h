@@ -1,15 +1,10 @@
 // What the extraction lets reach tar. The check reads the tar stream that gunzip makes of the
-// payload, on its way from gunzip to tar: the headers are read as every tar reads them (canonical
-// headers only: plain octal numbers, base 256 for owners, groups and sizes, a checksum that fits,
-// known types, sparse files, pax records with the keywords tar applies or that change nothing
-// written) and held to the payload contract (contract.h) before tar has any of them. The first
-// member that breaks it stops the stream before tar has seen its header. The file data between
-// headers is only counted, so that it can be passed on unread (Passable).
-//
-// tar alone is not enough: GNU tar strips a leading "/" (or keeps it, told to by TAR_OPTIONS),
-// makes device nodes when run by root, and makes symbolic links pointing anywhere once it has
-// finished. Such a link left in the destination is followed by the next installation there.
-// The packer's --verify holds payloads to the same rules with this code.
+// payload, on its way from gunzip to tar: headers and records are read into memory as every tar
+// reads them and held to the payload rules (contract.h) before tar has any of them. The first
+// member that breaks them stops the stream before tar has seen its header. The file data between
+// headers is only counted, so that it can be passed on unread (Passable). The packer's --verify
+// holds payloads to the same rules with this code. What is admitted, and why tar alone is not
+// enough: docs/format.md.
 #ifndef SONARIS_PAYLOADGUARD_H
 #define SONARIS_PAYLOADGUARD_H
 
