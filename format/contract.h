@@ -54,7 +54,6 @@ struct CanonicalName {
 CanonicalName Canonicalize(const std::string &raw);
 // The name stored in the payload: "./bin/", "./bin/sonaris-player".
 std::string ArchiveName(const std::string &canonical, bool directory);
-std::string ParentOf(const std::string &canonical);
 
 // Why a symbolic link at `canonical` may not point at `target` (the texts take the member's label
 // and the target); none when the target is relative, not empty, and cannot climb out of the tree:

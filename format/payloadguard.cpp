@@ -1,5 +1,6 @@
 #include "format/payloadguard.h"
 #include "format/tarheader.h"
+#include "posix/path.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -462,7 +463,7 @@ bool SparseStandIn(const std::string &header, const std::string &real) {
     const CanonicalName h = Canonicalize(header), r = Canonicalize(real);
     if (!h.ok() || !r.ok() || h.directory || r.directory || r.name.empty()) return false;
     if (h.name == r.name) return true;
-    const std::string dir = ParentOf(r.name), base = r.name.substr(dir.empty() ? 0 : dir.size() + 1);
+    const std::string dir = ParentOf(r.name), base = BaseOf(r.name);
     const std::string front = (dir.empty() ? "" : dir + "/") + "GNUSparseFile.", back = "/" + base;
     if (h.name.size() <= front.size() + back.size() || h.name.compare(0, front.size(), front) != 0 ||
         h.name.compare(h.name.size() - back.size(), back.size(), back) != 0)

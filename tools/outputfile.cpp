@@ -37,9 +37,8 @@ std::string RandomSuffix() {
 }  // namespace
 
 OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
-    const std::size_t slash = path_.rfind('/');
     directory_ = DirectoryOf(path_);
-    base_ = slash == std::string::npos ? path_ : path_.substr(slash + 1);
+    base_ = BaseOf(path_);
     if (base_.empty()) throw PackError(path_ + ": names a directory, not a file");
 
     directoryFd_ = Fd(open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

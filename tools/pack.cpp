@@ -235,14 +235,6 @@ private:
     std::size_t count_ = 0;
 };
 
-// The pieces of a path between slashes, without empty and "." ones.
-std::vector<std::string> Parts(const std::string &path) {
-    std::vector<std::string> parts;
-    for (std::string &part : SplitAt(path, '/'))
-        if (!part.empty() && part != ".") parts.push_back(std::move(part));
-    return parts;
-}
-
 std::string Joined(const std::vector<std::string> &parts, std::size_t from = 0) {
     std::string out;
     for (std::size_t i = from; i < parts.size(); ++i) out += (out.empty() ? "" : "/") + parts[i];
@@ -290,7 +282,7 @@ class TreeCheck {
 public:
     TreeCheck(const PackOptions &o, bool directory) : source_(o.source), output_(o.output), directory_(directory) {
         char real[PATH_MAX];
-        if (directory && realpath(o.source.c_str(), real) != nullptr) root_ = Parts(real);
+        if (directory && realpath(o.source.c_str(), real) != nullptr) root_ = Components(real);
     }
 
     // Holds `m` to the rules; false (the problem noted) where it breaks one.
@@ -394,7 +386,7 @@ public:
 
         Lines dangling;
         for (const auto &[name, target] : links_) {
-            std::vector<std::string> from = Parts(ParentOf(name));
+            std::vector<std::string> from = Components(ParentOf(name));
             if (!Reaches(from, target, 0))
                 dangling.Add(MemberLabel(ArchiveName(name, false)) + " is a symbolic link to " + Printable(target) +
                              ", which leads to nothing in the tree: installed, it will point nowhere");
@@ -458,7 +450,7 @@ private:
 
     // What a link whose target leads out of the tree, or goes there by a detour, should be.
     std::string LinkFix(const std::string &name, const std::string &target) const {
-        const std::vector<std::string> dir = Parts(ParentOf(name));
+        const std::vector<std::string> dir = Components(ParentOf(name));
         // Where it points: below the top where that is known, else as an absolute path.
         std::vector<std::string> at = target[0] == '/' ? std::vector<std::string>() : dir;
         bool inside = target[0] != '/';
@@ -466,7 +458,7 @@ private:
             at.insert(at.begin(), root_.begin(), root_.end());
             inside = false;
         }
-        for (const std::string &part : Parts(target)) {
+        for (const std::string &part : Components(target)) {
             if (part != "..") {
                 at.push_back(part);
             } else if (!at.empty()) {
@@ -502,7 +494,7 @@ private:
     // links of the tree; false where it comes to nothing the tree holds.
     bool Reaches(std::vector<std::string> &at, const std::string &target, int depth) const {
         if (depth > 40) return false;  // a loop: the system gives up too
-        for (const std::string &part : Parts(target)) {
+        for (const std::string &part : Components(target)) {
             if (part == "..") {
                 if (at.empty()) return true;  // out of the tree: a problem of its own
                 at.pop_back();
