@@ -1,4 +1,5 @@
 #include "installer/payloadcopy.h"
+#include "posix/io.h"
 #include "posix/retry.h"
 
 #include <fcntl.h>
@@ -37,18 +38,6 @@ long long Milliseconds() {
 void NonBlocking(int fd) {
     const int flags = fcntl(fd, F_GETFL);
     if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-}
-
-// Reads up to `n` bytes; returns the count, short only at the end of the file, or -1 on a fault.
-ssize_t ReadFully(int file, unsigned char *to, std::size_t n) {
-    std::size_t got = 0;
-    while (got < n) {
-        const ssize_t r = Uninterrupted([&] { return read(file, to + got, n - got); });
-        if (r < 0) return -1;
-        if (r == 0) break;
-        got += static_cast<std::size_t>(r);
-    }
-    return static_cast<ssize_t>(got);
 }
 
 class Copy {

@@ -1,5 +1,5 @@
 #include "tools/gzipsource.h"
-#include "tools/fdio.h"
+#include "posix/io.h"
 
 #include <zlib.h>
 

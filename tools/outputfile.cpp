@@ -1,5 +1,5 @@
 #include "tools/outputfile.h"
-#include "posix/error.h"
+#include "tools/error.h"
 #include "posix/path.h"
 
 #include <fcntl.h>

@@ -2,9 +2,8 @@
 // file, and reading installers back for --list and --verify.
 #include "tools/pack.h"
 #include "format/contract.h"
-#include "posix/error.h"
+#include "tools/error.h"
 #include "posix/path.h"
-#include "tools/fdio.h"
 #include "tools/outputfile.h"
 #include "tools/owners.h"
 #include "format/payloadguard.h"
@@ -732,14 +731,9 @@ void CheckSourceKind(const std::string &source) {
     const Fd fd(open(source.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) throw SystemError(source, "cannot open");
     unsigned char probe[kSourceProbeSize];
-    std::size_t n = 0;
-    while (n < sizeof probe) {
-        const ssize_t r = ReadAt(fd.get(), probe + n, sizeof probe - n, n);
-        if (r < 0) throw SystemError(source, "cannot read");
-        if (r == 0) break;
-        n += static_cast<std::size_t>(r);
-    }
-    const std::string mismatch = SourceMismatch(probe, n, source);
+    const ssize_t n = ReadFullyAt(fd.get(), probe, sizeof probe, 0);
+    if (n < 0) throw SystemError(source, "cannot read");
+    const std::string mismatch = SourceMismatch(probe, static_cast<std::size_t>(n), source);
     if (!mismatch.empty()) throw PackError(mismatch);
 }
 

@@ -1,7 +1,6 @@
 #include "tools/payloadwriter.h"
 #include "format/contract.h"
-#include "posix/error.h"
-#include "tools/fdio.h"
+#include "tools/error.h"
 
 #include <unistd.h>
 

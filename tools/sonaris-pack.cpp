@@ -1,5 +1,5 @@
 // sonaris-pack: makes installer files (program image, payload, trailer), lists and verifies them.
-#include "posix/error.h"
+#include "tools/error.h"
 #include "posix/path.h"
 #include "tools/pack.h"
 #include "tools/paralleldeflate.h"

@@ -1,5 +1,5 @@
 #include "tools/tarreader.h"
-#include "posix/error.h"
+#include "tools/error.h"
 
 #include <cerrno>
 
