@@ -10,6 +10,7 @@
 #define SONARIS_FORMAT_CONTRACT_H
 
 #include "format/reasons.h"
+#include "posix/io.h"
 
 #include <sys/types.h>
 
@@ -108,7 +109,7 @@ private:
         std::uint8_t flags;
     };
     static constexpr unsigned kPageBits = 12;
-    static constexpr std::size_t kChunk = 1 << 20;
+    static constexpr std::size_t kChunk = kMiB;
 
     Node &At(std::uint32_t node) { return pages_[node >> kPageBits][node & ((1u << kPageBits) - 1)]; }
     const Node &At(std::uint32_t node) const { return pages_[node >> kPageBits][node & ((1u << kPageBits) - 1)]; }

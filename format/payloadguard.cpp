@@ -1,5 +1,6 @@
 #include "format/payloadguard.h"
 #include "format/tarheader.h"
+#include "posix/io.h"
 #include "posix/path.h"
 
 #include <algorithm>
@@ -10,7 +11,7 @@ namespace {
 
 using tarheader::kBlock;
 // GNU tar takes a long name or link target of any length; ours stop here.
-const std::uint64_t kLongestName = 65536;
+const std::uint64_t kLongestName = 64 * kKiB;
 
 std::uint64_t Padded(std::uint64_t n) { return (n + kBlock - 1) / kBlock * kBlock; }
 
@@ -179,7 +180,9 @@ namespace {
 const std::uint64_t kLargestId = 0xfffffffeu;
 const std::uint64_t kLargestSize = 0x7fffffffffffffffu;
 // A sparse file's map in front of its data (the pax 1.0 form) is read up to this length.
-const std::uint64_t kLongestSparseMap = 1 << 20;
+const std::uint64_t kLongestSparseMap = kMiB;
+// A pax header is read up to this length.
+const std::uint64_t kLongestPaxHeader = kMiB;
 
 bool Decimal(const std::string &v, bool time) {
     std::size_t i = time && !v.empty() && v[0] == '-' ? 1 : 0;
@@ -569,7 +572,7 @@ void PayloadGuard::Header(const unsigned char *h) {
             (flag == 'x' && localPending_) || (pax && (longNames_.hasName || longNames_.hasLink)) ||
             (!pax && localPending_))
             return Refuse(Say(Fault::RecordTwice, {member}));
-        const std::uint64_t limit = pax ? 1 << 20 : kLongestName;
+        const std::uint64_t limit = pax ? kLongestPaxHeader : kLongestName;
         if (size > limit)
             return Refuse(Say(Fault::RecordTooLong, {member, std::to_string(limit)}));
         recordType_ = flag;

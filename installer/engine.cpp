@@ -2,7 +2,6 @@
 #include "format/payloadguard.h"
 #include "format/trailer.h"
 #include "posix/fd.h"
-#include "posix/io.h"
 #include "posix/path.h"
 #include "posix/pipe.h"
 #include "posix/retry.h"
@@ -240,14 +239,7 @@ bool Extraction::Open(int installerFd) {
     file_ = installerFd;
     struct stat st;
     if (installerFd < 0 || fstat(installerFd, &st) != 0) return Fail(Fault::Unreadable);
-    const auto size = static_cast<std::uint64_t>(st.st_size > 0 ? st.st_size : 0);
-    const std::uint64_t start = size > kTrailerTailSize ? size - kTrailerTailSize : 0;
-    unsigned char tail[kTrailerTailSize];
-    const ssize_t got = ReadFullyAt(installerFd, tail, size - start, start);
-    // A read error, or the file changed size under us.
-    const Trailer trailer = got >= 0 && static_cast<std::uint64_t>(got) == size - start
-                                ? ParseTrailer(tail, static_cast<std::size_t>(got), size)
-                                : Trailer();
+    const Trailer trailer = ReadTrailer(installerFd);
     if (!trailer.ok()) return Fail(Fault::Damaged, DescribeTrailerFault(trailer.fault));
     if (lseek(installerFd, static_cast<off_t>(trailer.payloadOffset), SEEK_SET) < 0) return Fail(Failure::Unreadable);
     length_ = trailer.payloadLength;

@@ -17,17 +17,17 @@ namespace {
 
 // A large pipe into gunzip lets it take the payload in few system calls; what the pipe holds is not
 // counted as taken.
-const int kPipeSize = 1 << 20;
+const int kPipeSize = static_cast<int>(kMiB);
 // Reads of the payload, and of file data where it cannot be spliced.
-const std::size_t kBufferSize = 128 << 10;
-const std::size_t kSpliceSize = 1 << 20;
+const std::size_t kBufferSize = 128 * kKiB;
+const std::size_t kSpliceSize = kMiB;
 // File data shorter than this is read with the headers around it: a system call per small file
 // costs more than the copy it saves.
-const std::uint64_t kSpliceAtLeast = 64 << 10;
+const std::uint64_t kSpliceAtLeast = 64 * kKiB;
 // The start of the tar stream is held back from tar up to this much, so that a payload refused
 // early leaves the destination as it was and draws no complaint from tar; a member refused
 // further on stops the stream before tar has its header, behind members tar has made already.
-const std::size_t kHeldBeforeStart = 1 << 20;
+const std::size_t kHeldBeforeStart = kMiB;
 
 long long Milliseconds() {
     timespec t{};

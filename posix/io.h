@@ -10,6 +10,12 @@
 #include <cstddef>
 #include <cstdint>
 
+// The units the buffers, pipes and limits of both programs are sized in.
+constexpr std::size_t kKiB = 1024;
+constexpr std::size_t kMiB = 1024 * kKiB;
+// What one read or write of a buffered copy between descriptors moves.
+constexpr std::size_t kCopyChunk = 64 * kKiB;
+
 inline ssize_t ReadSome(int fd, void *data, std::size_t n) {
     return Uninterrupted([&] { return ::read(fd, data, n); });
 }

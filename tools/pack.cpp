@@ -632,7 +632,7 @@ void SortMembers(std::vector<Member> &members) {
 }
 
 void CopyImage(int image, const std::string &imagePath, int out, const std::string &outPath) {
-    char chunk[1 << 16];
+    char chunk[kCopyChunk];
     for (;;) {
         const ssize_t n = ReadSome(image, chunk, sizeof chunk);
         if (n < 0) throw SystemError(imagePath, "cannot read");
@@ -709,7 +709,7 @@ Checked CheckAsTheInstallerWill(const InstallerFile &f, const std::string &insta
     ContractChecker::Where where;
     where.privileged = true;
     PayloadGuard guard(where);
-    std::vector<unsigned char> chunk(256 << 10);
+    std::vector<unsigned char> chunk(256 * kKiB);
     for (;;) {
         const ssize_t n = gzip.Read(chunk.data(), chunk.size());
         if (n < 0) {

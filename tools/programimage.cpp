@@ -258,9 +258,10 @@ bool NeedsNewerGlibc(const ImageKind &kind) {
     return kind.dynamic && !kind.glibc.empty() && VersionNumbers(kind.glibc) > VersionNumbers(kPortableGlibc);
 }
 
+std::string ImageArch(const std::string &processor) { return processor == "arm64" ? kImageArches[1] : processor; }
+
 std::string MachineArch() {
     struct utsname names;
     if (uname(&names) != 0) return "";
-    const std::string machine = names.machine;
-    return machine == "arm64" ? kImageArches[1] : machine;
+    return ImageArch(names.machine);
 }
