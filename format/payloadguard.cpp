@@ -126,12 +126,12 @@ std::string DescribeFlag(unsigned char flag) {
 }  // namespace
 
 PayloadGuard::Verdict PayloadGuard::Inspect(const unsigned char *data, std::size_t n) {
-    if (verdict_ == Verdict::Admit) Unpacked(data, n);
+    if (verdict_ == Verdict::Sound) Unpacked(data, n);
     return verdict_;
 }
 
 PayloadGuard::Verdict PayloadGuard::End() {
-    if (verdict_ != Verdict::Admit) return verdict_;
+    if (verdict_ != Verdict::Sound) return verdict_;
     if (!archiveEnded_ && (headerFill_ > 0 || skip_ > 0 || recordLeft_ > 0)) {
         // tar fails on it
         const std::string where = headerFill_ == 0 ? MemberLabel(reading_)
@@ -150,7 +150,7 @@ void PayloadGuard::ArchiveEnd() {
 }
 
 void PayloadGuard::Unpacked(const unsigned char *data, std::size_t n) {
-    while (n > 0 && verdict_ == Verdict::Admit) {
+    while (n > 0 && verdict_ == Verdict::Sound) {
         std::size_t take;
         if (recordLeft_ > 0) {
             take = static_cast<std::size_t>(std::min<std::uint64_t>(recordLeft_, n));

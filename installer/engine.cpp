@@ -293,7 +293,7 @@ bool Extraction::Run(int destinationFd, const CopyWindow &window) {
         said_ = unpackerSaid;
         return Fail(Failure::Unpacker);
     }
-    if (copied != CopyResult::Complete || !Succeeded(archived)) {
+    if (copied != CopyResult::Sound || !Succeeded(archived)) {
         said_ = archiverSaid;
         return Fail(Failure::Tar);
     }

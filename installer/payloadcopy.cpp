@@ -60,7 +60,7 @@ private:
     void Wait();
     void Turn(bool always);
     void Stop(CopyResult r) {
-        if (result_ == CopyResult::Complete) result_ = r;
+        if (result_ == CopyResult::Sound) result_ = r;
     }
 
     const int file_;
@@ -69,7 +69,7 @@ private:
     PayloadGuard &guard_;
     const CopyWindow &window_;
     CopyCounts &counts_;
-    CopyResult result_ = CopyResult::Complete;
+    CopyResult result_ = CopyResult::Sound;
 
     Fd unpackerInput_, unpackerOutput_, archiverInput_;
     // The payload: read from the file so far, and a piece read into memory not yet fed.
@@ -164,7 +164,7 @@ bool Copy::Pass() {
     const bool refused = result_ == CopyResult::Refused;
     // tar starts once the stream's first megabyte has been admitted, or all of a shorter stream.
     if (!counts_.archiverStarted && !refused && heldAt_ < held_.size() &&
-        (held_.size() >= kHeldBeforeStart || (streamEnded_ && result_ == CopyResult::Complete)) && !StartArchiver())
+        (held_.size() >= kHeldBeforeStart || (streamEnded_ && result_ == CopyResult::Sound)) && !StartArchiver())
         return true;
     if (heldAt_ < held_.size() && archiverInput_) {
         if (waitArchiver_) return false;
@@ -244,7 +244,7 @@ bool Copy::Read(std::size_t want) {
     if (n > 0) {
         if (discarding_) {
             held_.clear();
-        } else if (guard_.Inspect(held_.data() + at, static_cast<std::size_t>(n)) != PayloadGuard::Verdict::Admit) {
+        } else if (guard_.Inspect(held_.data() + at, static_cast<std::size_t>(n)) != PayloadGuard::Verdict::Sound) {
             Stop(CopyResult::Refused);
             CutOff();
         }
@@ -263,7 +263,7 @@ bool Copy::Read(std::size_t want) {
 void Copy::StreamEnded() {
     unpackerOutput_.Close();
     streamEnded_ = true;
-    if (!discarding_ && result_ != CopyResult::Refused && guard_.End() != PayloadGuard::Verdict::Admit) {
+    if (!discarding_ && result_ != CopyResult::Refused && guard_.End() != PayloadGuard::Verdict::Sound) {
         Stop(CopyResult::Refused);
         held_.clear();
         heldAt_ = 0;
@@ -277,7 +277,7 @@ void Copy::ArchiverGone() {
     heldAt_ = 0;
     // tar may end soundly once it has read the archive's end; gunzip still says whether the payload
     // was sound, so its output is read on, unjudged, to the end.
-    if (guard_.archiveEnded() && result_ == CopyResult::Complete) {
+    if (guard_.archiveEnded() && result_ == CopyResult::Sound) {
         discarding_ = true;
         return;
     }

@@ -718,10 +718,10 @@ Checked CheckAsTheInstallerWill(const InstallerFile &f, const std::string &insta
             throw PackError(installer + ": the payload " + gzip.fault());
         }
         if (n == 0) break;
-        if (guard.Inspect(chunk.data(), static_cast<std::size_t>(n)) != PayloadGuard::Verdict::Admit)
+        if (guard.Inspect(chunk.data(), static_cast<std::size_t>(n)) != PayloadGuard::Verdict::Sound)
             throw PackError(Refused(installer, guard.breach()));
     }
-    if (guard.End() != PayloadGuard::Verdict::Admit) throw PackError(Refused(installer, guard.breach()));
+    if (guard.End() != PayloadGuard::Verdict::Sound) throw PackError(Refused(installer, guard.breach()));
     return Checked{guard.contract().members(), guard.contract().launcher()};
 }
 
