@@ -62,7 +62,8 @@ Trailer ReadTrailer(int fd) {
     const std::uint64_t start = size > kTrailerTailSize ? size - kTrailerTailSize : 0;
     unsigned char tail[kTrailerTailSize];
     const ssize_t n = ReadFullyAt(fd, tail, size - start, start);
-    if (n < 0 || static_cast<std::uint64_t>(n) != size - start) return t;  // or the file changed size under us
+    // A read error, or the file changed size under us.
+    if (n < 0 || static_cast<std::uint64_t>(n) != size - start) return t;
     return ParseTrailer(tail, static_cast<std::size_t>(n), size);
 }
 
