@@ -1,5 +1,7 @@
 #include "format/contract.h"
 
+#include "posix/path.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -14,29 +16,6 @@ namespace {
 
 bool HasControl(const std::string &s) {
     return std::any_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
-}
-
-// Calls `each(start, end)` for every stretch of `path` between slashes, empty ones included, from
-// the first to the last; stops early where `each` returns false.
-template <typename Each>
-void ForEachComponent(const std::string &path, Each each) {
-    for (std::size_t start = 0; start <= path.size();) {
-        std::size_t slash = path.find('/', start);
-        if (slash == std::string::npos) slash = path.size();
-        if (!each(start, slash)) return;
-        start = slash + 1;
-    }
-}
-
-// The components of a path, without empty and "." ones.
-std::vector<std::string> Components(const std::string &path) {
-    std::vector<std::string> parts;
-    ForEachComponent(path, [&](std::size_t start, std::size_t end) {
-        const std::string part = path.substr(start, end - start);
-        if (!part.empty() && part != ".") parts.push_back(part);
-        return true;
-    });
-    return parts;
 }
 
 }  // namespace
@@ -207,11 +186,6 @@ std::string ArchiveName(const std::string &canonical, bool directory) {
     return "./" + canonical + (directory ? "/" : "");
 }
 
-std::string ParentOf(const std::string &canonical) {
-    const std::size_t slash = canonical.rfind('/');
-    return slash == std::string::npos ? std::string() : canonical.substr(0, slash);
-}
-
 Fault SymlinkFault(const std::string &canonical, const std::string &target) {
     if (target.empty()) return Fault::LinkEmpty;
     if (HasControl(target)) return Fault::LinkControl;
@@ -318,6 +292,9 @@ std::uint32_t Lookup(const NameTree &names, const std::string &canonical) {
     return node;
 }
 
+// Where the component that ends at `ends[i]` begins, `ends` holding each end ForEachComponent gives.
+std::size_t StartOf(const std::vector<std::size_t> &ends, std::size_t i) { return i == 0 ? 0 : ends[i - 1] + 1; }
+
 MemberType TypeOf(std::uint8_t flags) { return static_cast<MemberType>((flags & 0x0f) - 1); }
 
 }  // namespace
@@ -328,7 +305,7 @@ Breach ContractChecker::OnDisk(const std::string &name, MemberType type, const s
     // earlier installation's link, or one made by hand, could lead the files out. Each path is
     // looked at once: what the payload itself puts there is judged by name.
     for (std::size_t i = 0; i < ends_.size(); ++i) {
-        const std::size_t start = i == 0 ? 0 : ends_[i - 1] + 1, end = ends_[i];
+        const std::size_t start = StartOf(ends_, i), end = ends_[i];
         const bool own = end == name.size();
         if (own && type != MemberType::Directory) break;
         std::uint32_t &node = path_[i];
@@ -388,7 +365,7 @@ Breach ContractChecker::Add(const Entry &entry) {
     std::size_t underEnd = std::string::npos;
     std::uint32_t under = NameTree::kNone;
     for (std::size_t i = 0; i < ends_.size(); ++i) {
-        const std::size_t start = i == 0 ? 0 : ends_[i - 1] + 1;
+        const std::size_t start = StartOf(ends_, i);
         if (i < shared) {
             node = path_[i];
         } else if (node != NameTree::kNone) {
@@ -432,7 +409,7 @@ Breach ContractChecker::Add(const Entry &entry) {
     // Recorded: the name's directories as nodes, the name with its type.
     std::uint32_t parent = NameTree::kTop;
     for (std::size_t i = 0; i < ends_.size(); ++i) {
-        const std::size_t start = i == 0 ? 0 : ends_[i - 1] + 1;
+        const std::size_t start = StartOf(ends_, i);
         if (path_[i] == NameTree::kNone) path_[i] = names_.Make(parent, name.data() + start, ends_[i] - start);
         parent = path_[i];
     }

@@ -7,6 +7,7 @@
 #define SONARIS_FORMAT_CONTRACT_H
 
 #include "format/reasons.h"
+#include "posix/io.h"
 
 #include <sys/types.h>
 
@@ -51,7 +52,6 @@ struct CanonicalName {
 CanonicalName Canonicalize(const std::string &raw);
 // The name stored in the payload: "./bin/", "./bin/sonaris-player".
 std::string ArchiveName(const std::string &canonical, bool directory);
-std::string ParentOf(const std::string &canonical);
 
 // Why a symbolic link at `canonical` may not point at `target` (the texts take the member's label
 // and the target); none when the target is relative, not empty, and cannot climb out of the tree:
@@ -106,7 +106,7 @@ private:
         std::uint8_t flags;
     };
     static constexpr unsigned kPageBits = 12;
-    static constexpr std::size_t kChunk = 1 << 20;
+    static constexpr std::size_t kChunk = kMiB;
 
     Node &At(std::uint32_t node) { return pages_[node >> kPageBits][node & ((1u << kPageBits) - 1)]; }
     const Node &At(std::uint32_t node) const { return pages_[node >> kPageBits][node & ((1u << kPageBits) - 1)]; }

@@ -1,5 +1,7 @@
 #include "format/payloadguard.h"
 #include "format/tarheader.h"
+#include "posix/io.h"
+#include "posix/path.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -9,7 +11,7 @@ namespace {
 
 using tarheader::kBlock;
 // GNU tar takes a long name or link target of any length; ours stop here.
-const std::uint64_t kLongestName = 65536;
+const std::uint64_t kLongestName = 64 * kKiB;
 
 std::uint64_t Padded(std::uint64_t n) { return (n + kBlock - 1) / kBlock * kBlock; }
 
@@ -124,12 +126,12 @@ std::string DescribeFlag(unsigned char flag) {
 }  // namespace
 
 PayloadGuard::Verdict PayloadGuard::Inspect(const unsigned char *data, std::size_t n) {
-    if (verdict_ == Verdict::Admit) Unpacked(data, n);
+    if (verdict_ == Verdict::Sound) Unpacked(data, n);
     return verdict_;
 }
 
 PayloadGuard::Verdict PayloadGuard::End() {
-    if (verdict_ != Verdict::Admit) return verdict_;
+    if (verdict_ != Verdict::Sound) return verdict_;
     if (!archiveEnded_ && (headerFill_ > 0 || skip_ > 0 || recordLeft_ > 0)) {
         // tar fails on it
         const std::string where = headerFill_ == 0 ? MemberLabel(reading_)
@@ -148,7 +150,7 @@ void PayloadGuard::ArchiveEnd() {
 }
 
 void PayloadGuard::Unpacked(const unsigned char *data, std::size_t n) {
-    while (n > 0 && verdict_ == Verdict::Admit) {
+    while (n > 0 && verdict_ == Verdict::Sound) {
         std::size_t take;
         if (recordLeft_ > 0) {
             take = static_cast<std::size_t>(std::min<std::uint64_t>(recordLeft_, n));
@@ -178,7 +180,9 @@ namespace {
 const std::uint64_t kLargestId = 0xfffffffeu;
 const std::uint64_t kLargestSize = 0x7fffffffffffffffu;
 // A sparse file's map in front of its data (the pax 1.0 form) is read up to this length.
-const std::uint64_t kLongestSparseMap = 1 << 20;
+const std::uint64_t kLongestSparseMap = kMiB;
+// A pax header is read up to this length.
+const std::uint64_t kLongestPaxHeader = kMiB;
 
 bool Decimal(const std::string &v, bool time) {
     std::size_t i = time && !v.empty() && v[0] == '-' ? 1 : 0;
@@ -462,7 +466,7 @@ bool SparseStandIn(const std::string &header, const std::string &real) {
     const CanonicalName h = Canonicalize(header), r = Canonicalize(real);
     if (!h.ok() || !r.ok() || h.directory || r.directory || r.name.empty()) return false;
     if (h.name == r.name) return true;
-    const std::string dir = ParentOf(r.name), base = r.name.substr(dir.empty() ? 0 : dir.size() + 1);
+    const std::string dir = ParentOf(r.name), base = BaseOf(r.name);
     const std::string front = (dir.empty() ? "" : dir + "/") + "GNUSparseFile.", back = "/" + base;
     if (h.name.size() <= front.size() + back.size() || h.name.compare(0, front.size(), front) != 0 ||
         h.name.compare(h.name.size() - back.size(), back.size(), back) != 0)
@@ -568,7 +572,7 @@ void PayloadGuard::Header(const unsigned char *h) {
             (flag == 'x' && localPending_) || (pax && (longNames_.hasName || longNames_.hasLink)) ||
             (!pax && localPending_))
             return Refuse(Say(Fault::RecordTwice, {member}));
-        const std::uint64_t limit = pax ? 1 << 20 : kLongestName;
+        const std::uint64_t limit = pax ? kLongestPaxHeader : kLongestName;
         if (size > limit)
             return Refuse(Say(Fault::RecordTooLong, {member, std::to_string(limit)}));
         recordType_ = flag;

@@ -20,7 +20,7 @@
 class PayloadGuard {
 public:
     enum class Verdict {
-        Admit,    // send the bytes
+        Sound,    // send the bytes
         Refused,  // a member that may not be installed; reason() names it
     };
 
@@ -30,12 +30,12 @@ public:
     PayloadGuard(const PayloadGuard &) = delete;
     PayloadGuard &operator=(const PayloadGuard &) = delete;
 
-    // The verdict on the next `n` bytes of the tar stream. Once it is not Admit it stays so.
+    // The verdict on the next `n` bytes of the tar stream. Once it is not Sound it stays so.
     Verdict Inspect(const unsigned char *data, std::size_t n);
     // The verdict once the tar stream has ended: an archive cut short is refused.
     Verdict End();
-    // The bytes that may follow unread, a member's data and padding; after an Admit only.
-    std::uint64_t Passable() const { return verdict_ == Verdict::Admit && recordLeft_ == 0 ? skip_ : 0; }
+    // The bytes that may follow unread, a member's data and padding; after a Sound verdict only.
+    std::uint64_t Passable() const { return verdict_ == Verdict::Sound && recordLeft_ == 0 ? skip_ : 0; }
     // `n` bytes of at most Passable() have gone by.
     void Pass(std::uint64_t n) { skip_ -= std::min(n, Passable()); }
     // The archive's end has been read (a zero block): tar reads no member behind it.
@@ -71,7 +71,7 @@ private:
     void SparseMapRead();
     void SparseEnd();
 
-    Verdict verdict_ = Verdict::Admit;
+    Verdict verdict_ = Verdict::Sound;
     Breach breach_;
 
     // The tar layer: a header being gathered, data being passed over, or a record (a GNU long

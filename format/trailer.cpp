@@ -1,4 +1,5 @@
 #include "format/trailer.h"
+#include "posix/io.h"
 
 #include <sys/stat.h>
 
@@ -53,18 +54,20 @@ Trailer ParseTrailer(const unsigned char *tail, std::size_t n, std::uint64_t fil
     return t;
 }
 
-Trailer ReadTrailer(std::FILE *file) {
+Trailer ReadTrailer(int fd) {
     Trailer t;
     struct stat st;
-    if (fstat(fileno(file), &st) != 0 || st.st_size < 0) return t;
+    if (fstat(fd, &st) != 0 || st.st_size < 0) return t;
     const auto size = static_cast<std::uint64_t>(st.st_size);
     const std::uint64_t start = size > kTrailerTailSize ? size - kTrailerTailSize : 0;
     unsigned char tail[kTrailerTailSize];
-    if (fseeko(file, static_cast<off_t>(start), SEEK_SET) != 0) return t;
-    const std::size_t n = std::fread(tail, 1, sizeof tail, file);
-    if (n != size - start) return t;  // read error, or the file changed size under us
-    return ParseTrailer(tail, n, size);
+    const ssize_t n = ReadFullyAt(fd, tail, size - start, start);
+    // A read error, or the file changed size under us.
+    if (n < 0 || static_cast<std::uint64_t>(n) != size - start) return t;
+    return ParseTrailer(tail, static_cast<std::size_t>(n), size);
 }
+
+Trailer ReadTrailer(std::FILE *file) { return ReadTrailer(fileno(file)); }
 
 const char *DescribeTrailerFault(TrailerFault fault) {
     switch (fault) {
@@ -75,7 +78,11 @@ const char *DescribeTrailerFault(TrailerFault fault) {
     case TrailerFault::BadCharacter:
         return "its last line, which should give only the length of its archive, holds other characters too";
     case TrailerFault::NotPositive: return "its last line gives the length of its archive as 0 or less";
-    case TrailerFault::TooLarge: return "its last line gives the length of its archive as more than 2147483647 bytes";
+    case TrailerFault::TooLarge: {
+        static const std::string text = "its last line gives the length of its archive as more than " +
+                                        std::to_string(kMaxPayloadLength) + " bytes";
+        return text.c_str();
+    }
     case TrailerFault::PastStart: return "its last line gives the length of its archive as more than the file holds";
     case TrailerFault::Unreadable: return "its end could not be read";
     }

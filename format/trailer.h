@@ -38,7 +38,8 @@ struct Trailer {
 // the trailer; nothing outside `tail` is read.
 Trailer ParseTrailer(const unsigned char *tail, std::size_t n, std::uint64_t fileSize);
 
-// Reads the tail of an open file and parses its trailer. The stream's position is unspecified after.
+// Reads the tail of an open file and parses its trailer; the descriptor's offset stays as it was.
+Trailer ReadTrailer(int fd);
 Trailer ReadTrailer(std::FILE *file);
 
 // What is wrong with the installer file's end, worded to follow its name ("FILE: its last line ...").

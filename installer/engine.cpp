@@ -239,18 +239,7 @@ bool Extraction::Open(int installerFd) {
     file_ = installerFd;
     struct stat st;
     if (installerFd < 0 || fstat(installerFd, &st) != 0) return Fail(Fault::Unreadable);
-    const auto size = static_cast<std::uint64_t>(st.st_size > 0 ? st.st_size : 0);
-    const std::uint64_t start = size > kTrailerTailSize ? size - kTrailerTailSize : 0;
-    unsigned char tail[kTrailerTailSize];
-    std::size_t got = 0;
-    while (got < size - start) {
-        const ssize_t n = Uninterrupted(
-            [&] { return pread(installerFd, tail + got, size - start - got, static_cast<off_t>(start + got)); });
-        if (n <= 0) break;
-        got += static_cast<std::size_t>(n);
-    }
-    // A read error, or the file changed size under us.
-    const Trailer trailer = got == size - start ? ParseTrailer(tail, got, size) : Trailer();
+    const Trailer trailer = ReadTrailer(installerFd);
     if (!trailer.ok()) return Fail(Fault::Damaged, DescribeTrailerFault(trailer.fault));
     if (lseek(installerFd, static_cast<off_t>(trailer.payloadOffset), SEEK_SET) < 0) return Fail(Failure::Unreadable);
     length_ = trailer.payloadLength;
@@ -304,7 +293,7 @@ bool Extraction::Run(int destinationFd, const CopyWindow &window) {
         said_ = unpackerSaid;
         return Fail(Failure::Unpacker);
     }
-    if (copied != CopyResult::Complete || !Succeeded(archived)) {
+    if (copied != CopyResult::Sound || !Succeeded(archived)) {
         said_ = archiverSaid;
         return Fail(Failure::Tar);
     }

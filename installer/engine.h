@@ -12,7 +12,7 @@
 class Extraction {
 public:
     enum class Fault {
-        Nothing,
+        Sound,
         Unreadable,   // the installer file cannot be opened
         Damaged,      // the installer file is damaged or incomplete: reason() says how
         Unsupported,  // its archive is intact but holds what the installer does not take: reason() says what
@@ -23,7 +23,7 @@ public:
     };
     // Where a Failed extraction went wrong.
     enum class Failure {
-        Nothing,
+        Sound,
         Unreadable,  // reading the payload from the installer file failed
         CutShort,    // the installer file ended before its payload did
         NotGzip,     // the payload does not begin as gzip data
@@ -54,8 +54,8 @@ private:
 
     int file_ = -1;
     std::uint32_t length_ = 0;
-    Fault fault_ = Fault::Nothing;
-    Failure failure_ = Failure::Nothing;
+    Fault fault_ = Fault::Sound;
+    Failure failure_ = Failure::Sound;
     std::string reason_;
     std::string said_;
 };

@@ -74,7 +74,7 @@ void Report(const Extraction &extraction, const char *self, const char *destinat
     case Extraction::Fault::Unsupported: ReportUnsupported(self, extraction.reason()); break;
     case Extraction::Fault::InTheWay: ReportInTheWay(destination, extraction.reason()); break;
     case Extraction::Fault::CannotEnter: ReportCannotEnter(destination); break;
-    case Extraction::Fault::Nothing:
+    case Extraction::Fault::Sound:
     case Extraction::Fault::Failed:
         if (const char *damage = DamageOf(extraction.failed()))
             ReportDamaged(self, damage);

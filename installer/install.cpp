@@ -25,23 +25,6 @@ namespace {
 const char kProbeName[] = "test";
 const char kLauncherArgument[] = "inst";
 
-// The destination in the form extraction and the launcher need: after Extract the working
-// directory is the destination itself, so a relative path would no longer name it.
-bool MakeAbsolute(const std::string &destination, std::string &absolute) {
-    if (destination[0] == '/') {
-        absolute = destination;
-        return true;
-    }
-    std::string cwd(256, '\0');
-    while (getcwd(cwd.data(), cwd.size()) == nullptr) {
-        if (errno != ERANGE) return false;
-        cwd.resize(cwd.size() * 2);
-    }
-    cwd.resize(std::strlen(cwd.c_str()));
-    absolute = cwd + "/" + destination;
-    return true;
-}
-
 std::string ReadDestination() {
     if (bIsSilent) return pLocation;
     Widget textField = nullptr;
@@ -50,14 +33,6 @@ std::string ReadDestination() {
     if (textField) XtVaGetValues(textField, XmNvalue, &value, nullptr);
     XtText owned(value);
     return owned ? std::string(owned.get()) : std::string();
-}
-
-// The components of an absolute path, empty ones and "." dropped.
-std::vector<std::string> Components(const std::string &path) {
-    std::vector<std::string> parts;
-    for (std::string &part : SplitAt(path, '/'))
-        if (!part.empty() && part != ".") parts.push_back(std::move(part));
-    return parts;
 }
 
 std::string Join(const std::vector<std::string> &parts, std::size_t count) {
@@ -140,7 +115,7 @@ Fd OpenDestination(const std::string &absolute, const char *dest) {
     }
     std::string trimmed = absolute;
     while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
-    const std::string name = trimmed.substr(trimmed.rfind('/') + 1);
+    const std::string name = BaseOf(trimmed);
     const Fd parent(open(root ? real.c_str() : DirectoryOf(trimmed).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!parent || mkdirat(parent.get(), name.c_str(), root ? 0755 : 0777) != 0) {
         ShowError(StrPrintf("Can not make directory %s", dest).c_str());
@@ -211,6 +186,8 @@ void InstallSequence() {
         return;
     }
 
+    // After Extract the working directory is the destination itself, so a relative path would
+    // no longer name it for the launcher.
     std::string absolute;
     if (!MakeAbsolute(destination, absolute)) {
         ReportCannotEnter(dest);

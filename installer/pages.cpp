@@ -22,6 +22,8 @@ namespace {
 
 // A path built from HOME holds at most this many bytes, its terminating zero included.
 const std::size_t kHomePathSize = 4096;
+// The directory the proposed destinations end in.
+const char kInstalledName[] = "Sonaris8";
 
 Widget CreateLogo(const char *name, Widget page, Pixmap logo) {
     return XtVaCreateManagedWidget(
@@ -124,14 +126,15 @@ std::vector<std::string> ProposedDestinations() {
     // The home item is left out when HOME is unset or gives a path longer than kHomePathSize allows.
     std::string home;
     if (const char *value = std::getenv("HOME")) {
-        home = std::string(value) + "/Sonaris8";
+        home = std::string(value) + "/" + kInstalledName;
         if (home.size() + 1 > kHomePathSize) home.clear();
     }
+    const std::string local = std::string("/usr/local/") + kInstalledName, opt = std::string("/opt/") + kInstalledName;
     std::vector<std::string> proposals;
     if (access("/usr/local", W_OK) == 0) {
-        proposals = {"/usr/local/Sonaris8", home, "/opt/Sonaris8"};
+        proposals = {local, home, opt};
     } else {
-        proposals = {home, "/usr/local/Sonaris8", "/opt/Sonaris8"};
+        proposals = {home, local, opt};
     }
     return proposals;
 }

@@ -1,4 +1,5 @@
 #include "installer/payloadcopy.h"
+#include "posix/io.h"
 #include "posix/retry.h"
 
 #include <fcntl.h>
@@ -16,17 +17,17 @@ namespace {
 
 // A large pipe into gunzip lets it take the payload in few system calls; what the pipe holds is not
 // counted as taken.
-const int kPipeSize = 1 << 20;
+const int kPipeSize = static_cast<int>(kMiB);
 // Reads of the payload, and of file data where it cannot be spliced.
-const std::size_t kBufferSize = 128 << 10;
-const std::size_t kSpliceSize = 1 << 20;
+const std::size_t kBufferSize = 128 * kKiB;
+const std::size_t kSpliceSize = kMiB;
 // File data shorter than this is read with the headers around it: a system call per small file
 // costs more than the copy it saves.
-const std::uint64_t kSpliceAtLeast = 64 << 10;
+const std::uint64_t kSpliceAtLeast = 64 * kKiB;
 // The start of the tar stream is held back from tar up to this much, so that a payload refused
 // early leaves the destination as it was and draws no complaint from tar; a member refused
 // further on stops the stream before tar has its header, behind members tar has made already.
-const std::size_t kHeldBeforeStart = 1 << 20;
+const std::size_t kHeldBeforeStart = kMiB;
 
 long long Milliseconds() {
     timespec t{};
@@ -37,18 +38,6 @@ long long Milliseconds() {
 void NonBlocking(int fd) {
     const int flags = fcntl(fd, F_GETFL);
     if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-}
-
-// Reads up to `n` bytes; returns the count, short only at the end of the file, or -1 on a fault.
-ssize_t ReadFully(int file, unsigned char *to, std::size_t n) {
-    std::size_t got = 0;
-    while (got < n) {
-        const ssize_t r = Uninterrupted([&] { return read(file, to + got, n - got); });
-        if (r < 0) return -1;
-        if (r == 0) break;
-        got += static_cast<std::size_t>(r);
-    }
-    return static_cast<ssize_t>(got);
 }
 
 class Copy {
@@ -71,7 +60,7 @@ private:
     void Wait();
     void Turn(bool always);
     void Stop(CopyResult r) {
-        if (result_ == CopyResult::Complete) result_ = r;
+        if (result_ == CopyResult::Sound) result_ = r;
     }
 
     const int file_;
@@ -80,7 +69,7 @@ private:
     PayloadGuard &guard_;
     const CopyWindow &window_;
     CopyCounts &counts_;
-    CopyResult result_ = CopyResult::Complete;
+    CopyResult result_ = CopyResult::Sound;
 
     Fd unpackerInput_, unpackerOutput_, archiverInput_;
     // The payload: read from the file so far, and a piece read into memory not yet fed.
@@ -175,7 +164,7 @@ bool Copy::Pass() {
     const bool refused = result_ == CopyResult::Refused;
     // tar starts once the stream's first megabyte has been admitted, or all of a shorter stream.
     if (!counts_.archiverStarted && !refused && heldAt_ < held_.size() &&
-        (held_.size() >= kHeldBeforeStart || (streamEnded_ && result_ == CopyResult::Complete)) && !StartArchiver())
+        (held_.size() >= kHeldBeforeStart || (streamEnded_ && result_ == CopyResult::Sound)) && !StartArchiver())
         return true;
     if (heldAt_ < held_.size() && archiverInput_) {
         if (waitArchiver_) return false;
@@ -255,7 +244,7 @@ bool Copy::Read(std::size_t want) {
     if (n > 0) {
         if (discarding_) {
             held_.clear();
-        } else if (guard_.Inspect(held_.data() + at, static_cast<std::size_t>(n)) != PayloadGuard::Verdict::Admit) {
+        } else if (guard_.Inspect(held_.data() + at, static_cast<std::size_t>(n)) != PayloadGuard::Verdict::Sound) {
             Stop(CopyResult::Refused);
             CutOff();
         }
@@ -274,7 +263,7 @@ bool Copy::Read(std::size_t want) {
 void Copy::StreamEnded() {
     unpackerOutput_.Close();
     streamEnded_ = true;
-    if (!discarding_ && result_ != CopyResult::Refused && guard_.End() != PayloadGuard::Verdict::Admit) {
+    if (!discarding_ && result_ != CopyResult::Refused && guard_.End() != PayloadGuard::Verdict::Sound) {
         Stop(CopyResult::Refused);
         held_.clear();
         heldAt_ = 0;
@@ -288,7 +277,7 @@ void Copy::ArchiverGone() {
     heldAt_ = 0;
     // tar may end soundly once it has read the archive's end; gunzip still says whether the payload
     // was sound, so its output is read on, unjudged, to the end.
-    if (guard_.archiveEnded() && result_ == CopyResult::Complete) {
+    if (guard_.archiveEnded() && result_ == CopyResult::Sound) {
         discarding_ = true;
         return;
     }

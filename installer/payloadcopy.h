@@ -72,7 +72,7 @@ public:
 };
 
 enum class CopyResult {
-    Complete,         // the payload went into gunzip, and gunzip's output, judged, into tar
+    Sound,            // the payload went into gunzip, and gunzip's output, judged, into tar
     Refused,          // the guard refused a member (guard.reason()); tar has nothing of it
     NotGzip,          // the payload does not begin as gzip data; nothing was started
     Unreadable,       // reading the installer file failed

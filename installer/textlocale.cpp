@@ -1,5 +1,6 @@
 // The character type the window runs with, and a font for the destination that can draw it.
 #include "installer/textlocale.h"
+#include "posix/fd.h"
 
 #include <X11/Xft/Xft.h>
 #include <X11/Xlocale.h>
@@ -40,20 +41,15 @@ std::string LocaleLanguage() {
 class QuietStandardError {
 public:
     QuietStandardError() : saved_(dup(STDERR_FILENO)) {
-        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        if (saved_ >= 0 && null >= 0) dup2(null, STDERR_FILENO);
-        if (null >= 0) close(null);
+        const Fd null(open("/dev/null", O_WRONLY | O_CLOEXEC));
+        if (saved_ && null) dup2(null.get(), STDERR_FILENO);
     }
     ~QuietStandardError() {
-        if (saved_ < 0) return;
-        dup2(saved_, STDERR_FILENO);
-        close(saved_);
+        if (saved_) dup2(saved_.get(), STDERR_FILENO);
     }
-    QuietStandardError(const QuietStandardError &) = delete;
-    QuietStandardError &operator=(const QuietStandardError &) = delete;
 
 private:
-    int saved_;
+    Fd saved_;
 };
 
 // The family of the installed sans-serif face fontconfig deems best for the locale's language: one

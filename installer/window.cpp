@@ -19,6 +19,9 @@
 
 namespace {
 
+#define SONARIS_DIGITS_OF(value) #value
+#define SONARIS_DIGITS(value) SONARIS_DIGITS_OF(value)
+
 // The whole look of the window. Lines that address widgets by name depend on the widget names of
 // the pages: renaming a widget silently drops its label, size or colour.
 const char *const resources[] = {
@@ -27,7 +30,8 @@ const char *const resources[] = {
     "SonarisInstaller.title:\tSonaris 8 Installer",
     "SonarisInstaller*background:\t#D0D0D0",
     "SonarisInstaller*foreground:\tblack",
-    "SonarisInstaller*fontList:\t-adobe-helvetica-medium-r-*-*-12-*-*-*-*-*-*-*",
+    "SonarisInstaller*fontList:\t-adobe-helvetica-medium-r-*-*-" SONARIS_DIGITS(SONARIS_FALLBACK_FONT_PIXELS)
+    "-*-*-*-*-*-*-*",
     "SonarisInstaller*topShadowColor:\twhite",
     "SonarisInstaller*XmPushButton.shadowThickness:\t1",
     "SonarisInstaller*page1finish.labelString:\tFinish",

@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
-// The height in pixels of the fallback resources' font of every text in the window.
-const int kFallbackFontPixels = 12;
+// The height in pixels of the fallback resources' font of every text in the window; a macro as
+// well, for the fallback resources spell it inside the font's name.
+#define SONARIS_FALLBACK_FONT_PIXELS 12
+const int kFallbackFontPixels = SONARIS_FALLBACK_FONT_PIXELS;
 
 // Everything of the window up to and including mapping the shell; RunWindow adds the main loop.
 void BuildWindow(int *argc, char **argv);

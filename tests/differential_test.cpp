@@ -118,9 +118,9 @@ Judgement Judge(const std::string &tar, const std::string &dest, bool root) {
     PayloadGuard guard(where);
     guard.KeepJudged();
     auto verdict = guard.Inspect(reinterpret_cast<const unsigned char *>(tar.data()), tar.size());
-    if (verdict == PayloadGuard::Verdict::Admit) verdict = guard.End();
+    if (verdict == PayloadGuard::Verdict::Sound) verdict = guard.End();
     close(where.destination);
-    return {verdict == PayloadGuard::Verdict::Admit, guard.reason(), guard.refusal(), guard.judged()};
+    return {verdict == PayloadGuard::Verdict::Sound, guard.reason(), guard.refusal(), guard.judged()};
 }
 
 // How `dest` differs from what the check judged; "" if in nothing.

@@ -77,7 +77,7 @@ TEST(Engine, InstallsAPayloadReadOnceAndReportsARefusedOne) {
         Extraction extraction;
         std::uint64_t taken = 0, read = 0;
         EXPECT_TRUE(RunExtraction(extraction, tmp, payload, tmp / "sound", taken, read));
-        EXPECT_EQ(extraction.fault(), Extraction::Fault::Nothing);
+        EXPECT_EQ(extraction.fault(), Extraction::Fault::Sound);
         EXPECT_EQ(taken, payload.size());
         EXPECT_TRUE(ReadFile(tmp / "sound/noise") == noise);
         // Each payload byte once; behind the tar stream's first megabyte, held back, only its

@@ -1,6 +1,6 @@
 // The packer end to end: the real sonaris-pack, the real installer with gunzip and tar, archives
 // written by the system's tar and gzip or built header by header (tar_support.h).
-#include "posix/error.h"
+#include "tools/error.h"
 #include "tests/fixtures.h"
 #include "tests/tar_support.h"
 #include "tools/pack.h"

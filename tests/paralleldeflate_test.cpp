@@ -1,6 +1,6 @@
 // The packer's block deflate: one gzip member that the system's gunzip and the packer's own checked
 // reader take, the same bytes whatever the number of threads and however the input is handed over.
-#include "posix/error.h"
+#include "tools/error.h"
 #include "tests/fixtures.h"
 #include "tools/gzipsource.h"
 #include "tools/paralleldeflate.h"

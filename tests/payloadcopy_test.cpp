@@ -155,8 +155,8 @@ TEST_F(PayloadCopy, HandsOnWhatWasAdmittedAndTellsTheFaultsApart) {
         bool cutOff;
         std::size_t missing = 0;  // bytes the trailer claims beyond the file's end
     } cases[] = {
-        {"sound", sound, false, std::string::npos, CopyResult::Complete, Gunzipped(sound).size(), false},
-        {"sound, through ends that are not pipes", sound, true, std::string::npos, CopyResult::Complete,
+        {"sound", sound, false, std::string::npos, CopyResult::Sound, Gunzipped(sound).size(), false},
+        {"sound, through ends that are not pipes", sound, true, std::string::npos, CopyResult::Sound,
          Gunzipped(sound).size(), false},
         {"a member refused behind megabytes", refused, false, std::string::npos, CopyResult::Refused, beforeLink, true},
         {"gunzip failing mid-stream", cut, false, std::string::npos, CopyResult::Refused, Gunzipped(cut).size(), false},
@@ -192,12 +192,12 @@ TEST_F(PayloadCopy, HandsOnWhatWasAdmittedAndTellsTheFaultsApart) {
         if (c.cutOff) {
             EXPECT_TRUE(WIFSIGNALED(status) ? WTERMSIG(status) == SIGPIPE : WEXITSTATUS(status) == 0) << status;
         } else {
-            EXPECT_EQ(WIFEXITED(status) && WEXITSTATUS(status) == 0, c.result == CopyResult::Complete) << status;
+            EXPECT_EQ(WIFEXITED(status) && WEXITSTATUS(status) == 0, c.result == CopyResult::Sound) << status;
         }
         // Behind the first megabyte, held back, file data goes from pipe to pipe where both ends are pipes.
         if (c.sockets) {
             EXPECT_EQ(counts.spliced, 0u);
-        } else if (c.result == CopyResult::Complete) {
+        } else if (c.result == CopyResult::Sound) {
             EXPECT_GT(counts.spliced, std::uint64_t(1) << 20);
         }
     }
@@ -238,7 +238,7 @@ TEST_F(PayloadCopy, AnswersTheWindowWhileTarIsFullAndShowsWhatGunzipTook) {
     PayloadGuard guard;
     CopyCounts counts;
     EXPECT_EQ(CopyPayload(installer.fd, static_cast<std::uint32_t>(payload.size()), commands, guard, w, counts),
-              CopyResult::Complete);
+              CopyResult::Sound);
     event.join();
     commands.Finish();
     EXPECT_EQ(state.answeredWhileFull, 1);

@@ -28,13 +28,13 @@ Verdict Feed(const std::string &payload, std::size_t piece, std::size_t &admitte
     const std::string tar = Gunzipped(payload);
     PayloadGuard guard;
     admitted = 0;
-    Verdict v = Verdict::Admit;
-    for (std::size_t at = 0; at < tar.size() && v == Verdict::Admit; at += piece) {
+    Verdict v = Verdict::Sound;
+    for (std::size_t at = 0; at < tar.size() && v == Verdict::Sound; at += piece) {
         const std::string block = tar.substr(at, piece);
         v = guard.Inspect(reinterpret_cast<const unsigned char *>(block.data()), block.size());
-        if (v == Verdict::Admit) admitted += block.size();
+        if (v == Verdict::Sound) admitted += block.size();
     }
-    if (v == Verdict::Admit) v = guard.End();
+    if (v == Verdict::Sound) v = guard.End();
     if (reason) *reason = guard.reason();
     return v;
 }
@@ -91,7 +91,7 @@ TEST(PayloadGuard, AdmitsSoundPayloadsHoweverTheyAreCut) {
         for (std::size_t piece : kPieces) {
             SCOPED_TRACE(piece);
             std::size_t admitted;
-            EXPECT_EQ(Feed(c.payload, piece, admitted), Verdict::Admit);
+            EXPECT_EQ(Feed(c.payload, piece, admitted), Verdict::Sound);
             EXPECT_EQ(admitted, Gunzipped(c.payload).size());
         }
     }
@@ -293,8 +293,8 @@ TEST(PayloadGuard, TellsWhoCanPutARefusalRight) {
     where.destination = open(dest.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     PayloadGuard guard(where);
     const std::string replaced = TarArchive({Symlink("old", "usr"), Launcher(kLauncherScript)});
-    EXPECT_EQ(guard.Inspect(reinterpret_cast<const unsigned char *>(replaced.data()), replaced.size()), Verdict::Admit);
-    EXPECT_EQ(guard.End(), Verdict::Admit) << guard.reason();
+    EXPECT_EQ(guard.Inspect(reinterpret_cast<const unsigned char *>(replaced.data()), replaced.size()), Verdict::Sound);
+    EXPECT_EQ(guard.End(), Verdict::Sound) << guard.reason();
     close(where.destination);
 }
 

@@ -1,5 +1,5 @@
 #include "tools/gzipsource.h"
-#include "tools/fdio.h"
+#include "posix/io.h"
 
 #include <zlib.h>
 
@@ -9,8 +9,8 @@
 
 namespace {
 
-const std::size_t kInputSize = 1 << 20;
-const std::size_t kOutputSize = 256 << 10;
+const std::size_t kInputSize = kMiB;
+const std::size_t kOutputSize = 256 * kKiB;
 
 }  // namespace
 
@@ -50,7 +50,7 @@ bool GzipSource::Fill() {
 std::string GzipSource::DescribeFault() const {
     z_stream z{};
     if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) return "cannot be decompressed: out of memory";
-    std::vector<unsigned char> in(1 << 16), out(1 << 16);
+    std::vector<unsigned char> in(kCopyChunk), out(kCopyChunk);
     std::string described;
     for (std::uint64_t at = offset_; described.empty();) {
         if (z.avail_in == 0) {

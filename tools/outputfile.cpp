@@ -1,5 +1,5 @@
 #include "tools/outputfile.h"
-#include "posix/error.h"
+#include "tools/error.h"
 #include "posix/path.h"
 
 #include <fcntl.h>
@@ -37,9 +37,8 @@ std::string RandomSuffix() {
 }  // namespace
 
 OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
-    const std::size_t slash = path_.rfind('/');
     directory_ = DirectoryOf(path_);
-    base_ = slash == std::string::npos ? path_ : path_.substr(slash + 1);
+    base_ = BaseOf(path_);
     if (base_.empty()) throw PackError(path_ + ": names a directory, not a file");
 
     directoryFd_ = Fd(open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

@@ -1,10 +1,8 @@
-// The packer's commands: gathering members from a directory or a gzip'd tar, writing the installer
-// file, and reading installers back for --list and --verify.
+// Packing: gathering members from a directory or a gzip'd tar and writing the installer file.
 #include "tools/pack.h"
 #include "format/contract.h"
-#include "posix/error.h"
+#include "tools/error.h"
 #include "posix/path.h"
-#include "tools/fdio.h"
 #include "tools/outputfile.h"
 #include "tools/owners.h"
 #include "format/payloadguard.h"
@@ -235,14 +233,6 @@ private:
     std::size_t count_ = 0;
 };
 
-// The pieces of a path between slashes, without empty and "." ones.
-std::vector<std::string> Parts(const std::string &path) {
-    std::vector<std::string> parts;
-    for (std::string &part : SplitAt(path, '/'))
-        if (!part.empty() && part != ".") parts.push_back(std::move(part));
-    return parts;
-}
-
 std::string Joined(const std::vector<std::string> &parts, std::size_t from = 0) {
     std::string out;
     for (std::size_t i = from; i < parts.size(); ++i) out += (out.empty() ? "" : "/") + parts[i];
@@ -269,7 +259,8 @@ std::string RelativeTarget(const std::vector<std::string> &from, const std::vect
     return out.back() == '/' ? out.substr(0, out.size() - 1) : out;
 }
 
-// What repacking with the system's tars leaves out, for records the installer does not take.
+}  // namespace
+
 std::string RepackFix(const Breach &b) {
     switch (b.fault) {
     case Fault::Keyword:
@@ -284,13 +275,15 @@ std::string RepackFix(const Breach &b) {
     }
 }
 
+namespace {
+
 // Holds the members of a tree to the installer's rules as they come, and gathers every problem,
 // each with what the packager can do about it, and what will break once the tree is installed.
 class TreeCheck {
 public:
     TreeCheck(const PackOptions &o, bool directory) : source_(o.source), output_(o.output), directory_(directory) {
         char real[PATH_MAX];
-        if (directory && realpath(o.source.c_str(), real) != nullptr) root_ = Parts(real);
+        if (directory && realpath(o.source.c_str(), real) != nullptr) root_ = Components(real);
     }
 
     // Holds `m` to the rules; false (the problem noted) where it breaks one.
@@ -394,7 +387,7 @@ public:
 
         Lines dangling;
         for (const auto &[name, target] : links_) {
-            std::vector<std::string> from = Parts(ParentOf(name));
+            std::vector<std::string> from = Components(ParentOf(name));
             if (!Reaches(from, target, 0))
                 dangling.Add(MemberLabel(ArchiveName(name, false)) + " is a symbolic link to " + Printable(target) +
                              ", which leads to nothing in the tree: installed, it will point nowhere");
@@ -458,7 +451,7 @@ private:
 
     // What a link whose target leads out of the tree, or goes there by a detour, should be.
     std::string LinkFix(const std::string &name, const std::string &target) const {
-        const std::vector<std::string> dir = Parts(ParentOf(name));
+        const std::vector<std::string> dir = Components(ParentOf(name));
         // Where it points: below the top where that is known, else as an absolute path.
         std::vector<std::string> at = target[0] == '/' ? std::vector<std::string>() : dir;
         bool inside = target[0] != '/';
@@ -466,7 +459,7 @@ private:
             at.insert(at.begin(), root_.begin(), root_.end());
             inside = false;
         }
-        for (const std::string &part : Parts(target)) {
+        for (const std::string &part : Components(target)) {
             if (part != "..") {
                 at.push_back(part);
             } else if (!at.empty()) {
@@ -502,7 +495,7 @@ private:
     // links of the tree; false where it comes to nothing the tree holds.
     bool Reaches(std::vector<std::string> &at, const std::string &target, int depth) const {
         if (depth > 40) return false;  // a loop: the system gives up too
-        for (const std::string &part : Parts(target)) {
+        for (const std::string &part : Components(target)) {
             if (part == "..") {
                 if (at.empty()) return true;  // out of the tree: a problem of its own
                 at.pop_back();
@@ -641,7 +634,7 @@ void SortMembers(std::vector<Member> &members) {
 }
 
 void CopyImage(int image, const std::string &imagePath, int out, const std::string &outPath) {
-    char chunk[1 << 16];
+    char chunk[kCopyChunk];
     for (;;) {
         const ssize_t n = ReadSome(image, chunk, sizeof chunk);
         if (n < 0) throw SystemError(imagePath, "cannot read");
@@ -650,113 +643,16 @@ void CopyImage(int image, const std::string &imagePath, int out, const std::stri
     }
 }
 
-// ---- installers ----
-
-struct InstallerFile {
-    File file;
-    Trailer trailer;
-    int fd() const { return fileno(file.get()); }
-};
-
-// With `sound`, a trailer that does not fit is refused here.
-InstallerFile OpenInstaller(const std::string &path, bool sound = true) {
-    InstallerFile f;
-    f.file.reset(std::fopen(path.c_str(), "rb"));
-    if (!f.file) throw SystemError(path, "cannot open");
-    struct stat st;
-    if (fstat(f.fd(), &st) != 0) throw SystemError(path, "cannot examine");
-    if (!S_ISREG(st.st_mode)) throw PackError(path + ": is not a regular file");
-    f.trailer = ReadTrailer(f.file.get());
-    if (sound && !f.trailer.ok()) throw PackError(path + ": " + DescribeTrailerFault(f.trailer.fault));
-    return f;
-}
-
-std::string ModeString(MemberType type, unsigned mode) {
-    char s[] = "?---------";
-    switch (type) {
-    case MemberType::Directory: s[0] = 'd'; break;
-    case MemberType::File: s[0] = '-'; break;
-    case MemberType::HardLink: s[0] = 'h'; break;
-    case MemberType::Symlink: s[0] = 'l'; break;
-    case MemberType::CharDevice: s[0] = 'c'; break;
-    case MemberType::BlockDevice: s[0] = 'b'; break;
-    case MemberType::Fifo: s[0] = 'p'; break;
-    case MemberType::Socket: s[0] = 's'; break;
-    case MemberType::Unknown: break;
-    }
-    const char kLetters[] = "rwxrwxrwx";
-    for (int i = 0; i < 9; ++i)
-        if (mode & (0400u >> i)) s[i + 1] = kLetters[i];
-    if (mode & S_ISUID) s[3] = (mode & S_IXUSR) ? 's' : 'S';
-    if (mode & S_ISGID) s[6] = (mode & S_IXGRP) ? 's' : 'S';
-    if (mode & S_ISVTX) s[9] = (mode & S_IXOTH) ? 't' : 'T';
-    return s;
-}
-
-// A name from libarchive as one line of text, whole.
-std::string Whole(const char *name) { return name ? Printable(name, std::string::npos) : "?"; }
-
-// The installer's own check (payloadguard.h) over the whole payload, inflated here as gunzip
-// inflates it for the installer: what it admits installs, and nothing else does. The packer is
-// stricter than gunzip on the gzip layer: one member, nothing but zeros behind it. Returns what
-// it found of the members.
-// The guard's refusal, with what repacking can leave out where that is all it takes.
-std::string Refused(const std::string &installer, const Breach &breach) {
-    const std::string fix = RepackFix(breach);
-    return installer + ": " + breach.text + (fix.empty() ? "" : "; " + fix);
-}
-
-struct Checked {
-    std::size_t members;
-    ContractChecker::Launcher launcher;
-};
-Checked CheckAsTheInstallerWill(const InstallerFile &f, const std::string &installer, ProgressLine *progress) {
-    if (progress) progress->Start("verifying", f.trailer.payloadLength);
-    GzipSource gzip(f.fd(), f.trailer.payloadOffset, f.trailer.payloadLength, true);
-    if (progress) gzip.OnRead([progress](std::uint64_t n) { progress->Advance(n); });
-    // Held to what root may install: extended attributes and ACLs that could grant are refused.
-    ContractChecker::Where where;
-    where.privileged = true;
-    PayloadGuard guard(where);
-    std::vector<unsigned char> chunk(256 << 10);
-    for (;;) {
-        const ssize_t n = gzip.Read(chunk.data(), chunk.size());
-        if (n < 0) {
-            if (gzip.followedByOther())
-                throw PackError(installer + ": the payload's gzip member is followed by bytes that are not gzip data");
-            throw PackError(installer + ": the payload " + gzip.fault());
-        }
-        if (n == 0) break;
-        if (guard.Inspect(chunk.data(), static_cast<std::size_t>(n)) != PayloadGuard::Verdict::Admit)
-            throw PackError(Refused(installer, guard.breach()));
-    }
-    if (guard.End() != PayloadGuard::Verdict::Admit) throw PackError(Refused(installer, guard.breach()));
-    return Checked{guard.contract().members(), guard.contract().launcher()};
-}
-
 // A source file must be a gzip'd tar; anything else is named by its first bytes, with the way to
 // one.
 void CheckSourceKind(const std::string &source) {
     const Fd fd(open(source.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) throw SystemError(source, "cannot open");
     unsigned char probe[kSourceProbeSize];
-    std::size_t n = 0;
-    while (n < sizeof probe) {
-        const ssize_t r = ReadAt(fd.get(), probe + n, sizeof probe - n, n);
-        if (r < 0) throw SystemError(source, "cannot read");
-        if (r == 0) break;
-        n += static_cast<std::size_t>(r);
-    }
-    const std::string mismatch = SourceMismatch(probe, n, source);
+    const ssize_t n = ReadFullyAt(fd.get(), probe, sizeof probe, 0);
+    if (n < 0) throw SystemError(source, "cannot read");
+    const std::string mismatch = SourceMismatch(probe, static_cast<std::size_t>(n), source);
     if (!mismatch.empty()) throw PackError(mismatch);
-}
-
-// How far into an installer file its program image reaches: to the payload when the trailer tells
-// where that begins, else the whole file.
-std::uint64_t ImageLimit(const InstallerFile &f) {
-    struct stat st;
-    if (f.trailer.ok()) return f.trailer.payloadOffset;
-    return fstat(f.fd(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
 }
 
 }  // namespace
@@ -872,45 +768,4 @@ std::size_t Pack(const PackOptions &options) {
     out.Commit(0755);
     if (o.warnings) *o.warnings = warnings;
     return writer.members();
-}
-
-void List(const std::string &installer, std::FILE *out) {
-    InstallerFile f = OpenInstaller(installer, false);
-    std::fprintf(out, "%s\n", ImageLine(ReadImageKind(f.fd(), ImageLimit(f), installer)).c_str());
-    if (!f.trailer.ok()) throw PackError(installer + ": " + DescribeTrailerFault(f.trailer.fault));
-    TarReader reader(f.fd(), f.trailer.payloadOffset, f.trailer.payloadLength, true, installer, "the payload");
-    while (struct archive_entry *entry = reader.Next()) {
-        const MemberType type = TypeOfEntry(entry);
-        std::string line = ModeString(type, archive_entry_mode(entry) & 07777);
-        char size[32];
-        std::snprintf(size, sizeof size, " %12lld ", static_cast<long long>(archive_entry_size(entry)));
-        line += size + Whole(archive_entry_pathname(entry));
-        if (type == MemberType::Symlink) line += " -> " + Whole(archive_entry_symlink(entry));
-        if (type == MemberType::HardLink) line += " link to " + Whole(archive_entry_hardlink(entry));
-        std::fprintf(out, "%s\n", line.c_str());
-    }
-    reader.Finish();
-    if (std::fflush(out) != 0) throw SystemError("standard output", "cannot write");
-}
-
-Verdict Verify(const std::string &installer, ProgressLine *progress) {
-    InstallerFile f = OpenInstaller(installer);
-    if (f.trailer.payloadOffset == 0) throw PackError(installer + ": no program image stands in front of the payload");
-    const Checked checked = CheckAsTheInstallerWill(f, installer, progress);
-    if (progress) progress->Clear();
-    Verdict verdict;
-    verdict.image = ReadImageKind(f.fd(), f.trailer.payloadOffset, installer);
-    if (!verdict.image.installer) {
-        const std::string what = verdict.image.arch.empty()
-                                     ? verdict.image.description + ", not an x86-64 or arm64 Linux program"
-                                     : DescribeImage(verdict.image);
-        throw PackError(installer + ": the program image is " + what +
-                        ": pack the tree again with the installer's image (leave --image out, or give it a "
-                        "sonaris-installer)");
-    }
-    verdict.warnings = LauncherWarnings(checked.launcher);
-    verdict.summary = installer + ": sound: " + std::to_string(checked.members) + " members in a payload of " +
-                      std::to_string(f.trailer.payloadLength) + " bytes behind a program image of " +
-                      std::to_string(f.trailer.payloadOffset) + " bytes";
-    return verdict;
 }

@@ -1,5 +1,5 @@
 #include "tools/paralleldeflate.h"
-#include "posix/error.h"
+#include "tools/error.h"
 
 #include <sched.h>
 #include <zlib.h>

@@ -1,7 +1,6 @@
 #include "tools/payloadwriter.h"
 #include "format/contract.h"
-#include "posix/error.h"
-#include "tools/fdio.h"
+#include "tools/error.h"
 
 #include <unistd.h>
 
@@ -101,7 +100,7 @@ void PayloadWriter::AddLink(const Member &member) { Header(member); }
 
 void PayloadWriter::AddFile(const Member &member, int from, std::uint64_t offset, const std::string &where) {
     Header(member);
-    char chunk[1 << 16];
+    char chunk[kCopyChunk];
     std::uint64_t left = member.size;
     while (left > 0) {
         const ssize_t n = ReadAt(from, chunk, std::min<std::uint64_t>(sizeof chunk, left), offset);

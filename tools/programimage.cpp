@@ -1,8 +1,7 @@
 #include "tools/programimage.h"
 
 #include "data/imagemark.h"
-#include "posix/error.h"
-#include "tools/fdio.h"
+#include "tools/error.h"
 #include "tools/owners.h"
 
 #include <fcntl.h>
@@ -46,14 +45,9 @@ public:
 
     bool Read(std::uint64_t offset, std::size_t n, unsigned char *out) const {
         if (offset > limit_ || n > limit_ - offset) return false;
-        std::size_t done = 0;
-        while (done < n) {
-            const ssize_t r = ReadAt(fd_, out + done, n - done, offset + done);
-            if (r < 0) throw SystemError(path_, "cannot read");
-            if (r == 0) return false;
-            done += static_cast<std::size_t>(r);
-        }
-        return true;
+        const ssize_t r = ReadFullyAt(fd_, out, n, offset);
+        if (r < 0) throw SystemError(path_, "cannot read");
+        return static_cast<std::size_t>(r) == n;
     }
 
     // The NUL-terminated string at `offset`, of at most `max` bytes; empty when there is none.
@@ -203,13 +197,9 @@ ImageKind ClassifyImage(const unsigned char *bytes, std::size_t n) {
 ImageKind ReadImageKind(int fd, std::uint64_t limit, const std::string &path) {
     const Image image(fd, limit, path);
     unsigned char header[kHeaderSize];
-    std::size_t n = 0;
-    while (n < sizeof header && n < limit) {
-        const ssize_t r = ReadAt(fd, header + n, std::min<std::uint64_t>(sizeof header - n, limit - n), n);
-        if (r < 0) throw SystemError(path, "cannot read");
-        if (r == 0) break;
-        n += static_cast<std::size_t>(r);
-    }
+    const ssize_t r = ReadFullyAt(fd, header, std::min<std::uint64_t>(sizeof header, limit), 0);
+    if (r < 0) throw SystemError(path, "cannot read");
+    const std::size_t n = static_cast<std::size_t>(r);
     ImageKind kind = ClassifyImage(header, n);
     if (kind.arch.empty()) return kind;
 
@@ -268,9 +258,10 @@ bool NeedsNewerGlibc(const ImageKind &kind) {
     return kind.dynamic && !kind.glibc.empty() && VersionNumbers(kind.glibc) > VersionNumbers(kPortableGlibc);
 }
 
+std::string ImageArch(const std::string &processor) { return processor == "arm64" ? kImageArches[1] : processor; }
+
 std::string MachineArch() {
     struct utsname names;
     if (uname(&names) != 0) return "";
-    const std::string machine = names.machine;
-    return machine == "arm64" ? kImageArches[1] : machine;
+    return ImageArch(names.machine);
 }

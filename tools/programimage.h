@@ -43,6 +43,8 @@ std::string ImageLine(const ImageKind &kind);
 // Whether the image needs a newer glibc than the portable images do.
 bool NeedsNewerGlibc(const ImageKind &kind);
 
+// A processor's name as kImageArches names it: arm64 is aarch64.
+std::string ImageArch(const std::string &processor);
 // This machine's processor (uname), as kImageArches names it.
 std::string MachineArch();
 

@@ -1,5 +1,5 @@
 #include "tools/progressline.h"
-#include "tools/fdio.h"
+#include "tools/error.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>

@@ -1,5 +1,5 @@
 // sonaris-pack: makes installer files (program image, payload, trailer), lists and verifies them.
-#include "posix/error.h"
+#include "tools/error.h"
 #include "posix/path.h"
 #include "tools/pack.h"
 #include "tools/paralleldeflate.h"
@@ -195,7 +195,7 @@ int Run(int argc, char **argv) {
         } else if (arg == "--arch" || arg.rfind("--arch=", 0) == 0) {
             if (arg == "--arch" && ++i == argc) UsageError("--arch needs x86_64 or aarch64");
             arch = arg == "--arch" ? argv[i] : arg.substr(7);
-            if (arch == "arm64") arch = kImageArches[1];
+            arch = ImageArch(arch);
             if (arch != kImageArches[0] && arch != kImageArches[1])
                 UsageError("--arch takes x86_64 or aarch64, not '" + arch + "'");
         } else if (arg == "--jobs" || arg.rfind("--jobs=", 0) == 0) {

@@ -1,4 +1,5 @@
 #include "tools/sourcekind.h"
+#include "posix/path.h"
 
 #include <cstring>
 
@@ -34,7 +35,7 @@ std::string Quoted(const std::string &word) {
 
 // The source's file name without its archive suffix: "app" for "dist/app.tar.xz".
 std::string Stem(const std::string &source) {
-    std::string name = source.substr(source.rfind('/') == std::string::npos ? 0 : source.rfind('/') + 1);
+    std::string name = BaseOf(source);
     for (const char *suffix : {".tar.xz", ".tar.bz2", ".tar.zst", ".tar.lz4", ".tar.lz", ".tar.Z", ".tar.gz", ".txz",
                                ".tbz2", ".tbz", ".tzst", ".taz", ".tgz", ".tar", ".zip", ".7z", ".deb", ".xz", ".bz2",
                                ".zst", ".lz4", ".lz", ".Z", ".gz"}) {
@@ -49,7 +50,7 @@ std::string Stem(const std::string &source) {
 
 // The gzip'd tar a conversion writes, in the working directory; never the source's own name.
 std::string Target(const std::string &source) {
-    const std::string name = source.substr(source.rfind('/') == std::string::npos ? 0 : source.rfind('/') + 1);
+    const std::string name = BaseOf(source);
     const std::string target = Stem(source) + ".tgz";
     return target == name ? Stem(source) + "-gzip.tgz" : target;
 }

@@ -1,5 +1,5 @@
 #include "tools/tarreader.h"
-#include "posix/error.h"
+#include "tools/error.h"
 
 #include <cerrno>
 
@@ -49,7 +49,7 @@ struct archive_entry *TarReader::Next() {
 }
 
 void TarReader::ReadData(const std::function<void(const char *, std::size_t)> &sink) {
-    char chunk[1 << 16];
+    char chunk[kCopyChunk];
     la_ssize_t n;
     while ((n = archive_read_data(archive_.get(), chunk, sizeof chunk)) > 0) sink(chunk, static_cast<std::size_t>(n));
     if (n < 0) Fail();

@@ -5,6 +5,7 @@
 #include "format/contract.h"
 #include "tools/gzipsource.h"
 #include "tools/owners.h"
+#include "posix/io.h"
 
 #include <cstdint>
 #include <functional>
@@ -36,7 +37,7 @@ private:
     GzipSource gzip_;
     ArchiveReader archive_;
     std::string where_, what_;
-    unsigned char buffer_[1 << 16];
+    unsigned char buffer_[kCopyChunk];
 };
 
 #endif
