@@ -11,7 +11,7 @@
 #include "tests/xtoolkit.h"
 
 #include <X11/Xatom.h>
-#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
 #include <Xm/MessageB.h>
 #include <Xm/TextF.h>
 #include <fcntl.h>
@@ -142,52 +142,6 @@ TEST(CharacterType, TheErrorDialogShowsAUtf8DestinationAsItsCharacters) {
     EXPECT_EQ(report, messages::CannotMake(dest) + "|" + std::to_string(XmFONT_IS_XFT) + "|");
 }
 
-// Types `text` through XTest, on connections of its own. A character the keyboard lacks gets a
-// spare keycode first, for good: a mapping changed back while a slow client still reads its keys
-// (as xdotool does) would turn them into others.
-void TypeText(const std::string &text) {
-    std::vector<KeySym> keys;
-    for (std::size_t i = 0; i < text.size();) {
-        const unsigned char lead = text[i++];
-        const int more = lead >= 0xf0 ? 3 : lead >= 0xe0 ? 2 : lead >= 0xc0 ? 1 : 0;
-        unsigned long code = more ? lead & (0x3f >> more) : lead;
-        for (int k = 0; k < more; ++k) code = code << 6 | (text[i++] & 0x3f);
-        keys.push_back(code < 0x100 ? code : 0x1000000 | code);  // Latin-1 keysyms, then Unicode ones
-    }
-    const std::string name = XServer::Shared().display();
-    Display *d = XOpenDisplay(name.c_str());
-    int first = 0, last = 0, perCode = 0;
-    XDisplayKeycodes(d, &first, &last);
-    KeySym *map = XGetKeyboardMapping(d, first, last - first + 1, &perCode);
-    const auto symbols = [&](int code) { return map + (code - first) * perCode; };
-    const auto onKeyboard = [&](KeySym key) {
-        return std::find(map, map + (last - first + 1) * perCode, key) != map + (last - first + 1) * perCode;
-    };
-    for (KeySym key : keys) {
-        if (onKeyboard(key)) continue;
-        int spare = last;
-        while (spare > first && std::count(symbols(spare), symbols(spare) + perCode, NoSymbol) < perCode) --spare;
-        symbols(spare)[0] = key;
-        XChangeKeyboardMapping(d, spare, 1, &key, 1);
-    }
-    XFree(map);
-    XCloseDisplay(d);
-    d = XOpenDisplay(name.c_str());
-    for (KeySym key : keys) {
-        FakeKey(d, key);
-        std::this_thread::sleep_for(std::chrono::milliseconds(15));  // one time stamp, one key
-    }
-    XCloseDisplay(d);
-}
-
-void WithControl(const char *key) {
-    Display *d = wizard::TestDisplay();
-    XTestFakeKeyEvent(d, XKeysymToKeycode(d, XK_Control_L), True, CurrentTime);
-    wizard::Key(key);
-    XTestFakeKeyEvent(d, XKeysymToKeycode(d, XK_Control_L), False, CurrentTime);
-    XSync(d, False);
-}
-
 // What the destination field shows, as pixels, once it has stopped changing.
 std::string FieldImage(Window shell) {
     std::string pixels, before;
@@ -223,14 +177,7 @@ protected:
         }));
     }
 
-    std::string MakeInstaller() {
-        const std::string tree = tmp / "tree";
-        mkdir(tree.c_str(), 0755);
-        WriteFile(tree + "/sonaris", "#!/bin/sh\nprintf '%s' \"$0\" > \"$LAUNCHER_MARKER\"\n", 0755);
-        const std::string path = tmp / "installer";
-        WriteFile(path, InstallerBytes(PackTree(tree)), 0755);
-        return path;
-    }
+    std::string MakeInstaller() { return fixtures::MakeInstaller(tmp / "tree", tmp / "installer"); }
 };
 
 // Each case types the temporary directory, then its own part by keys (with a Ctrl+Q among them)
@@ -275,19 +222,20 @@ TEST_F(Utf8Destination, TypedAndPastedTextInstallsAtExactlyItsBytes) {
         if (c.paste) {
             // The text arrives when the clipboard's owner has answered: Finish waits for it.
             const std::string before = FieldImage(w);
-            WithControl("v");
+            wizard::Key("v", XK_Control_L);
             EXPECT_TRUE(wizard::Eventually([&] { return FieldImage(w) != before; }));
         } else {
             const std::size_t half = std::min(c.text.find(' '), c.text.size());
-            TypeText(c.text.substr(0, half));
-            WithControl("q");
-            TypeText(c.text.substr(half));
+            wizard::Type(c.text.substr(0, half));
+            wizard::Key("q", XK_Control_L);
+            wizard::Type(c.text.substr(half));
         }
         wizard::ClickFinish(w);
-        ASSERT_TRUE(wizard::Eventually([&] { return Exists(marker) && !ReadFile(marker).empty(); }));
-        EXPECT_EQ(ReadFile(marker), installed + "//sonaris");
+        EXPECT_EQ(run.Wait(), kLauncherStatus);
+        const auto runs = Launches(marker);
+        ASSERT_EQ(runs.size(), 1u);
+        EXPECT_EQ(runs[0].at("argv0"), installed + "//sonaris");
         unlink(marker.c_str());
-        EXPECT_EQ(run.Wait(), 0);
     }
 }
 

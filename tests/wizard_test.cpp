@@ -22,19 +22,6 @@ using namespace wizard;
 
 namespace {
 
-// A launcher of the tests' own: records its arguments, its ignored signals and the file count of
-// the tree it stands in, optionally lingers, then exits with status 7.
-const char kLauncher[] = R"sh(#!/bin/sh
-{
-    printf 'argv0=%s\n' "$0"
-    printf 'args=%s\n' "$*"
-    grep '^SigIgn:' /proc/$$/status
-    printf 'files=%s\n' "$(find "$(dirname "$0")" -type f | wc -l)"
-} > "$LAUNCHER_MARKER"
-[ -z "${LAUNCHER_LINGER:-}" ] || sleep "$LAUNCHER_LINGER"
-exit 7
-)sh";
-
 class WizardTest : public testing::Test {
 protected:
     TempDir tmp;
@@ -56,20 +43,12 @@ protected:
         return c;
     }
 
-    // An installer file for a small tree with our launcher; `size` bytes of noise make it larger.
-    std::string MakeInstaller(std::size_t size = 0, const char *launcher = kLauncher) {
-        const std::string tree = tmp / "tree";
-        RemoveTree(tree);
-        mkdir(tree.c_str(), 0755);
-        mkdir((tree + "/lib").c_str(), 0755);
-        WriteFile(tree + "/lib/readme.txt", "Sonaris 8\n");
-        if (size) {
-            WriteFile(tree + "/lib/noise.bin", RandomBytes(size, 12345));
-        }
-        WriteFile(tree + "/sonaris", launcher, 0755);
-        const std::string path = tmp / "installer";
-        WriteFile(path, InstallerBytes(PackTree(tree)), 0755);
-        return path;
+    // An installer file for a small tree with the tests' launcher; `size` bytes of noise make it larger.
+    std::string MakeInstaller(std::size_t size = 0, const std::string &launcher = kMarkerLauncher) {
+        SmallApp app;
+        app.noise = size;
+        app.launcher = launcher;
+        return fixtures::MakeInstaller(tmp / "tree", tmp / "installer", app);
     }
 
     // Puts a gunzip in front of the real one that passes the payload on slowly (64 KiB per `pause`
@@ -86,23 +65,12 @@ protected:
         c.unprivileged = true;  // root's gunzip is the system's, whatever PATH says
     }
 
+    // What the one run of the launcher recorded; nothing while it has not finished its record.
     std::map<std::string, std::string> Marker() {
-        std::map<std::string, std::string> fields;
-        std::string text = Exists(marker) ? ReadFile(marker) : "";
-        for (std::size_t at = 0; at < text.size();) {
-            const std::size_t end = text.find('\n', at);
-            const std::string line = text.substr(at, end - at);
-            const std::size_t colon = line.find_first_of("=:");
-            if (colon != std::string::npos) {
-                std::string value = line.substr(colon + 1);
-                value.erase(0, value.find_first_not_of(" \t"));
-                fields[line.substr(0, colon)] = value;
-            }
-            at = end == std::string::npos ? text.size() : end + 1;
-        }
-        return fields;
+        const auto runs = Launches(marker);
+        EXPECT_LE(runs.size(), 1u) << "the launcher ran more than once";
+        return runs.empty() ? std::map<std::string, std::string>{} : runs.back();
     }
-
 };
 
 TEST_F(WizardTest, OpensTheFixedWindowWithTitleAndDecorations) {
@@ -210,7 +178,7 @@ TEST_F(WizardTest, FOnPageOneInstallsIntoTheFirstProposalAndHandsOver) {
     ASSERT_NE(w, 0u);
     Focus(w);
     Key("f");
-    ASSERT_TRUE(Eventually([&] { return Exists(marker) && Marker().count("files"); }));
+    ASSERT_TRUE(Eventually([&] { return Marker().count("files"); }));
     auto launched = Marker();
     EXPECT_EQ(launched["argv0"], home + "/Sonaris8//sonaris");
     EXPECT_EQ(launched["args"], "inst");
@@ -221,7 +189,7 @@ TEST_F(WizardTest, FOnPageOneInstallsIntoTheFirstProposalAndHandsOver) {
     // The window goes with the exec, while the launcher still runs in the installer's process.
     EXPECT_TRUE(WaitForWindowGone("Sonaris 8 Installer", std::chrono::seconds(3)));
     EXPECT_TRUE(installer.Running());
-    EXPECT_EQ(installer.Wait(), 7);  // the launcher's own status
+    EXPECT_EQ(installer.Wait(), kLauncherStatus);  // the launcher's own status
 }
 
 TEST_F(WizardTest, LettersTypeIntoTheDestinationFieldAndFinishInstallsThere) {
@@ -234,7 +202,8 @@ TEST_F(WizardTest, LettersTypeIntoTheDestinationFieldAndFinishInstallsThere) {
     Focus(w);
     ASSERT_TRUE(TypeDestination(w, dest));
     Key("Return");  // the field takes it: no page change, no installation
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const Window field = WindowAt(w, kFieldX, kFieldY);
+    ASSERT_TRUE(Handled(field));
     EXPECT_EQ(ShownPages(w), "2");
     EXPECT_FALSE(Exists(dest));
     ClickFinish(w);
@@ -243,7 +212,7 @@ TEST_F(WizardTest, LettersTypeIntoTheDestinationFieldAndFinishInstallsThere) {
     EXPECT_EQ(Marker()["args"], "inst");
     // Root writes nothing into a HOME that is nobody's.
     EXPECT_FALSE(Exists(home + "/.Corvalent_MedioraSDK_60"));
-    EXPECT_EQ(installer.Wait(), 7);
+    EXPECT_EQ(installer.Wait(), kLauncherStatus);
 }
 
 TEST_F(WizardTest, NoSecondInstallationStartsWhileTheFirstRuns) {
@@ -258,9 +227,12 @@ TEST_F(WizardTest, NoSecondInstallationStartsWhileTheFirstRuns) {
     Key("f");
     ASSERT_TRUE(Eventually([&] { return ShownPages(w) == "13"; }));
     for (const char *key : {"f", "Return", "a", "b", "f", "Return"}) Key(key);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // The label "Installing..." (62 x 18) is drawn again behind the keys.
+    const Window label = FindBySize(w, 62, 18);
+    ASSERT_NE(label, 0u);
+    ASSERT_TRUE(Handled(label));
     EXPECT_EQ(ShownPages(w), "13");  // A and B do nothing while it installs
-    EXPECT_EQ(installer.Wait(60), 7);
+    EXPECT_EQ(installer.Wait(60), kLauncherStatus);
     EXPECT_EQ(ReadFile(tmp / "gunzip-starts"), "started\n");
     EXPECT_EQ(Marker()["files"], "3");
 }
@@ -280,27 +252,6 @@ int BarFilled(Window shell) {
     for (int x = 0; x < 353; ++x) filled += (XGetPixel(row, x, 0) & 0xffffff) == 0x3131ce;
     XDestroyImage(row);
     return filled;
-}
-
-// The first window under `w` of the given size (child windows carry no names).
-Window FindBySize(Window w, int width, int height) {
-    Display *d = TestDisplay();
-    XWindowAttributes a;
-    if (XGetWindowAttributes(d, w, &a) && a.width == width && a.height == height && a.map_state == IsViewable) return w;
-    for (Window child : wizard::Children(w))
-        if (const Window found = FindBySize(child, width, height)) return found;
-    return 0;
-}
-
-// Pixels of a window darker than its grey background: its text.
-int DarkPixels(Window w, int width, int height) {
-    XImage *image = XGetImage(TestDisplay(), w, 0, 0, width, height, AllPlanes, ZPixmap);
-    if (!image) return -1;
-    int dark = 0;
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) dark += (XGetPixel(image, x, y) & 0xff) < 0x60;
-    XDestroyImage(image);
-    return dark;
 }
 
 TEST_F(WizardTest, ASlowPipelineLeavesTheWindowAliveWithTheBarAtWhatItHasTaken) {
@@ -334,11 +285,11 @@ TEST_F(WizardTest, ASlowPipelineLeavesTheWindowAliveWithTheBarAtWhatItHasTaken) 
     // An exposure is answered: the label "Installing..." (62 x 18), cleared, is drawn again.
     const Window label = FindBySize(w, 62, 18);
     ASSERT_NE(label, 0u);
-    const int text = DarkPixels(label, 62, 18);
+    const int text = DarkPixels(label);
     ASSERT_GT(text, 0);
     XClearArea(TestDisplay(), label, 0, 0, 0, 0, True);
     XSync(TestDisplay(), False);
-    EXPECT_TRUE(Eventually([&] { return DarkPixels(label, 62, 18) == text; }, std::chrono::milliseconds(500)));
+    EXPECT_TRUE(Eventually([&] { return DarkPixels(label) == text; }, std::chrono::milliseconds(500)));
     // C ends it at once, though the pipeline takes nothing for a while. (With the writes blocking
     // on a full megabyte pipe, it took a second and more.)
     const auto pressed = std::chrono::steady_clock::now();
