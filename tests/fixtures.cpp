@@ -499,6 +499,17 @@ std::string GlibcWarning(const std::string &image, const std::string &output) {
            "--image a portable image\n";
 }
 
+std::string SystemTool(const std::string &tool) {
+    return Exists("/usr/bin/" + tool) ? "/usr/bin/" + tool : "/bin/" + tool;
+}
+
+void GunzipBehind(Command &command, const std::string &bin, const std::string &shell) {
+    mkdir(bin.c_str(), 0755);
+    WriteFile(bin + "/gunzip", "#!/bin/sh\n" + shell + SystemTool("gunzip") + " \"$@\"\n", 0755);
+    const char *path = std::getenv("PATH");
+    command.env["PATH"] = bin + ":" + (path ? path : "/usr/bin:/bin");
+}
+
 void CopyDemoApp(const std::string &dir) {
     Command copy;
     copy.argv = {"cp", "-a", SourceDir() + "/data/demo-app", dir};
@@ -506,18 +517,6 @@ void CopyDemoApp(const std::string &dir) {
 }
 
 // ---- the X server ----
-
-std::vector<unsigned long> KeysymsOf(const std::string &text) {
-    std::vector<unsigned long> keys;
-    for (std::size_t i = 0; i < text.size();) {
-        const unsigned char lead = static_cast<unsigned char>(text[i++]);
-        const int more = lead >= 0xf0 ? 3 : lead >= 0xe0 ? 2 : lead >= 0xc0 ? 1 : 0;
-        unsigned long code = more ? lead & (0x3f >> more) : lead;
-        for (int k = 0; k < more && i < text.size(); ++k) code = code << 6 | (text[i++] & 0x3f);
-        keys.push_back(code < 0x100 ? code : 0x1000000 | code);
-    }
-    return keys;
-}
 
 namespace {
 
@@ -547,9 +546,18 @@ KeyCode KeyFor(Display *display, KeySym keysym, bool &shifted) {
 
 }  // namespace
 
-void MapKeysyms(Display *display, const std::vector<unsigned long> &keys) {
-    bool shifted = false;
-    for (unsigned long keysym : keys) KeyFor(display, keysym, shifted);
+std::vector<unsigned long> KeysymsOf(Display *display, const std::string &text) {
+    std::vector<unsigned long> keys;
+    for (std::size_t i = 0; i < text.size();) {
+        const unsigned char lead = static_cast<unsigned char>(text[i++]);
+        const int more = lead >= 0xf0 ? 3 : lead >= 0xe0 ? 2 : lead >= 0xc0 ? 1 : 0;
+        unsigned long code = more ? lead & (0x3f >> more) : lead;
+        for (int k = 0; k < more && i < text.size(); ++k) code = code << 6 | (text[i++] & 0x3f);
+        keys.push_back(code < 0x100 ? code : 0x1000000 | code);
+        bool shifted = false;
+        KeyFor(display, keys.back(), shifted);
+    }
+    return keys;
 }
 
 void FakeKey(Display *display, unsigned long keysym, unsigned long held) {

@@ -152,20 +152,26 @@ std::string NeededGlibc(const std::string &program);
 // needs a newer glibc than the portable images' 2.31; "" otherwise.
 std::string GlibcWarning(const std::string &image, const std::string &output);
 
+// Where the system keeps `tool` ("gunzip", "tar"): /usr/bin, else /bin.
+std::string SystemTool(const std::string &tool);
+// Puts a gunzip of the test's in `bin` first on `command`'s PATH: `shell` in front of the system's
+// gunzip, as in "slowcat 40 | ". Only a command run unprivileged takes it: root's gunzip is the
+// system's, whatever PATH says.
+void GunzipBehind(Command &command, const std::string &bin, const std::string &shell);
+
 // Copy the demo application into `dir` (which must not exist yet).
 void CopyDemoApp(const std::string &dir);
 
 // ---- keys ----
 
-// The keysyms that type the UTF-8 `text`: Latin-1 keysyms up to U+00FF, Unicode keysyms above.
-std::vector<unsigned long> KeysymsOf(const std::string &text);
+// The keysyms that type the UTF-8 `text` (Latin-1 ones up to U+00FF, Unicode ones above), each
+// given its key before any is typed, so that the mapping changes once a text (see FakeKey).
+std::vector<unsigned long> KeysymsOf(_XDisplay *display, const std::string &text);
 // Every key a test types: presses and releases the key of `keysym` through XTest, Shift held when
 // the keysym needs it and `held` (XK_Control_L, say) if given, and waits until the server has sent
 // the events on. A keysym no key carries gets a spare keycode first, for good: a mapping changed
 // back while a slow client still reads its keys would turn them into others.
 void FakeKey(_XDisplay *display, unsigned long keysym, unsigned long held = 0);
-// Gives the keysyms of `keys` their spare keys before any is typed: the mapping changes once a text.
-void MapKeysyms(_XDisplay *display, const std::vector<unsigned long> &keys);
 
 // A private X server for this test process, started on first use and stopped at exit, by
 // scripts/xvfb (as bench/ and scripts/ start theirs).

@@ -137,7 +137,6 @@ TEST_F(Interruption, AKilledInstallationLeavesNoProbeNoSettingsAndCompletesWhenR
             wizard::Installer running(Run(home, {}));
             const Window w = running.MainWindow();
             ASSERT_NE(w, 0u);
-            wizard::Focus(w);
             wizard::Key("f");
             const pid_t pid = running.Pid();
             const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
@@ -166,7 +165,6 @@ TEST_F(Interruption, AKilledInstallationLeavesNoProbeNoSettingsAndCompletesWhenR
             wizard::Installer again(Run(home, {}));
             const Window w = again.MainWindow();
             ASSERT_NE(w, 0u);
-            wizard::Focus(w);
             wizard::Key("f");
             EXPECT_EQ(again.Wait(120), kLauncherStatus);  // the launcher's own status
             EXPECT_EQ(Launches(marker).size(), 1u);

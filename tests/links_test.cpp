@@ -133,7 +133,6 @@ TEST_F(RealWorldTree, InstallsThroughTheWindowAsItWas) {
     Installer running(c);
     const Window w = running.MainWindow();
     ASSERT_NE(w, 0u);
-    Focus(w);
     ASSERT_TRUE(TypeDestination(w, dest));
     ClickFinish(w);
     EXPECT_EQ(running.Wait(60), kLauncherStatus);

@@ -35,6 +35,19 @@ namespace {
 const char kXLocaleData[] = "/usr/share/X11/locale";
 const char kHome[] = "/home/J\xc3\xbcrgen Gr\xc3\xb6\xc3\x9f" "e \xe9\x9f\xb3\xe6\xa5\xbd";  // Jürgen Größe 音楽
 
+// The type of the font `w` draws its default text with (XmFONT_IS_XFT for a fontconfig face).
+XmFontType FontType(Widget w) {
+    XmRenderTable table = nullptr;
+    XtVaGetValues(w, XmNrenderTable, &table, nullptr);
+    XmRendition rendition = XmRenderTableGetRendition(table, const_cast<char *>(XmFONTLIST_DEFAULT_TAG));
+    XmFontType type = XmFONT_IS_FONT;
+    Arg arg;
+    XtSetArg(arg, XmNfontType, &type);
+    XmRenditionRetrieve(rendition, &arg, 1);
+    XmRenditionFree(rendition);
+    return type;
+}
+
 // In a child run as nobody (so that /usr/local is closed and the home proposal comes first), with
 // `env` set ("" unsets), standard error caught and, given an empty directory `hideXLocaleWith`,
 // without the X library's locale data: the character type and the numeric locale the window runs
@@ -60,14 +73,7 @@ std::string BuildAndReport(const std::map<std::string, std::string> &env, const 
         const Widget field = windowtest::DestinationField();
         char *value = XmTextFieldGetString(field);
         wchar_t *wide = XmTextFieldGetStringWcs(field);
-        XmRenderTable table = nullptr;
-        XtVaGetValues(field, XmNrenderTable, &table, nullptr);
-        XmRendition rendition = XmRenderTableGetRendition(table, const_cast<char *>(XmFONTLIST_DEFAULT_TAG));
-        XmFontType type = XmFONT_IS_FONT;
-        Arg arg;
-        XtSetArg(arg, XmNfontType, &type);
-        XmRenditionRetrieve(rendition, &arg, 1);
-        XmRenditionFree(rendition);
+        const XmFontType type = FontType(field);
         std::string report = std::setlocale(LC_CTYPE, nullptr);
         report += std::string("|") + std::setlocale(LC_NUMERIC, nullptr);
         report += std::string("|") + (value == std::string(getenv("HOME")) + "/Sonaris8" ? "proposal" : value);
@@ -128,15 +134,7 @@ TEST(CharacterType, TheErrorDialogShowsAUtf8DestinationAsItsCharacters) {
         windowtest::Build({InstallerPath()});
         xtoolkit::Toolkit::Attach(InstallerWidgets.appContext, XtDisplay(InstallerWidgets.toplevel));
         windowtest::InstallInto(dest);
-        XmRenderTable table = nullptr;
-        XtVaGetValues(XmMessageBoxGetChild(InstallerWidgets.errorDialog, XmDIALOG_MESSAGE_LABEL), XmNrenderTable,
-                      &table, nullptr);
-        XmRendition rendition = XmRenderTableGetRendition(table, const_cast<char *>(XmFONTLIST_DEFAULT_TAG));
-        XmFontType type = XmFONT_IS_FONT;
-        Arg arg;
-        XtSetArg(arg, XmNfontType, &type);
-        XmRenditionRetrieve(rendition, &arg, 1);
-        XmRenditionFree(rendition);
+        const XmFontType type = FontType(XmMessageBoxGetChild(InstallerWidgets.errorDialog, XmDIALOG_MESSAGE_LABEL));
         return messages::Flowed(windowtest::ShownError()) + "|" + std::to_string(type) + "|" + ReadFile(errors);
     });
     EXPECT_EQ(report, messages::CannotMake(dest) + "|" + std::to_string(XmFONT_IS_XFT) + "|");

@@ -185,9 +185,8 @@ TEST_F(Faults, AFileSizeLimitFailsTheInstallation) {
 
 TEST_F(Faults, MissingGunzipOrTarFailsTheInstallation) {
     const std::string installer = MakeInstaller(0);
-    auto where = [](const std::string &tool) { return Exists("/usr/bin/" + tool) ? "/usr/bin/" + tool : "/bin/" + tool; };
     // gunzip is a script that runs gzip: it stays wherever gunzip is found.
-    const std::string gunzip = where("gunzip"), gzip = where("gzip"), tar = where("tar");
+    const std::string gunzip = SystemTool("gunzip"), gzip = SystemTool("gzip"), tar = SystemTool("tar");
     struct Case {
         const char *name;
         std::vector<std::string> tools;  // what PATH finds

@@ -156,7 +156,6 @@ TEST_F(Memcheck, WizardInstallationUpToTheLauncherIsClean) {
     Installer installer(UnderMemcheck(MakeInstaller(), {}));
     const Window w = installer.MainWindow();
     ASSERT_NE(w, 0u) << Log();
-    Focus(w);
     Key("a");
     ASSERT_TRUE(Eventually([&] { return ShownPages(w) == "2"; })) << Log();
     // Post the proposals' list with the arrow, browse it, take it down, then type the destination.
@@ -186,17 +185,13 @@ TEST_F(Memcheck, WizardCancelledDuringTheExtractionLeaksNothing) {
     Command c = UnderMemcheck(MakeInstaller(4 << 20), {});
     // A gunzip that passes the payload on slowly keeps the progress page up long enough to cancel.
     mkdir((tmp / "bin").c_str(), 0755);
-    const std::string gunzip = Exists("/usr/bin/gunzip") ? "/usr/bin/gunzip" : "/bin/gunzip";
-    WriteFile(tmp / "bin/slowcat", ReadFile(BuildDir() + "/tests/slowcat"), 0755);  // within nobody's reach
-    WriteFile(tmp / "bin/gunzip", "#!/bin/sh\n" + tmp / "bin/slowcat 40 | " + gunzip + " \"$@\"\n", 0755);
-    c.env["PATH"] = tmp / "bin:" + std::getenv("PATH");
-    c.unprivileged = true;  // root's gunzip is the system's, whatever PATH says
+    GunzipBehind(c, tmp / "bin", CopyProgram(BuildDir() + "/tests/slowcat", tmp / "bin") + " 40 | ");  // nobody reaches it
+    c.unprivileged = true;
     chmod(tmp.path().c_str(), 01777);
     chown(home.c_str(), kNobody, kNobody);
     Installer installer(c);
     const Window w = installer.MainWindow();
     ASSERT_NE(w, 0u) << Log();
-    Focus(w);
     Key("a");
     ASSERT_TRUE(Eventually([&] { return ShownPages(w) == "2"; })) << Log();
     Click(w, kFieldX, kFieldY);

@@ -119,9 +119,7 @@ void Key(KeySym keysym, KeySym held) {
 }
 
 void Type(const std::string &text) {
-    const std::vector<unsigned long> keys = fixtures::KeysymsOf(text);
-    fixtures::MapKeysyms(TestDisplay(), keys);
-    for (unsigned long keysym : keys) Key(keysym);
+    for (unsigned long keysym : fixtures::KeysymsOf(TestDisplay(), text)) Key(keysym);
 }
 
 void Click(::Window w, int x, int y) {
@@ -243,7 +241,7 @@ Installer::~Installer() {
 }
 
 ::Window Installer::MainWindow() {
-    if (!window_) window_ = WaitForWindow("Sonaris 8 Installer");
+    if (!window_ && (window_ = WaitForWindow("Sonaris 8 Installer"))) Focus(window_);
     return window_;
 }
 

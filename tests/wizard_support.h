@@ -82,7 +82,7 @@ public:
     Installer(const Installer &) = delete;
     Installer &operator=(const Installer &) = delete;
 
-    // Its main window, once viewable.
+    // Its main window, once viewable, given the keyboard focus when first found.
     ::Window MainWindow();
     // Its exit status, once it has ended (-1 after a signal or the timeout).
     int Wait(int timeoutSeconds = 30);

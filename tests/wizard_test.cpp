@@ -55,14 +55,9 @@ protected:
     // milliseconds), counts its starts and, into `taken`, what it has read.
     void SlowPipeline(Command &c, int pause = 40, const std::string &taken = "") {
         mkdir((tmp / "bin").c_str(), 0755);
-        const std::string real = Exists("/usr/bin/gunzip") ? "/usr/bin/gunzip" : "/bin/gunzip";
-        WriteFile(tmp / "bin/gunzip",
-                  "#!/bin/sh\n" + CopyProgram(BuildDir() + "/tests/slowcat", tmp / "bin") + " " +
-                      std::to_string(pause) + " " + tmp / "gunzip-starts" + " " + taken + " | " + real +
-                      " \"$@\"\n",
-                  0755);
-        c.env["PATH"] = tmp / "bin" + ":" + std::getenv("PATH");
-        c.unprivileged = true;  // root's gunzip is the system's, whatever PATH says
+        GunzipBehind(c, tmp / "bin", CopyProgram(BuildDir() + "/tests/slowcat", tmp / "bin") + " " +
+                                         std::to_string(pause) + " " + tmp / "gunzip-starts" + " " + taken + " | ");
+        c.unprivileged = true;
     }
 
     // What the one run of the launcher recorded; nothing while it has not finished its record.
@@ -128,7 +123,6 @@ TEST_F(WizardTest, KeysMoveBetweenTheFirstTwoPages) {
     Installer installer(Interactive());
     const Window w = installer.MainWindow();
     ASSERT_NE(w, 0u);
-    Focus(w);
     EXPECT_EQ(ShownPages(w), "1");
     // Page 1 opens with the focus on "Accept >": the space bar presses it.
     Key("space");
@@ -158,7 +152,6 @@ TEST_F(WizardTest, CancelQuitsAtOnceOnEveryPage) {
         Installer running(c);
         const Window w = running.MainWindow();
         ASSERT_NE(w, 0u);
-        Focus(w);
         if (std::string(page) == "2") Key("a");
         if (std::string(page) == "3") Key("f");
         ASSERT_TRUE(Eventually([&] { return ShownPages(w).find(page) != std::string::npos; }));
@@ -176,7 +169,6 @@ TEST_F(WizardTest, FOnPageOneInstallsIntoTheFirstProposalAndHandsOver) {
     Installer installer(c);
     const Window w = installer.MainWindow();
     ASSERT_NE(w, 0u);
-    Focus(w);
     Key("f");
     ASSERT_TRUE(Eventually([&] { return Marker().count("files"); }));
     auto launched = Marker();
@@ -199,7 +191,6 @@ TEST_F(WizardTest, LettersTypeIntoTheDestinationFieldAndFinishInstallsThere) {
     Installer installer(c);
     const Window w = installer.MainWindow();
     ASSERT_NE(w, 0u);
-    Focus(w);
     ASSERT_TRUE(TypeDestination(w, dest));
     Key("Return");  // the field takes it: no page change, no installation
     const Window field = WindowAt(w, kFieldX, kFieldY);
@@ -223,7 +214,6 @@ TEST_F(WizardTest, NoSecondInstallationStartsWhileTheFirstRuns) {
     Installer installer(c);
     const Window w = installer.MainWindow();
     ASSERT_NE(w, 0u);
-    Focus(w);
     Key("f");
     ASSERT_TRUE(Eventually([&] { return ShownPages(w) == "13"; }));
     for (const char *key : {"f", "Return", "a", "b", "f", "Return"}) Key(key);
@@ -266,7 +256,6 @@ TEST_F(WizardTest, ASlowPipelineLeavesTheWindowAliveWithTheBarAtWhatItHasTaken) 
     Installer installer(c);
     const Window w = installer.MainWindow();
     ASSERT_NE(w, 0u);
-    Focus(w);
     Key("f");
     ASSERT_TRUE(Eventually([&] { return Taken() > 0 && BarFilled(w) > 0; }));
     // The bar is what gunzip has read, to within one of its reads (64 KiB), an 8192-byte block and
@@ -315,7 +304,6 @@ TEST_F(WizardTest, FailedInstallationsLeaveTheDialogOverTheirPage) {
         Installer installer(c);
         const Window w = installer.MainWindow();
         ASSERT_NE(w, 0u);
-        Focus(w);
         ASSERT_TRUE(TypeDestination(w, cs.destination));
         ClickFinish(w);
         EXPECT_NE(WaitForWindow("Error"), 0u);

@@ -181,9 +181,7 @@ void TapKey(KeySym keysym, KeySym held) {
 }
 
 void TypeText(const std::string &text) {
-    const std::vector<unsigned long> keys = fixtures::KeysymsOf(text);
-    fixtures::MapKeysyms(Toolkit::Shared().display(), keys);
-    for (unsigned long keysym : keys) TapKey(keysym);
+    for (unsigned long keysym : fixtures::KeysymsOf(Toolkit::Shared().display(), text)) TapKey(keysym);
 }
 
 std::string TextOf(XmString s) {
