@@ -380,7 +380,8 @@ void PackInstaller(const std::string &dir, const std::string &path, int level) {
     if (r.exitStatus != 0) throw std::runtime_error("packing " + dir + " into " + path + " failed: " + r.err);
 }
 
-const char kMarkerLauncher[] = R"sh(#!/bin/sh
+std::string MarkerLauncher() {
+    return R"sh(#!/bin/sh
 {
     printf 'argv0=%s\n' "$0"
     printf 'args=%s\n' "$*"
@@ -390,8 +391,8 @@ const char kMarkerLauncher[] = R"sh(#!/bin/sh
     echo end
 } >> "$LAUNCHER_MARKER"
 [ -z "${LAUNCHER_LINGER:-}" ] || sleep "$LAUNCHER_LINGER"
-exit 7
-)sh";
+exit )sh" + std::to_string(kLauncherStatus) + "\n";
+}
 
 std::vector<std::map<std::string, std::string>> Launches(const std::string &marker) {
     std::vector<std::map<std::string, std::string>> runs;

@@ -115,8 +115,8 @@ void PackInstaller(const std::string &dir, const std::string &path, int level = 
 
 // The tests' launcher: each run appends a record to $LAUNCHER_MARKER, lingers $LAUNCHER_LINGER
 // seconds if set, and exits with kLauncherStatus, which no installer gives of its own.
-extern const char kMarkerLauncher[];
 constexpr int kLauncherStatus = 7;
+std::string MarkerLauncher();
 // The finished records in `marker`, first run first: "argv0", "args", "SigIgn" (hexadecimal, as
 // /proc says), "cache" (its XDG_CACHE_HOME, or "unset") and "files" (regular files in its tree).
 std::vector<std::map<std::string, std::string>> Launches(const std::string &marker);
@@ -127,7 +127,7 @@ struct SmallApp {
     std::size_t noise = 0;
     int items = 0;
     unsigned seed = 1;
-    std::string launcher = kMarkerLauncher;
+    std::string launcher = MarkerLauncher();
     bool demo = false;
 };
 // Makes `app` at `tree`, replacing whatever stands there.

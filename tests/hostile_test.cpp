@@ -22,7 +22,7 @@ using namespace messages;
 
 namespace {
 
-const TarMember kLauncher = Launcher(kMarkerLauncher);
+const TarMember kLauncher = Launcher(MarkerLauncher());
 const std::string only = ": only directories, regular files, symbolic links and hard links can be installed";
 const std::string dotDot = " has a \"..\" part in its name, which could lead outside the destination";
 const std::string absoluteName = " has an absolute name, which would put it outside the destination";

@@ -76,7 +76,7 @@ protected:
             for (int i = 0; i < 50; ++i)
                 WriteFile(dir + "/item" + std::to_string(i) + ".txt", Content(2000 + 37 * i, true, d * 50 + i));
         }
-        WriteFile(app + "/sonaris", kMarkerLauncher, 0755);
+        WriteFile(app + "/sonaris", MarkerLauncher(), 0755);
         reference = TreeListing(app);
 
         installer = *work / "installer";

@@ -62,7 +62,7 @@ void MakeRealWorldTree(const std::string &root) {
     WriteFile(lib + "/" + longName, "long\n", 0600);
     Link("x86_64-linux-gnu/" + longName, root + "/usr/lib/" + std::string(110, 'l'));
     Link("../" + std::string(150, 'd'), root + "/usr/lib/private/dangling-long");
-    WriteFile(root + "/sonaris", kMarkerLauncher, 0755);
+    WriteFile(root + "/sonaris", MarkerLauncher(), 0755);
 }
 
 class RealWorldTree : public testing::Test {

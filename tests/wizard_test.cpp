@@ -44,7 +44,7 @@ protected:
     }
 
     // An installer file for a small tree with the tests' launcher; `size` bytes of noise make it larger.
-    std::string MakeInstaller(std::size_t size = 0, const std::string &launcher = kMarkerLauncher) {
+    std::string MakeInstaller(std::size_t size = 0, const std::string &launcher = MarkerLauncher()) {
         SmallApp app;
         app.noise = size;
         app.launcher = launcher;
