@@ -98,8 +98,8 @@ struct Server {
             dup2(null, 1);
             dup2(null, 2);
             const std::string fd = std::to_string(fds[1]);
-            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
-                   "-noreset", static_cast<char *>(nullptr));
+            const char *script = SONARIS_SOURCE_DIR "/scripts/xvfb";
+            execl(script, script, fd.c_str(), static_cast<char *>(nullptr));
             _exit(127);
         }
         close(fds[1]);

@@ -1,6 +1,7 @@
 // combobox-demo: four combo boxes to try by hand: a text field and a label, each with a Motif arrow
 // and a flat arrow, on either side. Every choice is printed on standard output.
 #include "combobox/DtComboBox.h"
+#include "installer/owners.h"
 
 #include <Xm/Label.h>
 #include <Xm/RowColumn.h>
@@ -8,14 +9,8 @@
 #include <X11/Intrinsic.h>
 
 #include <cstdio>
-#include <memory>
 
 namespace {
-
-struct XmStringDeleter {
-    void operator()(XmString s) const noexcept { XmStringFree(s); }
-};
-using XmStr = std::unique_ptr<std::remove_pointer_t<XmString>, XmStringDeleter>;
 
 XmStr Str(const char *text) { return XmStr(XmStringCreateLocalized(const_cast<char *>(text))); }
 

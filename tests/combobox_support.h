@@ -7,21 +7,16 @@
 #include <gtest/gtest.h>
 
 #include "combobox/DtComboBoxP.h"
+#include "installer/owners.h"
 #include "tests/xtoolkit.h"
 
-#include <memory>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
 namespace combotest {
 
-struct XmStringDeleter {
-    void operator()(XmString s) const noexcept { XmStringFree(s); }
-};
-using XmStr = std::unique_ptr<std::remove_pointer_t<XmString>, XmStringDeleter>;
-
+// A localized compound string, as a program makes its items.
 XmStr Str(const char *text);
 using xtoolkit::TextOf;
 

@@ -109,8 +109,7 @@ TEST(Engine, ServesTheWindowWhileTheShellEndsWithoutAPidfd) {
     const std::string installerBytes = InstallerBytes(payload);
     mkdir((tmp / "bin").c_str(), 0755);
     chmod(tmp.path().c_str(), 0777);
-    const char *gunzip = Exists("/usr/bin/gunzip") ? "/usr/bin/gunzip" : "/bin/gunzip";
-    WriteFile(tmp / "bin/gunzip", std::string("#!/bin/sh\n") + gunzip + " \"$@\"; s=$?; sleep 0.5; exit $s\n", 0755);
+    WriteFile(tmp / "bin/gunzip", "#!/bin/sh\n" + SystemTool("gunzip") + " \"$@\"; s=$?; sleep 0.5; exit $s\n", 0755);
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {

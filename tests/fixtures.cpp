@@ -351,16 +351,80 @@ std::string TreeListing(const std::string &root) {
 
 // ---- installer files ----
 
+namespace {
+
+// The gzip'd GNU tar of the directory "$1" on standard output, "./" first and the launcher last,
+// compressed with gzip -"$2".
+const char kPackScript[] =
+    "cd \"$1\" && { echo .; find . -mindepth 1 ! -path ./sonaris | LC_ALL=C sort; "
+    "[ ! -e sonaris ] || echo ./sonaris; } | "
+    "tar --format=gnu --no-recursion --owner=0 --group=0 --numeric-owner -cf - -T - | gzip -n -\"$2\"";
+
+}  // namespace
+
 std::string PackTree(const std::string &dir) {
     Command pack;
-    pack.argv = {"/bin/sh", "-c",
-                 "cd \"$1\" && { echo .; find . -mindepth 1 ! -path ./sonaris | LC_ALL=C sort; "
-                 "[ ! -e sonaris ] || echo ./sonaris; } | "
-                 "tar --format=gnu --no-recursion --owner=0 --group=0 --numeric-owner -cf - -T - | gzip -n",
-                 "sh", dir};
+    pack.argv = {"/bin/sh", "-c", kPackScript, "sh", dir, "6"};
     const Result r = RunCommand(pack);
     if (r.exitStatus != 0) throw std::runtime_error("packing " + dir + " failed: " + r.err);
     return r.out;
+}
+
+void PackInstaller(const std::string &dir, const std::string &path, int level) {
+    Command pack;
+    pack.argv = {"/bin/sh", "-c",
+                 std::string("set -e; (") + kPackScript + ") > \"$4.payload\"; cat \"$3\" \"$4.payload\" > \"$4\"; "
+                 "printf '\\n%s\\n' $(stat -c %s \"$4.payload\") >> \"$4\"; rm \"$4.payload\"; chmod 755 \"$4\"",
+                 "sh", dir, std::to_string(level), InstallerPath(), path};
+    const Result r = RunCommand(pack);
+    if (r.exitStatus != 0) throw std::runtime_error("packing " + dir + " into " + path + " failed: " + r.err);
+}
+
+std::string MarkerLauncher() {
+    return R"sh(#!/bin/sh
+{
+    printf 'argv0=%s\n' "$0"
+    printf 'args=%s\n' "$*"
+    printf 'SigIgn=%s\n' "$(sed -n 's/^SigIgn:[[:space:]]*//p' /proc/$$/status)"
+    printf 'cache=%s\n' "${XDG_CACHE_HOME-unset}"
+    printf 'files=%s\n' "$(find "$(dirname "$0")" -type f | wc -l)"
+    echo end
+} >> "$LAUNCHER_MARKER"
+[ -z "${LAUNCHER_LINGER:-}" ] || sleep "$LAUNCHER_LINGER"
+exit )sh" + std::to_string(kLauncherStatus) + "\n";
+}
+
+std::vector<std::map<std::string, std::string>> Launches(const std::string &marker) {
+    std::vector<std::map<std::string, std::string>> runs;
+    if (!Exists(marker)) return runs;
+    std::istringstream in(ReadFile(marker));
+    std::map<std::string, std::string> run;
+    for (std::string line; std::getline(in, line);) {
+        if (line == "end") {
+            runs.push_back(run);
+            run.clear();
+        } else if (const std::size_t eq = line.find('='); eq != std::string::npos) {
+            run[line.substr(0, eq)] = line.substr(eq + 1);
+        }
+    }
+    return runs;
+}
+
+void MakeApp(const std::string &tree, const SmallApp &app) {
+    RemoveTree(tree);
+    if (app.demo) CopyDemoApp(tree);
+    for (const std::string &dir : {tree, tree + "/lib", tree + "/share"}) mkdir(dir.c_str(), 0755);
+    WriteFile(tree + "/lib/readme.txt", "Sonaris 8\n");
+    if (app.noise) WriteFile(tree + "/lib/noise.bin", RandomBytes(app.noise, app.seed));
+    for (int i = 0; i < app.items; ++i)
+        WriteFile(tree + "/share/item" + std::to_string(i) + ".txt", "item " + std::to_string(i) + "\n");
+    WriteFile(tree + "/sonaris", app.launcher, 0755);
+}
+
+std::string MakeInstaller(const std::string &tree, const std::string &path, const SmallApp &app) {
+    MakeApp(tree, app);
+    PackInstaller(tree, path);
+    return path;
 }
 
 std::string Gzip(const std::string &bytes, int level) {
@@ -436,6 +500,17 @@ std::string GlibcWarning(const std::string &image, const std::string &output) {
            "--image a portable image\n";
 }
 
+std::string SystemTool(const std::string &tool) {
+    return Exists("/usr/bin/" + tool) ? "/usr/bin/" + tool : "/bin/" + tool;
+}
+
+void GunzipBehind(Command &command, const std::string &bin, const std::string &shell) {
+    mkdir(bin.c_str(), 0755);
+    WriteFile(bin + "/gunzip", "#!/bin/sh\n" + shell + SystemTool("gunzip") + " \"$@\"\n", 0755);
+    const char *path = std::getenv("PATH");
+    command.env["PATH"] = bin + ":" + (path ? path : "/usr/bin:/bin");
+}
+
 void CopyDemoApp(const std::string &dir) {
     Command copy;
     copy.argv = {"cp", "-a", SourceDir() + "/data/demo-app", dir};
@@ -444,15 +519,59 @@ void CopyDemoApp(const std::string &dir) {
 
 // ---- the X server ----
 
-void FakeKey(Display *display, unsigned long keysym) {
-    const KeyCode code = XKeysymToKeycode(display, keysym);
-    if (code == 0) throw std::runtime_error("no key for keysym " + std::to_string(keysym));
-    const bool shifted = XkbKeycodeToKeysym(display, code, 0, 0) != keysym;
+namespace {
+
+// The key of `keysym`, and whether it takes Shift; a spare one given it for good where none has it.
+KeyCode KeyFor(Display *display, KeySym keysym, bool &shifted) {
+    static std::map<KeySym, KeyCode> spares;  // given out on the one server; Xlib may not know them yet
+    shifted = false;
+    if (const auto given = spares.find(keysym); given != spares.end()) return given->second;
+    if (const KeyCode code = XKeysymToKeycode(display, keysym)) {
+        shifted = XkbKeycodeToKeysym(display, code, 0, 0) != keysym;
+        return code;
+    }
+    int first = 0, last = 0, perCode = 0;
+    XDisplayKeycodes(display, &first, &last);
+    KeySym *map = XGetKeyboardMapping(display, static_cast<KeyCode>(first), last - first + 1, &perCode);
+    const auto unused = [&](int code) {
+        return std::count(map + (code - first) * perCode, map + (code - first + 1) * perCode, NoSymbol) == perCode;
+    };
+    int spare = last;
+    while (spare > first && !unused(spare)) --spare;
+    XFree(map);
+    if (spare == first) throw std::runtime_error("no key to spare for keysym " + std::to_string(keysym));
+    XChangeKeyboardMapping(display, spare, 1, &keysym, 1);
+    XSync(display, False);
+    return spares[keysym] = static_cast<KeyCode>(spare);
+}
+
+}  // namespace
+
+std::vector<unsigned long> KeysymsOf(Display *display, const std::string &text) {
+    std::vector<unsigned long> keys;
+    for (std::size_t i = 0; i < text.size();) {
+        const unsigned char lead = static_cast<unsigned char>(text[i++]);
+        const int more = lead >= 0xf0 ? 3 : lead >= 0xe0 ? 2 : lead >= 0xc0 ? 1 : 0;
+        unsigned long code = more ? lead & (0x3f >> more) : lead;
+        for (int k = 0; k < more && i < text.size(); ++k) code = code << 6 | (text[i++] & 0x3f);
+        keys.push_back(code < 0x100 ? code : 0x1000000 | code);
+        bool shifted = false;
+        KeyFor(display, keys.back(), shifted);
+    }
+    return keys;
+}
+
+void FakeKey(Display *display, unsigned long keysym, unsigned long held) {
+    bool shifted = false, unused = false;
+    const KeyCode code = KeyFor(display, keysym, shifted);
     const KeyCode shift = XKeysymToKeycode(display, XK_Shift_L);
+    const KeyCode modifier = held ? KeyFor(display, held, unused) : 0;
+    if (modifier) XTestFakeKeyEvent(display, modifier, True, CurrentTime);
     if (shifted) XTestFakeKeyEvent(display, shift, True, CurrentTime);
     XTestFakeKeyEvent(display, code, True, CurrentTime);
     XTestFakeKeyEvent(display, code, False, CurrentTime);
     if (shifted) XTestFakeKeyEvent(display, shift, False, CurrentTime);
+    if (modifier) XTestFakeKeyEvent(display, modifier, False, CurrentTime);
     XSync(display, False);
 }
 
@@ -478,8 +597,8 @@ XServer::XServer() {
         if (getenv("SONARIS_TEST_VERBOSE") == nullptr) dup2(null, 2);
         setpgid(0, 0);
         const std::string fd = std::to_string(fds[1]);
-        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
-               "-noreset", static_cast<char *>(nullptr));
+        const std::string script = SourceDir() + "/scripts/xvfb";
+        execl(script.c_str(), script.c_str(), fd.c_str(), static_cast<char *>(nullptr));
         _exit(127);
     }
     close(fds[1]);

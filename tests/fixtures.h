@@ -109,6 +109,32 @@ std::string Gzip(const std::string &bytes, int level = 6);
 // Insert a file name into a gzip member's header so that it grows to exactly `size` bytes.
 std::string PadGzipHeader(const std::string &member, std::size_t size);
 
+// Writes the installer file `path` (mode 0755) for the tree `dir`: the program image, PackTree's
+// payload made with gzip -`level`, and the trailer; streamed, so that a tree of any size will do.
+void PackInstaller(const std::string &dir, const std::string &path, int level = 6);
+
+// The tests' launcher: each run appends a record to $LAUNCHER_MARKER, lingers $LAUNCHER_LINGER
+// seconds if set, and exits with kLauncherStatus, which no installer gives of its own.
+constexpr int kLauncherStatus = 7;
+std::string MarkerLauncher();
+// The finished records in `marker`, first run first: "argv0", "args", "SigIgn" (hexadecimal, as
+// /proc says), "cache" (its XDG_CACHE_HOME, or "unset") and "files" (regular files in its tree).
+std::vector<std::map<std::string, std::string>> Launches(const std::string &marker);
+
+// A small tree: lib/readme.txt, `items` files under share/, `noise` bytes of RandomBytes(noise,
+// seed) in lib/noise.bin and `launcher` as ./sonaris; with `demo`, over the demo application.
+struct SmallApp {
+    std::size_t noise = 0;
+    int items = 0;
+    unsigned seed = 1;
+    std::string launcher = MarkerLauncher();
+    bool demo = false;
+};
+// Makes `app` at `tree`, replacing whatever stands there.
+void MakeApp(const std::string &tree, const SmallApp &app = {});
+// MakeApp, and the installer file `path` for it (PackInstaller); returns `path`.
+std::string MakeInstaller(const std::string &tree, const std::string &path, const SmallApp &app = {});
+
 // Program image + payload + trailer; `trailer` defaults to "\nN\n".
 std::string InstallerBytes(const std::string &payload, const std::optional<std::string> &trailer = {});
 // The payload of an installer file's bytes, found through its trailer.
@@ -126,13 +152,29 @@ std::string NeededGlibc(const std::string &program);
 // needs a newer glibc than the portable images' 2.31; "" otherwise.
 std::string GlibcWarning(const std::string &image, const std::string &output);
 
+// Where the system keeps `tool` ("gunzip", "tar"): /usr/bin, else /bin.
+std::string SystemTool(const std::string &tool);
+// Puts a gunzip of the test's in `bin` first on `command`'s PATH: `shell` in front of the system's
+// gunzip, as in "slowcat 40 | ". Only a command run unprivileged takes it: root's gunzip is the
+// system's, whatever PATH says.
+void GunzipBehind(Command &command, const std::string &bin, const std::string &shell);
+
 // Copy the demo application into `dir` (which must not exist yet).
 void CopyDemoApp(const std::string &dir);
 
-// Presses and releases the key of `keysym` through XTest, Shift held when the keysym needs it.
-void FakeKey(_XDisplay *display, unsigned long keysym);
+// ---- keys ----
 
-// A private X server for this test process, started on first use and stopped at exit.
+// The keysyms that type the UTF-8 `text` (Latin-1 ones up to U+00FF, Unicode ones above), each
+// given its key before any is typed, so that the mapping changes once a text (see FakeKey).
+std::vector<unsigned long> KeysymsOf(_XDisplay *display, const std::string &text);
+// Every key a test types: presses and releases the key of `keysym` through XTest, Shift held when
+// the keysym needs it and `held` (XK_Control_L, say) if given, and waits until the server has sent
+// the events on. A keysym no key carries gets a spare keycode first, for good: a mapping changed
+// back while a slow client still reads its keys would turn them into others.
+void FakeKey(_XDisplay *display, unsigned long keysym, unsigned long held = 0);
+
+// A private X server for this test process, started on first use and stopped at exit, by
+// scripts/xvfb (as bench/ and scripts/ start theirs).
 class XServer {
 public:
     static XServer &Shared();

@@ -22,7 +22,7 @@ using namespace messages;
 
 namespace {
 
-const char kScript[] = "#!/bin/sh\necho ran >> \"$LAUNCHER_MARKER\"\n";
+const TarMember kLauncher = Launcher(MarkerLauncher());
 const std::string only = ": only directories, regular files, symbolic links and hard links can be installed";
 const std::string dotDot = " has a \"..\" part in its name, which could lead outside the destination";
 const std::string absoluteName = " has an absolute name, which would put it outside the destination";
@@ -87,111 +87,111 @@ TEST_F(Hostile, VerifyNamesTheMemberAndInstallingChangesNothingOutside) {
     for (int i = 0; i < 40; ++i) climbing += "../";
     climbing += "outside";
     const Case cases[] = {
-        {"a \"../\" member", {Dir("./"), File("./../outside/escape"), Launcher(kScript)},
+        {"a \"../\" member", {Dir("./"), File("./../outside/escape"), kLauncher},
          "member ./../outside/escape" + dotDot, "member ./../outside/escape" + dotDot},
-        {"\"..\" in a GNU long name", {Dir("./"), File(longName), Launcher(kScript)},
+        {"\"..\" in a GNU long name", {Dir("./"), File(longName), kLauncher},
          "member " + longName + dotDot, "member " + longName + dotDot},
-        {"\"..\" in a POSIX name prefix", {Dir("./"), prefixed, Launcher(kScript)},
+        {"\"..\" in a POSIX name prefix", {Dir("./"), prefixed, kLauncher},
          "member ../outside/prefixed" + dotDot, "member ../outside/prefixed" + dotDot},
-        {"\"..\" in a pax path", {Dir("./"), PaxHeader({{"path", "../outside/pax"}}), File("./innocent"), Launcher(kScript)},
+        {"\"..\" in a pax path", {Dir("./"), PaxHeader({{"path", "../outside/pax"}}), File("./innocent"), kLauncher},
          "member ../outside/pax" + dotDot, "member ../outside/pax" + dotDot},
-        {"an absolute name", {Dir("./"), File(outside + "/absolute"), Launcher(kScript)},
+        {"an absolute name", {Dir("./"), File(outside + "/absolute"), kLauncher},
          "member " + outside + "/absolute" + absoluteName, "member " + outside + "/absolute" + absoluteName},
-        {"an absolute name, tar told to keep it", {Dir("./"), File(outside + "/absolute"), Launcher(kScript)},
+        {"an absolute name, tar told to keep it", {Dir("./"), File(outside + "/absolute"), kLauncher},
          "member " + outside + "/absolute" + absoluteName, "member " + outside + "/absolute" + absoluteName,
          {{"TAR_OPTIONS", "--absolute-names"}}},
         {"an absolute symbolic link, a file through it",
-         {Dir("./"), Symlink("./link", outside), File("./link/through"), Launcher(kScript)},
+         {Dir("./"), Symlink("./link", outside), File("./link/through"), kLauncher},
          "member ./link is a symbolic link to " + outside + absolute,
          "member ./link is a symbolic link to " + outside + absolute},
         {"an absolute symbolic link behind 300 kB of data, a file through it",
          {Dir("./"), File("./data.bin", RandomBytes(300000)), Symlink("./link", outside), File("./link/through"),
-          Launcher(kScript)},
+          kLauncher},
          "member ./link is a symbolic link to " + outside + absolute,
          "member ./link is a symbolic link to " + outside + absolute},
         {"a symbolic link climbing from the top, a file through it",
-         {Dir("./"), Symlink("./up", "../outside"), File("./up/through"), Launcher(kScript)},
+         {Dir("./"), Symlink("./up", "../outside"), File("./up/through"), kLauncher},
          "member ./up is a symbolic link to ../outside" + leadsOut,
          "member ./up is a symbolic link to ../outside" + leadsOut},
         {"a symbolic link climbing further than its depth",
-         {Dir("./"), Dir("./a/"), Symlink("./a/up", "../../outside"), Launcher(kScript)},
+         {Dir("./"), Dir("./a/"), Symlink("./a/up", "../../outside"), kLauncher},
          "member ./a/up is a symbolic link to ../../outside" + leadsOut,
          "member ./a/up is a symbolic link to ../../outside" + leadsOut},
         {"a symbolic link with \"..\" in mid-path",
-         {Dir("./"), Dir("./a/"), Symlink("./m", "a/../../outside"), Launcher(kScript)},
+         {Dir("./"), Dir("./a/"), Symlink("./m", "a/../../outside"), kLauncher},
          "member ./m is a symbolic link to a/../../outside, which goes back up with \"..\" after going down",
          "member ./m is a symbolic link to a/../../outside, which goes back up with \"..\" after going down"},
         {"a chain of links whose second climbs out",
          {Dir("./"), Dir("./d/"), Symlink("./d/top", ".."), Symlink("./d/out", "top/../../outside"),
-          Launcher(kScript)},
+          kLauncher},
          "member ./d/out is a symbolic link to top/../../outside, which goes back up with \"..\" after going down",
          "member ./d/out is a symbolic link to top/../../outside, which goes back up with \"..\" after going down"},
-        {"a GNU long link target climbing out", {Dir("./"), Symlink("./long", climbing), Launcher(kScript)},
+        {"a GNU long link target climbing out", {Dir("./"), Symlink("./long", climbing), kLauncher},
          "member ./long is a symbolic link to " + climbing + leadsOut,
          "member ./long is a symbolic link to " + climbing + leadsOut},
         {"a dangling link, a file through it",
-         {Dir("./"), Symlink("./later", "sub"), File("./later/file"), Launcher(kScript)},
+         {Dir("./"), Symlink("./later", "sub"), File("./later/file"), kLauncher},
          "member ./later/file lies under ./later, which is a symbolic link",
          "member ./later/file lies under ./later, which is a symbolic link"},
         {"a link, then a directory of its name",
-         {Dir("./"), Symlink("./lib", "."), Dir("./lib/"), File("./lib/x"), Launcher(kScript)},
+         {Dir("./"), Symlink("./lib", "."), Dir("./lib/"), File("./lib/x"), kLauncher},
          "member ./lib/ appears twice in the archive", "member ./lib/ appears twice in the archive"},
         {"a file, then a link of its name",
-         {Dir("./"), File("./a"), Symlink("./a", outside + "/sentinel"), Launcher(kScript)},
+         {Dir("./"), File("./a"), Symlink("./a", outside + "/sentinel"), kLauncher},
          "member ./a appears twice in the archive", "member ./a appears twice in the archive"},
         // The second installation would make the hard link through the link the first one left.
         {"a hard link through a symbolic link the payload leaves behind",
          {Dir("./"), HardLink("./x/escape", "./t"), File("./t", "payload\n"), Symlink("./x", outside),
-          Launcher(kScript)},
+          kLauncher},
          "member ./x/escape is a hard link to ./t, which the archive does not hold before it",
          "member ./x/escape is a hard link to ./t, which the archive does not hold before it"},
         {"hard links to a file outside",
          {Dir("./"), HardLink("./h", outside + "/sentinel"), HardLink("./g", "../outside/sentinel"),
-          File("./h", "overwritten\n"), File("./g", "overwritten\n"), Launcher(kScript)},
+          File("./h", "overwritten\n"), File("./g", "overwritten\n"), kLauncher},
          "member ./h is a hard link to " + outside + "/sentinel, which the archive does not hold before it",
          "member ./h is a hard link to " + outside + "/sentinel, which the archive does not hold before it"},
         {"a hard link climbing out",
-         {Dir("./"), HardLink("./g", "../outside/sentinel"), File("./g", "overwritten\n"), Launcher(kScript)},
+         {Dir("./"), HardLink("./g", "../outside/sentinel"), File("./g", "overwritten\n"), kLauncher},
          "member ./g is a hard link to ../outside/sentinel, which the archive does not hold before it",
          "member ./g is a hard link to ../outside/sentinel, which the archive does not hold before it"},
         {"a hard link to a name made later",
-         {Dir("./"), HardLink("./early", "./late"), File("./late"), Launcher(kScript)},
+         {Dir("./"), HardLink("./early", "./late"), File("./late"), kLauncher},
          "member ./early is a hard link to ./late, which the archive does not hold before it",
          "member ./early is a hard link to ./late, which the archive does not hold before it"},
         {"a hard link to a symbolic link",
-         {Dir("./"), Symlink("./s", "sonaris"), HardLink("./h", "./s"), Launcher(kScript)},
+         {Dir("./"), Symlink("./s", "sonaris"), HardLink("./h", "./s"), kLauncher},
          "member ./h is a hard link to ./s, which is a symbolic link, not a regular file",
          "member ./h is a hard link to ./s, which is a symbolic link, not a regular file"},
         // Spellings that tar resolves through what stands on disk, and headers tars read differently.
-        {"a directory spelt with \".\" behind a link", {Symlink("lib", "."), Dir("lib/."), Launcher(kScript)},
+        {"a directory spelt with \".\" behind a link", {Symlink("lib", "."), Dir("lib/."), kLauncher},
          "member lib/. has a \".\" part in its name", "member lib/. has a \".\" part in its name"},
-        {"an empty component", {Dir("a/"), File("a//b"), Launcher(kScript)},
+        {"an empty component", {Dir("a/"), File("a//b"), kLauncher},
          "member a//b has an empty part (\"//\") in its name", "member a//b has an empty part (\"//\") in its name"},
         {"a size field that tar skips", {Dir("a/"), Mangled(Dir("a/up/"), 124, std::string(11, ' ') + "\x80"),
-                                          File("a/up/x"), Launcher(kScript)},
+                                          File("a/up/x"), kLauncher},
          "member a/up/ has a damaged header: its size is not a number",
          "member a/up/ has a damaged header: its size is not a number", {}, {}, true},
         {"a mode field in base 256", {Mangled(File("m", "x\n", 0755), 100, std::string("\x80\0\0\0\0\0\x0f\xff", 8)),
-                                      Launcher(kScript)},
+                                      kLauncher},
          "member m gives its mode in binary form, which the installer does not take",
          "member m gives its mode in binary form, which the installer does not take"},
-        {"a setuid file", {File("su", "x\n", 04755), Launcher(kScript)},
+        {"a setuid file", {File("su", "x\n", 04755), kLauncher},
          "member su has the setuid bit set, which the installer does not allow",
          "member su has the setuid bit set, which the installer does not allow"},
-        {"a setgid directory", {Dir("./", 02775), Launcher(kScript)},
+        {"a setgid directory", {Dir("./", 02775), kLauncher},
          "member ./ has the setgid bit set, which the installer does not allow",
          "member ./ has the setgid bit set, which the installer does not allow"},
-        {"a pax keyword tars read differently", {PaxHeader({{"GNU.sparse.name", "x"}}), File("y"), Launcher(kScript)},
+        {"a pax keyword tars read differently", {PaxHeader({{"GNU.sparse.name", "x"}}), File("y"), kLauncher},
          "member y has sparse-file records that tars read differently",
          "member y has sparse-file records that tars read differently"},
-        {"a character device", {Dir("./"), Device("./null", '3', 1, 3), Launcher(kScript)},
+        {"a character device", {Dir("./"), Device("./null", '3', 1, 3), kLauncher},
          "member ./null is a character device" + only, "member ./null is a character device" + only},
-        {"a block device", {Dir("./"), Device("./disk", '4', 7, 0), Launcher(kScript)},
+        {"a block device", {Dir("./"), Device("./disk", '4', 7, 0), kLauncher},
          "member ./disk is a block device" + only, "member ./disk is a block device" + only},
-        {"a fifo", {Dir("./"), Device("./fifo", '6', 0, 0), Launcher(kScript)},
+        {"a fifo", {Dir("./"), Device("./fifo", '6', 0, 0), kLauncher},
          "member ./fifo is a fifo" + only, "member ./fifo is a fifo" + only},
         // tar stops at the end-of-archive blocks unless told to read on, as TAR_OPTIONS may.
-        {"a member behind the end of the archive, tar told to read on", {Dir("./"), Launcher(kScript)},
+        {"a member behind the end of the archive, tar told to read on", {Dir("./"), kLauncher},
          "member ./../outside/hidden" + dotDot, "member ./../outside/hidden" + dotDot,
          {{"TAR_OPTIONS", "--ignore-zeros"}}, {File("./../outside/hidden")}},
     };
@@ -245,30 +245,30 @@ TEST_F(Hostile, NoSequenceOfInstallationsWritesOutside) {
     const std::string hand = "hand";  // a link to `outside`, made by hand before the first step
     const Sequence sequences[] = {
         {"a link to the top, then names through it",
-         {{{Symlink("./lib", "."), Launcher(kScript)}, ""},
-          {{Dir("./lib/."), Symlink("./lib/z", "../out2"), Launcher(kScript)},
+         {{{Symlink("./lib", "."), kLauncher}, ""},
+          {{Dir("./lib/."), Symlink("./lib/z", "../out2"), kLauncher},
            "member ./lib/. has a \".\" part in its name"},
-          {{Dir("./lib/"), Symlink("./lib/z", "../out2"), Launcher(kScript)},
+          {{Dir("./lib/"), Symlink("./lib/z", "../out2"), kLauncher},
            "lib is a symbolic link where the installer file has a directory", true},
-          {{Symlink("lib/z", "../out2"), Launcher(kScript)},
+          {{Symlink("lib/z", "../out2"), kLauncher},
            "lib is a symbolic link, and member lib/z would be installed through it", true},
-          {{Dir("./z/."), File("./z/pwned"), Launcher(kScript)}, "member ./z/. has a \".\" part in its name"}}},
+          {{Dir("./z/."), File("./z/pwned"), kLauncher}, "member ./z/. has a \".\" part in its name"}}},
         {"links that climb as far as they may, then names through them",
          {{{Dir("a/"), Symlink("a/up", ".."), Symlink("b", "a/up"), Dir("d/"), Dir("d/e/"), Symlink("d/e/top", "../.."),
-            Launcher(kScript)},
+            kLauncher},
            ""},
-          {{Dir("a/"), Dir("a/up/"), Symlink("a/up/top", "../.."), Launcher(kScript)},
+          {{Dir("a/"), Dir("a/up/"), Symlink("a/up/top", "../.."), kLauncher},
            "a/up is a symbolic link where the installer file has a directory", true},
-          {{File("b/up/sentinel", "overwritten\n"), Launcher(kScript)},
+          {{File("b/up/sentinel", "overwritten\n"), kLauncher},
            "b is a symbolic link, and member b/up/sentinel would be installed through it", true},
-          {{Dir("d/"), Dir("d/e/"), File("d/e/top/x"), Launcher(kScript)},
+          {{Dir("d/"), Dir("d/e/"), File("d/e/top/x"), kLauncher},
            "d/e/top is a symbolic link, and member d/e/top/x would be installed through it", true}}},
         {"a link made by hand",
-         {{{File(hand + "/sentinel", "overwritten\n"), Launcher(kScript)},
+         {{{File(hand + "/sentinel", "overwritten\n"), kLauncher},
            "hand is a symbolic link, and member hand/sentinel would be installed through it", true},
-          {{Dir(hand + "/"), File(hand + "/sentinel", "overwritten\n"), Launcher(kScript)},
+          {{Dir(hand + "/"), File(hand + "/sentinel", "overwritten\n"), kLauncher},
            "hand is a symbolic link where the installer file has a directory", true},
-          {{Symlink(hand, "."), Launcher(kScript)}, ""}}},
+          {{Symlink(hand, "."), kLauncher}, ""}}},
     };
     const std::string before = TreeListing(world);
     struct Run {
@@ -315,7 +315,7 @@ TEST_F(Hostile, NoSequenceOfInstallationsWritesOutside) {
 // Root's tar takes no member's owner or mode, the destination's own included.
 TEST_F(Hostile, ADotMemberLeavesTheDestinationRootsWhenRootInstalls) {
     const std::string installer = tmp / "open";
-    WriteFile(installer, InstallerBytes(Gzip(TarArchive({Dir("./", 0777), File("a"), Launcher(kScript)}))), 0755);
+    WriteFile(installer, InstallerBytes(Gzip(TarArchive({Dir("./", 0777), File("a"), kLauncher}))), 0755);
     const std::string dest = world + "/dest";
     const std::vector<std::vector<TarMember>> owned = {
         {Dir("./", 0777)},
@@ -325,7 +325,7 @@ TEST_F(Hostile, ADotMemberLeavesTheDestinationRootsWhenRootInstalls) {
     Result r;
     for (std::vector<TarMember> members : owned) {
         members.push_back(File("a"));
-        members.push_back(Launcher(kScript));
+        members.push_back(kLauncher);
         const std::string other = tmp / "owned";
         WriteFile(other, InstallerBytes(Gzip(TarArchive(members))), 0755);
         r = InstallSilently(other, dest, false, {});
@@ -349,7 +349,7 @@ TEST_F(Hostile, ADotMemberLeavesTheDestinationRootsWhenRootInstalls) {
 // fails, and the installation with it; a second member it unpacks, where tar reads nothing of it
 // behind the archive's end. --verify refuses all three.
 TEST_F(Hostile, BytesBehindThePayloadsGzipMemberAreLeftToGunzip) {
-    const std::string gz = Gzip(TarArchive({Dir("./"), File("./a", RandomBytes(20000)), Launcher(kScript)}));
+    const std::string gz = Gzip(TarArchive({Dir("./"), File("./a", RandomBytes(20000)), kLauncher}));
     struct Case {
         const char *name;
         std::string payload;

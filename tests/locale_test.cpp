@@ -11,7 +11,7 @@
 #include "tests/xtoolkit.h"
 
 #include <X11/Xatom.h>
-#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
 #include <Xm/MessageB.h>
 #include <Xm/TextF.h>
 #include <fcntl.h>
@@ -34,6 +34,19 @@ namespace {
 
 const char kXLocaleData[] = "/usr/share/X11/locale";
 const char kHome[] = "/home/J\xc3\xbcrgen Gr\xc3\xb6\xc3\x9f" "e \xe9\x9f\xb3\xe6\xa5\xbd";  // Jürgen Größe 音楽
+
+// The type of the font `w` draws its default text with (XmFONT_IS_XFT for a fontconfig face).
+XmFontType FontType(Widget w) {
+    XmRenderTable table = nullptr;
+    XtVaGetValues(w, XmNrenderTable, &table, nullptr);
+    XmRendition rendition = XmRenderTableGetRendition(table, const_cast<char *>(XmFONTLIST_DEFAULT_TAG));
+    XmFontType type = XmFONT_IS_FONT;
+    Arg arg;
+    XtSetArg(arg, XmNfontType, &type);
+    XmRenditionRetrieve(rendition, &arg, 1);
+    XmRenditionFree(rendition);
+    return type;
+}
 
 // In a child run as nobody (so that /usr/local is closed and the home proposal comes first), with
 // `env` set ("" unsets), standard error caught and, given an empty directory `hideXLocaleWith`,
@@ -60,14 +73,7 @@ std::string BuildAndReport(const std::map<std::string, std::string> &env, const 
         const Widget field = windowtest::DestinationField();
         char *value = XmTextFieldGetString(field);
         wchar_t *wide = XmTextFieldGetStringWcs(field);
-        XmRenderTable table = nullptr;
-        XtVaGetValues(field, XmNrenderTable, &table, nullptr);
-        XmRendition rendition = XmRenderTableGetRendition(table, const_cast<char *>(XmFONTLIST_DEFAULT_TAG));
-        XmFontType type = XmFONT_IS_FONT;
-        Arg arg;
-        XtSetArg(arg, XmNfontType, &type);
-        XmRenditionRetrieve(rendition, &arg, 1);
-        XmRenditionFree(rendition);
+        const XmFontType type = FontType(field);
         std::string report = std::setlocale(LC_CTYPE, nullptr);
         report += std::string("|") + std::setlocale(LC_NUMERIC, nullptr);
         report += std::string("|") + (value == std::string(getenv("HOME")) + "/Sonaris8" ? "proposal" : value);
@@ -128,64 +134,10 @@ TEST(CharacterType, TheErrorDialogShowsAUtf8DestinationAsItsCharacters) {
         windowtest::Build({InstallerPath()});
         xtoolkit::Toolkit::Attach(InstallerWidgets.appContext, XtDisplay(InstallerWidgets.toplevel));
         windowtest::InstallInto(dest);
-        XmRenderTable table = nullptr;
-        XtVaGetValues(XmMessageBoxGetChild(InstallerWidgets.errorDialog, XmDIALOG_MESSAGE_LABEL), XmNrenderTable,
-                      &table, nullptr);
-        XmRendition rendition = XmRenderTableGetRendition(table, const_cast<char *>(XmFONTLIST_DEFAULT_TAG));
-        XmFontType type = XmFONT_IS_FONT;
-        Arg arg;
-        XtSetArg(arg, XmNfontType, &type);
-        XmRenditionRetrieve(rendition, &arg, 1);
-        XmRenditionFree(rendition);
+        const XmFontType type = FontType(XmMessageBoxGetChild(InstallerWidgets.errorDialog, XmDIALOG_MESSAGE_LABEL));
         return messages::Flowed(windowtest::ShownError()) + "|" + std::to_string(type) + "|" + ReadFile(errors);
     });
     EXPECT_EQ(report, messages::CannotMake(dest) + "|" + std::to_string(XmFONT_IS_XFT) + "|");
-}
-
-// Types `text` through XTest, on connections of its own. A character the keyboard lacks gets a
-// spare keycode first, for good: a mapping changed back while a slow client still reads its keys
-// (as xdotool does) would turn them into others.
-void TypeText(const std::string &text) {
-    std::vector<KeySym> keys;
-    for (std::size_t i = 0; i < text.size();) {
-        const unsigned char lead = text[i++];
-        const int more = lead >= 0xf0 ? 3 : lead >= 0xe0 ? 2 : lead >= 0xc0 ? 1 : 0;
-        unsigned long code = more ? lead & (0x3f >> more) : lead;
-        for (int k = 0; k < more; ++k) code = code << 6 | (text[i++] & 0x3f);
-        keys.push_back(code < 0x100 ? code : 0x1000000 | code);  // Latin-1 keysyms, then Unicode ones
-    }
-    const std::string name = XServer::Shared().display();
-    Display *d = XOpenDisplay(name.c_str());
-    int first = 0, last = 0, perCode = 0;
-    XDisplayKeycodes(d, &first, &last);
-    KeySym *map = XGetKeyboardMapping(d, first, last - first + 1, &perCode);
-    const auto symbols = [&](int code) { return map + (code - first) * perCode; };
-    const auto onKeyboard = [&](KeySym key) {
-        return std::find(map, map + (last - first + 1) * perCode, key) != map + (last - first + 1) * perCode;
-    };
-    for (KeySym key : keys) {
-        if (onKeyboard(key)) continue;
-        int spare = last;
-        while (spare > first && std::count(symbols(spare), symbols(spare) + perCode, NoSymbol) < perCode) --spare;
-        symbols(spare)[0] = key;
-        XChangeKeyboardMapping(d, spare, 1, &key, 1);
-    }
-    XFree(map);
-    XCloseDisplay(d);
-    d = XOpenDisplay(name.c_str());
-    for (KeySym key : keys) {
-        FakeKey(d, key);
-        std::this_thread::sleep_for(std::chrono::milliseconds(15));  // one time stamp, one key
-    }
-    XCloseDisplay(d);
-}
-
-void WithControl(const char *key) {
-    Display *d = wizard::TestDisplay();
-    XTestFakeKeyEvent(d, XKeysymToKeycode(d, XK_Control_L), True, CurrentTime);
-    wizard::Key(key);
-    XTestFakeKeyEvent(d, XKeysymToKeycode(d, XK_Control_L), False, CurrentTime);
-    XSync(d, False);
 }
 
 // What the destination field shows, as pixels, once it has stopped changing.
@@ -223,14 +175,7 @@ protected:
         }));
     }
 
-    std::string MakeInstaller() {
-        const std::string tree = tmp / "tree";
-        mkdir(tree.c_str(), 0755);
-        WriteFile(tree + "/sonaris", "#!/bin/sh\nprintf '%s' \"$0\" > \"$LAUNCHER_MARKER\"\n", 0755);
-        const std::string path = tmp / "installer";
-        WriteFile(path, InstallerBytes(PackTree(tree)), 0755);
-        return path;
-    }
+    std::string MakeInstaller() { return fixtures::MakeInstaller(tmp / "tree", tmp / "installer"); }
 };
 
 // Each case types the temporary directory, then its own part by keys (with a Ctrl+Q among them)
@@ -275,19 +220,20 @@ TEST_F(Utf8Destination, TypedAndPastedTextInstallsAtExactlyItsBytes) {
         if (c.paste) {
             // The text arrives when the clipboard's owner has answered: Finish waits for it.
             const std::string before = FieldImage(w);
-            WithControl("v");
+            wizard::Key("v", XK_Control_L);
             EXPECT_TRUE(wizard::Eventually([&] { return FieldImage(w) != before; }));
         } else {
             const std::size_t half = std::min(c.text.find(' '), c.text.size());
-            TypeText(c.text.substr(0, half));
-            WithControl("q");
-            TypeText(c.text.substr(half));
+            wizard::Type(c.text.substr(0, half));
+            wizard::Key("q", XK_Control_L);
+            wizard::Type(c.text.substr(half));
         }
         wizard::ClickFinish(w);
-        ASSERT_TRUE(wizard::Eventually([&] { return Exists(marker) && !ReadFile(marker).empty(); }));
-        EXPECT_EQ(ReadFile(marker), installed + "//sonaris");
+        EXPECT_EQ(run.Wait(), kLauncherStatus);
+        const auto runs = Launches(marker);
+        ASSERT_EQ(runs.size(), 1u);
+        EXPECT_EQ(runs[0].at("argv0"), installed + "//sonaris");
         unlink(marker.c_str());
-        EXPECT_EQ(run.Wait(), 0);
     }
 }
 

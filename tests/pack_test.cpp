@@ -41,11 +41,19 @@ std::string Shell(const std::string &script, const std::vector<std::string> &arg
 
 const TarMember kLauncher = Launcher("#!/bin/sh\n");
 
+// The programs of a processor as --list and --verify name them ("an x86-64 Linux program"), this
+// machine's, and the other processor the packer has images for.
+std::string Program(const std::string &arch) {
+    return std::string("an ") + (arch == "aarch64" ? "arm64" : "x86-64") + " Linux program";
+}
+std::string HostProgram() { return Program(HostArch()); }
+std::string OtherArch() { return HostArch() == "aarch64" ? "x86_64" : "aarch64"; }
+
 // --list's first line for an installer file with `image`, one of this machine's installer images.
 std::string ImageLineOf(const std::string &image) {
     const std::string glibc = NeededGlibc(image);
-    return "image: x86_64, an x86-64 Linux program, " + (glibc.empty() ? "static" : "glibc " + glibc + " or later") +
-           "\n";
+    return "image: " + HostArch() + ", " + HostProgram() + ", " +
+           (glibc.empty() ? "static" : "glibc " + glibc + " or later") + "\n";
 }
 
 class Packer : public ::testing::Test {
@@ -757,16 +765,16 @@ TEST_F(Packer, AnInterruptedPackLeavesNoOutput) {
     }
 }
 
-// The installed tree holds an image for each processor built for: this machine's always, arm64's
-// where `make portable` made it.
+// The installed tree holds an image for each processor built for: this machine's always, the
+// other's where `make portable` made it.
 TEST_F(Packer, InstalledPackerFindsItsImages) {
     const std::string prefix = tmp / "prefix";
     Command install;
     install.argv = {CMAKE_COMMAND, "--install", BuildDir(), "--prefix", prefix};
     const Result installed = RunCommand(install);
     ASSERT_EQ(installed.exitStatus, 0) << installed.err;
-    for (const char *file : {"bin/sonaris-pack", "libexec/sonaris/x86_64/sonaris-installer",
-                             "share/man/man1/sonaris-pack.1", "share/man/man1/sonaris-installer.1"})
+    for (const std::string &file : std::vector<std::string>{"bin/sonaris-pack", "libexec/sonaris/" + HostArch() + "/sonaris-installer",
+                                                           "share/man/man1/sonaris-pack.1", "share/man/man1/sonaris-installer.1"})
         EXPECT_TRUE(Exists(prefix + "/" + file)) << file;
 
     // The installed tree may move as a whole.
@@ -781,16 +789,17 @@ TEST_F(Packer, InstalledPackerFindsItsImages) {
     };
     Result r = pack("");
     ASSERT_EQ(r.exitStatus, 0) << r.err;
-    const std::string image = ReadFile(moved + "/libexec/sonaris/x86_64/sonaris-installer");
+    const std::string image = ReadFile(moved + "/libexec/sonaris/" + HostArch() + "/sonaris-installer");
     EXPECT_EQ(ReadFile(tmp / "installer").substr(0, image.size()), image);
     EXPECT_EQ(TreeListing(Install(tmp / "installer")), TreeListing(app));
-    if (Exists(PortableImage("aarch64"))) {
-        EXPECT_TRUE(Exists(moved + "/libexec/sonaris/aarch64/sonaris-installer.debug"));
-        r = pack("aarch64");
+    if (Exists(PortableImage(OtherArch()))) {
+        EXPECT_TRUE(Exists(moved + "/libexec/sonaris/" + OtherArch() + "/sonaris-installer.debug"));
+        r = pack(OtherArch());
         ASSERT_EQ(r.exitStatus, 0) << r.err;
-        const std::string arm64 = ReadFile(moved + "/libexec/sonaris/aarch64/sonaris-installer");
-        EXPECT_EQ(ReadFile(tmp / "installer").substr(0, arm64.size()), arm64);
-        EXPECT_NE(RunPacker({"--verify", tmp / "installer"}).out.find(": image: aarch64, an arm64 Linux program, glibc "),
+        const std::string other = ReadFile(moved + "/libexec/sonaris/" + OtherArch() + "/sonaris-installer");
+        EXPECT_EQ(ReadFile(tmp / "installer").substr(0, other.size()), other);
+        EXPECT_NE(RunPacker({"--verify", tmp / "installer"}).out.find(": image: " + OtherArch() + ", " +
+                                                                       Program(OtherArch()) + ", glibc "),
                   std::string::npos);
     }
 
@@ -830,11 +839,11 @@ TEST_F(Packer, ListAndVerifyNameTheImagesProcessorGlibcAndWhetherItIsTheInstalle
         std::string what;  // what --verify says the image is, refusing it; empty: it passes
     } cases[] = {
         {"the installer's image", ReadFile(InstallerPath()),
-         "x86_64, an x86-64 Linux program, " + glibc(InstallerPath()), ""},
-        {"another program", ReadFile("/bin/ls"), "x86_64, an x86-64 Linux program" + notOurs + ", " + glibc("/bin/ls"),
-         "an x86-64 Linux program" + notOurs},
+         HostArch() + ", " + HostProgram() + ", " + glibc(InstallerPath()), ""},
+        {"another program", ReadFile("/bin/ls"), HostArch() + ", " + HostProgram() + notOurs + ", " + glibc("/bin/ls"),
+         HostProgram() + notOurs},
         {"a program quoting the installer's mark", ReadFile(PackerPath()),
-         "x86_64, an x86-64 Linux program" + notOurs + ", " + glibc(PackerPath()), "an x86-64 Linux program" + notOurs},
+         HostArch() + ", " + HostProgram() + notOurs + ", " + glibc(PackerPath()), HostProgram() + notOurs},
         {"x86-64, position-independent", ElfHeader(0, 3, 62), "x86_64, an x86-64 Linux program" + notOurs + ", static",
          "an x86-64 Linux program" + notOurs},
         {"arm64 for GNU/Linux", ElfHeader(3, 2, 183), "aarch64, an arm64 Linux program" + notOurs + ", static",
@@ -949,7 +958,7 @@ TEST_F(Packer, ASourceThatIsNoGzipdTarIsNamedWithTheWayToOne) {
 TEST_F(Packer, PackingWarnsOfAnImageThatWillNotInstallOrNotRunOnOlderSystems) {
     CopyDemoApp(app);
     const std::string out = tmp / "out";
-    const std::string notOurs = "sonaris-pack: warning: /bin/ls is an x86-64 Linux program that is not an installer "
+    const std::string notOurs = "sonaris-pack: warning: /bin/ls is " + HostProgram() + " that is not an installer "
                                 "image, so " + out + " will not install anything: leave --image out, or give it a "
                                 "sonaris-installer\n";
     struct Case {

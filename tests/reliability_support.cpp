@@ -122,13 +122,7 @@ pid_t SpawnWithErrors(const Command &command, const std::string &errors) {
 }
 
 void GateGunzip(Command &command, const std::string &bin, const std::string &gate) {
-    mkdir(bin.c_str(), 0755);
-    const std::string real = Exists("/usr/bin/gunzip") ? "/usr/bin/gunzip" : "/bin/gunzip";
-    WriteFile(bin + "/gunzip",
-              "#!/bin/sh\nwhile [ ! -e '" + gate + "' ]; do sleep 0.01; done\nexec " + real + " \"$@\"\n", 0755);
-    const char *path = std::getenv("PATH");
-    command.env["PATH"] = bin + ":" + (path ? path : "/usr/bin:/bin");
-    // Root's gunzip is the system's whatever PATH says: the gated one runs for nobody.
+    GunzipBehind(command, bin, "while [ ! -e '" + gate + "' ]; do sleep 0.01; done\nexec ");
     command.unprivileged = true;
 }
 

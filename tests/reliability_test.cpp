@@ -29,8 +29,6 @@ using namespace messages;
 namespace {
 
 const char kSettingsName[] = "/.Corvalent_MedioraSDK_60";
-// A launcher of the tests' own: it only records that it ran.
-const char kLauncher[] = "#!/bin/sh\necho ran >> \"$LAUNCHER_MARKER\"\nexit 7\n";
 
 // Whether `pid` waits for room in a full pipe.
 // Stuck mid-copy: in a write to the full pipe (silent), or waiting in poll() for the pipe to take
@@ -56,19 +54,12 @@ protected:
 
     // An installer for a tree of `files` small files and `noise` incompressible bytes.
     std::string MakeInstaller(std::size_t noise, int files = 4, const std::string &name = "installer",
-                              std::uint64_t seed = 1) {
-        const std::string tree = TreeOf(name);
-        mkdir(tree.c_str(), 0755);
-        mkdir((tree + "/lib").c_str(), 0755);
-        mkdir((tree + "/share").c_str(), 0755);
-        WriteFile(tree + "/lib/readme.txt", "Sonaris 8\n");
-        if (noise) WriteFile(tree + "/lib/noise.bin", RandomBytes(noise, seed));
-        for (int i = 0; i < files; ++i)
-            WriteFile(tree + "/share/item" + std::to_string(i) + ".txt", "item " + std::to_string(i) + "\n");
-        WriteFile(tree + "/sonaris", kLauncher, 0755);
-        const std::string path = tmp / name;
-        WriteFile(path, InstallerBytes(PackTree(tree)), 0755);
-        return path;
+                              unsigned seed = 1) {
+        SmallApp app;
+        app.noise = noise;
+        app.items = files;
+        app.seed = seed;
+        return fixtures::MakeInstaller(TreeOf(name), tmp / name, app);
     }
     std::string TreeOf(const std::string &installerName) { return tmp / (installerName + "-tree"); }
 
@@ -194,9 +185,8 @@ TEST_F(Faults, AFileSizeLimitFailsTheInstallation) {
 
 TEST_F(Faults, MissingGunzipOrTarFailsTheInstallation) {
     const std::string installer = MakeInstaller(0);
-    auto where = [](const std::string &tool) { return Exists("/usr/bin/" + tool) ? "/usr/bin/" + tool : "/bin/" + tool; };
     // gunzip is a script that runs gzip: it stays wherever gunzip is found.
-    const std::string gunzip = where("gunzip"), gzip = where("gzip"), tar = where("tar");
+    const std::string gunzip = SystemTool("gunzip"), gzip = SystemTool("gzip"), tar = SystemTool("tar");
     struct Case {
         const char *name;
         std::vector<std::string> tools;  // what PATH finds
@@ -293,8 +283,8 @@ TEST_F(Faults, TheWindowInstallsOnceTheDestinationIsRightAgain) {
     ASSERT_TRUE(wizard::WaitForWindowGone("Error"));
     wizard::Focus(w);
     wizard::ClickFinish(w);
-    EXPECT_EQ(running.Wait(), 7);
-    EXPECT_EQ(ReadFile(marker), "ran\n");
+    EXPECT_EQ(running.Wait(), kLauncherStatus);
+    EXPECT_EQ(Launches(marker).size(), 1u);
     EXPECT_EQ(TreeListing(dest), TreeListing(TreeOf("installer")));
 }
 

@@ -16,9 +16,6 @@ using namespace fixtures;
 
 namespace {
 
-// Says where it was started from, and whether the window's own cache setting reached it.
-const char kLauncher[] = "#!/bin/sh\necho \"$0 ${XDG_CACHE_HOME-unset}\" > \"$LAUNCHER_MARKER\"\nexit 7\n";
-
 class AsRoot : public ::testing::Test {
 protected:
     TempDir tmp;
@@ -43,14 +40,10 @@ protected:
         return RunCommand(c);
     }
 
-    // An installer file of a small tree, its payload made by `pack`.
+    // An installer file of the small tree, its payload made anew by `pack`.
     std::string MakeInstaller(const std::string &name, const std::function<std::string(const std::string &)> &pack) {
-        const std::string tree = tmp / (name + "-tree");
-        mkdir(tree.c_str(), 0755);
-        mkdir((tree + "/lib").c_str(), 0755);
-        WriteFile(tree + "/lib/readme.txt", "Sonaris 8\n");
-        WriteFile(tree + "/sonaris", kLauncher, 0755);
-        const std::string path = tmp / name;
+        const std::string tree = tmp / (name + "-tree"), path = tmp / name;
+        MakeApp(tree);
         WriteFile(path, InstallerBytes(pack(tree)), 0755);
         return path;
     }
@@ -181,9 +174,9 @@ TEST_F(AsRoot, TheWindowFollowsNoLinkAndRunsOnlyWhatItStarted) {
     } cases[] = {
         {"root, the settings file a link to root's file, the installer file swapped",
          "ln -s '" + decoy + "/bin/test' '" + link + "'", started,
-         "cp '" + other + "' '" + user + "/x' && mv '" + user + "/x' '" + started + "'", true, 7},
-        {"a symbolic link", "ln -s '" + target + "' '" + link + "'", installer, "", false, 7},
-        {"a hard link", "ln '" + target + "' '" + link + "'", installer, "", false, 7},
+         "cp '" + other + "' '" + user + "/x' && mv '" + user + "/x' '" + started + "'", true, kLauncherStatus},
+        {"a symbolic link", "ln -s '" + target + "' '" + link + "'", installer, "", false, kLauncherStatus},
+        {"a hard link", "ln '" + target + "' '" + link + "'", installer, "", false, kLauncherStatus},
         {"a launcher that is a link", "", linked, "", false, 0},
     };
     chmod(other.c_str(), 0644);
@@ -214,7 +207,11 @@ TEST_F(AsRoot, TheWindowFollowsNoLinkAndRunsOnlyWhatItStarted) {
             EXPECT_FALSE(Exists(marker));
         } else {
             EXPECT_EQ(running.Wait(), cs.status);
-            EXPECT_EQ(ReadFile(marker), (cs.root ? tmp / "dest" : dest) + "//sonaris unset\n");
+            const auto runs = Launches(marker);
+            ASSERT_EQ(runs.size(), 1u);
+            // Where it was started from; the window's own cache setting did not reach it.
+            EXPECT_EQ(runs[0].at("argv0"), (cs.root ? tmp / "dest" : dest) + "//sonaris");
+            EXPECT_EQ(runs[0].at("cache"), "unset");
         }
         EXPECT_EQ(ReadFile(target), "keep\n");
         EXPECT_EQ(TreeListing(decoy), decoyListing);

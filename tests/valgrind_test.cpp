@@ -24,9 +24,6 @@ namespace {
 const char kErrorBegin[] = "MEMCHECK-ERROR-BEGIN";
 const int kErrorStatus = 99;
 
-// A launcher of the tests' own: records that it ran and exits with a status of its own.
-const char kLauncher[] = "#!/bin/sh\necho \"$*\" > \"$LAUNCHER_MARKER\"\nexit 7\n";
-
 std::string Valgrind() {
     for (const char *dir : {"/usr/bin", "/usr/local/bin", "/bin"}) {
         const std::string path = std::string(dir) + "/valgrind";
@@ -72,18 +69,14 @@ protected:
         mkdir(home.c_str(), 0755);
     }
 
-    // The installer's own file for a small tree with our launcher; `noise` bytes make the payload larger.
+    // The installer's own file for the demo application with the tests' launcher; `noise` bytes make
+    // the payload larger.
     std::string MakeInstaller(std::size_t noise = 0) {
-        const std::string tree = tmp / "tree";
-        RemoveTree(tree);
-        CopyDemoApp(tree);
-        if (noise) {
-            WriteFile(tree + "/share/noise.bin", RandomBytes(noise, 4711));
-        }
-        WriteFile(tree + "/sonaris", kLauncher, 0755);
-        const std::string path = tmp / "installer";
-        WriteFile(path, InstallerBytes(PackTree(tree)), 0755);
-        return path;
+        SmallApp app;
+        app.noise = noise;
+        app.seed = 4711;
+        app.demo = true;
+        return fixtures::MakeInstaller(tmp / "tree", tmp / "installer", app);
     }
 
     // The installer run by valgrind: an error, or a block definitely lost at exit, makes the exit
@@ -163,7 +156,6 @@ TEST_F(Memcheck, WizardInstallationUpToTheLauncherIsClean) {
     Installer installer(UnderMemcheck(MakeInstaller(), {}));
     const Window w = installer.MainWindow();
     ASSERT_NE(w, 0u) << Log();
-    Focus(w);
     Key("a");
     ASSERT_TRUE(Eventually([&] { return ShownPages(w) == "2"; })) << Log();
     // Post the proposals' list with the arrow, browse it, take it down, then type the destination.
@@ -179,8 +171,10 @@ TEST_F(Memcheck, WizardInstallationUpToTheLauncherIsClean) {
     Type(dest);
     Click(w, kFinishX, kFinishY);
     // The launcher takes over the process: memcheck reports nothing more after the exec.
-    EXPECT_EQ(installer.Wait(90), 7) << Log();
-    EXPECT_EQ(Exists(marker) ? ReadFile(marker) : "", "inst\n");
+    EXPECT_EQ(installer.Wait(90), kLauncherStatus) << Log();
+    const auto runs = Launches(marker);
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].at("args"), "inst");
     EXPECT_TRUE(Exists(dest + "/share"));
     EXPECT_TRUE(Exists(home + "/.Corvalent_MedioraSDK_60"));
     ExpectNoErrors(false);
@@ -191,17 +185,13 @@ TEST_F(Memcheck, WizardCancelledDuringTheExtractionLeaksNothing) {
     Command c = UnderMemcheck(MakeInstaller(4 << 20), {});
     // A gunzip that passes the payload on slowly keeps the progress page up long enough to cancel.
     mkdir((tmp / "bin").c_str(), 0755);
-    const std::string gunzip = Exists("/usr/bin/gunzip") ? "/usr/bin/gunzip" : "/bin/gunzip";
-    WriteFile(tmp / "bin/slowcat", ReadFile(BuildDir() + "/tests/slowcat"), 0755);  // within nobody's reach
-    WriteFile(tmp / "bin/gunzip", "#!/bin/sh\n" + tmp / "bin/slowcat 40 | " + gunzip + " \"$@\"\n", 0755);
-    c.env["PATH"] = tmp / "bin:" + std::getenv("PATH");
-    c.unprivileged = true;  // root's gunzip is the system's, whatever PATH says
+    GunzipBehind(c, tmp / "bin", CopyProgram(BuildDir() + "/tests/slowcat", tmp / "bin") + " 40 | ");  // nobody reaches it
+    c.unprivileged = true;
     chmod(tmp.path().c_str(), 01777);
     chown(home.c_str(), kNobody, kNobody);
     Installer installer(c);
     const Window w = installer.MainWindow();
     ASSERT_NE(w, 0u) << Log();
-    Focus(w);
     Key("a");
     ASSERT_TRUE(Eventually([&] { return ShownPages(w) == "2"; })) << Log();
     Click(w, kFieldX, kFieldY);

@@ -110,22 +110,16 @@ void Focus(::Window w) {
     XSync(TestDisplay(), False);
 }
 
-void Key(const char *keysymName) {
-    fixtures::FakeKey(TestDisplay(), XStringToKeysym(keysymName));
+void Key(const char *keysymName, KeySym held) { Key(XStringToKeysym(keysymName), held); }
+
+void Key(KeySym keysym, KeySym held) {
+    fixtures::FakeKey(TestDisplay(), keysym, held);
     // Motif takes two key events with the same time stamp for one, as a person never types them.
     std::this_thread::sleep_for(std::chrono::milliseconds(15));
 }
 
 void Type(const std::string &text) {
-    for (char c : text) {
-        const char name[2] = {c, '\0'};
-        if (c == '/') Key("slash");
-        else if (c == '.') Key("period");
-        else if (c == ' ') Key("space");
-        else if (c == '-') Key("minus");
-        else if (c == '_') Key("underscore");
-        else Key(name);
-    }
+    for (unsigned long keysym : fixtures::KeysymsOf(TestDisplay(), text)) Key(keysym);
 }
 
 void Click(::Window w, int x, int y) {
@@ -186,6 +180,50 @@ unsigned long Pixel(::Window w, int x, int y) {
     return pixel & 0xffffff;
 }
 
+::Window WindowAt(::Window shell, int x, int y) {
+    Display *d = TestDisplay();
+    ::Window at = shell, child = 0;
+    int cx = x, cy = y;
+    for (::Window from = shell; XTranslateCoordinates(d, from, at, cx, cy, &cx, &cy, &child) && child;) {
+        from = at;
+        at = child;
+    }
+    return at;
+}
+
+::Window FindBySize(::Window w, int width, int height) {
+    XWindowAttributes a;
+    if (XGetWindowAttributes(TestDisplay(), w, &a) && a.width == width && a.height == height &&
+        a.map_state == IsViewable)
+        return w;
+    for (::Window child : Children(w))
+        if (const ::Window found = FindBySize(child, width, height)) return found;
+    return 0;
+}
+
+int DarkPixels(::Window w) {
+    const Geometry g = WindowGeometry(w);
+    XImage *image = XGetImage(TestDisplay(), w, 0, 0, g.width, g.height, AllPlanes, ZPixmap);
+    if (!image) return -1;
+    int dark = 0;
+    for (int y = 0; y < g.height; ++y)
+        for (int x = 0; x < g.width; ++x) dark += (XGetPixel(image, x, y) & 0xff) < 0x60;
+    XDestroyImage(image);
+    return dark;
+}
+
+bool Handled(::Window w) {
+    Display *d = TestDisplay();
+    XSync(d, False);
+    const int text = DarkPixels(w);
+    if (text <= 0) return false;
+    XClearArea(d, w, 0, 0, 0, 0, True);
+    XSync(d, False);
+    // Cleared, it has none: what it has again was drawn after the events. (A text cursor may show
+    // in another phase of its blinking.)
+    return Eventually([&] { return DarkPixels(w) * 4 > text * 3; }, std::chrono::seconds(5));
+}
+
 Installer::Installer(fixtures::Command command) {
     command.env.emplace("DISPLAY", fixtures::XServer::Shared().display());
     TestDisplay();
@@ -203,7 +241,7 @@ Installer::~Installer() {
 }
 
 ::Window Installer::MainWindow() {
-    if (!window_) window_ = WaitForWindow("Sonaris 8 Installer");
+    if (!window_ && (window_ = WaitForWindow("Sonaris 8 Installer"))) Focus(window_);
     return window_;
 }
 

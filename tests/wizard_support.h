@@ -42,9 +42,11 @@ Geometry WindowGeometry(Window w);
 // The longs of a window property (empty when it is missing).
 std::vector<long> LongProperty(Window w, const char *name);
 
-// Gives `w` the keyboard focus (there is no window manager) and types at it.
+// Gives `w` the keyboard focus (there is no window manager) and types at it, through
+// fixtures::FakeKey; Type takes UTF-8.
 void Focus(Window w);
-void Key(const char *keysymName);
+void Key(const char *keysymName, KeySym held = 0);
+void Key(KeySym keysym, KeySym held = 0);
 void Type(const std::string &text);
 void Click(Window w, int x, int y);
 
@@ -60,6 +62,17 @@ void ClickFinish(Window shell);
 
 // The RRGGBB colour of a pixel of a window.
 unsigned long Pixel(Window w, int x, int y);
+// The innermost viewable window of `shell` at (x, y) of it.
+Window WindowAt(Window shell, int x, int y);
+// The first viewable window under `w`, `w` included, of the given size (child windows carry no names).
+Window FindBySize(Window w, int width, int height);
+// Pixels of a window darker than its grey background: its text.
+int DarkPixels(Window w);
+
+// Waits until the program that draws `w`, a window with text in it, has handled every event sent
+// to it before now: `w` is cleared with an exposure, which the server queues behind those events,
+// and must be drawn again as it was. False when it is not, in time, or when `w` shows no text.
+bool Handled(Window w);
 
 // An installer started in the background on the harness's display, killed at the end if it still runs.
 class Installer {
@@ -69,7 +82,7 @@ public:
     Installer(const Installer &) = delete;
     Installer &operator=(const Installer &) = delete;
 
-    // Its main window, once viewable.
+    // Its main window, once viewable, given the keyboard focus when first found.
     ::Window MainWindow();
     // Its exit status, once it has ended (-1 after a signal or the timeout).
     int Wait(int timeoutSeconds = 30);

@@ -22,19 +22,6 @@ using namespace wizard;
 
 namespace {
 
-// A launcher of the tests' own: records its arguments, its ignored signals and the file count of
-// the tree it stands in, optionally lingers, then exits with status 7.
-const char kLauncher[] = R"sh(#!/bin/sh
-{
-    printf 'argv0=%s\n' "$0"
-    printf 'args=%s\n' "$*"
-    grep '^SigIgn:' /proc/$$/status
-    printf 'files=%s\n' "$(find "$(dirname "$0")" -type f | wc -l)"
-} > "$LAUNCHER_MARKER"
-[ -z "${LAUNCHER_LINGER:-}" ] || sleep "$LAUNCHER_LINGER"
-exit 7
-)sh";
-
 class WizardTest : public testing::Test {
 protected:
     TempDir tmp;
@@ -56,53 +43,29 @@ protected:
         return c;
     }
 
-    // An installer file for a small tree with our launcher; `size` bytes of noise make it larger.
-    std::string MakeInstaller(std::size_t size = 0, const char *launcher = kLauncher) {
-        const std::string tree = tmp / "tree";
-        RemoveTree(tree);
-        mkdir(tree.c_str(), 0755);
-        mkdir((tree + "/lib").c_str(), 0755);
-        WriteFile(tree + "/lib/readme.txt", "Sonaris 8\n");
-        if (size) {
-            WriteFile(tree + "/lib/noise.bin", RandomBytes(size, 12345));
-        }
-        WriteFile(tree + "/sonaris", launcher, 0755);
-        const std::string path = tmp / "installer";
-        WriteFile(path, InstallerBytes(PackTree(tree)), 0755);
-        return path;
+    // An installer file for a small tree with the tests' launcher; `size` bytes of noise make it larger.
+    std::string MakeInstaller(std::size_t size = 0, const std::string &launcher = MarkerLauncher()) {
+        SmallApp app;
+        app.noise = size;
+        app.launcher = launcher;
+        return fixtures::MakeInstaller(tmp / "tree", tmp / "installer", app);
     }
 
     // Puts a gunzip in front of the real one that passes the payload on slowly (64 KiB per `pause`
     // milliseconds), counts its starts and, into `taken`, what it has read.
     void SlowPipeline(Command &c, int pause = 40, const std::string &taken = "") {
         mkdir((tmp / "bin").c_str(), 0755);
-        const std::string real = Exists("/usr/bin/gunzip") ? "/usr/bin/gunzip" : "/bin/gunzip";
-        WriteFile(tmp / "bin/gunzip",
-                  "#!/bin/sh\n" + CopyProgram(BuildDir() + "/tests/slowcat", tmp / "bin") + " " +
-                      std::to_string(pause) + " " + tmp / "gunzip-starts" + " " + taken + " | " + real +
-                      " \"$@\"\n",
-                  0755);
-        c.env["PATH"] = tmp / "bin" + ":" + std::getenv("PATH");
-        c.unprivileged = true;  // root's gunzip is the system's, whatever PATH says
+        GunzipBehind(c, tmp / "bin", CopyProgram(BuildDir() + "/tests/slowcat", tmp / "bin") + " " +
+                                         std::to_string(pause) + " " + tmp / "gunzip-starts" + " " + taken + " | ");
+        c.unprivileged = true;
     }
 
+    // What the one run of the launcher recorded; nothing while it has not finished its record.
     std::map<std::string, std::string> Marker() {
-        std::map<std::string, std::string> fields;
-        std::string text = Exists(marker) ? ReadFile(marker) : "";
-        for (std::size_t at = 0; at < text.size();) {
-            const std::size_t end = text.find('\n', at);
-            const std::string line = text.substr(at, end - at);
-            const std::size_t colon = line.find_first_of("=:");
-            if (colon != std::string::npos) {
-                std::string value = line.substr(colon + 1);
-                value.erase(0, value.find_first_not_of(" \t"));
-                fields[line.substr(0, colon)] = value;
-            }
-            at = end == std::string::npos ? text.size() : end + 1;
-        }
-        return fields;
+        const auto runs = Launches(marker);
+        EXPECT_LE(runs.size(), 1u) << "the launcher ran more than once";
+        return runs.empty() ? std::map<std::string, std::string>{} : runs.back();
     }
-
 };
 
 TEST_F(WizardTest, OpensTheFixedWindowWithTitleAndDecorations) {
@@ -160,7 +123,6 @@ TEST_F(WizardTest, KeysMoveBetweenTheFirstTwoPages) {
     Installer installer(Interactive());
     const Window w = installer.MainWindow();
     ASSERT_NE(w, 0u);
-    Focus(w);
     EXPECT_EQ(ShownPages(w), "1");
     // Page 1 opens with the focus on "Accept >": the space bar presses it.
     Key("space");
@@ -190,7 +152,6 @@ TEST_F(WizardTest, CancelQuitsAtOnceOnEveryPage) {
         Installer running(c);
         const Window w = running.MainWindow();
         ASSERT_NE(w, 0u);
-        Focus(w);
         if (std::string(page) == "2") Key("a");
         if (std::string(page) == "3") Key("f");
         ASSERT_TRUE(Eventually([&] { return ShownPages(w).find(page) != std::string::npos; }));
@@ -208,9 +169,8 @@ TEST_F(WizardTest, FOnPageOneInstallsIntoTheFirstProposalAndHandsOver) {
     Installer installer(c);
     const Window w = installer.MainWindow();
     ASSERT_NE(w, 0u);
-    Focus(w);
     Key("f");
-    ASSERT_TRUE(Eventually([&] { return Exists(marker) && Marker().count("files"); }));
+    ASSERT_TRUE(Eventually([&] { return Marker().count("files"); }));
     auto launched = Marker();
     EXPECT_EQ(launched["argv0"], home + "/Sonaris8//sonaris");
     EXPECT_EQ(launched["args"], "inst");
@@ -221,7 +181,7 @@ TEST_F(WizardTest, FOnPageOneInstallsIntoTheFirstProposalAndHandsOver) {
     // The window goes with the exec, while the launcher still runs in the installer's process.
     EXPECT_TRUE(WaitForWindowGone("Sonaris 8 Installer", std::chrono::seconds(3)));
     EXPECT_TRUE(installer.Running());
-    EXPECT_EQ(installer.Wait(), 7);  // the launcher's own status
+    EXPECT_EQ(installer.Wait(), kLauncherStatus);  // the launcher's own status
 }
 
 TEST_F(WizardTest, LettersTypeIntoTheDestinationFieldAndFinishInstallsThere) {
@@ -231,10 +191,10 @@ TEST_F(WizardTest, LettersTypeIntoTheDestinationFieldAndFinishInstallsThere) {
     Installer installer(c);
     const Window w = installer.MainWindow();
     ASSERT_NE(w, 0u);
-    Focus(w);
     ASSERT_TRUE(TypeDestination(w, dest));
     Key("Return");  // the field takes it: no page change, no installation
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const Window field = WindowAt(w, kFieldX, kFieldY);
+    ASSERT_TRUE(Handled(field));
     EXPECT_EQ(ShownPages(w), "2");
     EXPECT_FALSE(Exists(dest));
     ClickFinish(w);
@@ -243,7 +203,7 @@ TEST_F(WizardTest, LettersTypeIntoTheDestinationFieldAndFinishInstallsThere) {
     EXPECT_EQ(Marker()["args"], "inst");
     // Root writes nothing into a HOME that is nobody's.
     EXPECT_FALSE(Exists(home + "/.Corvalent_MedioraSDK_60"));
-    EXPECT_EQ(installer.Wait(), 7);
+    EXPECT_EQ(installer.Wait(), kLauncherStatus);
 }
 
 TEST_F(WizardTest, NoSecondInstallationStartsWhileTheFirstRuns) {
@@ -254,13 +214,15 @@ TEST_F(WizardTest, NoSecondInstallationStartsWhileTheFirstRuns) {
     Installer installer(c);
     const Window w = installer.MainWindow();
     ASSERT_NE(w, 0u);
-    Focus(w);
     Key("f");
     ASSERT_TRUE(Eventually([&] { return ShownPages(w) == "13"; }));
     for (const char *key : {"f", "Return", "a", "b", "f", "Return"}) Key(key);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // The label "Installing..." (62 x 18) is drawn again behind the keys.
+    const Window label = FindBySize(w, 62, 18);
+    ASSERT_NE(label, 0u);
+    ASSERT_TRUE(Handled(label));
     EXPECT_EQ(ShownPages(w), "13");  // A and B do nothing while it installs
-    EXPECT_EQ(installer.Wait(60), 7);
+    EXPECT_EQ(installer.Wait(60), kLauncherStatus);
     EXPECT_EQ(ReadFile(tmp / "gunzip-starts"), "started\n");
     EXPECT_EQ(Marker()["files"], "3");
 }
@@ -282,27 +244,6 @@ int BarFilled(Window shell) {
     return filled;
 }
 
-// The first window under `w` of the given size (child windows carry no names).
-Window FindBySize(Window w, int width, int height) {
-    Display *d = TestDisplay();
-    XWindowAttributes a;
-    if (XGetWindowAttributes(d, w, &a) && a.width == width && a.height == height && a.map_state == IsViewable) return w;
-    for (Window child : wizard::Children(w))
-        if (const Window found = FindBySize(child, width, height)) return found;
-    return 0;
-}
-
-// Pixels of a window darker than its grey background: its text.
-int DarkPixels(Window w, int width, int height) {
-    XImage *image = XGetImage(TestDisplay(), w, 0, 0, width, height, AllPlanes, ZPixmap);
-    if (!image) return -1;
-    int dark = 0;
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) dark += (XGetPixel(image, x, y) & 0xff) < 0x60;
-    XDestroyImage(image);
-    return dark;
-}
-
 TEST_F(WizardTest, ASlowPipelineLeavesTheWindowAliveWithTheBarAtWhatItHasTaken) {
     // gunzip takes the payload at about 1 MiB/s.
     Command c = Interactive();
@@ -315,7 +256,6 @@ TEST_F(WizardTest, ASlowPipelineLeavesTheWindowAliveWithTheBarAtWhatItHasTaken) 
     Installer installer(c);
     const Window w = installer.MainWindow();
     ASSERT_NE(w, 0u);
-    Focus(w);
     Key("f");
     ASSERT_TRUE(Eventually([&] { return Taken() > 0 && BarFilled(w) > 0; }));
     // The bar is what gunzip has read, to within one of its reads (64 KiB), an 8192-byte block and
@@ -334,11 +274,11 @@ TEST_F(WizardTest, ASlowPipelineLeavesTheWindowAliveWithTheBarAtWhatItHasTaken) 
     // An exposure is answered: the label "Installing..." (62 x 18), cleared, is drawn again.
     const Window label = FindBySize(w, 62, 18);
     ASSERT_NE(label, 0u);
-    const int text = DarkPixels(label, 62, 18);
+    const int text = DarkPixels(label);
     ASSERT_GT(text, 0);
     XClearArea(TestDisplay(), label, 0, 0, 0, 0, True);
     XSync(TestDisplay(), False);
-    EXPECT_TRUE(Eventually([&] { return DarkPixels(label, 62, 18) == text; }, std::chrono::milliseconds(500)));
+    EXPECT_TRUE(Eventually([&] { return DarkPixels(label) == text; }, std::chrono::milliseconds(500)));
     // C ends it at once, though the pipeline takes nothing for a while. (With the writes blocking
     // on a full megabyte pipe, it took a second and more.)
     const auto pressed = std::chrono::steady_clock::now();
@@ -364,7 +304,6 @@ TEST_F(WizardTest, FailedInstallationsLeaveTheDialogOverTheirPage) {
         Installer installer(c);
         const Window w = installer.MainWindow();
         ASSERT_NE(w, 0u);
-        Focus(w);
         ASSERT_TRUE(TypeDestination(w, cs.destination));
         ClickFinish(w);
         EXPECT_NE(WaitForWindow("Error"), 0u);

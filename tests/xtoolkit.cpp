@@ -91,10 +91,7 @@ Toolkit::Toolkit() {
     // The first XTest key makes the server switch keyboards and announce a new mapping; Xt then
     // rebuilds its keysym table, which Motif keeps a pointer into from its first widget on. Let
     // that happen now, before any Motif widget exists.
-    const KeyCode shift = XKeysymToKeycode(display_, XK_Shift_L);
-    XTestFakeKeyEvent(display_, shift, True, CurrentTime);
-    XTestFakeKeyEvent(display_, shift, False, CurrentTime);
-    XSync(display_, False);
+    fixtures::FakeKey(display_, XK_Shift_L);
     while (XtAppPending(app_) & XtIMXEvent) XtAppProcessEvent(app_, XtIMXEvent);
     KeySym *table;
     KeyCode first;
@@ -178,13 +175,13 @@ void Click(Point p, int button) {
     ReleaseButton(button);
 }
 
-void TapKey(KeySym keysym) {
-    fixtures::FakeKey(Toolkit::Shared().display(), keysym);
+void TapKey(KeySym keysym, KeySym held) {
+    fixtures::FakeKey(Toolkit::Shared().display(), keysym, held);
     Drain();
 }
 
 void TypeText(const std::string &text) {
-    for (unsigned char c : text) TapKey(c);
+    for (unsigned long keysym : fixtures::KeysymsOf(Toolkit::Shared().display(), text)) TapKey(keysym);
 }
 
 std::string TextOf(XmString s) {

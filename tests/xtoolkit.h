@@ -73,8 +73,8 @@ void MovePointer(Point p);
 void PressButton(int button = 1);
 void ReleaseButton(int button = 1);
 void Click(Point p, int button = 1);
-// Presses and releases the key of `keysym`, with Shift held when the keysym needs it.
-void TapKey(KeySym keysym);
+// fixtures::FakeKey on the toolkit's display, and the events it brings handled.
+void TapKey(KeySym keysym, KeySym held = 0);
 void TypeText(const std::string &text);
 
 // The text of a compound string, line breaks as "\n" ("" for null).
