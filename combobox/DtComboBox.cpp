@@ -541,6 +541,9 @@ Boolean SetValues(Widget current, Widget, Widget w, ArgList, Cardinal *) noexcep
     const bool typeChanged = cb.type != cur.type;
     if (typeChanged && cb.type == DtCOMBO_TEXT) {
         if (!cb.textField) {
+            // Named apart from the "Text" that creation makes, and with wider margins, as the class has
+            // always made it: resource files written for either kind address the field by its name
+            // (the installer's own fallback lines reach "*Text"), so neither name may change.
             cb.textField = CreateTextField(w, "ComboBoxTextField", 2, false);
             if (cb.horizontalSpacing == cur.horizontalSpacing) cb.horizontalSpacing = 0;
             if (cb.verticalSpacing == cur.verticalSpacing) cb.verticalSpacing = 0;
