@@ -517,6 +517,12 @@ void CopyDemoApp(const std::string &dir) {
     if (RunCommand(copy).exitStatus != 0) throw std::runtime_error("cannot copy the demo application");
 }
 
+std::string DemoPayloadWithNoise(const std::string &dir) {
+    CopyDemoApp(dir);
+    WriteFile(dir + "/noise.bin", RandomBytes(300000));
+    return PackTree(dir);
+}
+
 // ---- the X server ----
 
 namespace {

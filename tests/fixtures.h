@@ -161,6 +161,9 @@ void GunzipBehind(Command &command, const std::string &bin, const std::string &s
 
 // Copy the demo application into `dir` (which must not exist yet).
 void CopyDemoApp(const std::string &dir);
+// The payload of the demo application copied into `dir` with one incompressible file beside it,
+// which gzip stores as it is: damage in the middle of the payload reaches only gzip's check.
+std::string DemoPayloadWithNoise(const std::string &dir);
 
 // ---- keys ----
 

@@ -25,11 +25,7 @@ const char kScript[] = "#!/bin/sh\nexit 0\n";
 
 TEST(ExtractionReports, EachFailureNamesWhatIsWrongAndTheWayOut) {
     TempDir tmp;
-    // A tree whose big file gzip stores as it is: damage there reaches only gzip's check.
-    const std::string tree = tmp / "tree";
-    CopyDemoApp(tree);
-    WriteFile(tree + "/noise.bin", RandomBytes(300000));
-    const std::string payload = PackTree(tree);
+    const std::string payload = DemoPayloadWithNoise(tmp / "tree");
     std::string flipped = payload;
     flipped[payload.size() / 2] ^= 0x20;
     const auto damaged = [](const std::string &installer, const std::string &) {

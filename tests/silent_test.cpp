@@ -178,11 +178,7 @@ TEST_F(SilentInstall, ReportsEachRefusedCheckWordForWordAndFails) {
 }
 
 TEST_F(SilentInstall, DamagedPayloadIsReportedAndFails) {
-    // A tree whose one big file is incompressible: gzip stores it, so damage there is invisible to tar.
-    const std::string tree = tmp / "tree";
-    CopyDemoApp(tree);
-    WriteFile(tree + "/noise.bin", RandomBytes(300000));
-    const std::string payload = PackTree(tree);
+    const std::string payload = DemoPayloadWithNoise(tmp / "tree");
 
     std::string flipped = payload;
     flipped[payload.size() / 2] ^= 0x20;
