@@ -93,7 +93,7 @@ std::string HeaderName(const unsigned char *h) {
     return name;
 }
 
-// What a header of this type flag is to the contract.
+// What a header of this type flag is to the rules.
 MemberType TypeOfFlag(unsigned char flag) {
     switch (flag) {
     case tarheader::kOldFile:
@@ -108,7 +108,7 @@ MemberType TypeOfFlag(unsigned char flag) {
     }
 }
 
-// What a header of a type the contract does not know is.
+// What a header of a type the rules do not know is.
 std::string DescribeFlag(unsigned char flag) {
     switch (flag) {
     case '7': return "a contiguous file";
@@ -145,8 +145,8 @@ PayloadGuard::Verdict PayloadGuard::End() {
 }
 
 void PayloadGuard::ArchiveEnd() {
-    Breach breach = contract_.Finish();
-    if (breach) Refuse(std::move(breach));
+    BrokenRule broken = rules_.Finish();
+    if (broken) Refuse(std::move(broken));
 }
 
 void PayloadGuard::Unpacked(const unsigned char *data, std::size_t n) {
@@ -617,7 +617,7 @@ void PayloadGuard::Header(const unsigned char *h) {
         return Refuse(Say(Fault::Keyword, {MemberLabel(entry.name), Printable(local_.unknown, 64)}));
     }
     for (const auto &[keyword, value] : local_.attributes) {
-        Breach fault = AttributeFault(MemberLabel(entry.name), keyword, value, contract_.privileged());
+        BrokenRule fault = AttributeFault(MemberLabel(entry.name), keyword, value, rules_.privileged());
         if (fault) return Refuse(std::move(fault));
     }
     longNames_ = Overrides();
@@ -632,8 +632,8 @@ void PayloadGuard::Header(const unsigned char *h) {
     // tar takes the permission bits; older tars write the file type's bits in front of them.
     entry.permissions = static_cast<unsigned>(mode & 07777);
 
-    Breach breach = contract_.Add(entry);
-    if (breach) return Refuse(std::move(breach));
+    BrokenRule broken = rules_.Add(entry);
+    if (broken) return Refuse(std::move(broken));
     // Only a regular file carries data; anything else that claimed some would put tars out of step.
     if (size != 0 && entry.type != MemberType::File)
         return Refuse(Say(Fault::DataOnNonFile, {MemberLabel(entry.name), DescribeType(entry.type)}));
@@ -651,7 +651,7 @@ void PayloadGuard::Header(const unsigned char *h) {
     started_ = true;
 }
 
-void PayloadGuard::Refuse(Breach breach) {
-    breach_ = std::move(breach);
+void PayloadGuard::Refuse(BrokenRule broken) {
+    broken_ = std::move(broken);
     verdict_ = Verdict::Refused;
 }

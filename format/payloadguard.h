@@ -1,6 +1,6 @@
 // What the extraction lets reach tar. The check reads the tar stream that gunzip makes of the
 // payload, on its way from gunzip to tar: headers and records are read into memory as every tar
-// reads them and held to the payload rules (contract.h) before tar has any of them. The first
+// reads them and held to the payload rules (rules.h) before tar has any of them. The first
 // member that breaks them stops the stream before tar has seen its header. The file data between
 // headers is only counted, so that it can be passed on unread (Passable). The packer's --verify
 // holds payloads to the same rules with this code. What is admitted, and why tar alone is not
@@ -8,7 +8,7 @@
 #ifndef SONARIS_PAYLOADGUARD_H
 #define SONARIS_PAYLOADGUARD_H
 
-#include "format/contract.h"
+#include "format/rules.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -25,8 +25,8 @@ public:
     };
 
     PayloadGuard() = default;
-    // Judges what already stands in the destination too (contract.h).
-    explicit PayloadGuard(ContractChecker::Where where) : contract_(where) {}
+    // Judges what already stands in the destination too (rules.h).
+    explicit PayloadGuard(PayloadRules::Where where) : rules_(where) {}
     PayloadGuard(const PayloadGuard &) = delete;
     PayloadGuard &operator=(const PayloadGuard &) = delete;
 
@@ -43,18 +43,18 @@ public:
     // For Refused: "member ./bin/x is a symbolic link to ../../x, which leads out of the installed
     // tree"; for InTheWay it begins with the path inside the destination: "usr/lib is a symbolic
     // link where the installer file has a directory".
-    const std::string &reason() const { return breach_.text; }
+    const std::string &reason() const { return broken_.text; }
     // For Refused: which rule, for a reader who adds what to do about it.
-    const Breach &breach() const { return breach_; }
+    const BrokenRule &brokenRule() const { return broken_; }
     // For Refused: what the one who reads the refusal can do about it (reasons.h).
     using Refusal = ::Refusal;
-    Refusal refusal() const { return KindOf(breach_.fault); }
+    Refusal refusal() const { return KindOf(broken_.fault); }
     bool damaged() const { return refusal() == Refusal::Damaged; }
     // The members admitted so far, as tar extracts them, once asked to keep them before the first
     // block (the check itself does not need the list).
-    void KeepJudged() { contract_.KeepJudged(); }
-    const std::vector<Judged> &judged() const { return contract_.judged(); }
-    const ContractChecker &contract() const { return contract_; }
+    void KeepJudged() { rules_.KeepJudged(); }
+    const std::vector<Entry> &judged() const { return rules_.judged(); }
+    const PayloadRules &rules() const { return rules_; }
 
 private:
     void Unpacked(const unsigned char *data, std::size_t n);
@@ -62,7 +62,7 @@ private:
     void RecordRead();
     bool Pax(const std::string &data, bool global);
     void ArchiveEnd();
-    void Refuse(Breach breach);
+    void Refuse(BrokenRule broken);
     bool WideFields(const unsigned char *h, const std::string &member, std::uint64_t &uid, std::uint64_t &gid,
                     std::uint64_t &size);
     bool SparseStart(const unsigned char *h, Entry &entry, std::uint64_t size, bool gnu);
@@ -72,7 +72,7 @@ private:
     void SparseEnd();
 
     Verdict verdict_ = Verdict::Sound;
-    Breach breach_;
+    BrokenRule broken_;
 
     // The tar layer: a header being gathered, data being passed over, or a record (a GNU long
     // name or link target, a pax extended header) being read into `record_`.
@@ -120,7 +120,7 @@ private:
     Overrides global_;     // the owners of pax 'g' headers
     bool localPending_ = false;
     bool archiveEnded_ = false;  // the last header was a zero block
-    ContractChecker contract_;
+    PayloadRules rules_;
 };
 
 #endif

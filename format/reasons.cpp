@@ -81,8 +81,8 @@ const Text *Find(Fault fault) {
 
 }  // namespace
 
-Breach Say(Fault fault, std::initializer_list<std::string> args) {
-    Breach b;
+BrokenRule Say(Fault fault, std::initializer_list<std::string> args) {
+    BrokenRule b;
     b.fault = fault;
     b.args.assign(args.begin(), args.end());
     const Text *t = Find(fault);

@@ -38,7 +38,7 @@ enum class Fault : std::uint8_t {
 };
 
 // A rule broken: which, its text, and what the text was made of.
-struct Breach {
+struct BrokenRule {
     Fault fault = Fault::Sound;
     std::string text;
     std::vector<std::string> args;
@@ -46,7 +46,7 @@ struct Breach {
 };
 
 // The text of `fault` with its $1, $2, ... taken from `args` in turn.
-Breach Say(Fault fault, std::initializer_list<std::string> args);
+BrokenRule Say(Fault fault, std::initializer_list<std::string> args);
 Refusal KindOf(Fault fault);
 
 #endif

@@ -250,7 +250,7 @@ bool Extraction::Run(int destinationFd, const CopyWindow &window) {
     // Only ever unpack inside the destination.
     if (fchdir(destinationFd) != 0) return Fail(Fault::CannotEnter);
 
-    ContractChecker::Where where;
+    PayloadRules::Where where;
     where.destination = destinationFd;
     where.root = geteuid() == 0;
     where.privileged = where.root;

@@ -1,6 +1,6 @@
 // The install sequence: from a chosen destination to an installed application and its launcher.
 #include "combobox/DtComboBox.h"
-#include "format/contract.h"
+#include "format/rules.h"
 #include "installer/installer.h"
 #include "installer/owners.h"
 #include "installer/strformat.h"

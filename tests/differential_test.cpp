@@ -108,10 +108,10 @@ struct Judgement {
     bool admitted;
     std::string reason;
     PayloadGuard::Refusal refusal;
-    std::vector<Judged> members;
+    std::vector<Entry> members;
 };
 Judgement Judge(const std::string &tar, const std::string &dest, bool root) {
-    ContractChecker::Where where;
+    PayloadRules::Where where;
     where.destination = open(dest.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     where.root = root;
     where.privileged = root;
@@ -124,9 +124,9 @@ Judgement Judge(const std::string &tar, const std::string &dest, bool root) {
 }
 
 // How `dest` differs from what the check judged; "" if in nothing.
-std::string Differences(const std::string &dest, const std::vector<Judged> &members, bool root) {
+std::string Differences(const std::string &dest, const std::vector<Entry> &members, bool root) {
     std::string out;
-    for (const Judged &m : members) {
+    for (const Entry &m : members) {
         const std::string path = dest + "/" + m.name;
         struct stat st;
         if (lstat(path.c_str(), &st) != 0) {

@@ -654,11 +654,11 @@ TEST_F(Packer, VerifyPassesSoundInstallersAndNamesWhatIsWrong) {
          "member ./a has a damaged header: its checksum does not match"},
         {"no program image", payload + "\n" + n + "\n", "no program image stands in front of the payload"},
     };
-    struct Contract {
+    struct Rule {
         const char *name;
         std::vector<TarMember> members;
         std::string expected;
-    } contracts[] = {
+    } rules[] = {
         {"a \"..\" component", {Dir("./"), File("./../escape"), kLauncher},
          "member ./../escape has a \"..\" part in its name, which could lead outside the destination"},
         {"an absolute name", {Dir("./"), File("/etc/evil"), kLauncher},
@@ -687,7 +687,7 @@ TEST_F(Packer, VerifyPassesSoundInstallersAndNamesWhatIsWrong) {
         {"no members", {}, "the archive holds nothing to install"},
     };
     std::vector<Case> all(std::begin(cases), std::end(cases));
-    for (const auto &c : contracts) all.push_back({c.name, InstallerBytes(Gzip(TarArchive(c.members))), c.expected});
+    for (const auto &c : rules) all.push_back({c.name, InstallerBytes(Gzip(TarArchive(c.members))), c.expected});
 
     // The packer's habits for the launcher are warnings: the tree installs all the same.
     const struct {

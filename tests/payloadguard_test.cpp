@@ -279,7 +279,7 @@ TEST(PayloadGuard, TellsWhoCanPutARefusalRight) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        ContractChecker::Where where;
+        PayloadRules::Where where;
         where.destination = open(dest.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         ASSERT_GE(where.destination, 0);
         PayloadGuard guard(where);
@@ -289,7 +289,7 @@ TEST(PayloadGuard, TellsWhoCanPutARefusalRight) {
         close(where.destination);
     }
     // A link the payload itself replaces is not in the way.
-    ContractChecker::Where where;
+    PayloadRules::Where where;
     where.destination = open(dest.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     PayloadGuard guard(where);
     const std::string replaced = TarArchive({Symlink("old", "usr"), Launcher(kLauncherScript)});

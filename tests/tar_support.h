@@ -34,7 +34,7 @@ TarMember Device(const std::string &name, char type, unsigned major, unsigned mi
 TarMember PaxHeader(const std::vector<std::pair<std::string, std::string>> &records, char type = 'x');
 // `member` with `bytes` written over its header at `at`, the checksum made to fit again.
 TarMember Mangled(TarMember member, std::size_t at, const std::string &bytes);
-// The launcher the payload contract asks for, last at the top.
+// The launcher the payload rules ask for, last at the top.
 TarMember Launcher(const std::string &script);
 
 // One 512-byte header (GNU magic, or POSIX ustar when the member has a prefix).

@@ -1,6 +1,6 @@
 // Reading installer files back: --list and --verify.
 #include "tools/pack.h"
-#include "format/contract.h"
+#include "format/rules.h"
 #include "format/payloadguard.h"
 #include "posix/file.h"
 #include "tools/error.h"
@@ -61,9 +61,9 @@ std::string ModeString(MemberType type, unsigned mode) {
 std::string Whole(const char *name) { return name ? Printable(name, std::string::npos) : "?"; }
 
 // The guard's refusal, with what repacking can leave out where that is all it takes.
-std::string Refused(const std::string &installer, const Breach &breach) {
-    const std::string fix = RepackFix(breach);
-    return installer + ": " + breach.text + (fix.empty() ? "" : "; " + fix);
+std::string Refused(const std::string &installer, const BrokenRule &broken) {
+    const std::string fix = RepackFix(broken);
+    return installer + ": " + broken.text + (fix.empty() ? "" : "; " + fix);
 }
 
 // The installer's own check (payloadguard.h) over the whole payload, inflated here as gunzip
@@ -72,14 +72,14 @@ std::string Refused(const std::string &installer, const Breach &breach) {
 // it found of the members.
 struct Checked {
     std::size_t members;
-    ContractChecker::Launcher launcher;
+    PayloadRules::Launcher launcher;
 };
 Checked CheckAsTheInstallerWill(const InstallerFile &f, const std::string &installer, ProgressLine *progress) {
     if (progress) progress->Start("verifying", f.trailer.payloadLength);
     GzipSource gzip(f.fd(), f.trailer.payloadOffset, f.trailer.payloadLength, true);
     if (progress) gzip.OnRead([progress](std::uint64_t n) { progress->Advance(n); });
     // Held to what root may install: extended attributes and ACLs that could grant are refused.
-    ContractChecker::Where where;
+    PayloadRules::Where where;
     where.privileged = true;
     PayloadGuard guard(where);
     std::vector<unsigned char> chunk(256 * kKiB);
@@ -92,10 +92,10 @@ Checked CheckAsTheInstallerWill(const InstallerFile &f, const std::string &insta
         }
         if (n == 0) break;
         if (guard.Inspect(chunk.data(), static_cast<std::size_t>(n)) != PayloadGuard::Verdict::Sound)
-            throw PackError(Refused(installer, guard.breach()));
+            throw PackError(Refused(installer, guard.brokenRule()));
     }
-    if (guard.End() != PayloadGuard::Verdict::Sound) throw PackError(Refused(installer, guard.breach()));
-    return Checked{guard.contract().members(), guard.contract().launcher()};
+    if (guard.End() != PayloadGuard::Verdict::Sound) throw PackError(Refused(installer, guard.brokenRule()));
+    return Checked{guard.rules().members(), guard.rules().launcher()};
 }
 
 // How far into an installer file its program image reaches: to the payload when the trailer tells

@@ -1,6 +1,6 @@
 // Packing: gathering members from a directory or a gzip'd tar and writing the installer file.
 #include "tools/pack.h"
-#include "format/contract.h"
+#include "format/rules.h"
 #include "tools/error.h"
 #include "posix/path.h"
 #include "tools/outputfile.h"
@@ -261,7 +261,7 @@ std::string RelativeTarget(const std::vector<std::string> &from, const std::vect
 
 }  // namespace
 
-std::string RepackFix(const Breach &b) {
+std::string RepackFix(const BrokenRule &b) {
     switch (b.fault) {
     case Fault::Keyword:
         return "repack it without that record (GNU tar --pax-option=delete=" + b.args.at(1) + " leaves it out)";
@@ -293,9 +293,9 @@ public:
         entry.type = m.type;
         entry.permissions = m.permissions;
         entry.link = m.type == MemberType::HardLink ? ArchiveName(m.link, false) : m.link;
-        Breach breach = contract_.Add(entry);
-        if (breach) {
-            Refuse(std::move(breach), m.name, m.link);
+        BrokenRule broken = rules_.Add(entry);
+        if (broken) {
+            Refuse(std::move(broken), m.name, m.link);
             return false;
         }
         if (m.type == MemberType::Symlink) links_.emplace(m.name, m.link);
@@ -340,8 +340,8 @@ public:
 
     // A rule broken by the member `name` (a link to `link`). Its fix waits for the whole tree: a
     // link's target may be a member that comes later.
-    void Refuse(Breach breach, const std::string &name = "", const std::string &link = "") {
-        if (problems_.count() < kShown) pending_.push_back(Pending{std::move(breach), name, link, problems_.count()});
+    void Refuse(BrokenRule broken, const std::string &name = "", const std::string &link = "") {
+        if (problems_.count() < kShown) pending_.push_back(Pending{std::move(broken), name, link, problems_.count()});
         Problem("");
     }
     // A line about the source as a whole, or with `named`, one that names its file itself
@@ -354,15 +354,15 @@ public:
 
     // Throws PackError with every problem found; returns what will break later otherwise.
     std::vector<std::string> Conclude() {
-        const ContractChecker::Launcher launcher = contract_.launcher();
+        const PayloadRules::Launcher launcher = rules_.launcher();
         const std::string where = directory_ ? "the tree" : "the archive";
         const std::string at = ArchiveName(kLauncherName, false);
         MemberType type = MemberType::Unknown;
-        if (contract_.members() == 0) {
+        if (rules_.members() == 0) {
             Problem(where + " holds nothing to pack; put the application in it, with the launcher " +
                     kLauncherName + " at its top");
-        } else if (!launcher.present && tops_ == 1 && contract_.Holds(top_, &type) && type == MemberType::Directory &&
-                   contract_.Holds(top_ + "/" + kLauncherName)) {
+        } else if (!launcher.present && tops_ == 1 && rules_.Holds(top_, &type) && type == MemberType::Directory &&
+                   rules_.Holds(top_ + "/" + kLauncherName)) {
             // tar -czf app.tgz tree, or a tree copied in whole: everything one folder too deep.
             const std::string folder = Quoted(top_);
             Problem(where + " holds no launcher " + at + ", but its only entry, the folder " + folder +
@@ -401,7 +401,7 @@ public:
 
 private:
     struct Pending {
-        Breach breach;
+        BrokenRule broken;
         std::string name, link;
         std::size_t line;  // its place among the problems
     };
@@ -412,7 +412,7 @@ private:
         for (const Pending &p : pending_) {
             if (p.line >= lines.size()) break;
             const std::string fix = Fix(p);
-            lines[p.line] = p.breach.text + (fix.empty() ? "" : "; " + fix);
+            lines[p.line] = p.broken.text + (fix.empty() ? "" : "; " + fix);
         }
         if (problems_.count() == 1) return (named_.front() ? "" : source_ + ": ") + lines.front();
         const std::size_t count = problems_.count();
@@ -423,7 +423,7 @@ private:
     }
 
     std::string Fix(const Pending &p) const {
-        const Breach &b = p.breach;
+        const BrokenRule &b = p.broken;
         const std::string archive =
             "make the archive from inside the tree's folder: tar -C FOLDER -czf " + Quoted(source_) + " .";
         switch (b.fault) {
@@ -479,7 +479,7 @@ private:
         // A path where the tree is to be installed, say: the longest end of it that the tree holds.
         for (std::size_t i = 1; target[0] == '/' && i < at.size(); ++i) {
             const std::string within = Joined(at, i);
-            if (within != name && contract_.Holds(within))
+            if (within != name && rules_.Holds(within))
                 return "if it means the tree's own " + Printable(within) + ", " +
                        make(std::vector<std::string>(at.begin() + static_cast<long>(i), at.end())) + "; else " +
                        CopyFix();
@@ -503,7 +503,7 @@ private:
             }
             at.push_back(part);
             MemberType type;
-            if (!contract_.Holds(Joined(at), &type)) return false;
+            if (!rules_.Holds(Joined(at), &type)) return false;
             if (type != MemberType::Symlink) continue;
             const std::string link = links_.at(Joined(at));
             at.pop_back();
@@ -515,7 +515,7 @@ private:
     std::string source_, output_;
     bool directory_;
     std::vector<std::string> root_;  // where a directory source really lies
-    ContractChecker contract_;
+    PayloadRules rules_;
     Lines problems_;
     std::vector<bool> named_;  // of the problems shown
     std::vector<Pending> pending_;

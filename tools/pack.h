@@ -45,6 +45,6 @@ Verdict Verify(const std::string &installer, ProgressLine *progress = nullptr);
 
 // What repacking with the system's tars leaves out, for records the installer does not take; ""
 // where repacking is not the fix.
-std::string RepackFix(const Breach &b);
+std::string RepackFix(const BrokenRule &b);
 
 #endif

@@ -1,5 +1,5 @@
 #include "tools/payloadwriter.h"
-#include "format/contract.h"
+#include "format/rules.h"
 #include "tools/error.h"
 
 #include <unistd.h>

@@ -3,7 +3,7 @@
 #ifndef SONARIS_PACK_PAYLOADWRITER_H
 #define SONARIS_PACK_PAYLOADWRITER_H
 
-#include "format/contract.h"
+#include "format/rules.h"
 #include "tools/owners.h"
 #include "tools/paralleldeflate.h"
 
@@ -14,7 +14,7 @@
 
 // One member as the packer keeps it until it is written.
 struct Member {
-    std::string name;  // canonical (see contract.h); "" is the top directory
+    std::string name;  // canonical (see rules.h); "" is the top directory
     MemberType type = MemberType::File;  // a directory, a regular file, or a link
     unsigned permissions = 0;            // the 0777 bits
     std::int64_t mtime = 0;

@@ -2,7 +2,7 @@
 #ifndef SONARIS_PACK_TARREADER_H
 #define SONARIS_PACK_TARREADER_H
 
-#include "format/contract.h"
+#include "format/rules.h"
 #include "tools/gzipsource.h"
 #include "tools/owners.h"
 #include "posix/io.h"

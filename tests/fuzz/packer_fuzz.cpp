@@ -4,7 +4,7 @@
 //
 // Each input is read twice: as the whole installer file, and as the tar archive inside a payload
 // that the harness compresses and frames itself. Mutated gzip data almost never passes its CRC, so
-// only the second reading lets the fuzzer reach the tar members and the payload contract.
+// only the second reading lets the fuzzer reach the tar members and the payload rules.
 #include "tools/error.h"
 #include "tools/pack.h"
 #include "format/trailer.h"

@@ -1,4 +1,4 @@
-#include "format/contract.h"
+#include "format/rules.h"
 
 #include "posix/path.h"
 
@@ -119,7 +119,7 @@ bool IsAttributeKeyword(const std::string &keyword) {
     return false;
 }
 
-Breach AttributeFault(const std::string &label, const std::string &keyword, const std::string &value, bool privileged) {
+BrokenRule AttributeFault(const std::string &label, const std::string &keyword, const std::string &value, bool privileged) {
     // tar run by anyone else restores only what that user may set anyway.
     if (!privileged) return {};
     if (keyword.compare(0, 11, "SCHILY.acl.") == 0) {
@@ -299,7 +299,7 @@ MemberType TypeOf(std::uint8_t flags) { return static_cast<MemberType>((flags & 
 
 }  // namespace
 
-Breach ContractChecker::OnDisk(const std::string &name, MemberType type, const std::string &given) {
+BrokenRule PayloadRules::OnDisk(const std::string &name, MemberType type, const std::string &given) {
     // tar follows a symbolic link that stands in the destination wherever the name goes through it,
     // and keeps one standing where a directory member comes (it finds a directory behind it), so an
     // earlier installation's link, or one made by hand, could lead the files out. Each path is
@@ -326,7 +326,7 @@ Breach ContractChecker::OnDisk(const std::string &name, MemberType type, const s
     return {};
 }
 
-Breach ContractChecker::Add(const Entry &entry) {
+BrokenRule PayloadRules::Add(const Entry &entry) {
     // Messages only: most members pass.
     const auto member = [&entry] { return MemberLabel(entry.name); };
     const CanonicalName canonical = Canonicalize(entry.name);
@@ -402,7 +402,7 @@ Breach ContractChecker::Add(const Entry &entry) {
         link = target.name;
     }
     if (where_.destination >= 0 && !name.empty()) {
-        Breach fault = OnDisk(name, type, entry.name);
+        BrokenRule fault = OnDisk(name, type, entry.name);
         if (fault) return fault;
     }
 
@@ -421,16 +421,23 @@ Breach ContractChecker::Add(const Entry &entry) {
         launcherAt_ = members_;
     }
     ++members_;
-    if (keep_) judged_.push_back(Judged{name, type, link, entry.permissions & 07777});
+    if (keep_) {
+        judged_.push_back(entry);
+        Entry &kept = judged_.back();
+        kept.name = name;
+        kept.type = type;
+        kept.link = link;
+        kept.permissions &= 07777;
+    }
     return {};
 }
 
-Breach ContractChecker::Finish() const {
+BrokenRule PayloadRules::Finish() const {
     if (members_ == 0) return Say(Fault::NoMembers, {});
     return {};
 }
 
-bool ContractChecker::Holds(const std::string &canonical, MemberType *type) const {
+bool PayloadRules::Holds(const std::string &canonical, MemberType *type) const {
     if (canonical.empty()) {
         if (type) *type = MemberType::Directory;
         return true;
@@ -441,13 +448,13 @@ bool ContractChecker::Holds(const std::string &canonical, MemberType *type) cons
     return true;
 }
 
-ContractChecker::Launcher ContractChecker::launcher() const {
+PayloadRules::Launcher PayloadRules::launcher() const {
     Launcher l = launcher_;
     l.last = l.present && launcherAt_ + 1 == members_;
     return l;
 }
 
-std::vector<std::string> LauncherWarnings(const ContractChecker::Launcher &l) {
+std::vector<std::string> LauncherWarnings(const PayloadRules::Launcher &l) {
     const std::string launcher = "the launcher " + ArchiveName(kLauncherName, false);
     if (!l.present) return {"the payload holds no launcher " + ArchiveName(kLauncherName, false)};
     std::vector<std::string> warnings;

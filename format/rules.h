@@ -3,8 +3,8 @@
 // Members are judged in payload order, on their names as tar will use them: against the members
 // met before (NameTree keeps them compactly) and, where the destination is known, against what
 // stands in it. The rules themselves are stated once, in docs/format.md.
-#ifndef SONARIS_FORMAT_CONTRACT_H
-#define SONARIS_FORMAT_CONTRACT_H
+#ifndef SONARIS_FORMAT_RULES_H
+#define SONARIS_FORMAT_RULES_H
 
 #include "format/reasons.h"
 #include "posix/io.h"
@@ -36,7 +36,7 @@ std::string MemberLabel(const std::string &name);
 // with the member `label` names; none where it may. `keyword` is the record's (SCHILY.xattr.NAME,
 // LIBARCHIVE.xattr.NAME, SCHILY.acl.access, ...); `privileged` says the installation runs as root,
 // where bsdtar restores them unasked; a tar run by anyone else cannot grant with them.
-Breach AttributeFault(const std::string &label, const std::string &keyword, const std::string &value, bool privileged);
+BrokenRule AttributeFault(const std::string &label, const std::string &keyword, const std::string &value, bool privileged);
 // Whether `keyword` is one of those records.
 bool IsAttributeKeyword(const std::string &keyword);
 
@@ -69,15 +69,6 @@ struct Entry {
     // system knows them, else the numbers.
     std::uint64_t uid = 0, gid = 0;
     std::string uname = "", gname = "";
-};
-
-// A member as the check judged it, and as tar extracts it: canonical name ("" for the top), the
-// type, a symbolic link's target or a hard link's canonical target, the 07777 bits.
-struct Judged {
-    std::string name;
-    MemberType type;
-    std::string link;
-    unsigned permissions;
 };
 
 // The names a check has met, as a tree of components: each node is a component under its parent,
@@ -125,7 +116,7 @@ private:
 };
 
 // Checks members in payload order.
-class ContractChecker {
+class PayloadRules {
 public:
     struct Where {
         // The destination as a directory descriptor, for the look at what already stands in it;
@@ -145,26 +136,27 @@ public:
         unsigned permissions = 0;
         bool last = false;  // no member came after it
     };
-    ContractChecker() = default;
-    explicit ContractChecker(Where where) : where_(where) {}
+    PayloadRules() = default;
+    explicit PayloadRules(Where where) : where_(where) {}
 
-    // The first breach of the contract this member makes; none if none. A member refused is not
+    // The first rule this member breaks; none if none. A member refused is not
     // recorded, and the check may go on with the next.
-    Breach Add(const Entry &entry);
+    BrokenRule Add(const Entry &entry);
     // What the payload as a whole lacks; none if nothing.
-    Breach Finish() const;
+    BrokenRule Finish() const;
     // Whether a member so far has the canonical name (the top always has), and of what type.
     bool Holds(const std::string &canonical, MemberType *type = nullptr) const;
     std::size_t members() const { return members_; }
     Launcher launcher() const;
-    // Keeps every admitted member for judged(), which is empty otherwise: a list of a million
+    // Keeps every admitted member for judged(), as tar extracts it: the name and a hard link's
+    // target canonical ("" for the top), the 07777 bits. Empty otherwise: a list of a million
     // members is more than a check needs.
     void KeepJudged() { keep_ = true; }
-    const std::vector<Judged> &judged() const { return judged_; }
+    const std::vector<Entry> &judged() const { return judged_; }
     bool privileged() const { return where_.privileged; }
 
 private:
-    Breach OnDisk(const std::string &name, MemberType type, const std::string &given);
+    BrokenRule OnDisk(const std::string &name, MemberType type, const std::string &given);
 
     Where where_;
     // Per name: the member's type + 1 (0: only a directory on the way to members), whether its
@@ -180,11 +172,11 @@ private:
     Launcher launcher_;
     std::size_t launcherAt_ = 0;
     bool keep_ = false;
-    std::vector<Judged> judged_;
+    std::vector<Entry> judged_;
 };
 
 // What the packer's habits ask of the launcher and the payload does not give: no launcher, one
 // that is not an executable regular file, one that is not the last member. Empty if nothing.
-std::vector<std::string> LauncherWarnings(const ContractChecker::Launcher &launcher);
+std::vector<std::string> LauncherWarnings(const PayloadRules::Launcher &launcher);
 
 #endif

@@ -2,7 +2,7 @@
 // kinds of members a payload may hold.
 #include <gtest/gtest.h>
 
-#include "format/contract.h"
+#include "format/rules.h"
 #include "format/trailer.h"
 #include "posix/fd.h"
 #include "tests/fixtures.h"
@@ -18,7 +18,7 @@ using fixtures::TempDir;
 
 namespace {
 
-TEST(Contract, SymbolicLinkTargetsStayInTheTree) {
+TEST(Rules, SymbolicLinkTargetsStayInTheTree) {
     struct Case {
         const char *link;    // canonical
         const char *target;
@@ -58,24 +58,24 @@ Entry F(const std::string &name, unsigned mode = 0644) { return {name, MemberTyp
 Entry L(const std::string &name, const std::string &target) { return {name, MemberType::Symlink, "", 0777, target}; }
 Entry H(const std::string &name, const std::string &target) { return {name, MemberType::HardLink, "", 0644, target}; }
 
-// The first breach in `members`, then what Finish says; "" for a sound payload.
+// The first rule `members` break, then what Finish says; "" for a sound payload.
 std::string Check(const std::vector<Entry> &members, bool root = false, int destination = -1) {
-    ContractChecker::Where where;
+    PayloadRules::Where where;
     where.root = root;
     where.destination = destination;
-    ContractChecker contract(where);
+    PayloadRules rules(where);
     for (const Entry &e : members) {
-        const Breach breach = contract.Add(e);
-        if (breach) return breach.text;
+        const BrokenRule broken = rules.Add(e);
+        if (broken) return broken.text;
     }
-    return contract.Finish().text;
+    return rules.Finish().text;
 }
 
-TEST(Contract, MembersInPayloadOrder) {
+TEST(Rules, MembersInPayloadOrder) {
     struct Case {
         const char *name;
         std::vector<Entry> members;
-        std::string breach;
+        std::string broken;
         bool root = false;
     } cases[] = {
         {"links of every admitted shape",
@@ -112,7 +112,7 @@ TEST(Contract, MembersInPayloadOrder) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(Check(c.members, c.root), c.breach);
+        EXPECT_EQ(Check(c.members, c.root), c.broken);
     }
 }
 
@@ -131,11 +131,11 @@ std::vector<Entry> ManyNames() {
 
 // Then one member more: the rules hold for names met long before, under other directories, and
 // for names that share bytes but not components with the one before.
-TEST(Contract, RulesHoldOverManyNames) {
+TEST(Rules, RulesHoldOverManyNames) {
     const std::vector<Entry> tree = ManyNames();
     struct Case {
         std::vector<Entry> more;
-        std::string breach;
+        std::string broken;
     } cases[] = {
         {{F("d0/item-0")}, "member d0/item-0 appears twice in the archive"},
         {{D("./d39/")}, "member ./d39/ appears twice in the archive"},
@@ -154,12 +154,12 @@ TEST(Contract, RulesHoldOverManyNames) {
         std::vector<Entry> members = tree;
         members.insert(members.end(), c.more.begin(), c.more.end());
         SCOPED_TRACE(c.more.back().name);
-        EXPECT_EQ(Check(members), c.breach);
+        EXPECT_EQ(Check(members), c.broken);
     }
 }
 
 // Links that stand in the destination, met after many names: where the payload's own names go.
-TEST(Contract, LinksInTheDestinationAfterManyNames) {
+TEST(Rules, LinksInTheDestinationAfterManyNames) {
     TempDir dest;
     ASSERT_EQ(mkdir((dest / "d3").c_str(), 0755), 0);
     ASSERT_EQ(symlink("/", (dest / "d3/old").c_str()), 0);
@@ -169,7 +169,7 @@ TEST(Contract, LinksInTheDestinationAfterManyNames) {
     const std::vector<Entry> tree = ManyNames();
     struct Case {
         std::vector<Entry> more;
-        std::string breach;
+        std::string broken;
     } cases[] = {
         {{F("d3/old/x")}, "d3/old is a symbolic link, and member d3/old/x would be installed through it"},
         {{D("d3/old/")}, "d3/old is a symbolic link where the installer file has a directory"},
@@ -182,13 +182,13 @@ TEST(Contract, LinksInTheDestinationAfterManyNames) {
         std::vector<Entry> members = tree;
         members.insert(members.end(), c.more.begin(), c.more.end());
         SCOPED_TRACE(c.more.back().name);
-        EXPECT_EQ(Check(members, false, fd.get()), c.breach);
+        EXPECT_EQ(Check(members, false, fd.get()), c.broken);
     }
 }
 
 // Every reason the format gives, filled in: one line of plain text that names what it is about,
 // for the reports that put it between their own words.
-TEST(Contract, EveryReasonIsOneLineBetweenOtherWords) {
+TEST(Rules, EveryReasonIsOneLineBetweenOtherWords) {
     std::vector<std::string> texts;
     // Sparse-file faults come last.
     for (int f = static_cast<int>(Fault::Sound) + 1; f <= static_cast<int>(Fault::SparseTwice); ++f)
@@ -207,11 +207,11 @@ TEST(Contract, EveryReasonIsOneLineBetweenOtherWords) {
     }
 }
 
-TEST(Contract, LauncherHabitsAreWarnings) {
+TEST(Rules, LauncherHabitsAreWarnings) {
     const auto judged = [](const std::vector<Entry> &members) {
-        ContractChecker contract;
-        for (const Entry &e : members) EXPECT_EQ(contract.Add(e).text, "");
-        return LauncherWarnings(contract.launcher());
+        PayloadRules rules;
+        for (const Entry &e : members) EXPECT_EQ(rules.Add(e).text, "");
+        return LauncherWarnings(rules.launcher());
     };
     EXPECT_EQ(judged({D("bin/"), F("./sonaris", 0755)}), std::vector<std::string>{});
     EXPECT_EQ(judged({F("a")}), std::vector<std::string>{"the payload holds no launcher ./sonaris"});
