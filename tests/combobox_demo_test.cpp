@@ -5,7 +5,6 @@
 #include "tests/fixtures.h"
 #include "tests/xtoolkit.h"
 
-#include <X11/Xutil.h>
 #include <X11/keysym.h>
 #include <signal.h>
 
@@ -15,27 +14,7 @@ using namespace xtoolkit;
 
 namespace {
 
-std::vector<Window> Children(Display *display, Window window) {
-    Window root, parent, *children = nullptr;
-    unsigned int count = 0;
-    std::vector<Window> result;
-    if (XQueryTree(display, window, &root, &parent, &children, &count)) result.assign(children, children + count);
-    if (children) XFree(children);
-    return result;  // bottom to top: the order of creation
-}
-
-Window FindTopLevel(Display *display, const char *windowClass) {
-    for (Window w : Children(display, DefaultRootWindow(display))) {
-        XClassHint hint;
-        if (!XGetClassHint(display, w, &hint)) continue;
-        const bool match = std::string(hint.res_class) == windowClass;
-        XFree(hint.res_name);
-        XFree(hint.res_class);
-        XWindowAttributes attributes;
-        if (match && XGetWindowAttributes(display, w, &attributes) && attributes.map_state == IsViewable) return w;
-    }
-    return 0;
-}
+using fixtures::ChildWindows;
 
 TEST(ComboBoxDemo, ShowsItsComboBoxesAndReportsAChoice) {
     Display *display = Toolkit::Shared().display();
@@ -46,16 +25,16 @@ TEST(ComboBoxDemo, ShowsItsComboBoxesAndReportsAChoice) {
     const pid_t pid = fixtures::Spawn(demo);
 
     Window window = 0;
-    ASSERT_TRUE(PumpUntil([&] { return (window = FindTopLevel(display, "ComboBoxDemo")) != 0; }))
+    ASSERT_TRUE(PumpUntil([&] { return (window = fixtures::TopLevelOfClass(display, "ComboBoxDemo")) != 0; }))
         << "no demo window";
     // Shell > row column > four labels and four combo boxes (the windows with children).
     std::vector<Window> combos;
     ASSERT_TRUE(PumpUntil([&] {
         combos.clear();
-        const auto top = Children(display, window);
+        const auto top = ChildWindows(display, window);
         if (top.empty()) return false;
-        for (Window w : Children(display, top.front()))
-            if (!Children(display, w).empty()) combos.push_back(w);
+        for (Window w : ChildWindows(display, top.front()))
+            if (!ChildWindows(display, w).empty()) combos.push_back(w);
         return combos.size() == 4;
     })) << combos.size() << " combo boxes";
 
@@ -67,7 +46,7 @@ TEST(ComboBoxDemo, ShowsItsComboBoxesAndReportsAChoice) {
     };
     const Window first = *std::min_element(combos.begin(), combos.end(),
                                            [&](Window a, Window b) { return Geometry(a).y < Geometry(b).y; });
-    const auto parts = Children(display, first);
+    const auto parts = ChildWindows(display, first);
     ASSERT_EQ(parts.size(), 2u);
     const Window arrow = Geometry(parts[0]).x > Geometry(parts[1]).x ? parts[0] : parts[1];
     const XWindowAttributes box = Geometry(arrow);
@@ -79,11 +58,8 @@ TEST(ComboBoxDemo, ShowsItsComboBoxesAndReportsAChoice) {
     Click({x, y});
     // The list comes up as an override-redirect window of its own.
     EXPECT_TRUE(PumpUntil([&] {
-        for (Window w : Children(display, DefaultRootWindow(display))) {
-            XWindowAttributes a;
-            if (XGetWindowAttributes(display, w, &a) && a.override_redirect && a.map_state == IsViewable)
-                return true;
-        }
+        for (Window w : ChildWindows(display, DefaultRootWindow(display)))
+            if (fixtures::WindowViewable(display, w) && Geometry(w).override_redirect) return true;
         return false;
     }));
     TapKey(XK_Down);

@@ -18,13 +18,7 @@ std::string FieldText(Widget combo) {
     return result;
 }
 
-std::string LabelText(Widget combo) {
-    XmString s = nullptr;
-    XtVaGetValues(Part(combo).label, XmNlabelString, &s, nullptr);
-    std::string result = TextOf(s);
-    XmStringFree(s);
-    return result;
-}
+std::string LabelText(Widget combo) { return StringResource(Part(combo).label, XmNlabelString); }
 
 int SelectedPosition(Widget combo) {
     int position = -99;

@@ -166,10 +166,8 @@ TEST(Differential, TarExtractsWhatTheCheckAdmitsAndNothingElse) {
     const int sequences = wanted ? std::atoi(wanted) : 60;
     TempDir tmp;
     const std::string world = tmp / "world", outside = world + "/outside", dest = world + "/dest";
-    for (const std::string &dir : {world, outside}) {
-        mkdir(dir.c_str(), 0777);
-        chmod(dir.c_str(), dir == world ? 01777 : 0777);  // sticky: root may install below it
-    }
+    // Sticky: root may install below it.
+    for (const std::string &dir : {world, outside}) MakeDir(dir, dir == world ? 01777 : 0777);
     WriteFile(outside + "/a", "sentinel\n", 0666);
     const std::string bin = tmp / "bin";
     mkdir(bin.c_str(), 0755);
@@ -180,8 +178,7 @@ TEST(Differential, TarExtractsWhatTheCheckAdmitsAndNothingElse) {
     int admitted = 0, refused = 0;
     for (int s = 0; s < sequences; ++s) {
         Generator generate(static_cast<unsigned>(s));
-        mkdir(dest.c_str(), 0777);
-        chmod(dest.c_str(), 0777);
+        MakeDir(dest, 0777);
         // A link made by hand, leading out.
         if (s % 3 == 0) symlink(outside.c_str(), (dest + "/" + (s % 2 ? "lib" : "z")).c_str());
         const std::string before = ListingWithout(world, dest);
@@ -202,11 +199,8 @@ TEST(Differential, TarExtractsWhatTheCheckAdmitsAndNothingElse) {
             chmod(dest.c_str(), root ? 0755 : 0777);
             const Judgement judged = Judge(TarArchive(members), dest, root);
             const std::string earlier = TreeListing(dest);
-            Command c;
-            c.argv = {installer, "-s", dest};
-            c.unset = {"DISPLAY", "TAR_OPTIONS"};
-            c.env = {{"HOME", tmp.path()}};
-            c.umask = 022;
+            Command c = SilentCommand(installer, dest, tmp.path());
+            c.unset.push_back("TAR_OPTIONS");
             c.unprivileged = !root;
             const Result r = RunCommand(c);
             if (r.err == messages::OnStderr(messages::kDestinationNotWritable)) {
@@ -248,8 +242,7 @@ namespace {
 TEST(Differential, ArchivesOfRealToolsInstallAsGnuTarExtractsThem) {
     TempDir tmp;
     const std::string world = tmp / "world";
-    mkdir(world.c_str(), 0777);
-    chmod(world.c_str(), 01777);  // sticky: root may install below it, nobody beside it
+    MakeDir(world, 01777);  // sticky: root may install below it, nobody beside it
     // A launcher, a file with a user attribute and an ACL for nobody, one with a hole; and a tree
     // whose one file carries an attribute only root may set.
     Command make;
@@ -287,26 +280,22 @@ TEST(Differential, ArchivesOfRealToolsInstallAsGnuTarExtractsThem) {
     int n = 0;
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string archive = world + "/" + std::to_string(n) + ".tar", installer = world + "/" + std::to_string(n++);
+        const std::string archive = world + "/" + std::to_string(n) + ".tar";
         Command pack;
         pack.argv = {"sh", "-ec", c.command + " > " + archive};
         pack.cwd = world;
         ASSERT_EQ(RunCommand(pack).exitStatus, 0);
-        WriteFile(installer, InstallerBytes(Gzip(ReadFile(archive))), 0755);
+        const std::string installer = WriteInstaller(world + "/" + std::to_string(n++), Gzip(ReadFile(archive)));
         for (bool root : {true, false}) {
             SCOPED_TRACE(root ? "as root" : "as nobody");
             const std::string dest = installer + (root ? "-root" : "-nobody"), reference = dest + "-tar";
-            Command install, tar;
-            install.argv = {installer, "-s", dest};
+            Command install = SilentCommand(installer, dest, world);
+            install.unset.push_back("TAR_OPTIONS");
+            install.unprivileged = !root;
             // As root the installer takes no owner or mode from the archive; tar is told the same.
+            Command tar = install;
             tar.argv = {"sh", "-ec", "mkdir " + reference + "; cd " + reference + "; tar -xf " + archive +
                                          (root ? " --no-same-owner --no-same-permissions" : "")};
-            for (Command *cmd : {&install, &tar}) {
-                cmd->unset = {"DISPLAY", "TAR_OPTIONS"};
-                cmd->env = {{"HOME", world}};
-                cmd->umask = 022;
-                cmd->unprivileged = !root;
-            }
             const Result r = RunCommand(install);
             if (root && !c.refusedAsRoot.empty()) {
                 EXPECT_EQ(r.err, messages::OnStderr(messages::Unsupported(installer, c.refusedAsRoot)));

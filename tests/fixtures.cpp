@@ -2,6 +2,7 @@
 
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 #include <fcntl.h>
@@ -118,6 +119,21 @@ std::vector<std::string> BuildEnvironment(const Command &command) {
     _exit(127);
 }
 
+// `command` forked with its standard input, output and error on `in`, `out` and `err` (-1: /dev/null).
+pid_t Start(const Command &command, int in, int out, int err) {
+    const auto envStrings = BuildEnvironment(command);
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork");
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+        dup2(in < 0 ? null : in, 0);
+        dup2(out < 0 ? null : out, 1);
+        dup2(err < 0 ? null : err, 2);
+        ExecChild(command, envStrings);
+    }
+    return pid;
+}
+
 void WriteAll(int fd, const std::string &data) {
     std::size_t done = 0;
     while (done < data.size()) {
@@ -127,10 +143,6 @@ void WriteAll(int fd, const std::string &data) {
         done += static_cast<std::size_t>(n);
     }
 }
-
-}  // namespace
-
-namespace {
 
 // Reads the descriptors into their strings until each is closed at its far end (or, for a
 // pseudo-terminal, reads EIO), then reaps the child; kills its group when the time is up.
@@ -173,17 +185,9 @@ void Collect(pid_t pid, std::vector<std::pair<int, std::string *>> sources, int 
 }  // namespace
 
 Result RunCommand(const Command &command) {
-    const auto envStrings = BuildEnvironment(command);
     int out[2], err[2], in[2];
     if (pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC) || pipe2(in, O_CLOEXEC)) throw std::runtime_error("pipe");
-    const pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork");
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        ExecChild(command, envStrings);
-    }
+    const pid_t pid = Start(command, in[0], out[1], err[1]);
     close(in[0]);
     close(out[1]);
     close(err[1]);
@@ -217,35 +221,14 @@ Result RunOnTerminal(const Command &command, unsigned short columns) {
     size.ws_col = columns;
     ioctl(slave, TIOCSWINSZ, &size);
 
-    const auto envStrings = BuildEnvironment(command);
-    const pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork");
-    if (pid == 0) {
-        const int null = open("/dev/null", O_RDONLY);
-        dup2(null, 0);
-        dup2(slave, 1);
-        dup2(slave, 2);
-        ExecChild(command, envStrings);
-    }
+    const pid_t pid = Start(command, -1, slave, slave);
     close(slave);
     Result result;
     Collect(pid, {{master, &result.out}}, command.timeoutSeconds, result);
     return result;
 }
 
-pid_t Spawn(const Command &command) {
-    const auto envStrings = BuildEnvironment(command);
-    const pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork");
-    if (pid == 0) {
-        const int null = open("/dev/null", O_RDWR);
-        dup2(null, 0);
-        dup2(null, 1);
-        if (getenv("SONARIS_TEST_VERBOSE") == nullptr) dup2(null, 2);
-        ExecChild(command, envStrings);
-    }
-    return pid;
-}
+pid_t Spawn(const Command &command) { return Start(command, -1, -1, getenv("SONARIS_TEST_VERBOSE") ? 2 : -1); }
 
 int WaitFor(pid_t pid, int timeoutSeconds) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
@@ -303,10 +286,14 @@ bool Exists(const std::string &path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
+void MakeDir(const std::string &path, mode_t mode) {
+    if (mkdir(path.c_str(), mode) != 0 || chmod(path.c_str(), mode) != 0)
+        throw std::runtime_error("cannot make the directory " + path);
+}
+
 std::string TreeListing(const std::string &root) {
-    std::vector<std::string> lines;
-    std::map<std::pair<dev_t, ino_t>, std::string> firstName;  // hard-linked files: the least of their names
-    std::map<std::string, std::pair<dev_t, ino_t>> linked;
+    std::map<std::string, std::string> lines;                             // by name
+    std::map<std::pair<dev_t, ino_t>, std::vector<std::string>> names;  // of files with several
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(root, ec); it != fs::recursive_directory_iterator();
          it.increment(ec)) {
@@ -322,30 +309,20 @@ std::string TreeListing(const std::string &root) {
             for (unsigned char c : ReadFile(path)) hash = (hash ^ c) * 1099511628211ull;
             std::snprintf(line, sizeof line, "f %04o %lld %016llx", st.st_mode & 07777,
                           static_cast<long long>(st.st_size), static_cast<unsigned long long>(hash));
-            if (st.st_nlink > 1) {
-                const auto key = std::make_pair(st.st_dev, st.st_ino);
-                auto known = firstName.emplace(key, name).first;
-                if (name < known->second) known->second = name;
-                linked[name + " " + line] = key;
-            }
+            if (st.st_nlink > 1) names[{st.st_dev, st.st_ino}].push_back(name);
         } else if (S_ISLNK(st.st_mode)) {
             std::snprintf(line, sizeof line, "l -> %s", fs::read_symlink(path, ec).c_str());
         } else {
             std::snprintf(line, sizeof line, "? %o", st.st_mode);
         }
-        lines.push_back(name + " " + line);
+        lines[name] = name + " " + line;
     }
     // Names of one file (within the tree) say so: "= NAME" gives the least of them.
-    for (auto &l : lines) {
-        const auto it = linked.find(l);
-        if (it == linked.end()) continue;
-        const std::string &first = firstName[it->second];
-        if (std::count_if(linked.begin(), linked.end(), [&](const auto &e) { return e.second == it->second; }) > 1)
-            l += " = " + first;
-    }
-    std::sort(lines.begin(), lines.end());
+    for (const auto &[file, all] : names)
+        for (const std::string &name : all)
+            if (all.size() > 1) lines[name] += " = " + *std::min_element(all.begin(), all.end());
     std::string out;
-    for (const auto &l : lines) out += l + "\n";
+    for (const auto &[name, line] : lines) out += line + "\n";
     return out;
 }
 
@@ -455,6 +432,20 @@ std::string InstallerBytes(const std::string &payload, const std::optional<std::
     return ProgramImage() + payload + trailer.value_or("\n" + std::to_string(payload.size()) + "\n");
 }
 
+std::string WriteInstaller(const std::string &path, const std::string &payload) {
+    WriteFile(path, InstallerBytes(payload), 0755);
+    return path;
+}
+
+Command SilentCommand(const std::string &installer, const std::string &dest, const std::string &home) {
+    Command c;
+    c.argv = {installer, "-s", dest};
+    if (!home.empty()) c.env["HOME"] = home;
+    c.unset = {"DISPLAY"};
+    c.umask = 022;
+    return c;
+}
+
 std::string PayloadOf(const std::string &installer) {
     const std::size_t open = installer.rfind('\n', installer.size() - 2);
     const std::size_t length = std::stoul(installer.substr(open + 1));
@@ -467,8 +458,7 @@ std::string CopyProgram(const std::string &program, const std::string &dir) {
     return copy;
 }
 
-// "2.36" as {2, 36}.
-static std::vector<unsigned> VersionOf(const std::string &text) {
+std::vector<unsigned> VersionOf(const std::string &text) {
     std::vector<unsigned> numbers;
     std::istringstream in(text);
     for (std::string part; std::getline(in, part, '.');) numbers.push_back(static_cast<unsigned>(std::stoul(part)));
@@ -579,6 +569,32 @@ void FakeKey(Display *display, unsigned long keysym, unsigned long held) {
     if (shifted) XTestFakeKeyEvent(display, shift, False, CurrentTime);
     if (modifier) XTestFakeKeyEvent(display, modifier, False, CurrentTime);
     XSync(display, False);
+}
+
+std::vector<unsigned long> ChildWindows(Display *display, unsigned long w) {
+    Window root, parent, *children = nullptr;
+    unsigned int count = 0;
+    std::vector<unsigned long> result;
+    if (XQueryTree(display, w, &root, &parent, &children, &count)) result.assign(children, children + count);
+    if (children) XFree(children);
+    return result;
+}
+
+bool WindowViewable(Display *display, unsigned long w) {
+    XWindowAttributes attributes;
+    return XGetWindowAttributes(display, w, &attributes) && attributes.map_state == IsViewable;
+}
+
+unsigned long TopLevelOfClass(Display *display, const std::string &windowClass) {
+    for (const unsigned long w : ChildWindows(display, DefaultRootWindow(display))) {
+        XClassHint hint;
+        if (!XGetClassHint(display, w, &hint)) continue;
+        const bool match = windowClass == hint.res_class;
+        XFree(hint.res_name);
+        XFree(hint.res_class);
+        if (match && WindowViewable(display, w)) return w;
+    }
+    return 0;
 }
 
 XServer &XServer::Shared() {

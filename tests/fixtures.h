@@ -95,6 +95,8 @@ constexpr uid_t kNobody = 65534;
 std::string ReadFile(const std::string &path);
 void WriteFile(const std::string &path, const std::string &bytes, mode_t mode = 0644);
 bool Exists(const std::string &path);
+// A new directory of exactly `mode`, whatever the umask; throws where it cannot be made.
+void MakeDir(const std::string &path, mode_t mode = 0755);
 
 // A sorted description of a tree: one line per entry with its type, permission bits, size and a
 // checksum of its content, a symbolic link's target, and for a file under several names in the
@@ -137,6 +139,10 @@ std::string MakeInstaller(const std::string &tree, const std::string &path, cons
 
 // Program image + payload + trailer; `trailer` defaults to "\nN\n".
 std::string InstallerBytes(const std::string &payload, const std::optional<std::string> &trailer = {});
+// InstallerBytes(payload) written to `path`, mode 0755; returns `path`.
+std::string WriteInstaller(const std::string &path, const std::string &payload);
+// The installer run silently into `dest`, without a display, with umask 022 and HOME `home` if given.
+Command SilentCommand(const std::string &installer, const std::string &dest, const std::string &home = "");
 // The payload of an installer file's bytes, found through its trailer.
 std::string PayloadOf(const std::string &installer);
 std::string ProgramImage();
@@ -145,6 +151,8 @@ std::string ProgramImage();
 // nobody may enter the build directory (a checkout under a private directory, say).
 std::string CopyProgram(const std::string &program, const std::string &dir);
 
+// "2.36" as {2, 36}, for comparing versions number by number.
+std::vector<unsigned> VersionOf(const std::string &text);
 // The highest GLIBC_ symbol version `program` needs, as readelf lists its version needs ("2.36");
 // "" when it needs none.
 std::string NeededGlibc(const std::string &program);
@@ -175,6 +183,15 @@ std::vector<unsigned long> KeysymsOf(_XDisplay *display, const std::string &text
 // the events on. A keysym no key carries gets a spare keycode first, for good: a mapping changed
 // back while a slow client still reads its keys would turn them into others.
 void FakeKey(_XDisplay *display, unsigned long keysym, unsigned long held = 0);
+
+// ---- windows ----
+
+// The child windows of `w`, bottom first.
+std::vector<unsigned long> ChildWindows(_XDisplay *display, unsigned long w);
+// Whether `w` is mapped, and its ancestors with it.
+bool WindowViewable(_XDisplay *display, unsigned long w);
+// A viewable top-level window whose WM_CLASS class is `windowClass`; 0 when there is none.
+unsigned long TopLevelOfClass(_XDisplay *display, const std::string &windowClass);
 
 // A private X server for this test process, started on first use and stopped at exit, by
 // scripts/xvfb (as bench/ and scripts/ start theirs).

@@ -45,29 +45,15 @@ protected:
 
     static std::string Path(const std::string &name) { return *tmp / name; }
 
-    // An installer of the demo application, with `change` applied to the tree or the payload.
-    // A `launcher` of mode 0 is left out.
-    static std::string MakeInstaller(const std::string &name, bool damaged, const std::string &launcher = "",
-                                     mode_t mode = 0755) {
-        const std::string tree = Path(name + "-tree");
-        CopyDemoApp(tree);
-        if (!launcher.empty()) WriteFile(tree + "/sonaris", launcher, mode);
-        if (mode == 0) unlink((tree + "/sonaris").c_str());
-        WriteFile(tree + "/noise.bin", RandomBytes(200000));  // stored verbatim by gzip
-        std::string payload = PackTree(tree);
-        if (damaged) payload[payload.size() / 2] ^= 0x10;
-        WriteFile(Path(name), InstallerBytes(payload), 0755);
-        return Path(name);
-    }
-
     static void SetUpTestSuite() {
         tmp = new TempDir;
         mkdir(Path("home").c_str(), 0755);
         setenv("HOME", Path("home").c_str(), 1);
         setenv("SONARIS_DEMO_MARKER", Path("launcher-ran").c_str(), 1);
         XServer::Shared();
-        Build({MakeInstaller("damaged-installer", true)});
-        Toolkit::Attach(InstallerWidgets.appContext, XtDisplay(InstallerWidgets.toplevel));
+        std::string payload = DemoPayloadWithNoise(Path("damaged-tree"));
+        payload[payload.size() / 2] ^= 0x10;
+        Build({WriteInstaller(Path("damaged-installer"), payload)});
         PumpUntil([] { return Viewable(InstallerWidgets.toplevel); });
     }
     static void TearDownTestSuite() { delete tmp; }
@@ -142,25 +128,29 @@ TEST_F(InstallFromWindow, LauncherThatCannotRunIsReportedOverPageThree) {
     const struct {
         const char *name;
         std::string script;
-        mode_t mode;
+        mode_t mode;  // 0: left out
     } launchers[] = {{"its interpreter missing", "#!/nonexistent/interpreter\n", 0755},
                      {"not executable", "#!/bin/sh\necho ran > \"$SONARIS_DEMO_MARKER\"\n", 0644},
                      {"missing", "#!/bin/sh\n", 0}};
     int n = 0;
     for (const auto &l : launchers) {
         SCOPED_TRACE(l.name);
-        const std::string name = "noexec" + std::to_string(n++);
-        const std::string installer = MakeInstaller(name + "-installer", false, l.script, l.mode);
-        const std::string dest = Path(name + "-dest");
+        const std::string name = "noexec" + std::to_string(n++), tree = Path(name + "-tree");
+        const std::string installer = Path(name + "-installer"), dest = Path(name + "-dest");
+        SmallApp app;
+        app.launcher = l.script;
+        MakeApp(tree, app);
+        if (l.mode == 0) unlink((tree + "/sonaris").c_str());
+        else chmod((tree + "/sonaris").c_str(), l.mode);
+        PackInstaller(tree, installer);
         const std::string report = InChild([&] {
             Build({installer});
-            Toolkit::Attach(InstallerWidgets.appContext, XtDisplay(InstallerWidgets.toplevel));
             Accept(nullptr, nullptr, nullptr);
             StartInstall(dest);
             return ShownError() + "|" + Pages();
         });
         EXPECT_EQ(report, kLaunchFailed + "|3");
-        EXPECT_EQ(TreeListing(dest), TreeListing(Path(name + "-installer-tree")));
+        EXPECT_EQ(TreeListing(dest), TreeListing(tree));
         EXPECT_FALSE(Exists(Path("launcher-ran")));
     }
 }

@@ -12,9 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdint>
-#include <cstring>
-#include <fstream>
+#include <cstdio>
 #include <string>
 #include <thread>
 
@@ -27,30 +25,17 @@ namespace {
 // that 200 MB written over and over cost no disk traffic.
 std::string WorkParent() { return access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp"; }
 
-// `n` bytes: incompressible from a xorshift generator, or numbered text lines that gzip shrinks
-// about tenfold, both at memory speed.
-std::string Content(std::size_t n, bool compressible, std::uint64_t seed) {
+// `n` bytes: incompressible, or numbered text lines that gzip shrinks about tenfold.
+std::string Content(std::size_t n, bool compressible, unsigned seed) {
+    if (!compressible) return RandomBytes(n, seed);
     std::string s;
     s.reserve(n + 64);
-    if (compressible) {
-        char line[64];
-        for (std::uint64_t i = 0; s.size() < n; ++i) {
-            std::snprintf(line, sizeof line, "record %08llu of set %04llu: level %llu\n",
-                          static_cast<unsigned long long>(i), static_cast<unsigned long long>(seed),
-                          static_cast<unsigned long long>((i * 7 + seed) % 97));
-            s += line;
-        }
-        s.resize(n);
-        return s;
+    char line[64];
+    for (unsigned long long i = 0; s.size() < n; ++i) {
+        std::snprintf(line, sizeof line, "record %08llu of set %04u: level %llu\n", i, seed, (i * 7 + seed) % 97);
+        s += line;
     }
     s.resize(n);
-    std::uint64_t x = seed * 0x9e3779b97f4a7c15ull + 1;
-    for (std::size_t i = 0; i + 8 <= n; i += 8) {
-        x ^= x << 13;
-        x ^= x >> 7;
-        x ^= x << 17;
-        std::memcpy(&s[i], &x, 8);
-    }
     return s;
 }
 
@@ -67,7 +52,7 @@ protected:
         AdoptOrphans();
         work = new TempDir(WorkParent());
         const std::string app = *work / "app";
-        for (const std::string &dir : {app, app + "/lib", app + "/share"}) mkdir(dir.c_str(), 0755);
+        MakeApp(app);
         for (int i = 0; i < 20; ++i)
             WriteFile(app + "/lib/part" + std::to_string(i) + ".bin", Content(10 << 20, i % 2 == 1, i));
         for (int d = 0; d < 8; ++d) {
@@ -76,18 +61,13 @@ protected:
             for (int i = 0; i < 50; ++i)
                 WriteFile(dir + "/item" + std::to_string(i) + ".txt", Content(2000 + 37 * i, true, d * 50 + i));
         }
-        WriteFile(app + "/sonaris", MarkerLauncher(), 0755);
         reference = TreeListing(app);
 
         installer = *work / "installer";
         PackInstaller(app, installer, 1);
         RemoveTree(app);
         payloadOffset = static_cast<long long>(ProgramImage().size());
-        std::ifstream in(installer, std::ios::binary);
-        std::string tail(32, '\0');
-        in.seekg(-32, std::ios::end);
-        in.read(&tail[0], 32);
-        payloadLength = std::stoll(tail.substr(tail.rfind('\n', tail.size() - 2) + 1));
+        payloadLength = static_cast<long long>(PayloadOf(ReadFile(installer)).size());
     }
     static void TearDownTestSuite() {
         delete work;

@@ -26,11 +26,6 @@ std::string Content(std::size_t n, std::uint32_t seed) {
     return s;
 }
 
-void MakeDir(const std::string &path, mode_t mode = 0755) {
-    ASSERT_EQ(mkdir(path.c_str(), mode), 0) << path;
-    chmod(path.c_str(), mode);
-}
-
 void Link(const std::string &target, const std::string &path) { ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0) << path; }
 
 void MakeRealWorldTree(const std::string &root) {
@@ -112,11 +107,7 @@ TEST_F(RealWorldTree, PacksUnchangedVerifiesAndInstallsSilentlyAsItWas) {
         << listed;
 
     const std::string dest = tmp / "dest";
-    Command c;
-    c.argv = {installer, "-s", dest};
-    c.env = {{"HOME", home}};
-    c.unset = {"DISPLAY"};
-    const Result r = RunCommand(c);
+    const Result r = RunCommand(SilentCommand(installer, dest, home));
     ASSERT_EQ(r.exitStatus, 0) << r.err;
     // Names, types, modes, link targets, contents and which names share one file.
     EXPECT_EQ(TreeListing(dest), TreeListing(source));

@@ -17,7 +17,6 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,7 +25,6 @@
 #include <map>
 #include <string>
 #include <thread>
-#include <vector>
 
 using namespace fixtures;
 
@@ -132,7 +130,6 @@ TEST(CharacterType, TheErrorDialogShowsAUtf8DestinationAsItsCharacters) {
         const std::string errors = tmp / "errors";
         dup2(open(errors.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600), 2);
         windowtest::Build({InstallerPath()});
-        xtoolkit::Toolkit::Attach(InstallerWidgets.appContext, XtDisplay(InstallerWidgets.toplevel));
         windowtest::InstallInto(dest);
         const XmFontType type = FontType(XmMessageBoxGetChild(InstallerWidgets.errorDialog, XmDIALOG_MESSAGE_LABEL));
         return messages::Flowed(windowtest::ShownError()) + "|" + std::to_string(type) + "|" + ReadFile(errors);

@@ -66,15 +66,13 @@ TEST(ExtractionReports, EachFailureNamesWhatIsWrongAndTheWayOut) {
     int n = 0;
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string installer = tmp / ("installer" + std::to_string(n++));
-        WriteFile(installer, InstallerBytes(c.payload), 0755);
+        const std::string installer = WriteInstaller(tmp / ("installer" + std::to_string(n++)), c.payload);
         const std::string dest = installer + "-silent", windowDest = installer + "-window";
         if (c.prepare) c.prepare(dest), c.prepare(windowDest);
 
         // Standard error: what gunzip or tar said, then the message.
-        Command silent;
-        silent.argv = {installer, "-s", dest};
-        silent.unset = {"DISPLAY", "TAR_OPTIONS"};
+        Command silent = SilentCommand(installer, dest);
+        silent.unset.push_back("TAR_OPTIONS");
         silent.unprivileged = c.unprivileged;
         const Result r = RunCommand(silent);
         const std::string message = OnStderr(c.message(installer, dest));
@@ -90,7 +88,6 @@ TEST(ExtractionReports, EachFailureNamesWhatIsWrongAndTheWayOut) {
         const std::string dialog = windowtest::InChild(
             [&] {
                 windowtest::Build({installer});
-                xtoolkit::Toolkit::Attach(InstallerWidgets.appContext, XtDisplay(InstallerWidgets.toplevel));
                 windowtest::InstallInto(windowDest);
                 return windowtest::ShownError();
             },

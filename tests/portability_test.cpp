@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <set>
@@ -57,21 +56,6 @@ struct Elf {
     std::string debugLink;  // the file the GNU debug link names
 };
 
-// Version strings compared number by number: 2.9 < 2.31.
-bool VersionLess(const std::string &a, const std::string &b) {
-    std::istringstream sa(a), sb(b);
-    for (;;) {
-        int x = -1, y = -1;
-        char dot;
-        sa >> x;
-        sb >> y;
-        if (x != y) return x < y;
-        if (x == -1) return false;
-        sa >> dot;
-        sb >> dot;
-    }
-}
-
 // readelf reads the ELF files of every processor.
 Elf ReadElf(const std::string &path) {
     Elf elf;
@@ -89,7 +73,7 @@ Elf ReadElf(const std::string &path) {
             elf.sections.insert(line.substr(section + 2, line.find(' ', section + 2) - section - 2));
         } else if (glibc != std::string::npos && std::isdigit(static_cast<unsigned char>(line[glibc + 7]))) {
             const std::string version = line.substr(glibc + 7, line.find_first_not_of("0123456789.", glibc + 7) - glibc - 7);
-            if (elf.highestGlibc.empty() || VersionLess(elf.highestGlibc, version)) elf.highestGlibc = version;
+            if (elf.highestGlibc.empty() || VersionOf(elf.highestGlibc) < VersionOf(version)) elf.highestGlibc = version;
         }
     }
     if (elf.sections.count(".gnu_debuglink")) {
@@ -141,7 +125,7 @@ TEST(ProgramImages, NeedOnlyTheCLibraryAndShipWithoutDebugData) {
         for (const std::string &library : elf.needed) EXPECT_TRUE(c.allowed.count(library)) << library;
         EXPECT_TRUE(elf.needed.count("libc.so.6"));
         if (!c.shipped) continue;
-        EXPECT_FALSE(VersionLess("2.31", elf.highestGlibc)) << elf.highestGlibc;
+        EXPECT_FALSE(VersionOf("2.31") < VersionOf(elf.highestGlibc)) << elf.highestGlibc;
         EXPECT_FALSE(HasDebugSections(elf));
         EXPECT_EQ(elf.debugLink, "sonaris-installer.debug");
         const Elf debug = ReadElf(c.path + ".debug");
@@ -255,10 +239,9 @@ protected:
     // small tree.
     std::string MakeInstaller(const std::string &name) {
         const std::string tree = *tmp / "tree";
-        mkdir(tree.c_str(), 0755);
-        mkdir((tree + "/share").c_str(), 0755);
-        WriteFile(tree + "/share/readme.txt", "Sonaris 8\n");
-        WriteFile(tree + "/sonaris", Launcher(inside + "/launched"), 0755);
+        SmallApp app;
+        app.launcher = Launcher(inside + "/launched");
+        MakeApp(tree, app);
         const Result packed = RunQuietly({PackerPath(), "--arch", arch, tree, *tmp / name});
         EXPECT_EQ(packed.exitStatus, 0) << packed.err;
         return name;

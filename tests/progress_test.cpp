@@ -28,7 +28,6 @@ struct Bar {
 // The progress page on screen, as the install sequence shows it.
 Bar ShowProgressPage() {
     Build({"sonaris-installer"});
-    Toolkit::Attach(InstallerWidgets.appContext, XtDisplay(InstallerWidgets.toplevel));
     XtManageChild(InstallerWidgets.page3form);
     XtUnmanageChild(InstallerWidgets.page1form);
     Widget bar = InstallerWidgets.page3progressbar;

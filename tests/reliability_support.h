@@ -8,9 +8,7 @@
 
 #include <sys/types.h>
 
-#include <cstdint>
 #include <string>
-#include <vector>
 
 namespace reliability {
 

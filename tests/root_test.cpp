@@ -44,8 +44,7 @@ protected:
     std::string MakeInstaller(const std::string &name, const std::function<std::string(const std::string &)> &pack) {
         const std::string tree = tmp / (name + "-tree"), path = tmp / name;
         MakeApp(tree);
-        WriteFile(path, InstallerBytes(pack(tree)), 0755);
-        return path;
+        return WriteInstaller(path, pack(tree));
     }
     // The packer's payload.
     std::string MakeInstaller(const std::string &name) {
@@ -86,16 +85,14 @@ TEST_F(AsRoot, WhatAnotherUserPlantsOrSwapsReachesNothingOfRoots) {
         return ReadFile(user + "/user.tgz");
     });
     const std::string shared = tmp / "shared";
-    mkdir(shared.c_str(), 0755);
-    chmod(shared.c_str(), 02775);
+    MakeDir(shared, 02775);
     chown(shared.c_str(), 0, kNobody);
     const std::string tools = tmp / "tools";  // an earlier installation's, say
     mkdir(tools.c_str(), 0755);
     for (const char *tool : {"gunzip", "tar", "gzip"})
         WriteFile(tools + "/" + tool, "#!/bin/sh\necho ran > '" + tmp / "tool-ran" + "'\nexit 1\n", 0755);
     const std::string sticky = tmp / "sticky";
-    mkdir(sticky.c_str(), 0755);
-    chmod(sticky.c_str(), 01777);
+    MakeDir(sticky, 01777);
     struct Case {
         const char *name;
         std::string attack;  // as nobody, before the installation

@@ -27,20 +27,11 @@ protected:
         mkdir(home.c_str(), 0755);
     }
 
-    std::string WriteInstaller(const std::string &bytes, const std::string &name = "installer") {
-        const std::string path = tmp / name;
-        WriteFile(path, bytes, 0755);
-        return path;
-    }
-
-    std::string DemoInstaller() { return WriteInstaller(InstallerBytes(PackTree(app))); }
+    std::string DemoInstaller() { return WriteInstaller(tmp / "installer", PackTree(app)); }
 
     Command Silent(const std::string &installer, const std::string &destination) {
-        Command c;
-        c.argv = {installer, "-s", destination};
-        c.env = {{"HOME", home}, {"SONARIS_DEMO_MARKER", tmp / "launcher-ran"}};
-        c.unset = {"DISPLAY"};
-        c.umask = 022;
+        Command c = SilentCommand(installer, destination, home);
+        c.env["SONARIS_DEMO_MARKER"] = tmp / "launcher-ran";
         return c;
     }
 };
@@ -128,8 +119,7 @@ TEST_F(SilentInstall, ReportsEachRefusedCheckWordForWordAndFails) {
          OnStderr(CannotMake(tmp / "%s%n%d/dest")), [] {}},
         {"new destination not writable",
          [&](Command &c) {
-             mkdir((tmp / "open").c_str(), 0777);
-             chmod((tmp / "open").c_str(), 0777);
+             MakeDir(tmp / "open", 0777);
              c.argv[2] = tmp / "open/dest";
              c.unprivileged = true;
              c.umask = 0277;  // the new directory comes out read-only
@@ -195,7 +185,7 @@ TEST_F(SilentInstall, DamagedPayloadIsReportedAndFails) {
     int n = 0;
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string installer = WriteInstaller(InstallerBytes(c.payload), "damaged" + std::to_string(n));
+        const std::string installer = WriteInstaller(tmp / ("damaged" + std::to_string(n)), c.payload);
         const Result r = RunCommand(Silent(installer, tmp / ("dest" + std::to_string(n++))));
         EXPECT_EQ(r.signal, 0);
         EXPECT_EQ(r.exitStatus, 1);
@@ -226,8 +216,8 @@ TEST_F(SilentInstall, MalformedTrailerExtractsNothing) {
     int n = 0;
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string installer =
-            c.bytes.empty() ? InstallerPath() : WriteInstaller(c.bytes, "bad" + std::to_string(n));
+        const std::string installer = c.bytes.empty() ? InstallerPath() : tmp / ("bad" + std::to_string(n));
+        if (!c.bytes.empty()) WriteFile(installer, c.bytes, 0755);
         const std::string dest = tmp / ("dest" + std::to_string(n++));
         mkdir(dest.c_str(), 0755);
         const Result r = RunCommand(Silent(installer, dest));
@@ -254,7 +244,8 @@ TEST_F(SilentInstall, TrailerVariantsLocateThePayload) {
     int n = 0;
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string installer = WriteInstaller(c.bytes, "variant" + std::to_string(n));
+        const std::string installer = tmp / ("variant" + std::to_string(n));
+        WriteFile(installer, c.bytes, 0755);
         const std::string dest = tmp / ("dest" + std::to_string(n++));
         const Result r = RunCommand(Silent(installer, dest));
         EXPECT_EQ(r.exitStatus, 0) << r.err;
@@ -350,7 +341,7 @@ TEST_F(SilentInstall, PayloadsOfTheSystemsTarsInstallAsTheyAre) {
         pack.env = {{"LC_ALL", "C.UTF-8"}};
         const Result packed = RunCommand(pack);
         ASSERT_EQ(packed.exitStatus, 0) << packed.err;
-        const std::string installer = WriteInstaller(InstallerBytes(packed.out), "installer" + std::to_string(n));
+        const std::string installer = WriteInstaller(tmp / ("installer" + std::to_string(n)), packed.out);
         const std::string dest = tmp / ("dest" + std::to_string(n++));
         const Result r = RunCommand(Silent(installer, dest));
         EXPECT_EQ(r.exitStatus, 0);

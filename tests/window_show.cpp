@@ -5,8 +5,6 @@
 
 #include <Xm/Xm.h>
 
-#include <cstdio>
-#include <cstring>
 #include <string>
 
 int main(int argc, char **argv) {

@@ -26,6 +26,7 @@ void Build(std::vector<std::string> args) {
     InstallerWidgets.argv = argv.data();
     OpenInstallerFile(argv[0], false);
     BuildWindow(&argc, argv.data());
+    xtoolkit::Toolkit::Attach(InstallerWidgets.appContext, XtDisplay(InstallerWidgets.toplevel));
 }
 
 bool BecomeNobody() {
@@ -58,22 +59,11 @@ std::string InChild(const std::function<std::string()> &report, bool unprivilege
     return text;
 }
 
-std::string Label(Widget w) {
-    XmString s = nullptr;
-    XtVaGetValues(w, XmNlabelString, &s, nullptr);
-    std::string text = xtoolkit::TextOf(s);
-    XmStringFree(s);
-    return text;
-}
+std::string Label(Widget w) { return xtoolkit::StringResource(w, XmNlabelString); }
 
 std::string ShownError() {
     Widget dialog = InstallerWidgets.errorDialog;
-    if (!XtIsManaged(dialog)) return "";
-    XmString s = nullptr;
-    XtVaGetValues(dialog, XmNmessageString, &s, nullptr);
-    std::string text = xtoolkit::TextOf(s);
-    XmStringFree(s);
-    return text;
+    return XtIsManaged(dialog) ? xtoolkit::StringResource(dialog, XmNmessageString) : "";
 }
 
 Widget DestinationField() {

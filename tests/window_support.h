@@ -11,7 +11,8 @@
 
 namespace windowtest {
 
-// Builds the window from this command line, as start-up does (argv[0] names the installer file).
+// Builds the window from this command line, as start-up does (argv[0] names the installer file), and
+// makes its application context the one xtoolkit pumps.
 void Build(std::vector<std::string> args);
 
 // Makes a root process nobody (uid and gid 65534, no groups); false where that fails.

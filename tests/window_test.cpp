@@ -20,7 +20,6 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -81,7 +80,6 @@ protected:
         XServer::Shared();
         setenv("HOME", home.path().c_str(), 1);
         Build({"sonaris-installer"});
-        Toolkit::Attach(InstallerWidgets.appContext, XtDisplay(InstallerWidgets.toplevel));
         ASSERT_TRUE(PumpUntil([] { return Viewable(InstallerWidgets.toplevel); }));
         const InstallerWidgetsRec &iw = InstallerWidgets;
         start.page1Viewable = Viewable(iw.page1form);

@@ -6,7 +6,6 @@
 #include <X11/extensions/XTest.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -19,19 +18,10 @@ namespace {
 
 // The viewable top-level window named `name`, or 0.
 ::Window FindShown(const std::string &name) {
-    Display *d = TestDisplay();
-    ::Window root, parent, *children = nullptr;
-    unsigned int count = 0;
-    ::Window found = 0;
-    if (!XQueryTree(d, DefaultRootWindow(d), &root, &parent, &children, &count)) return 0;
-    for (unsigned int i = count; i-- > 0 && !found;) {  // topmost first
-        XWindowAttributes attributes;
-        if (WindowName(children[i]) == name && XGetWindowAttributes(d, children[i], &attributes) &&
-            attributes.map_state == IsViewable)
-            found = children[i];
-    }
-    XFree(children);
-    return found;
+    const std::vector<::Window> top = Children(DefaultRootWindow(TestDisplay()));
+    for (auto w = top.rbegin(); w != top.rend(); ++w)  // topmost first
+        if (WindowName(*w) == name && fixtures::WindowViewable(TestDisplay(), *w)) return *w;
+    return 0;
 }
 
 // Windows of other clients come and go while we look at them: an error about one is no failure.
@@ -131,22 +121,14 @@ void Click(::Window w, int x, int y) {
     XSync(d, False);
 }
 
-std::vector<::Window> Children(::Window w) {
-    ::Window root, parent, *children = nullptr;
-    unsigned int count = 0;
-    std::vector<::Window> result;
-    if (XQueryTree(TestDisplay(), w, &root, &parent, &children, &count)) result.assign(children, children + count);
-    if (children) XFree(children);
-    return result;
-}
+std::vector<::Window> Children(::Window w) { return fixtures::ChildWindows(TestDisplay(), w); }
 
 std::string ShownPages(::Window shell) {
     std::string pages;
     const std::vector<::Window> top = Children(shell);
     if (top.empty()) return pages;
     for (::Window page : Children(top.front())) {  // the placeholder holds the pages
-        XWindowAttributes a;
-        if (!XGetWindowAttributes(TestDisplay(), page, &a) || a.map_state != IsViewable) continue;
+        if (!fixtures::WindowViewable(TestDisplay(), page)) continue;
         switch (Children(page).size()) {
         case 6: pages += '1'; break;
         case 5: pages += '2'; break;
@@ -161,7 +143,7 @@ std::string ShownPages(::Window shell) {
 bool TypeDestination(::Window shell, const std::string &destination) {
     Focus(shell);
     Key("a");
-    if (!Eventually([&] { return ShownPages(shell) == "2"; }, std::chrono::seconds(10))) return false;
+    if (!Eventually([&] { return ShownPages(shell) == "2"; })) return false;
     Click(shell, kFieldX, kFieldY);
     Key("End");
     for (int i = 0; i < 64; ++i) Key("BackSpace");
@@ -192,10 +174,8 @@ unsigned long Pixel(::Window w, int x, int y) {
 }
 
 ::Window FindBySize(::Window w, int width, int height) {
-    XWindowAttributes a;
-    if (XGetWindowAttributes(TestDisplay(), w, &a) && a.width == width && a.height == height &&
-        a.map_state == IsViewable)
-        return w;
+    const Geometry g = WindowGeometry(w);
+    if (g.width == width && g.height == height && fixtures::WindowViewable(TestDisplay(), w)) return w;
     for (::Window child : Children(w))
         if (const ::Window found = FindBySize(child, width, height)) return found;
     return 0;

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
-#include <X11/Xutil.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -15,24 +14,6 @@
 using namespace fixtures;
 
 namespace {
-
-// The top-level window whose WM_CLASS class is `windowClass`, or 0.
-Window FindTopLevel(Display *display, const char *windowClass) {
-    Window root, parent, *children = nullptr;
-    unsigned int count = 0;
-    Window found = 0;
-    if (!XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count)) return 0;
-    for (unsigned int i = 0; i < count && !found; ++i) {
-        XClassHint hint;
-        if (XGetClassHint(display, children[i], &hint)) {
-            if (std::string(hint.res_class) == windowClass) found = children[i];
-            XFree(hint.res_name);
-            XFree(hint.res_class);
-        }
-    }
-    XFree(children);
-    return found;
-}
 
 TEST(XServer, StartsPrivatelyWithTheFontsTheInstallerNeeds) {
     Display *display = XOpenDisplay(XServer::Shared().display().c_str());
@@ -61,7 +42,7 @@ TEST(XServer, InstallerWithoutSilentOptionOpensItsWindow) {
     Window window = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (!window && std::chrono::steady_clock::now() < deadline) {
-        window = FindTopLevel(dpy, "SonarisInstaller");
+        window = TopLevelOfClass(dpy, "SonarisInstaller");
         if (!window) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     EXPECT_NE(window, 0u);

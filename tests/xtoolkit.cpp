@@ -93,11 +93,9 @@ Toolkit::Toolkit() {
     // that happen now, before any Motif widget exists.
     fixtures::FakeKey(display_, XK_Shift_L);
     while (XtAppPending(app_) & XtIMXEvent) XtAppProcessEvent(app_, XtIMXEvent);
-    KeySym *table;
     KeyCode first;
     int perCode;
-    table = XtGetKeysymTable(display_, &first, &perCode);
-    (void)table;
+    XtGetKeysymTable(display_, &first, &perCode);
 }
 
 int Toolkit::screenWidth() const { return DisplayWidth(display_, DefaultScreen(display_)); }
@@ -210,6 +208,14 @@ std::string TextOf(XmString s) {
         }
     }
     XmStringFreeContext(context);
+    return text;
+}
+
+std::string StringResource(Widget w, const char *resource) {
+    XmString s = nullptr;
+    XtVaGetValues(w, resource, &s, nullptr);
+    std::string text = TextOf(s);
+    XmStringFree(s);
     return text;
 }
 

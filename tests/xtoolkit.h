@@ -79,6 +79,8 @@ void TypeText(const std::string &text);
 
 // The text of a compound string, line breaks as "\n" ("" for null).
 std::string TextOf(XmString s);
+// The text of a widget's compound-string resource (XmNlabelString, ...), which it hands out as a copy.
+std::string StringResource(Widget w, const char *resource);
 
 bool Viewable(Widget w);
 // Gives the X input focus to a shell's window (there is no window manager to do it).
