@@ -24,12 +24,14 @@ struct Seen {
 
 class ComboBoxInput : public ComboBoxTest {
 protected:
-    void Watch(Widget combo) {
+    // Records what `combo` reports; with `focus`, the shell then has the keyboard.
+    void Watch(Widget combo, bool focus = true) {
         combo_ = combo;
         for (const char *name : {DtNselectionCallback, DtNmenuPostCallback, DtNactivateCallback})
             XtAddCallback(combo, name, Record, this);
         XtAddCallback(combo, DtNfocusCallback, CountFocus, this);
         XtAddCallback(combo, DtNlosingFocusCallback, CountFocus, this);
+        if (focus) FocusShell(shell_);
     }
 
     static void CountFocus(Widget, XtPointer client, XtPointer call) noexcept {
@@ -96,7 +98,6 @@ protected:
 
 TEST_F(ComboBoxInput, TheArrowPostsTheListUnderTheWidgetWithTheGrabs) {
     Watch(CreateWith(DtCOMBO_TEXT, {"one", "two", "three", "four"}));
-    FocusShell(shell_);
     EXPECT_EQ(OthersCanGrab(), std::make_pair(true, true));
     PostWithArrow();
     const Widget popup = Part(combo_).popupShell;
@@ -119,7 +120,6 @@ TEST_F(ComboBoxInput, TheArrowPostsTheListUnderTheWidgetWithTheGrabs) {
 
 TEST_F(ComboBoxInput, DestroyingAPostedComboBoxLeavesNoGrabBehind) {
     Watch(CreateWith(DtCOMBO_TEXT, {"one", "two"}));
-    FocusShell(shell_);
     PostWithArrow();
     {
         WarningCapture warnings;
@@ -130,7 +130,6 @@ TEST_F(ComboBoxInput, DestroyingAPostedComboBoxLeavesNoGrabBehind) {
     EXPECT_EQ(OthersCanGrab(), std::make_pair(true, true));
     // The toolkit's grab list holds nothing of it: focus moves and input in the shell still work.
     Watch(CreateWith(DtCOMBO_TEXT, {"three", "four"}));
-    FocusShell(shell_);
     XmProcessTraversal(Part(combo_).textField, XmTRAVERSE_CURRENT);
     PostWithArrow();
     Click(Item(2));
@@ -145,7 +144,6 @@ TEST_F(ComboBoxInput, ReleasingOnAnItemChoosesIt) {
         SCOPED_TRACE("type " + std::to_string(type));
         seen_.clear();
         Watch(CreateWith(type, {"one", "two", "three", "four"}));
-        FocusShell(shell_);
         // The arrow posts either kind; a label posts the list itself as well.
         Click(Centre(type == DtCOMBO_TEXT ? Part(combo_).arrow : Part(combo_).label));
         ASSERT_TRUE(PumpUntil([this] { return Posted(); }));
@@ -186,7 +184,6 @@ TEST_F(ComboBoxInput, ReleasingOnAnItemChoosesIt) {
 
 TEST_F(ComboBoxInput, CancelTakesTheListDownWithoutASelection) {
     Watch(CreateWith(DtCOMBO_TEXT, {"one", "two", "three"}));
-    FocusShell(shell_);
     PostWithArrow();
     // Browsing with the keys shows the items but chooses nothing yet.
     TapKey(XK_Down);
@@ -210,7 +207,6 @@ TEST_F(ComboBoxInput, CancelTakesTheListDownWithoutASelection) {
 
 TEST_F(ComboBoxInput, APressOutsideTheListTakesItDownUnchanged) {
     Watch(CreateWith(DtCOMBO_TEXT, {"one", "two"}));
-    FocusShell(shell_);
     PostWithArrow();
     Click({5, 5});
     ASSERT_TRUE(PumpUntil([this] { return !Posted(); }));
@@ -220,7 +216,7 @@ TEST_F(ComboBoxInput, APressOutsideTheListTakesItDownUnchanged) {
 }
 
 TEST_F(ComboBoxInput, TypedTextIsActivatedBeforeTheListComesUp) {
-    Watch(CreateWith(DtCOMBO_TEXT, {"/opt", "/usr"}));
+    Watch(CreateWith(DtCOMBO_TEXT, {"/opt", "/usr"}), false);
     const Widget other = CreateWith(DtCOMBO_TEXT, {"elsewhere"}, {{XmNy, combo_->core.height + 10}});
     FocusShell(shell_);
     // The text as selected: nothing to report.
@@ -248,7 +244,6 @@ TEST_F(ComboBoxInput, TypedTextIsActivatedBeforeTheListComesUp) {
 
 TEST_F(ComboBoxInput, AnEmptyListIsNotPostedButTypedTextIsStillReported) {
     Watch(Create({{DtNtype, DtCOMBO_TEXT}}));
-    FocusShell(shell_);
     Click(Centre(Part(combo_).arrow));
     Pump(milliseconds(200));
     EXPECT_FALSE(Posted());
@@ -310,7 +305,6 @@ TEST_F(ComboBoxAtTheEdge, TheListIsCutAtTheScreenEdgesAndNeverMovedUp) {
     const Toolkit &tk = Toolkit::Shared();
     Open(tk.screenWidth() - 80, tk.screenHeight() - 60);
     Watch(CreateWith(DtCOMBO_TEXT, {"one", "two", "three"}, {{DtNorientation, DtCOMBO_ARROW_LEFT}}));
-    FocusShell(shell_);
     PostWithArrow();
     const Widget popup = Part(combo_).popupShell;
     const Point origin = RootPosition(combo_);
@@ -329,7 +323,7 @@ TEST_F(ComboBoxAtTheEdge, NothingIsPostedForAWidgetBeyondTheEdge) {
         SCOPED_TRACE("at " + std::to_string(place.x) + "," + std::to_string(place.y));
         Open(place.x, place.y);
         seen_.clear();
-        Watch(CreateWith(DtCOMBO_LABEL, {"one", "two"}));
+        Watch(CreateWith(DtCOMBO_LABEL, {"one", "two"}), false);
         // No pointer reaches it there: activate the arrow as its button would.
         XmAnyCallbackStruct activate = {XmCR_ACTIVATE, nullptr};
         XtCallCallbacks(Part(combo_).arrow, XmNactivateCallback, &activate);
@@ -348,7 +342,6 @@ TEST_F(ComboBoxInput, PopupShellWithoutAVisualOfItsOwnStillPostsALongList) {
     static const char *const names[] = {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k", "l", "m", "n"};
     for (const char *n : names) many.push_back(n);
     Watch(CreateWith(DtCOMBO_TEXT, many, {{DtNvisibleItemCount, 4}}));
-    FocusShell(shell_);
     PostWithArrow();
     TapKey(XK_Escape);
     EXPECT_TRUE(PumpUntil([this] { return !Posted(); }));

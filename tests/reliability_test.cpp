@@ -16,11 +16,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdint>
 #include <functional>
 #include <string>
-#include <thread>
 
 using namespace fixtures;
 using namespace reliability;
@@ -64,11 +61,8 @@ protected:
     std::string TreeOf(const std::string &installerName) { return tmp / (installerName + "-tree"); }
 
     Command Silent(const std::string &installer, const std::string &destination) {
-        Command c;
-        c.argv = {installer, "-s", destination};
-        c.env = {{"HOME", home}, {"LAUNCHER_MARKER", marker}};
-        c.unset = {"DISPLAY"};
-        c.umask = 022;
+        Command c = SilentCommand(installer, destination, home);
+        c.env["LAUNCHER_MARKER"] = marker;
         return c;
     }
 
@@ -118,6 +112,11 @@ protected:
         EXPECT_TRUE(running.Running());
         ExpectNothingStarted();
     }
+    // The window's failure over page 3, or the silent one after `said`.
+    void ExpectFailure(bool window, const Command &command, const std::string &dest, const std::string &said) {
+        if (window) ExpectWindowFailure(command, dest, "3");
+        else ExpectSilentFailure(RunCommand(command), said);
+    }
 };
 
 // ---- the disk fills up ----
@@ -140,12 +139,8 @@ TEST_F(Faults, AFullFileSystemFailsTheInstallation) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         const std::string dest = mount + "/Sonaris8";
-        if (c.window) {
-            ExpectWindowFailure(InPrivateTmpfs(Interactive(installer), mount, c.options), dest, "3");
-        } else {
-            ExpectSilentFailure(RunCommand(InPrivateTmpfs(Silent(installer, dest), mount, c.options)),
-                                "No space left on device");
-        }
+        const Command command = c.window ? Interactive(installer) : Silent(installer, dest);
+        ExpectFailure(c.window, InPrivateTmpfs(command, mount, c.options), dest, "No space left on device");
         // The file system went with its namespace: nothing reached the directory beneath it.
         EXPECT_EQ(TreeListing(mount), "");
     }
@@ -170,11 +165,7 @@ TEST_F(Faults, AFileSizeLimitFailsTheInstallation) {
         Command command = c.window ? Interactive(installer) : Silent(installer, dest);
         command.limits[RLIMIT_FSIZE] = 256 << 10;
         if (c.ignoreSigxfsz) command.ignoredSignals.push_back(SIGXFSZ);
-        if (c.window) {
-            ExpectWindowFailure(command, dest, "3");
-        } else {
-            ExpectSilentFailure(RunCommand(command), c.said);
-        }
+        ExpectFailure(c.window, command, dest, c.said);
         struct stat st;
         ASSERT_EQ(stat((dest + "/lib/noise.bin").c_str(), &st), 0);
         EXPECT_EQ(st.st_size, 256 << 10);  // cut at the limit
@@ -210,11 +201,7 @@ TEST_F(Faults, MissingGunzipOrTarFailsTheInstallation) {
         command.env["PATH"] = bin;
         // Root finds gunzip and tar on the system's own path whatever PATH says.
         command.unprivileged = true;
-        if (c.window) {
-            ExpectWindowFailure(command, dest, "3");
-        } else {
-            ExpectSilentFailure(RunCommand(command), c.said);
-        }
+        ExpectFailure(c.window, command, dest, c.said);
         EXPECT_EQ(TreeListing(dest), "");
     }
 }
@@ -245,11 +232,9 @@ TEST_F(Faults, TheDestinationChangedBetweenPageTwoAndFinishIsRefusedThere) {
         SCOPED_TRACE(c.name);
         const std::string parent = tmp / ("parent" + std::to_string(n++));
         const std::string dest = parent + "/Sonaris8";
-        mkdir(parent.c_str(), 0777);
-        chmod(parent.c_str(), 0777);
+        MakeDir(parent, 0777);
         if (c.destinationExists) {
-            mkdir(dest.c_str(), 0777);
-            chmod(dest.c_str(), 0777);
+            MakeDir(dest, 0777);
         }
         Command command = Interactive(installer);
         command.unprivileged = c.unprivileged;

@@ -9,11 +9,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cstdlib>
-#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 using namespace fixtures;
@@ -33,24 +31,9 @@ std::string Valgrind() {
 }
 
 // Viewable windows at the top of the screen: the installer's shell, its dialogs, a posted list.
-int ViewableTopLevels() {
-    Display *d = TestDisplay();
-    ::Window root, parent, *children = nullptr;
-    unsigned int count = 0;
-    int viewable = 0;
-    if (!XQueryTree(d, DefaultRootWindow(d), &root, &parent, &children, &count)) return 0;
-    for (unsigned int i = 0; i < count; ++i) {
-        XWindowAttributes a;
-        if (XGetWindowAttributes(d, children[i], &a) && a.map_state == IsViewable) ++viewable;
-    }
-    if (children) XFree(children);
-    return viewable;
-}
-
-std::size_t Count(const std::string &text, const std::string &what) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
+long ViewableTopLevels() {
+    const std::vector<::Window> top = Children(DefaultRootWindow(TestDisplay()));
+    return std::count_if(top.begin(), top.end(), [](::Window w) { return WindowViewable(TestDisplay(), w); });
 }
 
 class Memcheck : public ::testing::Test {
@@ -110,7 +93,7 @@ protected:
     // No error reported up to the end of the run; with `exited`, the run reached memcheck's summary.
     void ExpectNoErrors(bool exited) {
         const std::string text = Log();
-        EXPECT_EQ(Count(text, kErrorBegin), 0u) << text;
+        EXPECT_EQ(text.find(kErrorBegin), std::string::npos) << text;
         if (exited) {
             EXPECT_NE(text.find("ERROR SUMMARY: 0 errors"), std::string::npos) << text;
             EXPECT_EQ(text.find("definitely lost: "), text.find("definitely lost: 0 bytes")) << text;
@@ -159,7 +142,7 @@ TEST_F(Memcheck, WizardInstallationUpToTheLauncherIsClean) {
     Key("a");
     ASSERT_TRUE(Eventually([&] { return ShownPages(w) == "2"; })) << Log();
     // Post the proposals' list with the arrow, browse it, take it down, then type the destination.
-    const int shown = ViewableTopLevels();
+    const long shown = ViewableTopLevels();
     Click(w, kArrowX, kArrowY);
     EXPECT_TRUE(Eventually([&] { return ViewableTopLevels() == shown + 1; })) << "the list was not posted";
     Key("Down");
@@ -169,7 +152,7 @@ TEST_F(Memcheck, WizardInstallationUpToTheLauncherIsClean) {
     Key("End");
     for (int i = 0; i < 60; ++i) Key("BackSpace");
     Type(dest);
-    Click(w, kFinishX, kFinishY);
+    ClickFinish(w);
     // The launcher takes over the process: memcheck reports nothing more after the exec.
     EXPECT_EQ(installer.Wait(90), kLauncherStatus) << Log();
     const auto runs = Launches(marker);
@@ -192,13 +175,8 @@ TEST_F(Memcheck, WizardCancelledDuringTheExtractionLeaksNothing) {
     Installer installer(c);
     const Window w = installer.MainWindow();
     ASSERT_NE(w, 0u) << Log();
-    Key("a");
-    ASSERT_TRUE(Eventually([&] { return ShownPages(w) == "2"; })) << Log();
-    Click(w, kFieldX, kFieldY);
-    Key("End");
-    for (int i = 0; i < 60; ++i) Key("BackSpace");
-    Type(dest);
-    Click(w, kFinishX, kFinishY);
+    ASSERT_TRUE(TypeDestination(w, dest)) << Log();
+    ClickFinish(w);
     ASSERT_TRUE(Eventually([&] { return ShownPages(w) == "3"; })) << Log();
     Focus(w);
     Key("c");

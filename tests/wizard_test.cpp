@@ -12,7 +12,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <functional>
 #include <map>
 #include <string>
 #include <thread>
@@ -35,9 +34,9 @@ protected:
         chmod(tmp.path().c_str(), 01777);
     }
 
-    Command Interactive(std::vector<std::string> args = {}) {
+    Command Interactive(const std::string &installer = InstallerPath(), const std::vector<std::string> &args = {}) {
         Command c;
-        c.argv = {InstallerPath()};
+        c.argv = {installer};
         c.argv.insert(c.argv.end(), args.begin(), args.end());
         c.env = {{"HOME", home}, {"LAUNCHER_MARKER", marker}};
         return c;
@@ -105,7 +104,7 @@ TEST_F(WizardTest, ToolkitOptionsAndResourceFilesApply) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        Command command = Interactive(c.args);
+        Command command = Interactive(InstallerPath(), c.args);
         for (const auto &[k, v] : c.env) command.env[k] = v;
         Installer installer(command);
         const Window w = WaitForWindow(c.title);
@@ -145,8 +144,7 @@ TEST_F(WizardTest, CancelQuitsAtOnceOnEveryPage) {
     const std::string installer = MakeInstaller(4 << 20);
     for (const char *page : {"1", "2", "3"}) {
         SCOPED_TRACE(page);
-        Command c = Interactive();
-        c.argv[0] = installer;
+        Command c = Interactive(installer);
         c.unprivileged = true;  // F installs into the first proposal: the home one
         SlowPipeline(c);
         Installer running(c);
@@ -162,8 +160,7 @@ TEST_F(WizardTest, CancelQuitsAtOnceOnEveryPage) {
 }
 
 TEST_F(WizardTest, FOnPageOneInstallsIntoTheFirstProposalAndHandsOver) {
-    Command c = Interactive();
-    c.argv[0] = MakeInstaller();
+    Command c = Interactive(MakeInstaller());
     c.unprivileged = true;  // /usr/local is not writable: the home directory comes first
     c.env["LAUNCHER_LINGER"] = "5";
     Installer installer(c);
@@ -186,8 +183,7 @@ TEST_F(WizardTest, FOnPageOneInstallsIntoTheFirstProposalAndHandsOver) {
 
 TEST_F(WizardTest, LettersTypeIntoTheDestinationFieldAndFinishInstallsThere) {
     const std::string dest = tmp / "fab cab";
-    Command c = Interactive();
-    c.argv[0] = MakeInstaller();
+    Command c = Interactive(MakeInstaller());
     Installer installer(c);
     const Window w = installer.MainWindow();
     ASSERT_NE(w, 0u);
@@ -207,8 +203,7 @@ TEST_F(WizardTest, LettersTypeIntoTheDestinationFieldAndFinishInstallsThere) {
 }
 
 TEST_F(WizardTest, NoSecondInstallationStartsWhileTheFirstRuns) {
-    Command c = Interactive();
-    c.argv[0] = MakeInstaller(4 << 20);
+    Command c = Interactive(MakeInstaller(4 << 20));
     c.unprivileged = true;
     SlowPipeline(c);
     Installer installer(c);
@@ -246,8 +241,7 @@ int BarFilled(Window shell) {
 
 TEST_F(WizardTest, ASlowPipelineLeavesTheWindowAliveWithTheBarAtWhatItHasTaken) {
     // gunzip takes the payload at about 1 MiB/s.
-    Command c = Interactive();
-    c.argv[0] = MakeInstaller(4 << 20);
+    Command c = Interactive(MakeInstaller(4 << 20));
     c.unprivileged = true;
     const std::string taken = tmp / "taken";
     SlowPipeline(c, 62, taken);
@@ -298,8 +292,7 @@ TEST_F(WizardTest, ASlowPipelineLeavesTheWindowAliveWithTheBarAtWhatItHasTaken) 
 }
 
 TEST_F(WizardTest, FailedInstallationsLeaveTheDialogOverTheirPage) {
-    Command c = Interactive();
-    c.argv[0] = MakeInstaller(0, "#!/nonexistent/interpreter\n");  // a launcher that cannot be executed
+    Command c = Interactive(MakeInstaller(0, "#!/nonexistent/interpreter\n"));  // a launcher that cannot be executed
     struct Case {
         const char *name;
         std::string destination;
