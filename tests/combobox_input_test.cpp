@@ -107,9 +107,7 @@ TEST_F(ComboBoxInput, TheArrowPostsTheListUnderTheWidgetWithTheGrabs) {
     EXPECT_EQ(at.y, origin.y + combo_->core.height - 2);  // over the bottom margin band
     EXPECT_EQ(popup->core.width, std::max(Part(combo_).maxShellWidth, combo_->core.width));
     EXPECT_EQ(popup->core.height, Part(combo_).maxShellHeight);
-    Boolean poppedUp = False;
-    XtVaGetValues(combo_, DtNpoppedUp, &poppedUp, nullptr);
-    EXPECT_TRUE(poppedUp);
+    EXPECT_TRUE(Resource<Boolean>(combo_, DtNpoppedUp, False));
     EXPECT_EQ(OthersCanGrab(), std::make_pair(false, false));
     // menuPostCallback came first, while nothing was posted yet; nothing was typed.
     ASSERT_EQ(Names(), std::vector<std::string>{"post"});
@@ -161,9 +159,7 @@ TEST_F(ComboBoxInput, ReleasingOnAnItemChoosesIt) {
         EXPECT_FALSE(selection.postedThen);
         EXPECT_EQ(SelectedPosition(combo_), 2);
         EXPECT_EQ(OthersCanGrab(), std::make_pair(true, true));
-        Boolean poppedUp = True;
-        XtVaGetValues(combo_, DtNpoppedUp, &poppedUp, nullptr);
-        EXPECT_FALSE(poppedUp);
+        EXPECT_FALSE(Resource<Boolean>(combo_, DtNpoppedUp, True));
         if (type == DtCOMBO_TEXT) {
             EXPECT_EQ(FieldText(combo_), "three");
             EXPECT_EQ(XmGetFocusWidget(combo_), Part(combo_).textField);

@@ -20,17 +20,9 @@ std::string FieldText(Widget combo) {
 
 std::string LabelText(Widget combo) { return StringResource(Part(combo).label, XmNlabelString); }
 
-int SelectedPosition(Widget combo) {
-    int position = -99;
-    XtVaGetValues(combo, DtNselectedPosition, &position, nullptr);
-    return position;
-}
+int SelectedPosition(Widget combo) { return Resource(combo, DtNselectedPosition, -99); }
 
-int ItemCount(Widget combo) {
-    int count = -1;
-    XtVaGetValues(combo, DtNitemCount, &count, nullptr);
-    return count;
-}
+int ItemCount(Widget combo) { return Resource(combo, DtNitemCount, -1); }
 
 void ComboBoxTest::Open(int x, int y) {
     Toolkit &tk = Toolkit::Shared();

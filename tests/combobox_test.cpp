@@ -19,11 +19,7 @@ struct Box {
 };
 Box BoxOf(Widget w) { return {w->core.x, w->core.y, w->core.width, w->core.height}; }
 
-int Shadow(Widget combo) {
-    Dimension shadow = 0;
-    XtVaGetValues(combo, DtNshadowThickness, &shadow, nullptr);
-    return shadow;
-}
+int Shadow(Widget combo) { return Resource<Dimension>(combo, DtNshadowThickness); }
 
 // ---- creation and resources ----
 
@@ -76,14 +72,9 @@ TEST_F(ComboBoxTest, ChildrenAndSpacingDefaultsFollowTheType) {
 
 // The resource's value, whatever its size.
 long Read(Widget combo, const char *resource) {
-    if (std::string(resource) == DtNitemCount || std::string(resource) == DtNselectedPosition) {
-        int value = -99;
-        XtVaGetValues(combo, resource, &value, nullptr);
-        return value;
-    }
-    unsigned char value = 99;
-    XtVaGetValues(combo, resource, &value, nullptr);
-    return value;
+    if (std::string(resource) == DtNitemCount || std::string(resource) == DtNselectedPosition)
+        return Resource(combo, resource, -99);
+    return Resource<unsigned char>(combo, resource, 99);
 }
 
 TEST_F(ComboBoxTest, InvalidValuesAreWarnedAboutAndReplaced) {
@@ -155,9 +146,7 @@ TEST_F(ComboBoxTest, TheTextFieldCannotBeReplaced) {
     WarningCapture warnings;
     XtVaSetValues(combo, DtNtextField, other, nullptr);
     EXPECT_EQ(warnings.messages(), std::vector<std::string>{"DtComboButtonWidget: Unable to set textField resource."});
-    Widget now = nullptr;
-    XtVaGetValues(combo, DtNtextField, &now, nullptr);
-    EXPECT_EQ(now, textField);
+    EXPECT_EQ(Resource<Widget>(combo, DtNtextField), textField);
     EXPECT_EQ(FieldText(combo), "one");
 }
 
@@ -333,10 +322,8 @@ TEST_F(ComboBoxTest, ChildrenArePlacedByOrientationAndType) {
 
 TEST_F(ComboBoxTest, LabelIsSizedForTheWidestItem) {
     const Widget combo = CreateWith(DtCOMBO_LABEL, {"a much wider item than the rest", "narrow"});
-    XmFontList fonts = nullptr;
-    XtVaGetValues(Part(combo).label, XmNfontList, &fonts, nullptr);
     Dimension wide = 0, high = 0;
-    XmStringExtent(fonts, Str("a much wider item than the rest").get(), &wide, &high);
+    XmStringExtent(Resource<XmFontList>(Part(combo).label, XmNfontList), Str("a much wider item than the rest").get(), &wide, &high);
     EXPECT_EQ(Part(combo).label->core.width, wide + 4);
     EXPECT_EQ(Part(combo).label->core.height, high);
     QVZDtComboBoxSelectItem(combo, Str("narrow").get());
@@ -390,18 +377,12 @@ TEST_F(ComboBoxTest, OnlyTheTextFieldMayAskForAnotherSize) {
 
 // ---- drawing ----
 
-Pixel Colour(Widget w, const char *resource) {
-    Pixel pixel = 0;
-    XtVaGetValues(w, resource, &pixel, nullptr);
-    return pixel;
-}
-
 TEST_F(ComboBoxTest, FrameAndFocusBandArePainted) {
     const Widget text = CreateWith(DtCOMBO_TEXT, {"one"});
     const Widget combo = CreateWith(DtCOMBO_LABEL, {"one", "two"}, {{XmNy, text->core.height + 10}});
-    const Pixel background = Colour(combo, XmNbackground);
-    const Pixel topShadow = Colour(combo, XmNtopShadowColor);
-    const Pixel highlight = Colour(combo, XmNhighlightColor);
+    const Pixel background = Resource<Pixel>(combo, XmNbackground);
+    const Pixel topShadow = Resource<Pixel>(combo, XmNtopShadowColor);
+    const Pixel highlight = Resource<Pixel>(combo, XmNhighlightColor);
     ASSERT_NE(background, highlight);
     EXPECT_EQ(PixelAt(combo, 2, 2), topShadow);  // just inside the margin band
     EXPECT_EQ(PixelAt(combo, 0, 0), background);
@@ -422,7 +403,7 @@ TEST_F(ComboBoxTest, FrameAndFocusBandArePainted) {
     EXPECT_EQ(PixelAt(combo, 0, 0), background);
     EXPECT_EQ(PixelAt(combo, combo->core.width - 1, combo->core.height - 1), background);
     // The text field takes the focus of a type 1 widget: no band there.
-    EXPECT_EQ(PixelAt(text, 0, 0), Colour(text, XmNbackground));
+    EXPECT_EQ(PixelAt(text, 0, 0), Resource<Pixel>(text, XmNbackground));
 }
 
 TEST_F(ComboBoxTest, FlatArrowIsDrawnInTheForeground) {
@@ -432,8 +413,8 @@ TEST_F(ComboBoxTest, FlatArrowIsDrawnInTheForeground) {
     const Widget arrow = Part(combo).arrow;
     ASSERT_EQ(arrow->core.width, 18);  // 0.45 × 40
     ASSERT_EQ(arrow->core.height, 40);
-    const Pixel foreground = Colour(arrow, XmNforeground);
-    const Pixel background = Colour(arrow, XmNbackground);
+    const Pixel foreground = Resource<Pixel>(arrow, XmNforeground);
+    const Pixel background = Resource<Pixel>(arrow, XmNbackground);
     ASSERT_NE(foreground, background);
     // Centre 9, 18: a base line at y 28 from x 1 to 16, the head from y 18 to 25, the stem up to 11.
     for (int x = 1; x <= 16; ++x) EXPECT_EQ(PixelAt(arrow, x, 28), foreground) << "base line at x " << x;
@@ -463,9 +444,7 @@ TEST_F(ComboBoxTest, AddedItemsShowTheItemAtTheSelectedPosition) {
     QVZDtComboBoxAddItem(combo, Str("/new").get(), 1, False);
     EXPECT_EQ(FieldText(combo), "/new");
     QVZDtComboBoxAddItem(combo, Str("/last").get(), 0, False);
-    XmStringTable items = nullptr;
-    XtVaGetValues(combo, DtNitems, &items, nullptr);
-    EXPECT_EQ(TextOf(items[4]), "/last");
+    EXPECT_EQ(TextOf(Resource<XmStringTable>(combo, DtNitems)[4]), "/last");
 
     // A duplicate with unique: nothing at all changes, not even what the user typed.
     XmTextFieldSetString(Part(combo).textField, const_cast<char *>("typed by hand"));

@@ -108,10 +108,8 @@ TEST_F(InstallFromWindow, ALongMessageWrapsToTheWindowsWidth) {
     const std::string message = "The destination " + path + " holds something in the way.\nRemove it first.";
     ShowError(message.c_str());
     ASSERT_TRUE(PumpUntil([] { return Viewable(XtParent(InstallerWidgets.errorDialog)); }));
-    Dimension window = 0, dialog = 0;
-    XtVaGetValues(InstallerWidgets.toplevel, XmNwidth, &window, nullptr);
-    XtVaGetValues(XtParent(InstallerWidgets.errorDialog), XmNwidth, &dialog, nullptr);
-    EXPECT_LE(dialog, window);
+    EXPECT_LE(Resource<Dimension>(XtParent(InstallerWidgets.errorDialog), XmNwidth),
+              Resource<Dimension>(InstallerWidgets.toplevel, XmNwidth));
     const std::string shown = ShownError();
     EXPECT_NE(shown.find(".\nRemove"), std::string::npos) << shown;
     EXPECT_NE(shown.find("\n" + std::string(20, 'y')), std::string::npos) << shown;  // the path broken inside

@@ -35,9 +35,8 @@ const char kHome[] = "/home/J\xc3\xbcrgen Gr\xc3\xb6\xc3\x9f" "e \xe9\x9f\xb3\xe
 
 // The type of the font `w` draws its default text with (XmFONT_IS_XFT for a fontconfig face).
 XmFontType FontType(Widget w) {
-    XmRenderTable table = nullptr;
-    XtVaGetValues(w, XmNrenderTable, &table, nullptr);
-    XmRendition rendition = XmRenderTableGetRendition(table, const_cast<char *>(XmFONTLIST_DEFAULT_TAG));
+    XmRendition rendition = XmRenderTableGetRendition(xtoolkit::Resource<XmRenderTable>(w, XmNrenderTable),
+                                                      const_cast<char *>(XmFONTLIST_DEFAULT_TAG));
     XmFontType type = XmFONT_IS_FONT;
     Arg arg;
     XtSetArg(arg, XmNfontType, &type);

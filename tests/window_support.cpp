@@ -66,11 +66,7 @@ std::string ShownError() {
     return XtIsManaged(dialog) ? xtoolkit::StringResource(dialog, XmNmessageString) : "";
 }
 
-Widget DestinationField() {
-    Widget field = nullptr;
-    XtVaGetValues(InstallerWidgets.page2dircombobox, DtNtextField, &field, nullptr);
-    return field;
-}
+Widget DestinationField() { return xtoolkit::Resource<Widget>(InstallerWidgets.page2dircombobox, DtNtextField); }
 
 void InstallInto(const std::string &destination) {
     Accept(nullptr, nullptr, nullptr);

@@ -132,8 +132,7 @@ TEST_F(WindowTest, FallbackResourcesGiveEveryWidgetItsLook) {
 
     Widget field = DestinationField();
     ASSERT_NE(field, nullptr);
-    XtVaGetValues(field, XmNbackground, &background, nullptr);
-    EXPECT_EQ(background, Colour("white"));
+    EXPECT_EQ(Resource<Pixel>(field, XmNbackground), Colour("white"));
 
     Dimension barHeight = 0;
     XtVaGetValues(iw.page3progressbar, XmNheight, &barHeight, XmNforeground, &foreground, nullptr);
@@ -141,10 +140,8 @@ TEST_F(WindowTest, FallbackResourcesGiveEveryWidgetItsLook) {
     EXPECT_EQ(foreground, Colour("#3131ce"));
 
     // Text in 12-pixel Helvetica.
-    XmFontList fonts = nullptr;
-    XtVaGetValues(iw.page1toplabel, XmNfontList, &fonts, nullptr);
     XmFontContext context;
-    ASSERT_TRUE(XmFontListInitFontContext(&context, fonts));
+    ASSERT_TRUE(XmFontListInitFontContext(&context, Resource<XmFontList>(iw.page1toplabel, XmNfontList)));
     XmFontListEntry entry = XmFontListNextEntry(context);
     XmFontListFreeFontContext(context);
     ASSERT_NE(entry, nullptr);
@@ -290,9 +287,7 @@ TEST_F(WindowTest, LicenceIsReadOnlyWithoutCursorAndScrollsVerticallyOnly) {
 TEST_F(WindowTest, ErrorDialogShowsTheLastReportWithOneButton) {
     const InstallerWidgetsRec &iw = InstallerWidgets;
     Widget dialog = iw.errorDialog;
-    char *title = nullptr;
-    XtVaGetValues(XtParent(dialog), XmNtitle, &title, nullptr);
-    EXPECT_STREQ(title, "Error");
+    EXPECT_STREQ(Resource<char *>(XtParent(dialog), XmNtitle), "Error");
     unsigned char style = 0;
     Boolean noResize = False;
     XtVaGetValues(dialog, XmNdialogStyle, &style, XmNnoResize, &noResize, nullptr);
@@ -320,9 +315,8 @@ TEST(WindowResources, UserResourcesOverrideSingleFallbackLines) {
     const std::string report = InChild([] {
         Build({"sonaris-installer", "-xrm", "SonarisInstaller*page1accept.labelString: Agree", "-xrm",
                "SonarisInstaller.title: Custom title"});
-        char *title = nullptr;
-        XtVaGetValues(InstallerWidgets.toplevel, XmNtitle, &title, nullptr);
-        return Label(InstallerWidgets.page1accept) + "|" + Label(InstallerWidgets.page1cancel) + "|" + title;
+        return Label(InstallerWidgets.page1accept) + "|" + Label(InstallerWidgets.page1cancel) + "|" +
+               Resource<char *>(InstallerWidgets.toplevel, XmNtitle);
     });
     EXPECT_EQ(report, "Agree|Cancel|Custom title");
 }

@@ -79,6 +79,12 @@ void TypeText(const std::string &text);
 
 // The text of a compound string, line breaks as "\n" ("" for null).
 std::string TextOf(XmString s);
+// A widget's resource of type T, or `unset` where the widget gives none.
+template <typename T>
+T Resource(Widget w, const char *name, T unset = T{}) {
+    XtVaGetValues(w, name, &unset, nullptr);
+    return unset;
+}
 // The text of a widget's compound-string resource (XmNlabelString, ...), which it hands out as a copy.
 std::string StringResource(Widget w, const char *resource);
 
