@@ -314,6 +314,11 @@ TEST_F(Faults, AnInstallerFileChangedWhileItRunsFailsUnlessItsPayloadSurvives) {
     const std::string original = ReadFile(MakeInstaller(noise, 4, "installer", 1));
     const std::string other = ReadFile(MakeInstaller(noise, 4, "other", 2));
     const std::string loader = Interpreter(InstallerPath());
+    const auto write = [](const std::string &path, const std::string &bytes, int flags = 0) {
+        const int fd = open(path.c_str(), O_WRONLY | flags);
+        ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        close(fd);
+    };
     struct Case {
         const char *name;
         std::function<void(const std::string &path, long long offset)> change;
@@ -323,31 +328,16 @@ TEST_F(Faults, AnInstallerFileChangedWhileItRunsFailsUnlessItsPayloadSurvives) {
     } cases[] = {
         {"truncated behind the copy", [](const std::string &p, long long at) { truncate(p.c_str(), at + (256 << 10)); },
          true, false, kCutPayload},
-        {"overwritten in place by another installer",
-         [&](const std::string &p, long long) {
-             const int fd = open(p.c_str(), O_WRONLY);
-             ASSERT_EQ(write(fd, other.data(), other.size()), static_cast<ssize_t>(other.size()));
-             close(fd);
-         },
-         true, false, kCorruptPayload},
+        {"overwritten in place by another installer", [&](const std::string &p, long long) { write(p, other); }, true,
+         false, kCorruptPayload},
         {"overwritten in place by another installer, up to where it was read",
-         [&](const std::string &p, long long at) {
-             const int fd = open(p.c_str(), O_WRONLY);
-             ASSERT_EQ(write(fd, other.data(), static_cast<std::size_t>(at)), at);
-             close(fd);
-         },
-         false},
+         [&](const std::string &p, long long at) { write(p, other.substr(0, static_cast<std::size_t>(at))); }, false},
         {"replaced by another installer", [&](const std::string &p, long long) {
              WriteFile(p + ".new", other, 0755);
              rename((p + ".new").c_str(), p.c_str());
          },
          false},
-        {"grown behind its trailer", [](const std::string &p, long long) {
-             const int fd = open(p.c_str(), O_WRONLY | O_APPEND);
-             ASSERT_EQ(write(fd, "\n999\n", 5), 5);
-             close(fd);
-         },
-         false},
+        {"grown behind its trailer", [&](const std::string &p, long long) { write(p, "\n999\n", O_APPEND); }, false},
         {"window, truncated behind the copy",
          [](const std::string &p, long long at) { truncate(p.c_str(), at + (256 << 10)); }, true, true},
     };

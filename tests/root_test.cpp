@@ -93,6 +93,10 @@ TEST_F(AsRoot, WhatAnotherUserPlantsOrSwapsReachesNothingOfRoots) {
         WriteFile(tools + "/" + tool, "#!/bin/sh\necho ran > '" + tmp / "tool-ran" + "'\nexit 1\n", 0755);
     const std::string sticky = tmp / "sticky";
     MakeDir(sticky, 01777);
+    const auto refused = [](const std::string &dest, const std::string &dir, const std::string &why) {
+        return "Refusing to install as root into " + dest + ": the directory " + dir + " " + why + ".\n";
+    };
+    const std::string notRoots = "is not owned by root", openToOthers = "can be written by others than root";
     struct Case {
         const char *name;
         std::string attack;  // as nobody, before the installation
@@ -101,18 +105,13 @@ TEST_F(AsRoot, WhatAnotherUserPlantsOrSwapsReachesNothingOfRoots) {
         std::string installed;  // then: where, root's alone and holding the tree
     } cases[] = {
         {"a link planted below a user's directory", "ln -s '" + decoy + "' '" + user + "/app'",
-         Silent(installer, user + "/app"),
-         "Refusing to install as root into " + user + "/app: the directory " + user + " is not owned by root.\n", ""},
+         Silent(installer, user + "/app"), refused(user + "/app", user, notRoots), ""},
         {"below a group directory", "ln -s '" + decoy + "' '" + shared + "/app'", Silent(installer, shared + "/app"),
-         "Refusing to install as root into " + shared + "/app: the directory " + shared +
-             " can be written by others than root.\n",
-         ""},
+         refused(shared + "/app", shared, openToOthers), ""},
         {"a destination that is the user's", "mkdir '" + user + "/mine'", Silent(installer, user + "/mine"),
-         "Refusing to install as root into " + user + "/mine: the directory " + user + " is not owned by root.\n", ""},
+         refused(user + "/mine", user, notRoots), ""},
         {"a link in a sticky directory", "ln -s '" + decoy + "' '" + sticky + "/app'", Silent(installer, sticky + "/app"),
-         "Refusing to install as root into " + sticky + "/app: the directory " + sticky +
-             " can be written by others than root.\n",
-         ""},
+         refused(sticky + "/app", sticky, openToOthers), ""},
         {"a packer-made file into a fresh destination in a sticky directory", "", Silent(installer, sticky + "/fresh"),
          "", sticky + "/fresh"},
         {"a user's tarball with 0777 and 0666 members", "", Silent(tarball, tmp / "from-tarball"), "",
