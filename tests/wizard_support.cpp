@@ -62,8 +62,6 @@ std::string WindowName(::Window w) {
     return w;
 }
 
-bool WindowShown(const std::string &name) { return FindShown(name) != 0; }
-
 bool WaitForWindowGone(const std::string &name, std::chrono::milliseconds timeout) {
     return Eventually([&] { return FindShown(name) == 0; }, timeout);
 }

@@ -28,8 +28,6 @@ Display *TestDisplay();
 Window WaitForWindow(const std::string &name, std::chrono::milliseconds timeout = std::chrono::seconds(20));
 // The child windows of `w`, bottom first.
 std::vector<Window> Children(Window w);
-// Whether a viewable top-level window named `name` exists now.
-bool WindowShown(const std::string &name);
 // Waits until no viewable top-level window is named `name`.
 bool WaitForWindowGone(const std::string &name, std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
