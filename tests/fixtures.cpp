@@ -292,7 +292,7 @@ void MakeDir(const std::string &path, mode_t mode) {
 }
 
 std::string TreeListing(const std::string &root) {
-    std::map<std::string, std::string> lines;                             // by name
+    std::map<std::string, std::string> lines;                           // by name
     std::map<std::pair<dev_t, ino_t>, std::vector<std::string>> names;  // of files with several
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(root, ec); it != fs::recursive_directory_iterator();
@@ -319,8 +319,8 @@ std::string TreeListing(const std::string &root) {
     }
     // Names of one file (within the tree) say so: "= NAME" gives the least of them.
     for (const auto &[file, all] : names)
-        for (const std::string &name : all)
-            if (all.size() > 1) lines[name] += " = " + *std::min_element(all.begin(), all.end());
+        if (all.size() > 1)
+            for (const std::string &name : all) lines[name] += " = " + *std::min_element(all.begin(), all.end());
     std::string out;
     for (const auto &[name, line] : lines) out += line + "\n";
     return out;
