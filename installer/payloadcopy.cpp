@@ -18,12 +18,22 @@ namespace {
 // A large pipe into gunzip lets it take the payload in few system calls; what the pipe holds is not
 // counted as taken.
 const int kPipeSize = static_cast<int>(kMiB);
-// Reads of the payload, and of file data where it cannot be spliced.
+// Reads of the payload: half the pipe into gunzip, so that a wake finds room for a whole one.
+const std::size_t kFeedSize = kMiB / 2;
+// Reads of the tar stream, and of file data where it cannot be spliced.
 const std::size_t kBufferSize = 128 * kKiB;
 const std::size_t kSpliceSize = kMiB;
 // File data shorter than this is read with the headers around it: a system call per small file
 // costs more than the copy it saves.
 const std::uint64_t kSpliceAtLeast = 64 * kKiB;
+// gunzip writes its output 32 KiB at a time, and a write into an empty pipe wakes its reader for
+// that much alone. While the stream keeps coming the copy pauses instead of waiting for the pipes,
+// and takes what gathered meanwhile in one go: it and tar are woken a few times a megabyte, not
+// thirty. The pause follows the pace of the slower side, so that a wake finds between an eighth
+// and half of a pipe waiting and neither gunzip nor tar runs dry or blocks on a full pipe.
+const long kFirstPauseMicroseconds = 1000;
+const long kShortestPauseMicroseconds = 100;
+const long kLongestPauseMicroseconds = 8000;
 // The start of the tar stream is held back from tar up to this much, so that a payload refused
 // early leaves the destination as it was and draws no complaint from tar; a member refused
 // further on stops the stream before tar has its header, behind members tar has made already.
@@ -45,7 +55,7 @@ public:
     Copy(int file, std::uint32_t length, CopyCommands &commands, PayloadGuard &guard, const CopyWindow &window,
          CopyCounts &counts)
         : file_(file), length_(length), commands_(commands), guard_(guard), window_(window), counts_(counts),
-          in_(new unsigned char[kBufferSize]) {}
+          in_(new unsigned char[kFeedSize]) {}
 
     CopyResult Run();
 
@@ -58,6 +68,7 @@ private:
     void CutOff();
     bool StartArchiver();
     void Wait();
+    bool Pause();
     void Turn(bool always);
     void Stop(CopyResult r) {
         if (result_ == CopyResult::Sound) result_ = r;
@@ -85,12 +96,17 @@ private:
     // Pipes found not ready, not tried again until poll() says they are.
     bool waitInput_ = false, waitOutput_ = false, waitArchiver_ = false;
     long long lastTurn_ = 0;
+    // Bytes taken from gunzip's output since the last wait, whether that wait was a pause, and
+    // how long the next pause is.
+    std::uint64_t drawn_ = 0;
+    bool paused_ = false;
+    long pause_ = kFirstPauseMicroseconds;
 };
 
 CopyResult Copy::Run() {
     held_.reserve(kBufferSize);
     // gunzip starts only for what begins as gzip data; this first piece is fed from memory.
-    const std::size_t first = std::min<std::size_t>(kBufferSize, length_);
+    const std::size_t first = std::min<std::size_t>(kFeedSize, length_);
     const ssize_t n = ReadFully(file_, in_.get(), first);
     if (n < 0) return CopyResult::Unreadable;
     if (static_cast<std::size_t>(n) < first) return CopyResult::CutShort;
@@ -136,7 +152,7 @@ bool Copy::Feed() {
     // Read into memory, not spliced: a pipe holding pages of the file would hand gunzip whatever
     // the file holds once gunzip reads them, not what was read.
     const std::uint64_t left = length_ - read_;
-    const ssize_t r = Uninterrupted([&] { return read(file_, in_.get(), std::min<std::uint64_t>(left, kBufferSize)); });
+    const ssize_t r = Uninterrupted([&] { return read(file_, in_.get(), std::min<std::uint64_t>(left, kFeedSize)); });
     if (r <= 0) {
         Stop(r == 0 ? CopyResult::CutShort : CopyResult::Unreadable);
         unpackerInput_.Close();
@@ -202,6 +218,7 @@ bool Copy::Pass() {
                           std::min<std::uint64_t>(passable, kSpliceSize), SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
         });
         if (s > 0) {
+            drawn_ += static_cast<std::uint64_t>(s);
             guard_.Pass(static_cast<std::uint64_t>(s));
             counts_.passed += static_cast<std::uint64_t>(s);
             counts_.spliced += static_cast<std::uint64_t>(s);
@@ -242,6 +259,7 @@ bool Copy::Read(std::size_t want) {
     const ssize_t n = Uninterrupted([&] { return read(unpackerOutput_.get(), held_.data() + at, want); });
     held_.resize(at + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
     if (n > 0) {
+        drawn_ += static_cast<std::uint64_t>(n);
         if (discarding_) {
             held_.clear();
         } else if (guard_.Inspect(held_.data() + at, static_cast<std::size_t>(n)) != PayloadGuard::Verdict::Sound) {
@@ -295,7 +313,37 @@ void Copy::CutOff() {
     if (result_ == CopyResult::Refused) archiverInput_.Close();  // tar has nothing of the member
 }
 
+// Sleeps for the pause instead of waiting for the stream's pipes, where the last wake found the
+// stream moving; false where the copy is to wait for them.
+bool Copy::Pause() {
+    const bool stream = (waitOutput_ && unpackerOutput_) || (waitArchiver_ && archiverInput_);
+    const std::uint64_t drawn = drawn_;
+    const bool paused = paused_;
+    drawn_ = 0;
+    paused_ = false;
+    if (!stream || drawn == 0) return false;
+    if (paused && drawn > static_cast<std::uint64_t>(kPipeSize) / 2)
+        pause_ = std::max(pause_ / 2, kShortestPauseMicroseconds);
+    else if (paused && drawn < static_cast<std::uint64_t>(kPipeSize) / 8)
+        pause_ = std::min(pause_ * 2, kLongestPauseMicroseconds);
+    paused_ = true;
+    pollfd fds[2];
+    nfds_t n = 0;
+    const bool window = window_.descriptor >= 0;
+    if (window) fds[n++] = {window_.descriptor, POLLIN, 0};
+    Relay *relay = commands_.ArchiverRelay();
+    const bool relayed = relay && relay->descriptor() >= 0;
+    if (relayed) fds[n++] = {relay->descriptor(), relay->events(), 0};
+    const timespec pause = {0, pause_ * 1000};
+    const int r = ppoll(fds, n, &pause, nullptr);
+    waitInput_ = waitOutput_ = waitArchiver_ = false;
+    if (relayed && r > 0 && fds[n - 1].revents != 0) relay->Serve();
+    Turn(window && r > 0 && fds[0].revents != 0);
+    return true;
+}
+
 void Copy::Wait() {
+    if (Pause()) return;
     pollfd fds[5];
     bool *flags[5] = {};
     nfds_t n = 0;
