@@ -131,6 +131,7 @@ private:
     std::size_t piece_ = 0;
     std::size_t inAt_ = 0, inEnd_ = 0;
     bool spliceInput_ = true;
+    bool fileEnded_ = false;  // a read came short of the payload's length
     // The tar stream: judged and admitted, not yet handed on.
     Held held_;  // before tar starts, less than kHeldBeforeStart and one read more
     std::size_t heldAt_ = 0;
@@ -204,16 +205,18 @@ bool Copy::Feed() {
         return true;
     }
     // Read into memory, not spliced: a pipe holding pages of the file would hand gunzip whatever
-    // the file holds once gunzip reads them, not what was read.
-    piece_ = (piece_ + 1) % kFeedPieces;
-    in_ = pieces_.data() + piece_ * kFeedSize;
-    const std::uint64_t left = length_ - read_;
-    const ssize_t r = Uninterrupted([&] { return read(file_, in_, std::min<std::uint64_t>(left, kFeedSize)); });
+    // the file holds once gunzip reads them, not what was read. Every piece but the last is read
+    // whole, which keeps the pieces free in turn; a short one is the file's end.
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(length_ - read_, kFeedSize));
+    const ssize_t r = fileEnded_ ? 0 : ReadFully(file_, pieces_.data() + (piece_ + 1) % kFeedPieces * kFeedSize, want);
     if (r <= 0) {
         Stop(r == 0 ? CopyResult::CutShort : CopyResult::Unreadable);
         unpackerInput_.Close();
         return true;
     }
+    piece_ = (piece_ + 1) % kFeedPieces;
+    in_ = pieces_.data() + piece_ * kFeedSize;
+    fileEnded_ = static_cast<std::size_t>(r) < want;
     inAt_ = 0;
     inEnd_ = static_cast<std::size_t>(r);
     read_ += static_cast<std::uint64_t>(r);
