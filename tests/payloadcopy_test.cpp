@@ -255,4 +255,37 @@ TEST_F(PayloadCopy, AnswersTheWindowWhileTarIsFullAndShowsWhatGunzipTook) {
     EXPECT_TRUE(commands.got == Gunzipped(payload));
 }
 
+// The payload's pieces wait in gunzip's pipe while tar takes nothing; the file is written over
+// behind what has been read at every turn, and gunzip still gets what was read.
+TEST_F(PayloadCopy, GunzipGetsWhatWasReadWhateverTheFileHoldsAfterwards) {
+    const std::string payload = Payload(6 << 20);
+    Installer installer(payload);
+    Commands commands;
+    commands.reading = false;
+    Pipe display;
+    struct Overwrite {
+        Commands *reader;
+        int file, read;
+        int turns = 0;
+    } state{&commands, open((installer.tmp / "installer").c_str(), O_WRONLY | O_CLOEXEC), installer.fd};
+    CopyWindow w;
+    w.descriptor = display.fds[0];
+    w.context = &state;
+    w.turn = [](void *context, std::uint64_t) {
+        auto *s = static_cast<Overwrite *>(context);
+        const off_t behind = lseek(s->read, 0, SEEK_CUR);
+        const std::string garbage(static_cast<std::size_t>(behind) - kPrefix, 'x');
+        EXPECT_EQ(pwrite(s->file, garbage.data(), garbage.size(), kPrefix), static_cast<ssize_t>(garbage.size()));
+        if (++s->turns == 3) s->reader->reading = true;
+    };
+    PayloadGuard guard;
+    CopyCounts counts;
+    EXPECT_EQ(CopyPayload(installer.fd, static_cast<std::uint32_t>(payload.size()), commands, guard, w, counts),
+              CopyResult::Sound);
+    EXPECT_EQ(WEXITSTATUS(commands.Finish()), 0);
+    close(state.file);
+    EXPECT_GE(state.turns, 3);
+    EXPECT_TRUE(commands.got == Gunzipped(payload));
+}
+
 }  // namespace
