@@ -5,25 +5,41 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <memory>
-#include <vector>
 
 namespace {
 
 // A large pipe into gunzip lets it take the payload in few system calls; what the pipe holds is not
 // counted as taken.
 const int kPipeSize = static_cast<int>(kMiB);
-// Reads of the payload, and of file data where it cannot be spliced.
+// Reads of the payload: half the pipe into gunzip, so that a wake finds room for a whole one.
+const std::size_t kFeedSize = kMiB / 2;
+// The payload's pieces are handed to gunzip's pipe by reference, vmsplice(2), rather than copied
+// into it, so the memory of a piece is read over only once gunzip has taken it all. The pipe holds
+// at most its size, so a piece is free again once that much has been fed behind it: the pieces
+// cover the pipe and one more. A larger pipe than asked for is fed by copying.
+const std::size_t kFeedPieces = kPipeSize / kFeedSize + 1;
+// Reads of the tar stream, and of file data where it cannot be spliced.
 const std::size_t kBufferSize = 128 * kKiB;
 const std::size_t kSpliceSize = kMiB;
 // File data shorter than this is read with the headers around it: a system call per small file
 // costs more than the copy it saves.
 const std::uint64_t kSpliceAtLeast = 64 * kKiB;
+// gunzip writes its output 32 KiB at a time, and a write into an empty pipe wakes its reader for
+// that much alone. While the stream keeps coming the copy pauses instead of waiting for the pipes,
+// and takes what gathered meanwhile in one go: it and tar are woken a few times a megabyte, not
+// thirty. The pause follows the pace of the slower side, so that a wake finds between an eighth
+// and half of a pipe waiting and neither gunzip nor tar runs dry or blocks on a full pipe.
+const long kFirstPauseMicroseconds = 1000;
+const long kShortestPauseMicroseconds = 100;
+const long kLongestPauseMicroseconds = 8000;
 // The start of the tar stream is held back from tar up to this much, so that a payload refused
 // early leaves the destination as it was and draws no complaint from tar; a member refused
 // further on stops the stream before tar has its header, behind members tar has made already.
@@ -35,6 +51,41 @@ long long Milliseconds() {
     return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
+// Memory of the copy's own for what it hands on by reference. Unmapping it leaves a pipe's
+// references to its pages as they are: the pipe's reader still reads what was put there.
+class Mapping {
+public:
+    explicit Mapping(std::size_t size) : size_(size) {
+        void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        data_ = p == MAP_FAILED ? nullptr : static_cast<unsigned char *>(p);
+    }
+    ~Mapping() {
+        if (data_) munmap(data_, size_);
+    }
+    Mapping(const Mapping &) = delete;
+    Mapping &operator=(const Mapping &) = delete;
+    unsigned char *data() const { return data_; }
+
+private:
+    unsigned char *data_;
+    std::size_t size_;
+};
+
+// The tar stream read and not yet handed on. Its room is not cleared before each read, as a
+// vector's would be.
+class Held {
+public:
+    explicit Held(std::size_t capacity) : data_(new unsigned char[capacity]) {}
+    unsigned char *data() { return data_.get(); }
+    std::size_t size() const { return size_; }
+    void clear() { size_ = 0; }
+    void Added(std::size_t n) { size_ += n; }
+
+private:
+    std::unique_ptr<unsigned char[]> data_;
+    std::size_t size_ = 0;
+};
+
 void NonBlocking(int fd) {
     const int flags = fcntl(fd, F_GETFL);
     if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
@@ -45,7 +96,7 @@ public:
     Copy(int file, std::uint32_t length, CopyCommands &commands, PayloadGuard &guard, const CopyWindow &window,
          CopyCounts &counts)
         : file_(file), length_(length), commands_(commands), guard_(guard), window_(window), counts_(counts),
-          in_(new unsigned char[kBufferSize]) {}
+          pieces_(kFeedPieces * kFeedSize), held_(kHeldBeforeStart + kBufferSize) {}
 
     CopyResult Run();
 
@@ -58,6 +109,7 @@ private:
     void CutOff();
     bool StartArchiver();
     void Wait();
+    bool Pause();
     void Turn(bool always);
     void Stop(CopyResult r) {
         if (result_ == CopyResult::Sound) result_ = r;
@@ -74,10 +126,14 @@ private:
     Fd unpackerInput_, unpackerOutput_, archiverInput_;
     // The payload: read from the file so far, and a piece read into memory not yet fed.
     std::uint64_t read_ = 0;
-    std::unique_ptr<unsigned char[]> in_;
+    Mapping pieces_;
+    unsigned char *in_ = nullptr;  // the piece being fed
+    std::size_t piece_ = 0;
     std::size_t inAt_ = 0, inEnd_ = 0;
+    bool spliceInput_ = true;
+    bool fileEnded_ = false;  // a read came short of the payload's length
     // The tar stream: judged and admitted, not yet handed on.
-    std::vector<unsigned char> held_;
+    Held held_;  // before tar starts, less than kHeldBeforeStart and one read more
     std::size_t heldAt_ = 0;
     bool splicePipes_ = true;
     bool streamEnded_ = false;
@@ -85,19 +141,26 @@ private:
     // Pipes found not ready, not tried again until poll() says they are.
     bool waitInput_ = false, waitOutput_ = false, waitArchiver_ = false;
     long long lastTurn_ = 0;
+    // Bytes taken from gunzip's output since the last wait, whether that wait was a pause, and
+    // how long the next pause is.
+    std::uint64_t drawn_ = 0;
+    bool paused_ = false;
+    long pause_ = kFirstPauseMicroseconds;
 };
 
 CopyResult Copy::Run() {
-    held_.reserve(kBufferSize);
+    if (pieces_.data() == nullptr) return CopyResult::UnpackerStopped;
+    in_ = pieces_.data();
     // gunzip starts only for what begins as gzip data; this first piece is fed from memory.
-    const std::size_t first = std::min<std::size_t>(kBufferSize, length_);
-    const ssize_t n = ReadFully(file_, in_.get(), first);
+    const std::size_t first = std::min<std::size_t>(kFeedSize, length_);
+    const ssize_t n = ReadFully(file_, in_, first);
     if (n < 0) return CopyResult::Unreadable;
     if (static_cast<std::size_t>(n) < first) return CopyResult::CutShort;
     if (n < 2 || in_[0] != 0x1f || in_[1] != 0x8b) return CopyResult::NotGzip;
     read_ = inEnd_ = static_cast<std::size_t>(n);
     if (!commands_.StartUnpacker(unpackerInput_, unpackerOutput_)) return CopyResult::UnpackerStopped;
-    fcntl(unpackerInput_.get(), F_SETPIPE_SZ, kPipeSize);
+    const int size = fcntl(unpackerInput_.get(), F_SETPIPE_SZ, kPipeSize);
+    spliceInput_ = (size > 0 ? size : fcntl(unpackerInput_.get(), F_GETPIPE_SZ)) <= kPipeSize;
     fcntl(unpackerOutput_.get(), F_SETPIPE_SZ, kPipeSize);
     NonBlocking(unpackerInput_.get());
     NonBlocking(unpackerOutput_.get());
@@ -118,7 +181,15 @@ CopyResult Copy::Run() {
 bool Copy::Feed() {
     const int to = unpackerInput_.get();
     if (inAt_ < inEnd_) {
-        const ssize_t w = Uninterrupted([&] { return write(to, in_.get() + inAt_, inEnd_ - inAt_); });
+        const ssize_t w = Uninterrupted([&] {
+            if (!spliceInput_) return write(to, in_ + inAt_, inEnd_ - inAt_);
+            const iovec piece = {in_ + inAt_, inEnd_ - inAt_};
+            return vmsplice(to, &piece, 1, SPLICE_F_NONBLOCK);
+        });
+        if (w < 0 && spliceInput_ && (errno == EBADF || errno == EINVAL || errno == ENOSYS)) {
+            spliceInput_ = false;  // not a pipe: copy instead
+            return true;
+        }
         if (w > 0) {
             inAt_ += static_cast<std::size_t>(w);
             counts_.fed += static_cast<std::uint64_t>(w);
@@ -134,14 +205,18 @@ bool Copy::Feed() {
         return true;
     }
     // Read into memory, not spliced: a pipe holding pages of the file would hand gunzip whatever
-    // the file holds once gunzip reads them, not what was read.
-    const std::uint64_t left = length_ - read_;
-    const ssize_t r = Uninterrupted([&] { return read(file_, in_.get(), std::min<std::uint64_t>(left, kBufferSize)); });
+    // the file holds once gunzip reads them, not what was read. Every piece but the last is read
+    // whole, which keeps the pieces free in turn; a short one is the file's end.
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(length_ - read_, kFeedSize));
+    const ssize_t r = fileEnded_ ? 0 : ReadFully(file_, pieces_.data() + (piece_ + 1) % kFeedPieces * kFeedSize, want);
     if (r <= 0) {
         Stop(r == 0 ? CopyResult::CutShort : CopyResult::Unreadable);
         unpackerInput_.Close();
         return true;
     }
+    piece_ = (piece_ + 1) % kFeedPieces;
+    in_ = pieces_.data() + piece_ * kFeedSize;
+    fileEnded_ = static_cast<std::size_t>(r) < want;
     inAt_ = 0;
     inEnd_ = static_cast<std::size_t>(r);
     read_ += static_cast<std::uint64_t>(r);
@@ -202,6 +277,7 @@ bool Copy::Pass() {
                           std::min<std::uint64_t>(passable, kSpliceSize), SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
         });
         if (s > 0) {
+            drawn_ += static_cast<std::uint64_t>(s);
             guard_.Pass(static_cast<std::uint64_t>(s));
             counts_.passed += static_cast<std::uint64_t>(s);
             counts_.spliced += static_cast<std::uint64_t>(s);
@@ -238,10 +314,10 @@ bool Copy::Pass() {
 bool Copy::Read(std::size_t want) {
     const std::size_t at = held_.size();
     want = std::min(want, kBufferSize);
-    held_.resize(at + want);
     const ssize_t n = Uninterrupted([&] { return read(unpackerOutput_.get(), held_.data() + at, want); });
-    held_.resize(at + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
     if (n > 0) {
+        held_.Added(static_cast<std::size_t>(n));
+        drawn_ += static_cast<std::uint64_t>(n);
         if (discarding_) {
             held_.clear();
         } else if (guard_.Inspect(held_.data() + at, static_cast<std::size_t>(n)) != PayloadGuard::Verdict::Sound) {
@@ -295,7 +371,37 @@ void Copy::CutOff() {
     if (result_ == CopyResult::Refused) archiverInput_.Close();  // tar has nothing of the member
 }
 
+// Sleeps for the pause instead of waiting for the stream's pipes, where the last wake found the
+// stream moving; false where the copy is to wait for them.
+bool Copy::Pause() {
+    const bool stream = (waitOutput_ && unpackerOutput_) || (waitArchiver_ && archiverInput_);
+    const std::uint64_t drawn = drawn_;
+    const bool paused = paused_;
+    drawn_ = 0;
+    paused_ = false;
+    if (!stream || drawn == 0) return false;
+    if (paused && drawn > static_cast<std::uint64_t>(kPipeSize) / 2)
+        pause_ = std::max(pause_ / 2, kShortestPauseMicroseconds);
+    else if (paused && drawn < static_cast<std::uint64_t>(kPipeSize) / 8)
+        pause_ = std::min(pause_ * 2, kLongestPauseMicroseconds);
+    paused_ = true;
+    pollfd fds[2];
+    nfds_t n = 0;
+    const bool window = window_.descriptor >= 0;
+    if (window) fds[n++] = {window_.descriptor, POLLIN, 0};
+    Relay *relay = commands_.ArchiverRelay();
+    const bool relayed = relay && relay->descriptor() >= 0;
+    if (relayed) fds[n++] = {relay->descriptor(), relay->events(), 0};
+    const timespec pause = {0, pause_ * 1000};
+    const int r = ppoll(fds, n, &pause, nullptr);
+    waitInput_ = waitOutput_ = waitArchiver_ = false;
+    if (relayed && r > 0 && fds[n - 1].revents != 0) relay->Serve();
+    Turn(window && r > 0 && fds[0].revents != 0);
+    return true;
+}
+
 void Copy::Wait() {
+    if (Pause()) return;
     pollfd fds[5];
     bool *flags[5] = {};
     nfds_t n = 0;

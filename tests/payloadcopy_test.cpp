@@ -42,6 +42,7 @@ void Connect(bool socket, int fds[2]) {
 class Commands : public CopyCommands {
 public:
     bool sockets = false;
+    bool socketInput = false;  // gunzip's input too
     std::size_t limit = std::string::npos;
     std::atomic<bool> reading{true};
     std::atomic<std::size_t> taken{0};
@@ -52,7 +53,7 @@ public:
 
     bool StartUnpacker(Fd &input, Fd &output) override {
         int in[2], out[2];
-        Connect(false, in);
+        Connect(socketInput, in);
         Connect(sockets, out);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
@@ -154,6 +155,7 @@ TEST_F(PayloadCopy, HandsOnWhatWasAdmittedAndTellsTheFaultsApart) {
         std::size_t got;  // bytes of the tar stream that tar gets
         bool cutOff;
         std::size_t missing = 0;  // bytes the trailer claims beyond the file's end
+        bool socketInput = false;
     } cases[] = {
         {"sound", sound, false, std::string::npos, CopyResult::Sound, Gunzipped(sound).size(), false},
         {"sound, through ends that are not pipes", sound, true, std::string::npos, CopyResult::Sound,
@@ -163,12 +165,18 @@ TEST_F(PayloadCopy, HandsOnWhatWasAdmittedAndTellsTheFaultsApart) {
         {"tar stopping early", sound, false, 100000, CopyResult::ArchiverStopped, 100000, true},
         {"not gzip data", "BZh91AY&SY" + sound, false, std::string::npos, CopyResult::NotGzip, 0, false},
         {"a file shorter than its trailer says", Payload(100), false, std::string::npos, CopyResult::CutShort, 0, false, 10},
+        // gunzip has read what the file held, and its output up to there went on to tar.
+        {"a file shorter than its trailer says, behind megabytes", sound, false, std::string::npos,
+         CopyResult::CutShort, Gunzipped(sound).size(), false, 10},
+        {"sound, into gunzip through an end that is not a pipe", sound, true, std::string::npos, CopyResult::Sound,
+         Gunzipped(sound).size(), false, 0, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         Installer installer(c.payload);
         Commands commands;
         commands.sockets = c.sockets;
+        commands.socketInput = c.socketInput;
         commands.limit = c.limit;
         PayloadGuard guard;
         CopyWindow w;
@@ -244,6 +252,39 @@ TEST_F(PayloadCopy, AnswersTheWindowWhileTarIsFullAndShowsWhatGunzipTook) {
     EXPECT_EQ(state.answeredWhileFull, 1);
     EXPECT_TRUE(state.accurate);
     EXPECT_EQ(state.takenBefore, payload.size());
+    EXPECT_TRUE(commands.got == Gunzipped(payload));
+}
+
+// The payload's pieces wait in gunzip's pipe while tar takes nothing; the file is written over
+// behind what has been read at every turn, and gunzip still gets what was read.
+TEST_F(PayloadCopy, GunzipGetsWhatWasReadWhateverTheFileHoldsAfterwards) {
+    const std::string payload = Payload(6 << 20);
+    Installer installer(payload);
+    Commands commands;
+    commands.reading = false;
+    Pipe display;
+    struct Overwrite {
+        Commands *reader;
+        int file, read;
+        int turns = 0;
+    } state{&commands, open((installer.tmp / "installer").c_str(), O_WRONLY | O_CLOEXEC), installer.fd};
+    CopyWindow w;
+    w.descriptor = display.fds[0];
+    w.context = &state;
+    w.turn = [](void *context, std::uint64_t) {
+        auto *s = static_cast<Overwrite *>(context);
+        const off_t behind = lseek(s->read, 0, SEEK_CUR);
+        const std::string garbage(static_cast<std::size_t>(behind) - kPrefix, 'x');
+        EXPECT_EQ(pwrite(s->file, garbage.data(), garbage.size(), kPrefix), static_cast<ssize_t>(garbage.size()));
+        if (++s->turns == 3) s->reader->reading = true;
+    };
+    PayloadGuard guard;
+    CopyCounts counts;
+    EXPECT_EQ(CopyPayload(installer.fd, static_cast<std::uint32_t>(payload.size()), commands, guard, w, counts),
+              CopyResult::Sound);
+    EXPECT_EQ(WEXITSTATUS(commands.Finish()), 0);
+    close(state.file);
+    EXPECT_GE(state.turns, 3);
     EXPECT_TRUE(commands.got == Gunzipped(payload));
 }
 
