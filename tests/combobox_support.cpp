@@ -1,7 +1,6 @@
 #include "tests/combobox_support.h"
 
 #include <Xm/BulletinB.h>
-#include <Xm/TextF.h>
 
 namespace combotest {
 
@@ -11,12 +10,7 @@ XmStr Str(const char *text) { return XmStr(XmStringCreateLocalized(const_cast<ch
 
 DtComboBoxPart &Part(Widget combo) { return reinterpret_cast<DtComboBoxWidget>(combo)->combo_box; }
 
-std::string FieldText(Widget combo) {
-    char *value = XmTextFieldGetString(Part(combo).textField);
-    std::string result = value ? value : "";
-    XtFree(value);
-    return result;
-}
+std::string FieldText(Widget combo) { return TextValue(Part(combo).textField); }
 
 std::string LabelText(Widget combo) { return StringResource(Part(combo).label, XmNlabelString); }
 

@@ -184,6 +184,12 @@ void Collect(pid_t pid, std::vector<std::pair<int, std::string *>> sources, int 
 
 }  // namespace
 
+Result RunArgs(const std::vector<std::string> &argv) {
+    Command c;
+    c.argv = argv;
+    return RunCommand(c);
+}
+
 Result RunCommand(const Command &command) {
     int out[2], err[2], in[2];
     if (pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC) || pipe2(in, O_CLOEXEC)) throw std::runtime_error("pipe");
@@ -466,9 +472,7 @@ std::vector<unsigned> VersionOf(const std::string &text) {
 }
 
 std::string NeededGlibc(const std::string &program) {
-    Command c;
-    c.argv = {"readelf", "--version-info", "--wide", program};
-    const Result r = RunCommand(c);
+    const Result r = RunArgs({"readelf", "--version-info", "--wide", program});
     if (r.exitStatus != 0) throw std::runtime_error("readelf " + program + ": " + r.err);
     std::string highest;
     for (std::size_t at = r.out.find("Name: GLIBC_"); at != std::string::npos; at = r.out.find("Name: GLIBC_", at + 1)) {
@@ -502,9 +506,8 @@ void GunzipBehind(Command &command, const std::string &bin, const std::string &s
 }
 
 void CopyDemoApp(const std::string &dir) {
-    Command copy;
-    copy.argv = {"cp", "-a", SourceDir() + "/data/demo-app", dir};
-    if (RunCommand(copy).exitStatus != 0) throw std::runtime_error("cannot copy the demo application");
+    if (RunArgs({"cp", "-a", SourceDir() + "/data/demo-app", dir}).exitStatus != 0)
+        throw std::runtime_error("cannot copy the demo application");
 }
 
 std::string DemoPayloadWithNoise(const std::string &dir) {

@@ -73,6 +73,8 @@ struct Result {
 };
 
 Result RunCommand(const Command &command);
+// RunCommand of just a command line.
+Result RunArgs(const std::vector<std::string> &argv);
 // Runs the command with standard output and error on a new pseudo-terminal of `columns` columns
 // in raw mode (so that the bytes arrive as written); `out` holds all it wrote there.
 Result RunOnTerminal(const Command &command, unsigned short columns = 80);

@@ -115,9 +115,7 @@ TEST_F(Interruption, AKilledInstallationLeavesNoProbeNoSettingsAndCompletesWhenR
         for (const auto &p : points) {
             SCOPED_TRACE(p.name);
             wizard::Installer running(Run(home, {}));
-            const Window w = running.MainWindow();
-            ASSERT_NE(w, 0u);
-            wizard::Key("f");
+            ASSERT_TRUE(running.Press("f"));
             const pid_t pid = running.Pid();
             const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
             auto reached = [&] {
@@ -143,9 +141,7 @@ TEST_F(Interruption, AKilledInstallationLeavesNoProbeNoSettingsAndCompletesWhenR
 
         if (s.rerunInWindow) {
             wizard::Installer again(Run(home, {}));
-            const Window w = again.MainWindow();
-            ASSERT_NE(w, 0u);
-            wizard::Key("f");
+            ASSERT_TRUE(again.Press("f"));
             EXPECT_EQ(again.Wait(120), kLauncherStatus);  // the launcher's own status
             EXPECT_EQ(Launches(marker).size(), 1u);
             EXPECT_TRUE(Exists(settings));

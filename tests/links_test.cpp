@@ -71,9 +71,7 @@ protected:
         source = *shared / "app";
         installer = *shared / "installer";
         MakeRealWorldTree(source);
-        Command pack;
-        pack.argv = {PackerPath(), source, installer};
-        const Result packed = RunCommand(pack);
+        const Result packed = RunArgs({PackerPath(), source, installer});
         ASSERT_EQ(packed.exitStatus, 0) << packed.err;
     }
     static void TearDownTestSuite() {
@@ -93,14 +91,10 @@ std::string RealWorldTree::source;
 std::string RealWorldTree::installer;
 
 TEST_F(RealWorldTree, PacksUnchangedVerifiesAndInstallsSilentlyAsItWas) {
-    Command verify;
-    verify.argv = {PackerPath(), "--verify", installer};
-    const Result verified = RunCommand(verify);
+    const Result verified = RunArgs({PackerPath(), "--verify", installer});
     EXPECT_EQ(verified.exitStatus, 0) << verified.err;
 
-    Command list;
-    list.argv = {PackerPath(), "--list", installer};
-    const std::string listed = RunCommand(list).out;
+    const std::string listed = RunArgs({PackerPath(), "--list", installer}).out;
     EXPECT_NE(listed.find(" ./usr/bin/player -> ../lib/x86_64-linux-gnu/player/player\n"), std::string::npos) << listed;
     EXPECT_NE(listed.find(" ./usr/lib/x86_64-linux-gnu/dri/zink_dri.so link to ./usr/lib/x86_64-linux-gnu/dri/crocus_dri.so\n"),
               std::string::npos)
@@ -122,19 +116,15 @@ TEST_F(RealWorldTree, InstallsThroughTheWindowAsItWas) {
     c.argv = {installer};
     c.env = {{"HOME", home}, {"LAUNCHER_MARKER", marker}};
     Installer running(c);
-    const Window w = running.MainWindow();
-    ASSERT_NE(w, 0u);
-    ASSERT_TRUE(TypeDestination(w, dest));
-    ClickFinish(w);
+    ASSERT_TRUE(running.TypeDestination(dest, true));
     EXPECT_EQ(running.Wait(60), kLauncherStatus);
     EXPECT_EQ(Launches(marker).size(), 1u);
     EXPECT_EQ(TreeListing(dest), TreeListing(source));
 }
 
 TEST_F(RealWorldTree, ThePayloadIsNoLargerThanTarAndGzipMakeIt) {
-    Command tar;
-    tar.argv = {"/bin/sh", "-c", "cd \"$1\" && tar --format=gnu -cf - . | gzip -9 | wc -c", "sh", source};
-    const Result r = RunCommand(tar);
+    const Result r =
+        RunArgs({"/bin/sh", "-c", "cd \"$1\" && tar --format=gnu -cf - . | gzip -9 | wc -c", "sh", source});
     ASSERT_EQ(r.exitStatus, 0) << r.err;
     const std::uint64_t reference = std::stoull(r.out);
     const std::uint64_t payload = PayloadOf(ReadFile(installer)).size();

@@ -68,14 +68,13 @@ std::string BuildAndReport(const std::map<std::string, std::string> &env, const 
         windowtest::Build({"sonaris-installer"});
 
         const Widget field = windowtest::DestinationField();
-        char *value = XmTextFieldGetString(field);
+        const std::string value = xtoolkit::TextValue(field);
         wchar_t *wide = XmTextFieldGetStringWcs(field);
         const XmFontType type = FontType(field);
         std::string report = std::setlocale(LC_CTYPE, nullptr);
         report += std::string("|") + std::setlocale(LC_NUMERIC, nullptr);
         report += std::string("|") + (value == std::string(getenv("HOME")) + "/Sonaris8" ? "proposal" : value);
         report += "|" + (MB_CUR_MAX > 1 ? std::to_string(wcslen(wide)) : "-") + "|" + std::to_string(type);
-        XtFree(value);
         XtFree(reinterpret_cast<char *>(wide));
         report += "|" + ReadFile(errors);
         unlink(errors.c_str());
@@ -210,9 +209,8 @@ TEST_F(Utf8Destination, TypedAndPastedTextInstallsAtExactlyItsBytes) {
         command.env["HOME"] = tmp.path();
         command.env["LAUNCHER_MARKER"] = marker;
         wizard::Installer run(command);
+        ASSERT_TRUE(run.TypeDestination(dest));
         const Window w = run.MainWindow();
-        ASSERT_NE(w, 0u);
-        ASSERT_TRUE(wizard::TypeDestination(w, dest));
         if (c.paste) {
             // The text arrives when the clipboard's owner has answered: Finish waits for it.
             const std::string before = FieldImage(w);

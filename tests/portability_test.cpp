@@ -311,10 +311,7 @@ TEST_P(MinimalSystem, TheWizardRunsToTheLauncher) {
                   "exec /usr/bin/env -i PATH=/usr/bin:/bin HOME=" + inside + "/home " + locale +
                       " DISPLAY=" + XServer::Shared().display() + " " + installer + " 2>" + inside + "/stderr"});
         Installer running(c);
-        const Window w = running.MainWindow();
-        ASSERT_NE(w, 0u);
-        ASSERT_TRUE(TypeDestination(w, dest));
-        ClickFinish(w);
+        ASSERT_TRUE(running.TypeDestination(dest, true));
         EXPECT_TRUE(Eventually([&] { return Exists(*tmp / "launched"); }));
         EXPECT_EQ(running.Wait(), 0);
         EXPECT_EQ(Exists(*tmp / "launched") ? ReadFile(*tmp / "launched") : "", "inst\n");

@@ -37,18 +37,8 @@ bool Blocked(pid_t pid) {
     return where.find("poll") != std::string::npos && Exists(children) && !ReadFile(children).empty();
 }
 
-class Faults : public testing::Test {
+class Faults : public wizard::InstallerRuns {
 protected:
-    TempDir tmp;
-    std::string home = tmp / "home";
-    std::string marker = tmp / "launcher-ran";
-
-    void SetUp() override {
-        chmod(tmp.path().c_str(), 01777);  // unprivileged runs make their destinations here
-        mkdir(home.c_str(), 0755);
-        chown(home.c_str(), kNobody, kNobody);
-    }
-
     // An installer for a tree of `files` small files and `noise` incompressible bytes.
     std::string MakeInstaller(std::size_t noise, int files = 4, const std::string &name = "installer",
                               unsigned seed = 1) {
@@ -67,9 +57,7 @@ protected:
     }
 
     Command Interactive(const std::string &installer) {
-        Command c;
-        c.argv = {installer};
-        c.env = {{"HOME", home}, {"LAUNCHER_MARKER", marker}};
+        Command c = InstallerRuns::Interactive(installer);
         c.umask = 022;
         return c;
     }
@@ -101,10 +89,9 @@ protected:
                              const std::function<void()> &beforeFinish = {},
                              const std::function<void(pid_t)> &whileInstalling = {}) {
         wizard::Installer running(command);
-        const Window w = running.MainWindow();
-        ASSERT_NE(w, 0u);
-        ASSERT_TRUE(wizard::TypeDestination(w, destination));
+        ASSERT_TRUE(running.TypeDestination(destination));
         if (beforeFinish) beforeFinish();
+        const Window w = running.MainWindow();
         wizard::ClickFinish(w);
         if (whileInstalling) whileInstalling(running.Pid());
         EXPECT_NE(wizard::WaitForWindow("Error"), 0u);
@@ -254,9 +241,8 @@ TEST_F(Faults, TheWindowInstallsOnceTheDestinationIsRightAgain) {
     const std::string dest = parent + "/Sonaris8";
     mkdir(parent.c_str(), 0755);
     wizard::Installer running(Interactive(installer));
+    ASSERT_TRUE(running.TypeDestination(dest));
     const Window w = running.MainWindow();
-    ASSERT_NE(w, 0u);
-    ASSERT_TRUE(wizard::TypeDestination(w, dest));
     rmdir(parent.c_str());
     wizard::ClickFinish(w);
     const Window dialog = wizard::WaitForWindow("Error");

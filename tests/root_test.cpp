@@ -49,9 +49,7 @@ protected:
     // The packer's payload.
     std::string MakeInstaller(const std::string &name) {
         return MakeInstaller(name, [&](const std::string &tree) {
-            Command pack;
-            pack.argv = {PackerPath(), tree, tmp / "packed"};
-            EXPECT_EQ(RunCommand(pack).exitStatus, 0);
+            EXPECT_EQ(RunArgs({PackerPath(), tree, tmp / "packed"}).exitStatus, 0);
             return PayloadOf(ReadFile(tmp / "packed"));
         });
     }
@@ -65,9 +63,8 @@ protected:
 
     // Whether nothing in `dir` can be written by anyone but root, and all of it is root's.
     static bool RootsAlone(const std::string &dir) {
-        Command find;
-        find.argv = {"find", dir, "(", "!", "-user", "0", "-o", "!", "-type", "l", "-perm", "/022", ")", "-print"};
-        return RunCommand(find).out.empty();
+        return RunArgs({"find", dir, "(", "!", "-user", "0", "-o", "!", "-type", "l", "-perm", "/022", ")", "-print"})
+            .out.empty();
     }
 };
 
@@ -78,9 +75,7 @@ TEST_F(AsRoot, WhatAnotherUserPlantsOrSwapsReachesNothingOfRoots) {
     const std::string tarball = MakeInstaller("tarball", [&](const std::string &tree) {
         chmod((tree + "/lib").c_str(), 0777);
         chmod((tree + "/lib/readme.txt").c_str(), 0666);
-        Command own;
-        own.argv = {"chown", "-R", "65534:65534", tree};
-        RunCommand(own);
+        RunArgs({"chown", "-R", "65534:65534", tree});
         EXPECT_EQ(Attack("cd '" + tree + "' && tar -czf '" + user + "/user.tgz' .").exitStatus, 0);
         return ReadFile(user + "/user.tgz");
     });
@@ -190,14 +185,12 @@ TEST_F(AsRoot, TheWindowFollowsNoLinkAndRunsOnlyWhatItStarted) {
         c.unset = {"XDG_CACHE_HOME"};
         c.unprivileged = !cs.root;
         wizard::Installer running(c);
-        const Window w = running.MainWindow();
-        ASSERT_NE(w, 0u);
+        ASSERT_NE(running.MainWindow(), 0u);
         if (!cs.whileShown.empty()) {
             ASSERT_EQ(Attack(cs.whileShown).exitStatus, 0);
         }
         const std::string dest = user + "/dest" + std::to_string(n++);
-        ASSERT_TRUE(wizard::TypeDestination(w, cs.root ? tmp / "dest" : dest));
-        wizard::ClickFinish(w);
+        ASSERT_TRUE(running.TypeDestination(cs.root ? tmp / "dest" : dest, true));
         if (cs.status == 0) {
             EXPECT_NE(wizard::WaitForWindow("Error"), 0u);
             EXPECT_FALSE(Exists(marker));

@@ -330,9 +330,7 @@ TEST_F(SilentInstall, PayloadsOfTheSystemsTarsInstallAsTheyAre) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         const std::string tree = tmp / ("tree" + std::to_string(n));
-        Command copy;
-        copy.argv = {"cp", "-a", app, tree};
-        ASSERT_EQ(RunCommand(copy).exitStatus, 0);
+        ASSERT_EQ(RunArgs({"cp", "-a", app, tree}).exitStatus, 0);
         if (c.change) c.change(tree);
         Command pack;
         pack.argv = {"/bin/sh", "-c", std::string("cd \"$1\" && ") + c.command, "sh", tree};
@@ -353,9 +351,7 @@ TEST_F(SilentInstall, PayloadsOfTheSystemsTarsInstallAsTheyAre) {
 // A directory shared through its group, or open to all, and owned by someone else: the packer's
 // payload leaves the directory itself alone, so nobody installs there.
 TEST_F(SilentInstall, APackedTreeInstallsIntoADirectoryTheUserMayWriteButDoesNotOwn) {
-    Command pack;
-    pack.argv = {PackerPath(), "--quiet", app, tmp / "packed"};
-    ASSERT_EQ(RunCommand(pack).exitStatus, 0);
+    ASSERT_EQ(RunArgs({PackerPath(), "--quiet", app, tmp / "packed"}).exitStatus, 0);
     mkdir((tmp / "bin").c_str(), 0755);
     const std::string installer = CopyProgram(tmp / "packed", tmp / "bin");
     for (const mode_t mode : {02775, 0777}) {

@@ -36,12 +36,9 @@ long ViewableTopLevels() {
     return std::count_if(top.begin(), top.end(), [](::Window w) { return WindowViewable(TestDisplay(), w); });
 }
 
-class Memcheck : public ::testing::Test {
+class Memcheck : public InstallerRuns {
 protected:
-    TempDir tmp;
-    std::string home = tmp / "home";
     std::string log = tmp / "memcheck.log";
-    std::string marker = tmp / "launcher-ran";
 
     void SetUp() override {
 #if defined(__SANITIZE_ADDRESS__)
@@ -49,7 +46,7 @@ protected:
 #endif
         if (Valgrind().empty())
             GTEST_SKIP() << "valgrind is not installed (scripts/install-deps installs it); memcheck not run";
-        mkdir(home.c_str(), 0755);
+        mkdir(home.c_str(), 0755);  // root's: the wizard's installation writes its settings there
     }
 
     // The installer's own file for the demo application with the tests' launcher; `noise` bytes make
@@ -167,16 +164,12 @@ TEST_F(Memcheck, WizardCancelledDuringTheExtractionLeaksNothing) {
     const std::string dest = tmp / "cancelled";
     Command c = UnderMemcheck(MakeInstaller(4 << 20), {});
     // A gunzip that passes the payload on slowly keeps the progress page up long enough to cancel.
-    mkdir((tmp / "bin").c_str(), 0755);
-    GunzipBehind(c, tmp / "bin", CopyProgram(BuildDir() + "/tests/slowcat", tmp / "bin") + " 40 | ");  // nobody reaches it
-    c.unprivileged = true;
+    SlowPipeline(c);
     chmod(tmp.path().c_str(), 01777);
     chown(home.c_str(), kNobody, kNobody);
     Installer installer(c);
+    ASSERT_TRUE(installer.TypeDestination(dest, true)) << Log();
     const Window w = installer.MainWindow();
-    ASSERT_NE(w, 0u) << Log();
-    ASSERT_TRUE(TypeDestination(w, dest)) << Log();
-    ClickFinish(w);
     ASSERT_TRUE(Eventually([&] { return ShownPages(w) == "3"; })) << Log();
     Focus(w);
     Key("c");

@@ -14,8 +14,6 @@
 
 #include <X11/Xatom.h>
 #include <Xm/MessageB.h>
-#include <Xm/Text.h>
-#include <Xm/TextF.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -35,13 +33,9 @@ std::string Proposals() {
     XmStringTable items = nullptr;
     int count = 0;
     XtVaGetValues(combo, DtNitems, &items, DtNitemCount, &count, nullptr);
-    Widget field = DestinationField();
     std::string text;
     for (int i = 0; i < count; ++i) text += TextOf(items[i]) + "\n";
-    char *value = XmTextFieldGetString(field);
-    text += std::string("shows: ") + value;
-    XtFree(value);
-    return text;
+    return text + "shows: " + TextValue(DestinationField());
 }
 
 Pixel Colour(const char *name) {
@@ -277,9 +271,7 @@ TEST_F(WindowTest, LicenceIsReadOnlyWithoutCursorAndScrollsVerticallyOnly) {
     XmProcessTraversal(iw.page1license, XmTRAVERSE_CURRENT);
     Drain();
     TypeText("xyz");
-    char *text = XmTextGetString(iw.page1license);
-    EXPECT_EQ(std::string(text), LicenseText);
-    XtFree(text);
+    EXPECT_EQ(TextValue(iw.page1license), LicenseText);
     XmProcessTraversal(iw.page1accept, XmTRAVERSE_CURRENT);
     Drain();
 }

@@ -5,6 +5,7 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -223,6 +224,21 @@ Installer::~Installer() {
     return window_;
 }
 
+testing::AssertionResult Installer::TypeDestination(const std::string &destination, bool finish) {
+    const ::Window w = MainWindow();
+    if (!w) return testing::AssertionFailure() << "no installer window appeared";
+    if (!wizard::TypeDestination(w, destination))
+        return testing::AssertionFailure() << "the destination field did not take " << destination;
+    if (finish) ClickFinish(w);
+    return testing::AssertionSuccess();
+}
+
+testing::AssertionResult Installer::Press(const char *keysymName) {
+    if (!MainWindow()) return testing::AssertionFailure() << "no installer window appeared";
+    Key(keysymName);
+    return testing::AssertionSuccess();
+}
+
 int Installer::Wait(int timeoutSeconds) {
     if (!ended_) {
         status_ = fixtures::WaitFor(pid_, timeoutSeconds);
@@ -240,6 +256,28 @@ bool Installer::Running() {
         return false;
     }
     return true;
+}
+
+void InstallerRuns::SetUp() {
+    chmod(tmp.path().c_str(), 01777);
+    fixtures::MakeDir(home);
+    chown(home.c_str(), fixtures::kNobody, fixtures::kNobody);
+}
+
+fixtures::Command InstallerRuns::Interactive(const std::string &installer, const std::vector<std::string> &args) const {
+    fixtures::Command c;
+    c.argv = {installer};
+    c.argv.insert(c.argv.end(), args.begin(), args.end());
+    c.env = {{"HOME", home}, {"LAUNCHER_MARKER", marker}};
+    return c;
+}
+
+void InstallerRuns::SlowPipeline(fixtures::Command &c, int pause, const std::string &taken) {
+    mkdir((tmp / "bin").c_str(), 0755);  // made by the first call
+    fixtures::GunzipBehind(c, tmp / "bin",
+                           fixtures::CopyProgram(fixtures::BuildDir() + "/tests/slowcat", tmp / "bin") + " " +
+                               std::to_string(pause) + " " + tmp / "gunzip-starts" + " " + taken + " | ");
+    c.unprivileged = true;
 }
 
 }  // namespace wizard

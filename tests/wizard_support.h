@@ -3,6 +3,8 @@
 #ifndef SONARIS_TESTS_WIZARD_SUPPORT_H
 #define SONARIS_TESTS_WIZARD_SUPPORT_H
 
+#include <gtest/gtest.h>  // before Xlib, whose None the test library's templates would take
+
 #include "tests/fixtures.h"
 
 #include <X11/Xlib.h>
@@ -82,6 +84,12 @@ public:
 
     // Its main window, once viewable, given the keyboard focus when first found.
     ::Window MainWindow();
+    // From its main window's page 1: page 2 with `destination` typed in (wizard::TypeDestination), and
+    // Finish pressed after it with `finish`; a failure where the window does not appear or the field
+    // does not take the text.
+    testing::AssertionResult TypeDestination(const std::string &destination, bool finish = false);
+    // Its main window, once viewable, and the key `keysymName` typed at it; a failure where no window appears.
+    testing::AssertionResult Press(const char *keysymName);
     // Its exit status, once it has ended (-1 after a signal or the timeout).
     int Wait(int timeoutSeconds = 30);
     bool Running();
@@ -92,6 +100,23 @@ private:
     ::Window window_ = 0;
     bool ended_ = false;
     int status_ = -1;
+};
+
+// A test of installer runs, in a temporary directory that runs as nobody may make their destinations
+// in, with a home of nobody's and the file the tests' launcher records its runs in.
+class InstallerRuns : public testing::Test {
+protected:
+    fixtures::TempDir tmp;
+    std::string home = tmp / "home";
+    std::string marker = tmp / "launcher-ran";
+
+    void SetUp() override;
+    // `installer` in its window with this home and marker.
+    fixtures::Command Interactive(const std::string &installer = fixtures::InstallerPath(),
+                                  const std::vector<std::string> &args = {}) const;
+    // Puts a gunzip in front of the real one that passes the payload on slowly (64 KiB per `pause`
+    // milliseconds), counts its starts and, into `taken`, what it has read; `c` then runs as nobody.
+    void SlowPipeline(fixtures::Command &c, int pause = 40, const std::string &taken = "");
 };
 
 }  // namespace wizard

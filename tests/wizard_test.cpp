@@ -21,42 +21,14 @@ using namespace wizard;
 
 namespace {
 
-class WizardTest : public testing::Test {
+class WizardTest : public InstallerRuns {
 protected:
-    TempDir tmp;
-    std::string home = tmp / "home";
-    std::string marker = tmp / "launcher-ran";
-
-    void SetUp() override {
-        mkdir(home.c_str(), 0755);
-        // Unprivileged runs write their home and the proposed destination in it.
-        chown(home.c_str(), kNobody, kNobody);
-        chmod(tmp.path().c_str(), 01777);
-    }
-
-    Command Interactive(const std::string &installer = InstallerPath(), const std::vector<std::string> &args = {}) {
-        Command c;
-        c.argv = {installer};
-        c.argv.insert(c.argv.end(), args.begin(), args.end());
-        c.env = {{"HOME", home}, {"LAUNCHER_MARKER", marker}};
-        return c;
-    }
-
     // An installer file for a small tree with the tests' launcher; `size` bytes of noise make it larger.
     std::string MakeInstaller(std::size_t size = 0, const std::string &launcher = MarkerLauncher()) {
         SmallApp app;
         app.noise = size;
         app.launcher = launcher;
         return fixtures::MakeInstaller(tmp / "tree", tmp / "installer", app);
-    }
-
-    // Puts a gunzip in front of the real one that passes the payload on slowly (64 KiB per `pause`
-    // milliseconds), counts its starts and, into `taken`, what it has read.
-    void SlowPipeline(Command &c, int pause = 40, const std::string &taken = "") {
-        mkdir((tmp / "bin").c_str(), 0755);
-        GunzipBehind(c, tmp / "bin", CopyProgram(BuildDir() + "/tests/slowcat", tmp / "bin") + " " +
-                                         std::to_string(pause) + " " + tmp / "gunzip-starts" + " " + taken + " | ");
-        c.unprivileged = true;
     }
 
     // What the one run of the launcher recorded; nothing while it has not finished its record.
@@ -161,9 +133,7 @@ TEST_F(WizardTest, FOnPageOneInstallsIntoTheFirstProposalAndHandsOver) {
     c.unprivileged = true;  // /usr/local is not writable: the home directory comes first
     c.env["LAUNCHER_LINGER"] = "5";
     Installer installer(c);
-    const Window w = installer.MainWindow();
-    ASSERT_NE(w, 0u);
-    Key("f");
+    ASSERT_TRUE(installer.Press("f"));
     ASSERT_TRUE(Eventually([&] { return Marker().count("files"); }));
     auto launched = Marker();
     EXPECT_EQ(launched["argv0"], home + "/Sonaris8//sonaris");
@@ -180,11 +150,9 @@ TEST_F(WizardTest, FOnPageOneInstallsIntoTheFirstProposalAndHandsOver) {
 
 TEST_F(WizardTest, LettersTypeIntoTheDestinationFieldAndFinishInstallsThere) {
     const std::string dest = tmp / "fab cab";
-    Command c = Interactive(MakeInstaller());
-    Installer installer(c);
+    Installer installer(Interactive(MakeInstaller()));
+    ASSERT_TRUE(installer.TypeDestination(dest));
     const Window w = installer.MainWindow();
-    ASSERT_NE(w, 0u);
-    ASSERT_TRUE(TypeDestination(w, dest));
     Key("Return");  // the field takes it: no page change, no installation
     const Window field = WindowAt(w, kFieldX, kFieldY);
     ASSERT_TRUE(Handled(field));
@@ -204,9 +172,8 @@ TEST_F(WizardTest, NoSecondInstallationStartsWhileTheFirstRuns) {
     c.unprivileged = true;
     SlowPipeline(c);
     Installer installer(c);
+    ASSERT_TRUE(installer.Press("f"));
     const Window w = installer.MainWindow();
-    ASSERT_NE(w, 0u);
-    Key("f");
     ASSERT_TRUE(Eventually([&] { return ShownPages(w) == "13"; }));
     for (const char *key : {"f", "Return", "a", "b", "f", "Return"}) Key(key);
     // The label "Installing..." (62 x 18) is drawn again behind the keys.
@@ -245,9 +212,8 @@ TEST_F(WizardTest, ASlowPipelineLeavesTheWindowAliveWithTheBarAtWhatItHasTaken) 
     const double perPixel = static_cast<double>(PayloadLength(c.argv[0])) / 353;
     auto Taken = [&] { return Exists(taken) ? std::strtoll(ReadFile(taken).c_str(), nullptr, 10) : 0; };
     Installer installer(c);
+    ASSERT_TRUE(installer.Press("f"));
     const Window w = installer.MainWindow();
-    ASSERT_NE(w, 0u);
-    Key("f");
     ASSERT_TRUE(Eventually([&] { return Taken() > 0 && BarFilled(w) > 0; }));
     // The bar is what gunzip has read, to within one of its reads (64 KiB), an 8192-byte block and
     // a pixel: never the megabyte or two that the pipe and the stream buffers could hold. It may
@@ -301,10 +267,8 @@ TEST_F(WizardTest, FailedInstallationsLeaveTheDialogOverTheirPage) {
     for (const auto &cs : cases) {
         SCOPED_TRACE(cs.name);
         Installer installer(c);
+        ASSERT_TRUE(installer.TypeDestination(cs.destination, true));
         const Window w = installer.MainWindow();
-        ASSERT_NE(w, 0u);
-        ASSERT_TRUE(TypeDestination(w, cs.destination));
-        ClickFinish(w);
         EXPECT_NE(WaitForWindow("Error"), 0u);
         EXPECT_EQ(ShownPages(w), cs.pages);
         EXPECT_TRUE(installer.Running());

@@ -8,6 +8,8 @@
 #include <X11/XKBlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
+#include <Xm/Text.h>
+#include <Xm/TextF.h>
 #include <poll.h>
 
 #include <cstdio>
@@ -216,6 +218,13 @@ std::string StringResource(Widget w, const char *resource) {
     XtVaGetValues(w, resource, &s, nullptr);
     std::string text = TextOf(s);
     XmStringFree(s);
+    return text;
+}
+
+std::string TextValue(Widget w) {
+    char *value = XmIsTextField(w) ? XmTextFieldGetString(w) : XmTextGetString(w);
+    std::string text = value ? value : "";
+    XtFree(value);
     return text;
 }
 

@@ -87,6 +87,8 @@ T Resource(Widget w, const char *name, T unset = T{}) {
 }
 // The text of a widget's compound-string resource (XmNlabelString, ...), which it hands out as a copy.
 std::string StringResource(Widget w, const char *resource);
+// The value of a text field or text widget, which it hands out as a copy.
+std::string TextValue(Widget w);
 
 bool Viewable(Widget w);
 // Gives the X input focus to a shell's window (there is no window manager to do it).
