@@ -681,13 +681,10 @@ std::size_t Pack(const PackOptions &options) {
     // Writes one member; a file's content comes from `content` at `offset`, opened on demand.
     const auto write = [&o, &writer](Member &m, auto &&content, std::uint64_t offset, const std::string &path) {
         if (o.sourceDateEpoch) m.mtime = std::min(m.mtime, *o.sourceDateEpoch);
-        if (m.type == MemberType::Directory) {
-            writer.AddDirectory(m);
-        } else if (m.type != MemberType::File) {
-            writer.AddLink(m);
-        } else {
-            writer.AddFile(m, content(), offset, path);
-        }
+        writer.Add(m);
+        if (m.type != MemberType::File) return;
+        writer.Copy(content(), offset, m.size, path);
+        writer.EndFile();
     };
     if (S_ISDIR(sourceStat.st_mode)) {
         // Walked once, each member checked and written as it comes: a tree of a million files is
