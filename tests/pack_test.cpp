@@ -826,6 +826,27 @@ long long OpenFileSizeIn(pid_t pid, const std::string &dir) {
     return size;
 }
 
+// A file whose content is not what it was when the tree was walked is named, not packed: files
+// of the kernel's, whose size says nothing of what they hold, bound over a file of the tree.
+TEST_F(Packer, AFileThatChangedSinceTheWalkIsNamed) {
+    if (geteuid() != 0) GTEST_SKIP() << "binding files over the tree takes root";
+    CopyDemoApp(app);
+    WriteFile(app + "/changing", "");
+    const std::string out = tmp / "out";
+    // Sizes 0 and 4096, holding some bytes.
+    for (const char *over : {"/proc/version", "/sys/devices/system/cpu/online"}) {
+        SCOPED_TRACE(over);
+        Command c;
+        c.argv = {"unshare", "--mount", "sh", "-c", "mount --bind \"$1\" \"$2\" && exec \"$3\" \"$4\" \"$5\"", "sh", over,
+                  app + "/changing", PackerPath(), app, out};
+        const Result r = RunCommand(c);
+        if (r.err.rfind("unshare: ", 0) == 0) GTEST_SKIP() << r.err;  // no mount namespace here
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_EQ(r.err, "sonaris-pack: " + app + "/changing: changed while being packed\n");
+        EXPECT_FALSE(Exists(out));
+    }
+}
+
 TEST_F(Packer, AnInterruptedPackLeavesNoOutput) {
     CopyDemoApp(app);
     WriteFile(app + "/noise", RandomBytes(48 << 20));
