@@ -17,13 +17,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <map>
-#include <unordered_map>
 #include <vector>
 
 namespace {
