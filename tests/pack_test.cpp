@@ -4,7 +4,11 @@
 #include "tests/fixtures.h"
 #include "tests/tar_support.h"
 #include "tools/pack.h"
+#include "tools/payloadwriter.h"
 
+#include <archive.h>
+#include <archive_entry.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -209,6 +213,86 @@ TEST_F(Packer, RepacksAreByteIdentical) {
     // Every member but the top directory, which stays the user's.
     const std::string tree = TreeListing(app);
     EXPECT_EQ(lines, static_cast<std::size_t>(std::count(tree.begin(), tree.end(), '\n')));
+}
+
+// The payload's tar is what libarchive's GNU tar writer makes of the same members, byte for byte:
+// names and links on either side of the 100 bytes a header holds, every type, times out of range.
+TEST_F(Packer, PayloadTarIsLibarchivesGnuTar) {
+    const auto member = [](MemberType type, const std::string &name, std::string link = "", std::int64_t mtime = 1) {
+        Member m;
+        m.type = type;
+        m.name = name;
+        m.link = std::move(link);
+        m.mtime = mtime;
+        m.permissions = type == MemberType::Symlink ? 0777 : type == MemberType::Directory ? 0750 : 0604;
+        return m;
+    };
+    const std::string longFile(110, 'y');
+    const std::vector<std::pair<Member, std::string>> members = {
+        {member(MemberType::Directory, "bin"), ""},
+        {member(MemberType::File, "bin/x", "", 1234567890), "data\n"},
+        {member(MemberType::File, std::string(98, 'a')), "a"},  // "./" and 98: the field exactly
+        {member(MemberType::File, std::string(99, 'b')), std::string(513, 'b')},
+        {member(MemberType::Directory, std::string(97, 'c')), ""},  // with its "/", exactly
+        {member(MemberType::Directory, std::string(98, 'd')), ""},
+        {member(MemberType::Symlink, "l", std::string(100, 't')), ""},
+        {member(MemberType::Symlink, "m", std::string(101, 'u')), ""},
+        {member(MemberType::Symlink, std::string(120, 's'), std::string(130, 'k')), ""},
+        {member(MemberType::File, longFile), RandomBytes(10240 + 1)},
+        {member(MemberType::HardLink, std::string(120, 'h'), "bin/x"), ""},
+        {member(MemberType::HardLink, std::string(120, 'z'), longFile), ""},
+        {member(MemberType::File, "before-1970", "", -5), ""},
+        {member(MemberType::File, "after-octal", "", std::int64_t{1} << 33), "late"},
+    };
+
+    const std::string path = tmp / "payload.gz";
+    {
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        PayloadWriter writer(fd, UINT32_MAX, path, app, 2);
+        for (auto [m, content] : members) {
+            m.size = content.size();
+            writer.Add(m);
+            if (m.type != MemberType::File) continue;
+            writer.Content(content.data(), content.size());
+            writer.EndFile();
+        }
+        writer.Finish();
+        close(fd);
+    }
+
+    std::string expected;
+    struct archive *a = archive_write_new();
+    archive_write_set_format_gnutar(a);
+    archive_write_set_bytes_per_block(a, 10240);
+    archive_write_set_bytes_in_last_block(a, 10240);
+    const auto append = [](struct archive *, void *out, const void *data, size_t n) -> la_ssize_t {
+        static_cast<std::string *>(out)->append(static_cast<const char *>(data), n);
+        return static_cast<la_ssize_t>(n);
+    };
+    ASSERT_EQ(archive_write_open2(a, &expected, nullptr, append, nullptr, nullptr), ARCHIVE_OK);
+    for (const auto &[m, content] : members) {
+        struct archive_entry *e = archive_entry_new();
+        archive_entry_set_pathname(e, ArchiveName(m.name, m.type == MemberType::Directory).c_str());
+        archive_entry_set_filetype(e, m.type == MemberType::Directory ? AE_IFDIR
+                                      : m.type == MemberType::Symlink ? AE_IFLNK
+                                                                      : AE_IFREG);
+        if (m.type == MemberType::Symlink) archive_entry_set_symlink(e, m.link.c_str());
+        if (m.type == MemberType::HardLink) archive_entry_set_hardlink(e, ArchiveName(m.link, false).c_str());
+        archive_entry_set_perm(e, m.permissions);
+        archive_entry_set_size(e, static_cast<la_int64_t>(content.size()));
+        archive_entry_set_mtime(e, m.mtime, 0);
+        ASSERT_EQ(archive_write_header(a, e), ARCHIVE_OK) << archive_error_string(a);
+        archive_write_data(a, content.data(), content.size());
+        archive_entry_free(e);
+    }
+    archive_write_close(a);
+    archive_write_free(a);
+
+    const std::string tar = Gunzipped(ReadFile(path));
+    const auto differs = std::mismatch(tar.begin(), tar.end(), expected.begin(), expected.end());
+    EXPECT_TRUE(tar == expected) << "first difference at byte " << differs.first - tar.begin() << " of " << tar.size()
+                                 << " against " << expected.size();
 }
 
 TEST_F(Packer, MemberTimesAreKeptUnlessLaterThanSourceDateEpoch) {
@@ -740,6 +824,28 @@ long long OpenFileSizeIn(pid_t pid, const std::string &dir) {
     }
     closedir(d);
     return size;
+}
+
+// A file whose content is not what it was when the tree was walked is named, not packed: files
+// of the kernel's, whose size says nothing of what they hold, bound over a file of the tree.
+TEST_F(Packer, AFileThatChangedSinceTheWalkIsNamed) {
+    if (geteuid() != 0) GTEST_SKIP() << "binding files over the tree takes root";
+    CopyDemoApp(app);
+    WriteFile(app + "/changing", "");
+    const std::string out = tmp / "out";
+    // Sizes 0 and 4096, holding some bytes.
+    for (const char *over : {"/proc/version", "/sys/devices/system/cpu/online"}) {
+        SCOPED_TRACE(over);
+        Command c;
+        c.argv = {"unshare", "--mount", "sh", "-c", "mount --bind \"$1\" \"$2\" && exec \"$3\" \"$4\" \"$5\"", "sh", over,
+                  app + "/changing", PackerPath(), app, out};
+        const Result r = RunCommand(c);
+        // No mount namespace, or no binding in it, here.
+        if (r.err.rfind("unshare: ", 0) == 0 || r.err.rfind("mount: ", 0) == 0) GTEST_SKIP() << r.err;
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_EQ(r.err, "sonaris-pack: " + app + "/changing: changed while being packed\n");
+        EXPECT_FALSE(Exists(out));
+    }
 }
 
 TEST_F(Packer, AnInterruptedPackLeavesNoOutput) {

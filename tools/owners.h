@@ -1,5 +1,5 @@
 // Move-only owners for the C resources the packer holds: directory streams and
-// libarchive handles (descriptors and stdio streams: posix/). Destructors never throw; an explicit close reports its error.
+// libarchive's readers (descriptors and stdio streams: posix/). Destructors never throw; an explicit close reports its error.
 #ifndef SONARIS_PACK_OWNERS_H
 #define SONARIS_PACK_OWNERS_H
 
@@ -23,15 +23,5 @@ struct ArchiveReadFreer {
     void operator()(struct archive *a) const noexcept { archive_read_free(a); }
 };
 using ArchiveReader = std::unique_ptr<struct archive, ArchiveReadFreer>;
-
-struct ArchiveWriteFreer {
-    void operator()(struct archive *a) const noexcept { archive_write_free(a); }
-};
-using ArchiveWriter = std::unique_ptr<struct archive, ArchiveWriteFreer>;
-
-struct ArchiveEntryFreer {
-    void operator()(struct archive_entry *e) const noexcept { archive_entry_free(e); }
-};
-using ArchiveEntry = std::unique_ptr<struct archive_entry, ArchiveEntryFreer>;
 
 #endif

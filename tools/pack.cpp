@@ -10,19 +10,18 @@
 #include "tools/programimage.h"
 #include "tools/sourcekind.h"
 #include "tools/tarreader.h"
+#include "tools/treewalk.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <map>
-#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -53,157 +52,6 @@ void CheckOutput(const PackOptions &o, const struct stat &image, const struct st
                             ", where it would be packed too");
     }
 }
-
-// ---- a directory source ----
-
-// One name read from a directory, standing either for the entry itself or for what lies below it
-// ("c/"). The payload holds the whole names in byte order, in which a directory's contents follow
-// the names that sort between "c" and "c/" ("c-1", "c.txt"); sorting each directory's names with
-// those of its subdirectories' contents so keyed gives that order without holding the whole tree.
-struct Child {
-    std::string name;
-    bool below = false;
-    mode_t mode = 0;
-    std::int64_t mtime = 0;
-    std::uint64_t size = 0;
-    dev_t dev = 0;
-    ino_t ino = 0;
-    nlink_t links = 0;
-};
-
-bool Before(const Child &a, const Child &b) {
-    const std::size_t n = std::min(a.name.size(), b.name.size());
-    const int c = std::memcmp(a.name.data(), b.name.data(), n);
-    if (c != 0) return c < 0;
-    const auto next = [n](const Child &x) {
-        return x.name.size() > n ? static_cast<int>(static_cast<unsigned char>(x.name[n])) : x.below ? '/' : -1;
-    };
-    return next(a) < next(b);
-}
-
-// Calls `each(member, directory, child, mode)` for every entry below `source` but its top, in
-// payload order, whatever its type; `directory` is a descriptor of the member's directory and
-// `child` its name there, open during the call, `mode` the entry's own. A directory's descriptor
-// stays open while its contents are walked. A directory that cannot be read is told to `problem`
-// and passed over.
-class TreeWalk {
-public:
-    using Each = std::function<void(Member &member, int directory, const char *child, mode_t mode)>;
-    using Problem = std::function<void(const std::string &line)>;
-    TreeWalk(std::string source, Each each, Problem problem)
-        : source_(std::move(source)), each_(std::move(each)), problem_(std::move(problem)) {}
-
-    void Run() {
-        Fd top(open(source_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!top) throw SystemError(source_, "cannot read the directory");
-        Walk(std::move(top), "");
-    }
-
-private:
-    std::string PathOf(const std::string &name) const { return source_ + "/" + name; }
-
-    void Walk(Fd fd, const std::string &name) {
-        const std::string path = name.empty() ? source_ : PathOf(name);
-        Dir dir(fdopendir(fd.get()));
-        if (!dir) throw SystemError(path, "cannot read the directory");
-        fd.Release();
-        const int at = dirfd(dir.get());
-        std::vector<Child> children;
-        errno = 0;
-        while (const struct dirent *entry = readdir(dir.get())) {
-            const char *child = entry->d_name;
-            if (std::strcmp(child, ".") == 0 || std::strcmp(child, "..") == 0) {
-                errno = 0;
-                continue;
-            }
-            struct stat st;
-            if (fstatat(at, child, &st, AT_SYMLINK_NOFOLLOW) != 0)
-                throw SystemError(PathOf(name.empty() ? child : name + "/" + child), "cannot examine");
-            const MemberType type = TypeOfMode(st.st_mode);
-            Child c;
-            c.name = child;
-            c.mode = st.st_mode;
-            c.mtime = st.st_mtime;
-            c.size = static_cast<std::uint64_t>(st.st_size);
-            c.dev = st.st_dev;
-            c.ino = st.st_ino;
-            c.links = st.st_nlink;
-            children.push_back(c);
-            if (type == MemberType::Directory) {
-                Child below;
-                below.name = child;
-                below.below = true;
-                children.push_back(below);
-            }
-            errno = 0;
-        }
-        if (errno != 0) throw SystemError(path, "cannot read the directory");
-        std::sort(children.begin(), children.end(), Before);
-
-        // The launcher goes last of all.
-        const Child *launcher = nullptr;
-        for (const Child &c : children) {
-            if (name.empty() && !c.below && c.name == kLauncherName) {
-                launcher = &c;
-                continue;
-            }
-            const std::string member = name.empty() ? c.name : name + "/" + c.name;
-            if (c.below) {
-                Fd sub(openat(at, c.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-                if (!sub) {
-                    problem_(SystemError(PathOf(member), "cannot read the directory").what());
-                    continue;
-                }
-                Walk(std::move(sub), member);
-            } else {
-                Visit(c, at, member);
-            }
-        }
-        if (launcher) Visit(*launcher, at, launcher->name);
-    }
-
-    void Visit(const Child &c, int at, const std::string &name) {
-        Member m;
-        m.name = name;
-        m.path = PathOf(name);
-        m.type = TypeOfMode(c.mode);
-        m.permissions = m.type == MemberType::Symlink ? 0777 : c.mode & 0777;
-        m.mtime = c.mtime;
-        if (m.type == MemberType::File) {
-            m.size = c.size;
-            // Names of one file: all but the first in the payload become hard links to it.
-            if (c.links > 1) m.identity = std::to_string(c.dev) + ":" + std::to_string(c.ino);
-        } else if (m.type == MemberType::Symlink) {
-            std::string target(static_cast<std::size_t>(c.size) + 1, '\0');
-            const ssize_t n = readlinkat(at, c.name.c_str(), target.data(), target.size());
-            if (n < 0) throw SystemError(m.path, "cannot read the symbolic link");
-            if (static_cast<std::size_t>(n) >= target.size()) throw PackError(m.path + ": changed while being packed");
-            target.resize(static_cast<std::size_t>(n));
-            m.link = target;
-        }
-        each_(m, at, c.name.c_str(), c.mode);
-    }
-
-    std::string source_;
-    Each each_;
-    Problem problem_;
-};
-
-// Every name of a file after its first in the payload becomes a hard link to that first, as tar
-// makes them; the launcher stays a regular file of its own. Members come in payload order.
-class NameLinker {
-public:
-    void Link(Member &m) {
-        if (m.type != MemberType::File || m.identity.empty() || m.name == kLauncherName) return;
-        const auto known = first_.emplace(m.identity, m.name);
-        if (known.second) return;
-        m.type = MemberType::HardLink;
-        m.link = known.first->second;
-    }
-
-private:
-    std::unordered_map<std::string, std::string> first_;  // identity -> the name that carries the content
-};
 
 // ---- what packing finds ----
 
@@ -678,16 +526,13 @@ std::size_t Pack(const PackOptions &options) {
     OutputFile out(o.output);
     CopyImage(image.get(), o.image, out.fd(), o.output);
     PayloadWriter writer(out.fd(), o.payloadLimit, o.output, o.source, o.jobs);
-    // Writes one member; a file's content comes from `content` at `offset`, opened on demand.
-    const auto write = [&o, &writer](Member &m, auto &&content, std::uint64_t offset, const std::string &path) {
+    // Writes one member; `content` hands over a file's.
+    const auto write = [&o, &writer](Member &m, const std::function<void()> &content) {
         if (o.sourceDateEpoch) m.mtime = std::min(m.mtime, *o.sourceDateEpoch);
-        if (m.type == MemberType::Directory) {
-            writer.AddDirectory(m);
-        } else if (m.type != MemberType::File) {
-            writer.AddLink(m);
-        } else {
-            writer.AddFile(m, content(), offset, path);
-        }
+        writer.Add(m);
+        if (m.type != MemberType::File) return;
+        content();
+        writer.EndFile();
     };
     if (S_ISDIR(sourceStat.st_mode)) {
         // Walked once, each member checked and written as it comes: a tree of a million files is
@@ -707,34 +552,27 @@ std::size_t Pack(const PackOptions &options) {
             writer.OnContent([&o](std::uint64_t n) { o.progress->Advance(n); });
         }
         // Once a problem is found nothing more is written, but the walk goes on to find the others.
+        // The walk and the files' reading run ahead on a thread of their own.
         TreeCheck check(o, true);
-        NameLinker linker;
-        TreeWalk(
-            o.source,
-            [&](Member &m, int directory, const char *child, mode_t mode) {
-                linker.Link(m);
-                check.Note(m.name, m.type, mode & 07777);
-                const bool admitted = check.Admit(m);
-                Fd file;
-                if (m.type == MemberType::File) {
-                    file = Fd(openat(directory, child, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-                    if (!file) return check.Problem(SystemError(m.path, "cannot read").what(), true);
-                }
-                if (!admitted || check.failed()) return;
-                write(
-                    m,
-                    [&] {
-                        // The tree may have changed since it was walked; take only what still fits the header.
-                        struct stat st;
-                        if (fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-                            static_cast<std::uint64_t>(st.st_size) != m.size)
-                            throw PackError(m.path + ": changed while being packed");
-                        return file.get();
-                    },
-                    0, m.path);
-            },
-            [&](const std::string &problem) { check.Problem(problem, true); })
-            .Run();
+        TreeReader reader(o.source);
+        TreeReader::Found found;
+        const auto failed = [&] {
+            if (check.failed()) reader.StopReading();
+            return check.failed();
+        };
+        while (reader.Next(found)) {
+            Member &m = found.member;
+            if (!found.problem.empty()) {
+                check.Problem(found.problem, true);
+                failed();
+                continue;
+            }
+            check.Note(m.name, m.type, found.mode & 07777);
+            const bool admitted = check.Admit(m);
+            if (m.type == MemberType::File && !found.cannotRead.empty()) check.Problem(found.cannotRead, true);
+            if (failed() || !admitted || !found.cannotRead.empty()) continue;
+            write(m, [&] { reader.Content([&writer](const char *data, std::size_t n) { writer.Content(data, n); }); });
+        }
         warnings = check.Conclude();
     } else {
         File spool(std::tmpfile());
@@ -757,8 +595,7 @@ std::size_t Pack(const PackOptions &options) {
         }
         for (Member &m : members) {
             if (m.name.empty()) continue;  // no "./": the destination's owner and mode stay the user's
-            write(m, [&] { return fileno(spool.get()); }, m.spoolOffset,
-                  m.type == MemberType::File ? o.source + ": " + ArchiveName(m.name, false) : std::string());
+            write(m, [&] { writer.Copy(fileno(spool.get()), m.spoolOffset, m.size, o.source + ": " + ArchiveName(m.name, false)); });
         }
     }
     const std::uint64_t length = writer.Finish();

@@ -5,53 +5,65 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
+#include <cstring>
 
 namespace {
 
-const int kRecordSize = 10240;
+const std::size_t kBlock = 512;
+const std::size_t kRecordSize = 10240;
+const std::size_t kNameField = 100;  // the name and link fields; longer ones go in a record of their own
 
-void Check(struct archive *a, int status, const char *what) {
-    if (status != ARCHIVE_OK) {
-        const char *message = archive_error_string(a);
-        throw PackError(std::string("libarchive cannot ") + what + ": " + (message ? message : "unknown error"));
+// One 512-byte header as GNU tar's format has it (and libarchive writes it, which the packer used
+// before, so payloads keep their bytes): numbers in octal, NUL-ended; a size that octal cannot
+// hold in base 256; times clamped to what octal holds.
+class HeaderBlock {
+public:
+    explicit HeaderBlock(char type) {
+        std::memset(bytes_, 0, sizeof bytes_);
+        bytes_[156] = type;
+        std::memcpy(bytes_ + 257, "ustar  ", 8);  // with its NUL
     }
-}
+    void Name(const std::string &name) { std::memcpy(bytes_, name.data(), std::min(name.size(), kNameField)); }
+    void Link(const std::string &link) { std::memcpy(bytes_ + 157, link.data(), std::min(link.size(), kNameField)); }
+    void Mode(unsigned mode) { Octal(100, 8, mode); }
+    void Owners() {
+        Octal(108, 8, 0);
+        Octal(116, 8, 0);
+    }
+    void Size(std::uint64_t size) {
+        if (size <= kOctal11) return Octal(124, 12, size);
+        bytes_[124] = static_cast<char>(0x80);
+        for (int i = 11; i >= 1; --i, size >>= 8) bytes_[124 + i] = static_cast<char>(size & 0xff);
+    }
+    void Mtime(std::int64_t t) { Octal(136, 12, static_cast<std::uint64_t>(std::clamp<std::int64_t>(t, 0, kOctal11))); }
+    void Users(const char *user, const char *group) {
+        std::memcpy(bytes_ + 265, user, std::strlen(user));
+        std::memcpy(bytes_ + 297, group, std::strlen(group));
+    }
+    // Sums the header with its checksum field as blanks and writes the sum there.
+    const char *Sealed() {
+        std::memset(bytes_ + 148, ' ', 8);
+        unsigned sum = 0;
+        for (unsigned char c : bytes_) sum += c;
+        Octal(148, 7, sum);
+        return bytes_;
+    }
+
+private:
+    static constexpr std::uint64_t kOctal11 = 077777777777;
+    // `width` - 1 octal digits and a NUL.
+    void Octal(std::size_t at, std::size_t width, std::uint64_t v) {
+        bytes_[at + width - 1] = '\0';
+        for (std::size_t i = width - 1; i-- > 0; v >>= 3) bytes_[at + i] = static_cast<char>('0' + (v & 7));
+    }
+    char bytes_[kBlock];
+};
 
 }  // namespace
 
 PayloadWriter::PayloadWriter(int fd, std::uint64_t limit, std::string output, std::string source, unsigned jobs)
     : fd_(fd), limit_(limit), output_(std::move(output)), source_(std::move(source)),
-      gzip_([this](const unsigned char *data, std::size_t n) { WriteGzip(data, n); }, jobs),
-      tar_(archive_write_new()) {
-    if (!tar_) throw PackError("out of memory");
-    struct archive *t = tar_.get();
-    Check(t, archive_write_set_format_gnutar(t), "write GNU tar");
-    Check(t, archive_write_set_bytes_per_block(t, kRecordSize), "set the record size");
-    Check(t, archive_write_set_bytes_in_last_block(t, kRecordSize), "pad the last record");
-    Check(t, archive_write_open2(t, this, nullptr, &PayloadWriter::WriteTar, nullptr, nullptr), "open the tar");
-}
-
-PayloadWriter::~PayloadWriter() {
-    // Freeing an unfinished tar closes it, and that writes its end; nothing more goes out.
-    abandoned_ = true;
-}
-
-la_ssize_t PayloadWriter::WriteTar(struct archive *a, void *data, const void *bytes, size_t n) noexcept {
-    auto *self = static_cast<PayloadWriter *>(data);
-    if (self->abandoned_ || self->failure_) {
-        archive_set_error(a, EIO, "the payload has failed");
-        return -1;
-    }
-    try {
-        self->gzip_.Write(bytes, n);
-        return static_cast<la_ssize_t>(n);
-    } catch (...) {
-        self->failure_ = std::current_exception();
-        archive_set_error(a, EIO, "the payload has failed");
-        return -1;
-    }
-}
+      gzip_([this](const unsigned char *data, std::size_t n) { WriteGzip(data, n); }, jobs) {}
 
 void PayloadWriter::WriteGzip(const unsigned char *data, std::size_t n) {
     if (written_ + n > limit_)
@@ -61,60 +73,77 @@ void PayloadWriter::WriteGzip(const unsigned char *data, std::size_t n) {
     written_ += n;
 }
 
-void PayloadWriter::Fail() {
-    if (failure_) std::rethrow_exception(failure_);
-    const char *message = archive_error_string(tar_.get());
-    throw PackError(output_ + ": cannot write the payload: " + (message ? message : "unknown error"));
+void PayloadWriter::Tar(const void *data, std::size_t n) {
+    gzip_.Write(data, n);
+    tar_ += n;
 }
 
-void PayloadWriter::Header(const Member &member) {
-    ArchiveEntry entry(archive_entry_new());
-    if (!entry) throw PackError("out of memory");
+void PayloadWriter::Pad(std::size_t to) {
+    static const char kZeros[kRecordSize] = {};
+    Tar(kZeros, (to - tar_ % to) % to);
+}
+
+void PayloadWriter::Add(const Member &member) {
     const bool directory = member.type == MemberType::Directory;
-    archive_entry_set_pathname(entry.get(), ArchiveName(member.name, directory).c_str());
-    switch (member.type) {
-    case MemberType::Directory: archive_entry_set_filetype(entry.get(), AE_IFDIR); break;
-    case MemberType::Symlink:
-        archive_entry_set_filetype(entry.get(), AE_IFLNK);
-        archive_entry_set_symlink(entry.get(), member.link.c_str());
-        break;
-    case MemberType::HardLink:
-        // A hard link header names the file it links to and carries no content.
-        archive_entry_set_filetype(entry.get(), AE_IFREG);
-        archive_entry_set_hardlink(entry.get(), ArchiveName(member.link, false).c_str());
-        break;
-    default: archive_entry_set_filetype(entry.get(), AE_IFREG); break;
+    const std::string name = ArchiveName(member.name, directory);
+    const std::string link = member.type == MemberType::HardLink ? ArchiveName(member.link, false)
+                             : member.type == MemberType::Symlink ? member.link
+                                                                  : std::string();
+    // A name or link too long for its field goes first in a record of its own, the link's first.
+    for (const auto &[type, text] : {std::make_pair('K', &link), std::make_pair('L', &name)}) {
+        if (text->size() <= kNameField) continue;
+        HeaderBlock record(type);
+        record.Name("././@LongLink");
+        record.Link(link);
+        record.Mode(0);
+        record.Owners();
+        record.Size(text->size() + 1);
+        record.Mtime(0);
+        record.Users("root", "wheel");
+        Tar(record.Sealed(), kBlock);
+        Tar(text->c_str(), text->size() + 1);
+        Pad(kBlock);
     }
-    archive_entry_set_perm(entry.get(), member.permissions & 0777);
-    archive_entry_set_size(entry.get(), member.type == MemberType::File ? static_cast<la_int64_t>(member.size) : 0);
-    archive_entry_set_mtime(entry.get(), member.mtime, 0);
-    archive_entry_set_uid(entry.get(), 0);
-    archive_entry_set_gid(entry.get(), 0);
-    if (archive_write_header(tar_.get(), entry.get()) != ARCHIVE_OK) Fail();
+    const char type = directory                             ? '5'
+                      : member.type == MemberType::HardLink ? '1'
+                      : member.type == MemberType::Symlink  ? '2'
+                                                            : '0';
+    HeaderBlock h(type);
+    h.Name(name);
+    h.Link(link);
+    h.Mode(member.permissions & 0777);
+    h.Owners();
+    h.Size(member.type == MemberType::File ? member.size : 0);
+    h.Mtime(member.mtime);
+    Tar(h.Sealed(), kBlock);
     ++members_;
 }
 
-void PayloadWriter::AddDirectory(const Member &member) { Header(member); }
+void PayloadWriter::Content(const void *data, std::size_t n) {
+    Tar(data, n);
+    if (onContent_) onContent_(n);
+}
 
-void PayloadWriter::AddLink(const Member &member) { Header(member); }
-
-void PayloadWriter::AddFile(const Member &member, int from, std::uint64_t offset, const std::string &where) {
-    Header(member);
+void PayloadWriter::Copy(int from, std::uint64_t offset, std::uint64_t n, const std::string &where) {
     char chunk[kCopyChunk];
-    std::uint64_t left = member.size;
-    while (left > 0) {
-        const ssize_t n = ReadAt(from, chunk, std::min<std::uint64_t>(sizeof chunk, left), offset);
-        if (n < 0) throw SystemError(where, "cannot read");
-        if (n == 0) throw PackError(where + ": shrank while being packed");
-        if (archive_write_data(tar_.get(), chunk, static_cast<std::size_t>(n)) != n) Fail();
-        if (onContent_) onContent_(static_cast<std::uint64_t>(n));
-        offset += static_cast<std::uint64_t>(n);
-        left -= static_cast<std::uint64_t>(n);
+    while (n > 0) {
+        const ssize_t got = ReadAt(from, chunk, std::min<std::uint64_t>(sizeof chunk, n), offset);
+        if (got < 0) throw SystemError(where, "cannot read");
+        if (got == 0) throw PackError(where + ": shrank while being packed");
+        Content(chunk, static_cast<std::size_t>(got));
+        offset += static_cast<std::uint64_t>(got);
+        n -= static_cast<std::uint64_t>(got);
     }
 }
 
+void PayloadWriter::EndFile() { Pad(kBlock); }
+
 std::uint64_t PayloadWriter::Finish() {
-    if (archive_write_close(tar_.get()) != ARCHIVE_OK) Fail();
+    // Two zero blocks end the archive, and zeros fill its last record.
+    Pad(kBlock);
+    static const char kEnd[2 * kBlock] = {};
+    Tar(kEnd, sizeof kEnd);
+    Pad(kRecordSize);
     gzip_.Finish();
     return written_;
 }

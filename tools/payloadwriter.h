@@ -4,11 +4,9 @@
 #define SONARIS_PACK_PAYLOADWRITER_H
 
 #include "format/rules.h"
-#include "tools/owners.h"
 #include "tools/paralleldeflate.h"
 
 #include <cstdint>
-#include <exception>
 #include <functional>
 #include <string>
 
@@ -30,15 +28,16 @@ public:
     // Appends to `fd` at its current position, compressing on `jobs` threads. Refuses a payload
     // longer than `limit` bytes, naming `source`; write failures name `output`.
     PayloadWriter(int fd, std::uint64_t limit, std::string output, std::string source, unsigned jobs);
-    ~PayloadWriter();
     PayloadWriter(const PayloadWriter &) = delete;
     PayloadWriter &operator=(const PayloadWriter &) = delete;
 
-    // A member without content: a directory or a link.
-    void AddDirectory(const Member &member);
-    void AddLink(const Member &member);
-    // Copies the member's `size` bytes from `from`, starting at `offset`; `where` names them.
-    void AddFile(const Member &member, int from, std::uint64_t offset, const std::string &where);
+    // Writes the member's header; a file's `size` bytes of content follow, in as many calls to
+    // Content and Copy as suit, and then EndFile.
+    void Add(const Member &member);
+    void Content(const void *data, std::size_t n);
+    // Content: `n` bytes from `from`, starting at `offset`; `where` names them.
+    void Copy(int from, std::uint64_t offset, std::uint64_t n, const std::string &where);
+    void EndFile();
     // Has `report` told the count of content bytes as each piece of a file goes in.
     void OnContent(std::function<void(std::uint64_t n)> report) { onContent_ = std::move(report); }
     // Ends the tar and the gzip stream; returns the payload's length.
@@ -47,22 +46,18 @@ public:
     std::size_t members() const { return members_; }
 
 private:
-    static la_ssize_t WriteTar(struct archive *a, void *self, const void *data, size_t n) noexcept;
     void WriteGzip(const unsigned char *data, std::size_t n);
-    void Header(const Member &member);
-    [[noreturn]] void Fail();
+    void Tar(const void *data, std::size_t n);
+    void Pad(std::size_t to);
 
     int fd_;
     std::uint64_t limit_;
     std::string output_, source_;
-    std::uint64_t written_ = 0;
+    std::uint64_t written_ = 0;  // of the payload
+    std::uint64_t tar_ = 0;      // of the tar inside it
     std::size_t members_ = 0;
     std::function<void(std::uint64_t)> onContent_;
-    bool abandoned_ = false;
-    std::exception_ptr failure_;  // what stopped the compressed stream, for Fail to throw
-    // libarchive writes the tar into the compressor; gzip_ outlives tar_, which writes into it.
     ParallelGzip gzip_;
-    ArchiveWriter tar_;
 };
 
 #endif
