@@ -110,6 +110,7 @@ private:
     bool StartArchiver();
     void Wait();
     bool Pause();
+    nfds_t WatchAlways(pollfd *fds, Relay *&relay);
     void Turn(bool always);
     void Stop(CopyResult r) {
         if (result_ == CopyResult::Sound) result_ = r;
@@ -386,32 +387,38 @@ bool Copy::Pause() {
         pause_ = std::min(pause_ * 2, kLongestPauseMicroseconds);
     paused_ = true;
     pollfd fds[2];
-    nfds_t n = 0;
-    const bool window = window_.descriptor >= 0;
-    if (window) fds[n++] = {window_.descriptor, POLLIN, 0};
-    Relay *relay = commands_.ArchiverRelay();
-    const bool relayed = relay && relay->descriptor() >= 0;
-    if (relayed) fds[n++] = {relay->descriptor(), relay->events(), 0};
+    Relay *relay = nullptr;
+    const nfds_t n = WatchAlways(fds, relay);
     const timespec pause = {0, pause_ * 1000};
     const int r = ppoll(fds, n, &pause, nullptr);
     waitInput_ = waitOutput_ = waitArchiver_ = false;
-    if (relayed && r > 0 && fds[n - 1].revents != 0) relay->Serve();
-    Turn(window && r > 0 && fds[0].revents != 0);
+    if (relay && r > 0 && fds[n - 1].revents != 0) relay->Serve();
+    Turn(window_.descriptor >= 0 && r > 0 && fds[0].revents != 0);
     return true;
+}
+
+// What is watched whatever else the copy waits for: the display first, where there is a window,
+// then tar's complaints, passed on as they come so that they never keep the copy waiting.
+// `relay` is left null where it waits for nothing. Returns how many descriptors it put in `fds`.
+nfds_t Copy::WatchAlways(pollfd *fds, Relay *&relay) {
+    nfds_t n = 0;
+    if (window_.descriptor >= 0) fds[n++] = {window_.descriptor, POLLIN, 0};
+    relay = commands_.ArchiverRelay();
+    if (relay && relay->descriptor() >= 0)
+        fds[n++] = {relay->descriptor(), relay->events(), 0};
+    else
+        relay = nullptr;
+    return n;
 }
 
 void Copy::Wait() {
     if (Pause()) return;
     pollfd fds[5];
     bool *flags[5] = {};
-    nfds_t n = 0;
+    Relay *relay = nullptr;
+    const nfds_t pipes = WatchAlways(fds, relay);
+    nfds_t n = pipes;
     const bool window = window_.descriptor >= 0;
-    if (window) fds[n++] = {window_.descriptor, POLLIN, 0};
-    // tar's complaints, passed on while the copy waits; they never keep it waiting.
-    Relay *relay = commands_.ArchiverRelay();
-    const bool relayed = relay && relay->descriptor() >= 0;
-    if (relayed) fds[n++] = {relay->descriptor(), relay->events(), 0};
-    const nfds_t pipes = n;
     auto watch = [&](bool &flag, const Fd &fd, short events) {
         if (!flag) return;
         if (!fd) {
@@ -428,7 +435,7 @@ void Copy::Wait() {
     const int r = poll(fds, n, window || !waiting ? kTurnMilliseconds : -1);
     for (nfds_t i = pipes; i < n; ++i)
         if (r > 0 && fds[i].revents != 0) *flags[i] = false;
-    if (relayed && r > 0 && fds[pipes - 1].revents != 0) relay->Serve();
+    if (relay && r > 0 && fds[pipes - 1].revents != 0) relay->Serve();
     if (r == 0 || (window && fds[0].revents != 0)) Turn(true);
 }
 
