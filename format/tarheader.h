@@ -12,6 +12,7 @@ constexpr std::size_t kName = 0, kNameSize = 100;
 constexpr std::size_t kMode = 100, kModeSize = 8;
 constexpr std::size_t kUid = 108, kGid = 116, kIdSize = 8;
 constexpr std::size_t kSize = 124, kSizeSize = 12;
+constexpr std::size_t kMtime = 136, kMtimeSize = 12;
 constexpr std::size_t kChecksum = 148, kChecksumSize = 8;
 constexpr std::size_t kTypeFlag = 156;
 constexpr std::size_t kLinkName = 157, kLinkNameSize = 100;

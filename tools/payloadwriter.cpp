@@ -1,5 +1,6 @@
 #include "tools/payloadwriter.h"
 #include "format/rules.h"
+#include "format/tarheader.h"
 #include "tools/error.h"
 
 #include <unistd.h>
@@ -9,43 +10,48 @@
 
 namespace {
 
-const std::size_t kBlock = 512;
+using namespace tarheader;
+
 const std::size_t kRecordSize = 10240;
-const std::size_t kNameField = 100;  // the name and link fields; longer ones go in a record of their own
 
 // One 512-byte header as GNU tar's format has it (and libarchive writes it, which the packer used
 // before, so payloads keep their bytes): numbers in octal, NUL-ended; a size that octal cannot
-// hold in base 256; times clamped to what octal holds.
+// hold in base 256; times clamped to what octal holds. A name or link longer than its field goes
+// in a record of its own.
 class HeaderBlock {
 public:
-    explicit HeaderBlock(char type) {
+    explicit HeaderBlock(unsigned char type) {
         std::memset(bytes_, 0, sizeof bytes_);
-        bytes_[156] = type;
-        std::memcpy(bytes_ + 257, "ustar  ", 8);  // with its NUL
+        bytes_[kTypeFlag] = static_cast<char>(type);
+        std::memcpy(bytes_ + kMagic, "ustar  ", 8);  // the GNU magic and version, with its NUL
     }
-    void Name(const std::string &name) { std::memcpy(bytes_, name.data(), std::min(name.size(), kNameField)); }
-    void Link(const std::string &link) { std::memcpy(bytes_ + 157, link.data(), std::min(link.size(), kNameField)); }
-    void Mode(unsigned mode) { Octal(100, 8, mode); }
+    void Name(const std::string &name) { std::memcpy(bytes_ + kName, name.data(), std::min(name.size(), kNameSize)); }
+    void Link(const std::string &link) {
+        std::memcpy(bytes_ + kLinkName, link.data(), std::min(link.size(), kLinkNameSize));
+    }
+    void Mode(unsigned mode) { Octal(kMode, kModeSize, mode); }
     void Owners() {
-        Octal(108, 8, 0);
-        Octal(116, 8, 0);
+        Octal(kUid, kIdSize, 0);
+        Octal(kGid, kIdSize, 0);
     }
     void Size(std::uint64_t size) {
-        if (size <= kOctal11) return Octal(124, 12, size);
-        bytes_[124] = static_cast<char>(0x80);
-        for (int i = 11; i >= 1; --i, size >>= 8) bytes_[124 + i] = static_cast<char>(size & 0xff);
+        if (size <= kOctal11) return Octal(kSize, kSizeSize, size);
+        bytes_[kSize] = static_cast<char>(0x80);
+        for (std::size_t i = kSizeSize - 1; i >= 1; --i, size >>= 8) bytes_[kSize + i] = static_cast<char>(size & 0xff);
     }
-    void Mtime(std::int64_t t) { Octal(136, 12, static_cast<std::uint64_t>(std::clamp<std::int64_t>(t, 0, kOctal11))); }
+    void Mtime(std::int64_t t) {
+        Octal(kMtime, kMtimeSize, static_cast<std::uint64_t>(std::clamp<std::int64_t>(t, 0, kOctal11)));
+    }
     void Users(const char *user, const char *group) {
-        std::memcpy(bytes_ + 265, user, std::strlen(user));
-        std::memcpy(bytes_ + 297, group, std::strlen(group));
+        std::memcpy(bytes_ + kUname, user, std::strlen(user));
+        std::memcpy(bytes_ + kGname, group, std::strlen(group));
     }
     // Sums the header with its checksum field as blanks and writes the sum there.
     const char *Sealed() {
-        std::memset(bytes_ + 148, ' ', 8);
+        std::memset(bytes_ + kChecksum, ' ', kChecksumSize);
         unsigned sum = 0;
         for (unsigned char c : bytes_) sum += c;
-        Octal(148, 7, sum);
+        Octal(kChecksum, kChecksumSize - 1, sum);
         return bytes_;
     }
 
@@ -90,8 +96,8 @@ void PayloadWriter::Add(const Member &member) {
                              : member.type == MemberType::Symlink ? member.link
                                                                   : std::string();
     // A name or link too long for its field goes first in a record of its own, the link's first.
-    for (const auto &[type, text] : {std::make_pair('K', &link), std::make_pair('L', &name)}) {
-        if (text->size() <= kNameField) continue;
+    for (const auto &[type, text] : {std::make_pair(kLongLink, &link), std::make_pair(kLongName, &name)}) {
+        if (text->size() <= kNameSize) continue;
         HeaderBlock record(type);
         record.Name("././@LongLink");
         record.Link(link);
@@ -104,10 +110,10 @@ void PayloadWriter::Add(const Member &member) {
         Tar(text->c_str(), text->size() + 1);
         Pad(kBlock);
     }
-    const char type = directory                             ? '5'
-                      : member.type == MemberType::HardLink ? '1'
-                      : member.type == MemberType::Symlink  ? '2'
-                                                            : '0';
+    const unsigned char type = directory                             ? kDirectory
+                               : member.type == MemberType::HardLink ? kHardLink
+                               : member.type == MemberType::Symlink  ? kSymlink
+                                                                     : kFile;
     HeaderBlock h(type);
     h.Name(name);
     h.Link(link);
