@@ -2,6 +2,7 @@
 #include "format/payloadguard.h"
 #include "format/trailer.h"
 #include "posix/fd.h"
+#include "posix/io.h"
 #include "posix/path.h"
 #include "posix/pipe.h"
 #include "posix/retry.h"
@@ -10,10 +11,12 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -72,6 +75,45 @@ public:
 private:
     struct sigaction saved_;
 };
+
+// The file system of the directory `dir`, which is the working directory too: Linux before 3.12
+// takes no O_PATH descriptor here.
+bool FileSystemOf(int dir, struct statvfs &fs) { return fstatvfs(dir, &fs) == 0 || statvfs(".", &fs) == 0; }
+
+// What this user may still use of a file system: root has the blocks and files kept for it too.
+std::uint64_t FreeBytes(const struct statvfs &fs) {
+    return static_cast<std::uint64_t>(geteuid() == 0 ? fs.f_bfree : fs.f_bavail) * fs.f_frsize;
+}
+std::uint64_t FreeFiles(const struct statvfs &fs) { return geteuid() == 0 ? fs.f_ffree : fs.f_favail; }
+
+// What a write in the directory `dir` runs out of, if anything: its file system's space or files,
+// or the user's quota (which statvfs does not show). Told by a write's own answer, whatever tar
+// and its language: a file of one block, unnamed where the system makes such files, else named and
+// removed at once.
+Room::Shortage ShortageAt(int dir) {
+    Fd file(openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+    std::string name;
+    if (!file && errno != ENOSPC && errno != EDQUOT) {
+        // Linux before 3.11 (EISDIR), file systems without unnamed files (EOPNOTSUPP).
+        name = ".sonaris-room-" + std::to_string(getpid());
+        file = Fd(openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!file && errno == EEXIST) name.clear();
+    }
+    int error = file ? 0 : errno;
+    if (file) {
+        static const char kBlock[4096] = {};
+        if (!WriteFully(file.get(), kBlock, sizeof kBlock)) error = errno;
+        if (!file.Close() && error == 0) error = errno;
+        if (!name.empty()) unlinkat(dir, name.c_str(), 0);
+    }
+    if (error == EDQUOT) return Room::Shortage::Quota;
+    if (error != ENOSPC) return Room::Shortage::None;
+    // Files that tar made empty, once the space had run out, may have used up the rest of them.
+    struct statvfs fs;
+    return FileSystemOf(dir, fs) && fs.f_files > 0 && FreeFiles(fs) == 0 && FreeBytes(fs) > 0
+               ? Room::Shortage::Files
+               : Room::Shortage::Space;
+}
 
 // A started command, until it has been waited for.
 struct Child {
@@ -137,7 +179,9 @@ public:
         if (!Start(archiver, "tar", options, in.read.get(), said.write.get(), said.write.get(), archiverSaid))
             return false;
         input = std::move(in.write);
-        relay_ = Relay(std::move(said.read));
+        // Whenever tar complains, the destination is looked at: where it has run out of room,
+        // everything after is lost work and repeats of one line.
+        relay_ = Relay(std::move(said.read), "tar", [this] { return OutOfRoom(); });
         return true;
     }
 
@@ -145,8 +189,18 @@ public:
 
     Child unpacker, archiver;
     std::string unpackerSaid, archiverSaid;  // "gunzip: not found", ...
+    Room::Shortage shortage = Room::Shortage::None;
 
 private:
+    // Whether the destination has run out of room; then gunzip and tar are ended.
+    bool OutOfRoom() {
+        shortage = ShortageAt(destination_);
+        if (shortage == Room::Shortage::None) return false;
+        for (Child *child : {&unpacker, &archiver})
+            if (child->pid >= 0) kill(child->pid, SIGTERM);
+        return true;
+    }
+
     bool Start(Child &child, const char *name, const std::vector<const char *> &options, int input, int output,
                int error, std::string &said) {
         const std::string program = Find(path_, name, said);
@@ -242,13 +296,31 @@ bool Extraction::Open(int installerFd) {
     const Trailer trailer = ReadTrailer(installerFd);
     if (!trailer.ok()) return Fail(Fault::Damaged, DescribeTrailerFault(trailer.fault));
     if (lseek(installerFd, static_cast<off_t>(trailer.payloadOffset), SEEK_SET) < 0) return Fail(Failure::Unreadable);
+    offset_ = trailer.payloadOffset;
     length_ = trailer.payloadLength;
     return true;
+}
+
+std::uint64_t Extraction::unpackedSize() const {
+    unsigned char field[4] = {};
+    if (length_ < sizeof field || ReadFullyAt(file_, field, sizeof field, offset_ + length_ - sizeof field) != 4)
+        return length_;
+    std::uint64_t size = field[0] | field[1] << 8 | field[2] << 16 | static_cast<std::uint64_t>(field[3]) << 24;
+    // Data that deflate stores as it is, the least a payload can unpack to, takes 5 bytes more for
+    // each 65,535; the gzip header (with a file name, say) and trailer some more.
+    const std::uint64_t least = length_ - std::min<std::uint64_t>(length_, length_ / 4096 + 1024);
+    while (size < least) size += std::uint64_t(1) << 32;
+    return size;
 }
 
 bool Extraction::Run(int destinationFd, const CopyWindow &window) {
     // Only ever unpack inside the destination.
     if (fchdir(destinationFd) != 0) return Fail(Fault::CannotEnter);
+    struct statvfs fs;
+    if (FileSystemOf(destinationFd, fs)) {
+        room_.freeBytes = FreeBytes(fs);
+        room_.freeFiles = FreeFiles(fs);
+    }
 
     PayloadRules::Where where;
     where.destination = destinationFd;
@@ -259,6 +331,7 @@ bool Extraction::Run(int destinationFd, const CopyWindow &window) {
     CopyResult copied;
     int unpacked = -1, archived = -1;
     bool unpackerStarted = false;
+    Room::Shortage shortage = Room::Shortage::None;
     std::string unpackerSaid, archiverSaid;
     {
         IgnoreSigpipe ignore;
@@ -271,6 +344,12 @@ bool Extraction::Run(int destinationFd, const CopyWindow &window) {
         unpackerSaid = commands.unpackerSaid;
         archiverSaid = commands.ArchiverRelay()->lastLines();
         if (archiverSaid.empty()) archiverSaid = commands.archiverSaid;
+        shortage = commands.shortage;
+    }
+    // Both were ended for it: their signals say nothing.
+    if (shortage != Room::Shortage::None) {
+        room_.shortage = shortage;
+        return Fail(Failure::NoRoom);
     }
     if (!counts.cutOff) SayKilled(unpacked, unpackerSaid);
     if (!(counts.cutOff && WIFSIGNALED(archived) && WTERMSIG(archived) == SIGPIPE)) SayKilled(archived, archiverSaid);

@@ -9,6 +9,20 @@
 #include <cstdint>
 #include <string>
 
+// The destination's file system as the extraction found it: what was free there for this user
+// when it began and, where tar could not go on, what had run out.
+struct Room {
+    enum class Shortage {
+        None,
+        Space,  // the file system is full
+        Files,  // the file system can make no more files
+        Quota,  // the user's disk quota there is spent
+    };
+    Shortage shortage = Shortage::None;
+    std::uint64_t freeBytes = 0;
+    std::uint64_t freeFiles = 0;
+};
+
 class Extraction {
 public:
     enum class Fault {
@@ -30,6 +44,7 @@ public:
         Gunzip,      // gunzip failed on the payload: its gzip layer is damaged or cut short
         Unpacker,    // gunzip could not be started, or was killed
         Tar,         // tar could not start, stopped taking the stream, or failed
+        NoRoom,      // tar ran out of room in the destination and was stopped there: room() says what ran out
     };
 
     // Finds the payload in the installer file open at `installerFd` (not owned, not closed);
@@ -47,17 +62,23 @@ public:
     // For Unpacker and Tar: the last lines the command said, or what was said of it ("tar: not
     // found", the signal that killed it); "" where nothing was.
     const std::string &said() const { return said_; }
+    const Room &room() const { return room_; }
+    // About how many bytes the payload unpacks to: its gzip trailer's length field, which counts
+    // modulo 4 GiB, widened to at least what the payload's own length implies.
+    std::uint64_t unpackedSize() const;
 
 private:
     bool Fail(Fault fault, std::string reason = std::string());
     bool Fail(Failure failure);
 
     int file_ = -1;
+    std::uint64_t offset_ = 0;
     std::uint32_t length_ = 0;
     Fault fault_ = Fault::Sound;
     Failure failure_ = Failure::Sound;
     std::string reason_;
     std::string said_;
+    Room room_;
 };
 
 #endif

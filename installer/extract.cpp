@@ -66,6 +66,42 @@ void ReportFailed(const Extraction &extraction) {
     ShowError((std::string(kExtractionFailed) + extraction.said()).c_str());
 }
 
+// A number of bytes as people read it: "870 bytes", "1.0 MB", "207 MB", "2.1 GB".
+std::string Amount(std::uint64_t bytes) {
+    if (bytes < 1000) return StrPrintf("%llu bytes", static_cast<unsigned long long>(bytes));
+    static const char *const kUnits[] = {"KB", "MB", "GB", "TB", "PB", "EB"};
+    double value = static_cast<double>(bytes) / 1000;
+    std::size_t unit = 0;
+    while (value >= 999.5 && unit + 1 < sizeof kUnits / sizeof *kUnits) value /= 1000, ++unit;
+    return StrPrintf(value < 9.95 ? "%.1f %s" : "%.0f %s", value, kUnits[unit]);
+}
+
+// tar ran out of room: the extraction's message, then what ran out, with the numbers, and what to do.
+void ReportNoRoom(const Extraction &extraction, const char *destination) {
+    const Room &room = extraction.room();
+    const std::string need = Amount(extraction.unpackedSize()), free = Amount(room.freeBytes);
+    std::string what;
+    switch (room.shortage) {
+    case Room::Shortage::Quota:
+        what = StrPrintf("Your disk quota on the file system that holds %s is reached: the installation needs about "
+                         "%s, and the file system had %s free.",
+                         destination, need.c_str(), free.c_str());
+        break;
+    case Room::Shortage::Files:
+        what = StrPrintf("The file system that holds %s can make no more files: %llu more could be made when the "
+                         "installation began (it needs about %s; %s was free).",
+                         destination, static_cast<unsigned long long>(room.freeFiles), need.c_str(), free.c_str());
+        break;
+    default:
+        what = StrPrintf("The file system that holds %s is full: the installation needs about %s, and %s was free.",
+                         destination, need.c_str(), free.c_str());
+        break;
+    }
+    ShowError((std::string(kExtractionFailed) + what +
+               StrPrintf(" Free some space or choose another directory; %s holds a partial installation.", destination))
+                  .c_str());
+}
+
 // Reports why the extraction failed.
 void Report(const Extraction &extraction, const char *self, const char *destination) {
     switch (extraction.fault()) {
@@ -76,7 +112,9 @@ void Report(const Extraction &extraction, const char *self, const char *destinat
     case Extraction::Fault::CannotEnter: ReportCannotEnter(destination); break;
     case Extraction::Fault::Sound:
     case Extraction::Fault::Failed:
-        if (const char *damage = DamageOf(extraction.failed()))
+        if (extraction.failed() == Extraction::Failure::NoRoom)
+            ReportNoRoom(extraction, destination);
+        else if (const char *damage = DamageOf(extraction.failed()))
             ReportDamaged(self, damage);
         else
             ReportFailed(extraction);

@@ -12,6 +12,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -107,6 +109,7 @@ private:
     void StreamEnded();
     void ArchiverGone();
     void CutOff();
+    void Halt();
     bool StartArchiver();
     void Wait();
     bool Pause();
@@ -167,6 +170,10 @@ CopyResult Copy::Run() {
     NonBlocking(unpackerOutput_.get());
     lastTurn_ = Milliseconds();
     while (unpackerInput_ || unpackerOutput_ || archiverInput_ || heldAt_ < held_.size()) {
+        if (Relay *relay = commands_.ArchiverRelay(); relay && relay->fatal()) {
+            Halt();
+            break;
+        }
         bool moved = unpackerInput_ && !waitInput_ && Feed();
         moved = Pass() || moved;
         if (moved) {
@@ -372,6 +379,13 @@ void Copy::CutOff() {
     if (result_ == CopyResult::Refused) archiverInput_.Close();  // tar has nothing of the member
 }
 
+// tar cannot go on: nothing more goes into gunzip or tar, which are being ended.
+void Copy::Halt() {
+    Stop(CopyResult::Halted);
+    CutOff();
+    archiverInput_.Close();
+}
+
 // Sleeps for the pause instead of waiting for the stream's pipes, where the last wake found the
 // stream moving; false where the copy is to wait for them.
 bool Copy::Pause() {
@@ -458,7 +472,10 @@ const std::size_t kLineKept = 1024;
 
 }  // namespace
 
-Relay::Relay(Fd from) : from_(std::move(from)) { NonBlocking(from_.get()); }
+Relay::Relay(Fd from, std::string name, std::function<bool()> judge)
+    : from_(std::move(from)), name_(std::move(name)), judge_(std::move(judge)) {
+    NonBlocking(from_.get());
+}
 
 int Relay::descriptor() const {
     if (at_ < end_) return STDERR_FILENO;
@@ -494,13 +511,46 @@ void Relay::Serve(bool ended) {
             at_ = 0;
             end_ = static_cast<std::size_t>(n);
             Note(pending_, end_);
+            // Judged once a line is whole: tar writes its name first and the rest after it.
+            if (!fatal_ && judge_ && std::memchr(pending_, '\n', end_) && judge_()) fatal_ = true;
+            Hold();
             continue;
         }
         if (n < 0 && errno == EAGAIN && !ended) return;
         from_.Close();  // the command and all it started have closed it
         EndLine();
+        Ended();
+    }
+}
+
+// Of what was just read, lets through all, or once the judge has spoken the whole lines that still
+// fall within the first kRelayedLines; counts the lines held back. Once anything is held back, so is
+// everything after it.
+void Relay::Hold() {
+    if (!fatal_) {
+        passed_ += static_cast<std::size_t>(std::count(pending_ + at_, pending_ + end_, '\n'));
         return;
     }
+    std::size_t keep = at_;
+    for (std::size_t i = at_; !holding_ && i < end_ && passed_ < kRelayedLines; ++i)
+        if (pending_[i] == '\n') ++passed_, keep = i + 1;
+    if (keep == end_) return;
+    holding_ = true;
+    held_ += static_cast<std::uint64_t>(std::count(pending_ + keep, pending_ + end_, '\n'));
+    open_ = pending_[end_ - 1] != '\n';
+    end_ = keep;
+}
+
+// The command has closed its standard error: the line that stands for what was held back.
+void Relay::Ended() {
+    if (open_) ++held_;
+    open_ = false;
+    if (held_ == 0) return;
+    const int n = std::snprintf(pending_, sizeof pending_, "(%llu more line%s from %s)\n",
+                                static_cast<unsigned long long>(held_), held_ == 1 ? "" : "s", name_.c_str());
+    at_ = 0;
+    end_ = n > 0 ? std::min(static_cast<std::size_t>(n), sizeof pending_ - 1) : 0;
+    held_ = 0;
 }
 
 void Relay::Note(const char *data, std::size_t n) {

@@ -288,4 +288,52 @@ TEST_F(PayloadCopy, GunzipGetsWhatWasReadWhateverTheFileHoldsAfterwards) {
     EXPECT_TRUE(commands.got == Gunzipped(payload));
 }
 
+// tar's words on standard error, however they come in: all of them, or once the judge has said
+// that the installation cannot go on, the whole lines among the first ten and one that counts the rest.
+TEST(TarRelay, PassesTheFirstTenWholeLinesOnceItsJudgeSpeaksAndCountsTheRest) {
+    std::string lines;
+    for (int i = 1; i <= 25; ++i) lines += "tar: line " + std::to_string(i) + "\n";
+    const std::string ten = lines.substr(0, lines.find("tar: line 11"));
+    const std::string twelve = lines.substr(0, lines.find("tar: line 13"));
+    struct Case {
+        const char *name;
+        std::vector<std::string> writes;  // what tar writes, in turn
+        int fatalAt;                      // the judge's call that says so; 0 for none
+        std::string passed;
+    } cases[] = {
+        {"never fatal", {lines}, 0, lines},
+        {"fatal at the first line", {lines}, 1, ten + "(15 more lines from tar)\n"},
+        {"fatal at the second write, a line cut in two", {"tar: a", ": full\ntar: b", ": full\n"}, 1,
+         "tar: a: full\n(1 more line from tar)\n"},
+        {"fatal once twelve lines have passed", {twelve, lines.substr(twelve.size())}, 2,
+         twelve + "(13 more lines from tar)\n"},
+        {"an unfinished last line held back", {lines + "tar: unfinished"}, 1, ten + "(16 more lines from tar)\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        int from[2], to[2];
+        ASSERT_EQ(pipe2(from, O_CLOEXEC), 0);
+        ASSERT_EQ(pipe2(to, O_CLOEXEC | O_NONBLOCK), 0);
+        const int savedStderr = dup(STDERR_FILENO);
+        dup2(to[1], STDERR_FILENO);
+        int calls = 0;
+        Relay relay(Fd(from[0]), "tar", [&] { return ++calls == c.fatalAt; });
+        for (const std::string &w : c.writes) {
+            EXPECT_EQ(write(from[1], w.data(), w.size()), static_cast<ssize_t>(w.size()));
+            relay.Serve();
+        }
+        close(from[1]);
+        while (relay.busy()) relay.Serve(true);
+        dup2(savedStderr, STDERR_FILENO);
+        close(savedStderr);
+        close(to[1]);
+        std::string got;
+        char buffer[4096];
+        for (ssize_t n; (n = read(to[0], buffer, sizeof buffer)) > 0;) got.append(buffer, static_cast<std::size_t>(n));
+        close(to[0]);
+        EXPECT_EQ(got, c.passed);
+        EXPECT_EQ(relay.fatal(), c.fatalAt > 0);
+    }
+}
+
 }  // namespace
