@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -35,6 +36,128 @@ std::string ReadDestination() {
     return owned ? std::string(owned.get()) : std::string();
 }
 
+// The way out of a directory that cannot be used: "choose another directory", and one the user
+// may install into where there is one outside `failing` (an absolute path): the home proposal, or
+// for root one that only root can change.
+std::string ChooseAnother(const std::string &failing) {
+    std::vector<std::string> candidates;
+    const char *home = std::getenv("HOME");
+    if (geteuid() != 0 && home && home[0] == '/') candidates.push_back(std::string(home) + "/Sonaris8");
+    candidates.insert(candidates.end(), {"/usr/local/Sonaris8", "/opt/Sonaris8"});
+    for (const std::string &candidate : candidates) {
+        if (candidate == failing || candidate.compare(0, failing.size() + 1, failing + "/") == 0) continue;
+        struct stat st;
+        const std::string writable = stat(candidate.c_str(), &st) == 0 ? candidate : DirectoryOf(candidate);
+        if (access(writable.c_str(), W_OK) == 0) return "choose another directory, such as " + candidate;
+    }
+    return "choose another directory";
+}
+
+std::string Capitalised(std::string text) {
+    if (!text.empty()) text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+    return text;
+}
+
+// `path` without the slashes that end it ("/" stays).
+std::string Trimmed(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+// The parent of the destination `dest`, as typed where it names one.
+std::string ParentAsTyped(const char *dest, const std::string &absolute) {
+    const std::string typed = Trimmed(dest);
+    return typed.find('/') == std::string::npos ? DirectoryOf(Trimmed(absolute)) : DirectoryOf(typed);
+}
+
+// The first directory on the way to `path` that is something else, as `path` names it; "" if none.
+std::string FirstNonDirectory(const std::string &path) {
+    std::string found;
+    ForEachComponent(path, [&](std::size_t, std::size_t end) {
+        const std::string prefix = path.substr(0, end);
+        struct stat st;
+        if (!prefix.empty() && stat(prefix.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) found = prefix;
+        return found.empty();
+    });
+    return found;
+}
+
+// Why a write at `where` failed with `error` where that lies with its file system, or "".
+std::string FileSystemFault(int error, const std::string &where, const std::string &elsewhere) {
+    switch (error) {
+    case EROFS: return where + " is on a read-only file system: " + elsewhere + ".";
+    case ENOSPC:
+        return "The file system that holds " + where + " is full: free some space there, or " + elsewhere + ".";
+    case EDQUOT:
+        return "Your disk quota on the file system that holds " + where + " is reached: free some of your space, or " +
+               elsewhere + ".";
+    default: return "";
+    }
+}
+
+// The line after "Can not make directory DEST": why, with `error` from the attempt, and what to do.
+std::string WhyNotMade(const char *dest, const std::string &absolute, int error) {
+    const std::string parent = ParentAsTyped(dest, absolute), elsewhere = ChooseAnother(DirectoryOf(Trimmed(absolute)));
+    const std::string fault = FileSystemFault(error, parent, elsewhere);
+    if (!fault.empty()) return fault;
+    struct stat st;
+    switch (error) {
+    case ENOENT:
+        if (stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode))  // /proc, say
+            return "Its parent directory " + parent + " takes no new directories: " + elsewhere + ".";
+        return "Its parent directory " + parent + " does not exist: make it first, or " + elsewhere + ".";
+    case ENOTDIR: {
+        const std::string file = FirstNonDirectory(dest);
+        return (file.empty() ? parent : file) + " is not a directory: " + elsewhere + ".";
+    }
+    case EACCES:
+    case EPERM:
+        if (access(parent.c_str(), X_OK) != 0)
+            return "You may not enter its parent directory " + parent + ": " + elsewhere +
+                   ", or run the installer as a user who may.";
+        return "You may not write in its parent directory " + parent + ": " + elsewhere +
+               ", or run the installer as a user who may write there.";
+    case EEXIST:
+        if (lstat(dest, &st) == 0 && S_ISLNK(st.st_mode))
+            return std::string(dest) + " is a symbolic link that leads nowhere: remove it, or " + elsewhere + ".";
+        return std::string(dest) + " was made by something else meanwhile: try again.";
+    default: return Capitalised(std::strerror(error)) + ": " + elsewhere + ".";
+    }
+}
+
+void ReportCannotMake(const char *dest, const std::string &absolute, int error) {
+    ShowError(StrPrintf("Can not make directory %s\n%s", dest, WhyNotMade(dest, absolute, error).c_str()).c_str());
+}
+
+// The probe file could not be made in the directory just made, open on `directory`.
+void ReportCannotWrite(const char *dest, const std::string &absolute, int directory, int error) {
+    const std::string elsewhere = ChooseAnother(Trimmed(absolute));
+    std::string why = FileSystemFault(error, dest, elsewhere);
+    struct stat st;
+    if (!why.empty()) {
+    } else if (error == EACCES && fstat(directory, &st) == 0 && !(st.st_mode & S_IWUSR)) {
+        why = StrPrintf("It was made with mode %04o, without write permission for you: your umask (%04o) takes it "
+                        "away. Run the installer with a umask such as 022, or %s.",
+                        st.st_mode & 07777, ~st.st_mode & 0777, elsewhere.c_str());
+    } else if (error == EACCES) {
+        why = "You may not write in it: " + elsewhere + ", or run the installer as a user who may write there.";
+    } else {
+        why = Capitalised(std::strerror(error)) + ": " + elsewhere + ".";
+    }
+    ShowError(StrPrintf("Can not write to directory %s\n%s", dest, why.c_str()).c_str());
+}
+
+// The existing destination may not be written to, as access() answered with `error`.
+void ReportNoWritePermission(const char *dest, const std::string &absolute, int error) {
+    const std::string elsewhere = ChooseAnother(Trimmed(absolute));
+    std::string why = FileSystemFault(error, dest, elsewhere);
+    if (why.empty())
+        why = error == EACCES ? "You may not write in " + std::string(dest) + ": " + elsewhere +
+                                    ", or run the installer as a user who may write there."
+                              : std::string(dest) + ": " + std::strerror(error) + ". " + Capitalised(elsewhere) + ".";
+    ShowError(("You do not have write permission for the destination directory.\n" + why).c_str());
+}
+
 std::string Join(const std::vector<std::string> &parts, std::size_t count) {
     std::string path;
     for (std::size_t i = 0; i < count; ++i) path += "/" + parts[i];
@@ -44,28 +167,37 @@ std::string Join(const std::vector<std::string> &parts, std::size_t count) {
 // Why another user could redirect what root makes below the directory `real` (a real path) or
 // under its component `next` ("" for none): every directory from "/" down must be root's and
 // writable by root only, except a sticky one whose next component is root's (or not there yet:
-// root makes it). "" when nobody else can.
-std::string UntrustedChain(const std::string &real, const std::string &next, const std::string &destination) {
+// root makes it). "" when nobody else can. The destination `dest` is made where `missing`.
+std::string UntrustedChain(const std::string &real, const std::string &next, const char *dest,
+                           const std::string &absolute, bool missing) {
     const std::vector<std::string> parts = Components(real);
     for (std::size_t j = 0; j <= parts.size(); ++j) {
         const std::string directory = Join(parts, j);
         struct stat st;
-        if (lstat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-            return StrPrintf("Can not enter directory %s", directory.c_str());
-        const char *why = nullptr;
+        if (lstat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            if (!missing) return StrPrintf("Can not enter directory %s", directory.c_str());
+            return StrPrintf("Can not make directory %s\n%s", dest,
+                             WhyNotMade(dest, absolute, lstat(directory.c_str(), &st) != 0 ? errno : ENOTDIR).c_str());
+        }
+        const char *why = nullptr, *wayOut = nullptr;
         if (st.st_uid != 0) {
             why = "is not owned by root";
+            wayOut = "Install as its owner instead, into a directory of theirs";
         } else if (st.st_mode & (S_IWGRP | S_IWOTH)) {
             const std::string following = j < parts.size() ? parts[j] : next;
             struct stat child;
             const bool rootsNext = !following.empty() && (lstat((directory + "/" + following).c_str(), &child) != 0
                                                               ? errno == ENOENT
                                                               : child.st_uid == 0);
-            if (!(st.st_mode & S_ISVTX) || !rootsNext) why = "can be written by others than root";
+            if (!(st.st_mode & S_ISVTX) || !rootsNext) {
+                why = "can be written by others than root";
+                wayOut = "Install as one of the users who may write there";
+            }
         }
         if (why)
-            return StrPrintf("Refusing to install as root into %s: the directory %s %s.", destination.c_str(),
-                             directory.c_str(), why);
+            return StrPrintf("Refusing to install as root into %s: the directory %s %s.\n%s, or choose a directory "
+                             "that only root can change, such as /opt/Sonaris8 or /usr/local/Sonaris8.",
+                             dest, directory.c_str(), why, wayOut);
     }
     return "";
 }
@@ -78,11 +210,13 @@ std::string UntrustedDestination(const std::string &absolute, const char *dest, 
     const std::size_t existing = missing && !parts.empty() ? parts.size() - 1 : parts.size();
     for (std::size_t i = 0; i <= existing; ++i) {
         char *resolved = realpath(Join(parts, i).c_str(), nullptr);
-        if (resolved == nullptr)
-            return StrPrintf(missing ? "Can not make directory %s" : "Can not enter directory %s", dest);
+        if (resolved == nullptr) {
+            if (!missing) return StrPrintf("Can not enter directory %s", dest);
+            return StrPrintf("Can not make directory %s\n%s", dest, WhyNotMade(dest, absolute, errno).c_str());
+        }
         real = resolved;
         std::free(resolved);
-        const std::string fault = UntrustedChain(real, i < parts.size() ? parts[i] : "", absolute);
+        const std::string fault = UntrustedChain(real, i < parts.size() ? parts[i] : "", dest, absolute, missing);
         if (!fault.empty()) return fault;
     }
     return "";
@@ -113,12 +247,11 @@ Fd OpenDestination(const std::string &absolute, const char *dest) {
         if (!directory) ReportCannotEnter(dest);
         return directory;
     }
-    std::string trimmed = absolute;
-    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+    const std::string trimmed = Trimmed(absolute);
     const std::string name = BaseOf(trimmed);
     const Fd parent(open(root ? real.c_str() : DirectoryOf(trimmed).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!parent || mkdirat(parent.get(), name.c_str(), root ? 0755 : 0777) != 0) {
-        ShowError(StrPrintf("Can not make directory %s", dest).c_str());
+        ReportCannotMake(dest, absolute, errno);
         return Fd();
     }
     // Only the directory just made: a link put in its place is not followed.
@@ -129,7 +262,7 @@ Fd OpenDestination(const std::string &absolute, const char *dest) {
     }
     const int probe = openat(directory.get(), kProbeName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (probe < 0) {
-        ShowError(StrPrintf("Can not write to directory %s", dest).c_str());
+        ReportCannotWrite(dest, absolute, directory.get(), errno);
         return Fd();
     }
     close(probe);
@@ -196,7 +329,7 @@ void InstallSequence() {
     const Fd destinationFd = OpenDestination(absolute, dest);
     if (!destinationFd) return;
     if (access(dest, W_OK) != 0) {
-        ShowError("You do not have write permission for the destination directory.");
+        ReportNoWritePermission(dest, absolute, errno);
         return;
     }
 
@@ -205,7 +338,7 @@ void InstallSequence() {
         XtManageChild(InstallerWidgets.page3form);
     }
 
-    const bool extracted = Extract(destinationFd.get(), absolute.c_str());
+    const bool extracted = Extract(destinationFd.get(), dest);
     if (bIsSilent || !extracted) return;
     StartLauncher(destinationFd.get(), StrPrintf("%s//%s", absolute.c_str(), kLauncherName));
     ShowError("Installation failed for unknown reason");

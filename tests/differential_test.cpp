@@ -203,7 +203,7 @@ TEST(Differential, TarExtractsWhatTheCheckAdmitsAndNothingElse) {
             c.unset.push_back("TAR_OPTIONS");
             c.unprivileged = !root;
             const Result r = RunCommand(c);
-            if (r.err == messages::OnStderr(messages::kDestinationNotWritable)) {
+            if (r.err.rfind(messages::kDestinationNotWritable + "\n", 0) == 0) {
                 // A "./" that root installed took the destination from nobody: nothing is looked at.
                 EXPECT_EQ(TreeListing(dest), earlier);
             } else if (judged.admitted) {

@@ -69,15 +69,19 @@ TEST_F(InstallFromWindow, EachFailureShowsItsMessageOverItsPage) {
     WriteFile(Path("file"), "");
     struct Case {
         std::string destination, message;
+        bool why;  // a line follows that says why
     } refusals[] = {
-        {"", kNoDestination},
-        {Path("missing/dest"), CannotMake(Path("missing/dest"))},
-        {Path("file"), NotADirectory(Path("file"))},
+        {"", kNoDestination, false},
+        {Path("missing/dest"), CannotMake(Path("missing/dest")), true},
+        {Path("file"), NotADirectory(Path("file")), false},
     };
     for (const auto &c : refusals) {
         SCOPED_TRACE(c.destination);
         StartInstall(c.destination);
-        EXPECT_EQ(Flowed(ShownError()), Flowed(c.message));
+        if (c.why)
+            EXPECT_TRUE(TwoLines(ShownError(), c.message, {}, true));
+        else
+            EXPECT_EQ(Flowed(ShownError()), Flowed(c.message));
         EXPECT_EQ(Pages(), "2");
         XtUnmanageChild(InstallerWidgets.errorDialog);
     }

@@ -5,7 +5,10 @@
 
 #include "format/payloadguard.h"
 
+#include <gtest/gtest.h>
+
 #include <string>
+#include <vector>
 
 namespace messages {
 
@@ -48,6 +51,30 @@ inline std::string CannotMake(const std::string &dir) { return "Can not make dir
 inline std::string CannotWrite(const std::string &dir) { return "Can not write to directory " + dir; }
 inline std::string CannotEnter(const std::string &dir) { return "Can not enter directory " + dir; }
 inline std::string NotADirectory(const std::string &dir) { return "The destination " + dir + " is not a directory."; }
+
+// A report of two lines: `first` exactly, then one line that holds each of `words` (where it
+// happened, why, the way out). `text` as standard error has it, with its closing line break, or
+// with `dialog` as the dialog shows it, its lines broken anew.
+inline testing::AssertionResult TwoLines(const std::string &text, const std::string &first,
+                                         const std::vector<std::string> &words, bool dialog = false) {
+    std::string second;
+    if (dialog) {
+        std::string flowed = text;
+        for (char &c : flowed) c = c == '\n' ? ' ' : c;
+        if (flowed.compare(0, first.size() + 1, first + " ") != 0)
+            return testing::AssertionFailure() << "does not begin with \"" << first << "\": " << text;
+        second = flowed.substr(first.size() + 1);
+    } else {
+        if (text.compare(0, first.size() + 1, first + "\n") != 0 || text.back() != '\n' ||
+            text.find('\n', first.size() + 1) != text.size() - 1)
+            return testing::AssertionFailure() << "not \"" << first << "\" and one more line: " << text;
+        second = text.substr(first.size() + 1, text.size() - first.size() - 2);
+    }
+    for (const std::string &word : words)
+        if (second.find(word) == std::string::npos)
+            return testing::AssertionFailure() << "\"" << word << "\" missing from: " << second;
+    return testing::AssertionSuccess();
+}
 
 // A message as silent mode writes it on standard error.
 inline std::string OnStderr(const std::string &message) { return message + "\n"; }

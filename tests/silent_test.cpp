@@ -87,8 +87,9 @@ TEST_F(SilentInstall, ReportsEachRefusedCheckWordForWordAndFails) {
     struct Case {
         const char *name;
         std::function<void(Command &)> prepare;
-        std::string expected;  // standard error, every byte
+        std::string expected;  // standard error, every byte; or its first line, with `then`
         std::function<void()> check;
+        std::vector<std::string> then = {};  // words of the line after it: why, the way out
     } cases[] = {
         {"empty destination", [&](Command &c) { c.argv[2] = ""; },
          OnStderr(kNoDestination), [] {}},
@@ -113,10 +114,11 @@ TEST_F(SilentInstall, ReportsEachRefusedCheckWordForWordAndFails) {
              chmod(tmp.path().c_str(), 0755);
          }},
         {"parent of the destination missing", [&](Command &c) { c.argv[2] = tmp / "missing/dest"; },
-         OnStderr(CannotMake(tmp / "missing/dest")), [&] { EXPECT_FALSE(Exists(tmp / "missing")); }},
+         CannotMake(tmp / "missing/dest"), [&] { EXPECT_FALSE(Exists(tmp / "missing")); },
+         {tmp / "missing does not exist"}},
         {"a % in the path is data",
          [&](Command &c) { c.argv[2] = tmp / "%s%n%d/dest"; },
-         OnStderr(CannotMake(tmp / "%s%n%d/dest")), [] {}},
+         CannotMake(tmp / "%s%n%d/dest"), [] {}, {tmp / "%s%n%d does not exist"}},
         {"new destination not writable",
          [&](Command &c) {
              MakeDir(tmp / "open", 0777);
@@ -124,18 +126,19 @@ TEST_F(SilentInstall, ReportsEachRefusedCheckWordForWordAndFails) {
              c.unprivileged = true;
              c.umask = 0277;  // the new directory comes out read-only
          },
-         OnStderr(CannotWrite(tmp / "open/dest")),
+         CannotWrite(tmp / "open/dest"),
          [&] {
              EXPECT_TRUE(Exists(tmp / "open/dest"));  // made, and left
              EXPECT_FALSE(Exists(tmp / "open/dest/test"));
-         }},
+         },
+         {"mode 0500", "umask (0277)", "a umask such as 022"}},
         {"existing destination not writable",
          [&](Command &c) {
              mkdir((tmp / "ro").c_str(), 0555);
              c.argv[2] = tmp / "ro";
              c.unprivileged = true;
          },
-         OnStderr(kDestinationNotWritable), [] {}},
+         kDestinationNotWritable, [] {}, {"You may not write in " + tmp / "ro"}},
         {"existing destination is a file",
          [&](Command &c) {
              WriteFile(tmp / "file", "keep me");
@@ -154,13 +157,26 @@ TEST_F(SilentInstall, ReportsEachRefusedCheckWordForWordAndFails) {
          },
          OnStderr(CannotEnter(tmp / "closed")),
          [&] { EXPECT_EQ(TreeListing(tmp / "elsewhere"), ""); }},
+        // Found only once the extraction begins, and named as typed all the same.
+        {"a relative destination that cannot be entered",
+         [&](Command &c) {
+             MakeDir(tmp / "elsewhere/ns", 0600);
+             chown((tmp / "elsewhere/ns").c_str(), kNobody, kNobody);
+             c.argv[2] = "ns";
+             c.cwd = tmp / "elsewhere";
+             c.unprivileged = true;
+         },
+         OnStderr(CannotEnter("ns")), [] {}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         Command command = Silent(installer, tmp / "dest");
         c.prepare(command);
         const Result r = RunCommand(command);
-        EXPECT_EQ(r.err, c.expected);
+        if (c.then.empty())
+            EXPECT_EQ(r.err, c.expected);
+        else
+            EXPECT_TRUE(TwoLines(r.err, c.expected, c.then));
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.exitStatus, 1);
         c.check();
@@ -292,7 +308,7 @@ TEST_F(SilentInstall, RelativeDestinationIsCheckedAsTypedAndInstalledInPlace) {
 
     c.argv[2] = "missing/Sonaris8";
     r = RunCommand(c);
-    EXPECT_EQ(r.err, "Can not make directory missing/Sonaris8\n");
+    EXPECT_TRUE(TwoLines(r.err, CannotMake("missing/Sonaris8"), {"directory missing does not exist"}));
     EXPECT_EQ(r.exitStatus, 1);
 }
 
