@@ -9,12 +9,17 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+#include <zlib.h>
+
+#include "tests/tar_support.h"
 
 #include <algorithm>
 #include <cctype>
@@ -95,6 +100,7 @@ std::vector<std::string> BuildEnvironment(const Command &command) {
 // In the child, after fork: everything up to exec. Never returns.
 [[noreturn]] void ExecChild(const Command &command, const std::vector<std::string> &envStrings) {
     setpgid(0, 0);
+    if (!command.mounts.empty() && !PrivateMounts(command.mounts)) _exit(123);
     if (command.umask) ::umask(*command.umask);
     if (!command.cwd.empty() && chdir(command.cwd.c_str()) != 0) _exit(126);
     if (command.unprivileged && geteuid() == 0) {
@@ -183,6 +189,34 @@ void Collect(pid_t pid, std::vector<std::pair<int, std::string *>> sources, int 
 }
 
 }  // namespace
+
+bool PrivateMounts(const std::vector<Mount> &mounts) {
+    if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+    for (const Mount &m : mounts) {
+        const char *where = m.where.c_str();
+        const bool made =
+            m.kind == Mount::Kind::Tmpfs
+                ? mount("sonaris-test", where, "tmpfs", 0, m.source.c_str()) == 0
+            : m.kind == Mount::Kind::Bind
+                ? mount(m.source.c_str(), where, nullptr, MS_BIND, nullptr) == 0
+                : mount(where, where, nullptr, MS_BIND, nullptr) == 0 &&
+                      mount(nullptr, where, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+        if (!made) return false;
+    }
+    return true;
+}
+
+bool PrivateMountsWork(std::string &why) {
+    TempDir tmp;
+    Command probe;
+    probe.argv = {"/bin/sh", "-c", "test \"$(stat -f -c %T \"$1\")\" = tmpfs", "sh", tmp.path()};
+    probe.mounts = {{Mount::Kind::Tmpfs, tmp.path(), "size=64k"}};
+    const Result r = RunCommand(probe);
+    if (r.exitStatus == 0) return true;
+    why = "cannot mount a tmpfs in a mount namespace of a process's own here (that needs root with "
+          "CAP_SYS_ADMIN): exit status " + std::to_string(r.exitStatus);
+    return false;
+}
 
 Result RunArgs(const std::vector<std::string> &argv) {
     Command c;
@@ -433,6 +467,62 @@ std::string PadGzipHeader(const std::string &member, std::size_t size) {
 }
 
 std::string ProgramImage() { return ReadFile(InstallerPath()); }
+
+std::uint64_t WriteStoredInstaller(const std::string &path, int files, std::size_t size) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << ReadFile(InstallerPath());
+    std::uint64_t length = 0, unpacked = 0;
+    uLong crc = crc32(0, nullptr, 0);
+    const auto put = [&](const std::string &bytes) {
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        length += bytes.size();
+    };
+    put(std::string("\x1f\x8b\x08\0\0\0\0\0\0\xff", 10));
+    // One stored block of at most 65,535 bytes: a byte for BFINAL and the type, LEN and its complement.
+    std::string block;
+    const auto flush = [&](bool last) {
+        const std::size_t n = block.size();
+        const char head[5] = {static_cast<char>(last), static_cast<char>(n & 0xff), static_cast<char>(n >> 8),
+                              static_cast<char>(~n & 0xff), static_cast<char>((~n >> 8) & 0xff)};
+        put(std::string(head, 5) + block);
+        block.clear();
+    };
+    const auto tar = [&](const std::string &bytes) {
+        crc = crc32(crc, reinterpret_cast<const Bytef *>(bytes.data()), static_cast<uInt>(bytes.size()));
+        unpacked += bytes.size();
+        for (std::size_t at = 0; at < bytes.size();) {
+            const std::size_t n = std::min(bytes.size() - at, std::size_t(65535) - block.size());
+            block.append(bytes, at, n);
+            at += n;
+            if (block.size() == 65535) flush(false);
+        }
+    };
+    const auto padded = [](const std::string &data) {
+        return data + std::string((512 - data.size() % 512) % 512, '\0');
+    };
+    tar(tarfile::TarHeader(tarfile::Dir("./")) + tarfile::TarHeader(tarfile::Dir("lib/")));
+    // Every file different, cut from one stretch of random bytes.
+    const std::string random = RandomBytes(size + 4096);
+    tarfile::TarMember file = tarfile::File("", std::string(size, '\0'));
+    for (int i = 0; i < files; ++i) {
+        file.name = "lib/file" + std::to_string(i) + ".bin";
+        tar(tarfile::TarHeader(file) + padded(random.substr(static_cast<std::size_t>(i) % 4096, size)));
+    }
+    const tarfile::TarMember launcher = tarfile::Launcher(MarkerLauncher());
+    tar(tarfile::TarHeader(launcher) + padded(launcher.content));
+    tar(std::string(1024 + (10240 - (unpacked + 1024) % 10240) % 10240, '\0'));
+    flush(true);
+    std::string tail(8, '\0');
+    for (int i = 0; i < 4; ++i) {
+        tail[i] = static_cast<char>(crc >> (8 * i));
+        tail[4 + i] = static_cast<char>(unpacked >> (8 * i));
+    }
+    put(tail);
+    out << "\n" << length << "\n";
+    out.close();
+    chmod(path.c_str(), 0755);
+    return length;
+}
 
 std::string InstallerBytes(const std::string &payload, const std::optional<std::string> &trailer) {
     return ProgramImage() + payload + trailer.value_or("\n" + std::to_string(payload.size()) + "\n");

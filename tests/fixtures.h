@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <sys/types.h>
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -48,6 +49,20 @@ private:
 
 void RemoveTree(const std::string &path);
 
+// A mount made in a mount namespace of a process's own, gone with the process: a tmpfs with
+// `options` ("size=2m,mode=1777"), the directory `where` again read-only, or the file or
+// directory `source` bound over `where`.
+struct Mount {
+    enum class Kind { Tmpfs, ReadOnly, Bind } kind;
+    std::string where;
+    std::string source = "";  // Tmpfs: its options; Bind: what is bound
+};
+// Makes the mounts in a new mount namespace of this process (as root, before dropping privileges);
+// false where the system refuses.
+bool PrivateMounts(const std::vector<Mount> &mounts);
+// Whether PrivateMounts works here; `why` says what failed when it does not.
+bool PrivateMountsWork(std::string &why);
+
 // A program to run: argv[0] is what the program sees, `program` what is executed (argv[0] when
 // empty). The environment is the test's own, with `env` set and `unset` removed.
 struct Command {
@@ -56,6 +71,7 @@ struct Command {
     std::map<std::string, std::string> env;
     std::vector<std::string> unset;
     std::string cwd;
+    std::vector<Mount> mounts;  // made for it alone (PrivateMounts)
     std::optional<mode_t> umask;
     bool unprivileged = false;  // run as nobody (uid and gid 65534, no groups)
     std::map<int, rlim_t> limits;     // resource limits (RLIMIT_FSIZE, ...), soft and hard alike
@@ -138,6 +154,11 @@ struct SmallApp {
 void MakeApp(const std::string &tree, const SmallApp &app = {});
 // MakeApp, and the installer file `path` for it (PackInstaller); returns `path`.
 std::string MakeInstaller(const std::string &tree, const std::string &path, const SmallApp &app = {});
+
+// The installer file `path` for `files` files of `size` bytes each under lib/ (the launcher last),
+// its payload gzip data that stores the tar stream as it is (deflate's stored blocks): a large
+// installer made at the speed of writing it. Returns the payload's length.
+std::uint64_t WriteStoredInstaller(const std::string &path, int files, std::size_t size);
 
 // Program image + payload + trailer; `trailer` defaults to "\nN\n".
 std::string InstallerBytes(const std::string &payload, const std::optional<std::string> &trailer = {});

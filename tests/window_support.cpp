@@ -35,13 +35,15 @@ bool BecomeNobody() {
                               setresuid(kNobody, kNobody, kNobody) == 0);
 }
 
-std::string InChild(const std::function<std::string()> &report, bool unprivileged) {
+std::string InChild(const std::function<std::string()> &report, bool unprivileged,
+                    const std::vector<fixtures::Mount> &mounts) {
     fixtures::XServer::Shared();
     int out[2];
     if (pipe(out) != 0) return "pipe failed";
     const pid_t pid = fork();
     if (pid == 0) {
         close(out[0]);
+        if (!mounts.empty() && !fixtures::PrivateMounts(mounts)) _exit(3);
         if (unprivileged && !BecomeNobody()) _exit(2);
         const std::string text = report();
         (void)!write(out[1], text.data(), text.size());

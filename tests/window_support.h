@@ -3,6 +3,8 @@
 #ifndef SONARIS_TESTS_WINDOW_SUPPORT_H
 #define SONARIS_TESTS_WINDOW_SUPPORT_H
 
+#include "tests/fixtures.h"
+
 #include <X11/Intrinsic.h>
 
 #include <functional>
@@ -18,9 +20,11 @@ void Build(std::vector<std::string> args);
 // Makes a root process nobody (uid and gid 65534, no groups); false where that fails.
 bool BecomeNobody();
 
-// Runs `report` in a child process (optionally as nobody) and returns what it said. The child
-// opens a display of its own; the parent's connection is never touched there.
-std::string InChild(const std::function<std::string()> &report, bool unprivileged = false);
+// Runs `report` in a child process (optionally as nobody, after `mounts` are made for it) and
+// returns what it said. The child opens a display of its own; the parent's connection is never
+// touched there.
+std::string InChild(const std::function<std::string()> &report, bool unprivileged = false,
+                    const std::vector<fixtures::Mount> &mounts = {});
 
 // A label's text.
 std::string Label(Widget w);
