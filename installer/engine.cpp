@@ -187,11 +187,6 @@ public:
 
     Relay *ArchiverRelay() override { return &relay_; }
 
-    Child unpacker, archiver;
-    std::string unpackerSaid, archiverSaid;  // "gunzip: not found", ...
-    Room::Shortage shortage = Room::Shortage::None;
-
-private:
     // Whether the destination has run out of room; then gunzip and tar are ended.
     bool OutOfRoom() {
         shortage = ShortageAt(destination_);
@@ -201,6 +196,11 @@ private:
         return true;
     }
 
+    Child unpacker, archiver;
+    std::string unpackerSaid, archiverSaid;  // "gunzip: not found", ...
+    Room::Shortage shortage = Room::Shortage::None;
+
+private:
     bool Start(Child &child, const char *name, const std::vector<const char *> &options, int input, int output,
                int error, std::string &said) {
         const std::string program = Find(path_, name, said);

@@ -83,7 +83,7 @@ void ReportNoRoom(const Extraction &extraction, const char *destination) {
     std::string what;
     switch (room.shortage) {
     case Room::Shortage::Quota:
-        what = StrPrintf("Your disk quota on the file system that holds %s is reached: the installation needs about "
+        what = StrPrintf("The disk quota on the file system that holds %s is reached: the installation needs about "
                          "%s, and the file system had %s free.",
                          destination, need.c_str(), free.c_str());
         break;

@@ -89,7 +89,7 @@ std::string FileSystemFault(int error, const std::string &where, const std::stri
     case ENOSPC:
         return "The file system that holds " + where + " is full: free some space there, or " + elsewhere + ".";
     case EDQUOT:
-        return "Your disk quota on the file system that holds " + where + " is reached: free some of your space, or " +
+        return "The disk quota on the file system that holds " + where + " is reached: free some space there, or " +
                elsewhere + ".";
     default: return "";
     }
