@@ -21,30 +21,6 @@ using namespace fixtures;
 
 namespace reliability {
 
-// ---- a tmpfs of its own ----
-
-Command InPrivateTmpfs(const Command &command, const std::string &where, const std::string &options) {
-    if (!command.program.empty()) throw std::logic_error("InPrivateTmpfs runs argv[0] itself");
-    Command wrapped = command;
-    wrapped.argv = {"unshare", "--mount", "--propagation", "private", "--", "/bin/sh", "-c",
-                    "mount -t tmpfs -o \"$1\" sonaris-test \"$2\" || exit 99; shift 2; exec \"$@\"", "sh",
-                    options, where};
-    wrapped.argv.insert(wrapped.argv.end(), command.argv.begin(), command.argv.end());
-    return wrapped;
-}
-
-bool PrivateTmpfsWorks(std::string &why) {
-    TempDir tmp;
-    Command probe;
-    probe.argv = {"/bin/sh", "-c", "test \"$(stat -f -c %T \"$1\")\" = tmpfs", "sh", tmp.path()};
-    const Result r = RunCommand(InPrivateTmpfs(probe, tmp.path(), "size=64k"));
-    if (r.exitStatus == 0) return true;
-    why = "cannot mount a tmpfs in a private mount namespace here (unshare --mount and mount -t tmpfs need "
-          "root with CAP_SYS_ADMIN): exit status " +
-          std::to_string(r.exitStatus) + ", " + r.err;
-    return false;
-}
-
 // ---- running installers ----
 
 std::string Interpreter(const std::string &executable) {

@@ -1,5 +1,5 @@
-// Support for the fault, interruption and hostile-payload tests: a private tmpfs for one command,
-// and what /proc tells about a running installer. Their tar archives come from tar_support.h.
+// Support for the fault, interruption and hostile-payload tests: what /proc tells about a running
+// installer. Their tar archives come from tar_support.h.
 #ifndef SONARIS_TESTS_RELIABILITY_SUPPORT_H
 #define SONARIS_TESTS_RELIABILITY_SUPPORT_H
 
@@ -11,15 +11,6 @@
 #include <string>
 
 namespace reliability {
-
-// ---- a tmpfs of its own ----
-
-// `command` run in a mount namespace of its own, after a tmpfs with `options` ("size=1m",
-// "nr_inodes=16") is mounted at `where`. The mount goes with the namespace when the command ends.
-fixtures::Command InPrivateTmpfs(const fixtures::Command &command, const std::string &where,
-                                 const std::string &options);
-// Whether InPrivateTmpfs works here; `why` says what failed when it does not.
-bool PrivateTmpfsWorks(std::string &why);
 
 // ---- running installers ----
 

@@ -110,7 +110,7 @@ protected:
 
 TEST_F(Faults, AFullFileSystemFailsTheInstallation) {
     std::string why;
-    if (!PrivateTmpfsWorks(why)) GTEST_SKIP() << why;
+    if (!PrivateMountsWork(why)) GTEST_SKIP() << why;
     const std::string installer = MakeInstaller(2 << 20, 40);
     const std::string mount = tmp / "mnt";
     mkdir(mount.c_str(), 0755);
@@ -127,8 +127,8 @@ TEST_F(Faults, AFullFileSystemFailsTheInstallation) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         const std::string dest = mount + "/Sonaris8";
-        const Command command =
-            InPrivateTmpfs(c.window ? Interactive(installer) : Silent(installer, dest), mount, c.options);
+        Command command = c.window ? Interactive(installer) : Silent(installer, dest);
+        command.mounts = {{Mount::Kind::Tmpfs, mount, c.options}};
         if (c.window) {
             ExpectWindowFailure(command, dest, "3");
         } else {
