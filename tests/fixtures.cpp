@@ -471,31 +471,21 @@ std::string ProgramImage() { return ReadFile(InstallerPath()); }
 std::uint64_t WriteStoredInstaller(const std::string &path, int files, std::size_t size) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << ReadFile(InstallerPath());
+    z_stream z{};
+    deflateInit2(&z, Z_NO_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);  // 16: gzip's framing
     std::uint64_t length = 0, unpacked = 0;
-    uLong crc = crc32(0, nullptr, 0);
-    const auto put = [&](const std::string &bytes) {
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        length += bytes.size();
-    };
-    put(std::string("\x1f\x8b\x08\0\0\0\0\0\0\xff", 10));
-    // One stored block of at most 65,535 bytes: a byte for BFINAL and the type, LEN and its complement.
-    std::string block;
-    const auto flush = [&](bool last) {
-        const std::size_t n = block.size();
-        const char head[5] = {static_cast<char>(last), static_cast<char>(n & 0xff), static_cast<char>(n >> 8),
-                              static_cast<char>(~n & 0xff), static_cast<char>((~n >> 8) & 0xff)};
-        put(std::string(head, 5) + block);
-        block.clear();
-    };
-    const auto tar = [&](const std::string &bytes) {
-        crc = crc32(crc, reinterpret_cast<const Bytef *>(bytes.data()), static_cast<uInt>(bytes.size()));
+    const auto tar = [&](const std::string &bytes, int flush = Z_NO_FLUSH) {
         unpacked += bytes.size();
-        for (std::size_t at = 0; at < bytes.size();) {
-            const std::size_t n = std::min(bytes.size() - at, std::size_t(65535) - block.size());
-            block.append(bytes, at, n);
-            at += n;
-            if (block.size() == 65535) flush(false);
-        }
+        z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(bytes.data()));
+        z.avail_in = static_cast<uInt>(bytes.size());
+        char buffer[1 << 16];
+        do {
+            z.next_out = reinterpret_cast<Bytef *>(buffer);
+            z.avail_out = sizeof buffer;
+            deflate(&z, flush);
+            out.write(buffer, static_cast<std::streamsize>(sizeof buffer - z.avail_out));
+            length += sizeof buffer - z.avail_out;
+        } while (z.avail_out == 0);
     };
     const auto padded = [](const std::string &data) {
         return data + std::string((512 - data.size() % 512) % 512, '\0');
@@ -510,14 +500,8 @@ std::uint64_t WriteStoredInstaller(const std::string &path, int files, std::size
     }
     const tarfile::TarMember launcher = tarfile::Launcher(MarkerLauncher());
     tar(tarfile::TarHeader(launcher) + padded(launcher.content));
-    tar(std::string(1024 + (10240 - (unpacked + 1024) % 10240) % 10240, '\0'));
-    flush(true);
-    std::string tail(8, '\0');
-    for (int i = 0; i < 4; ++i) {
-        tail[i] = static_cast<char>(crc >> (8 * i));
-        tail[4 + i] = static_cast<char>(unpacked >> (8 * i));
-    }
-    put(tail);
+    tar(std::string(1024 + (10240 - (unpacked + 1024) % 10240) % 10240, '\0'), Z_FINISH);
+    deflateEnd(&z);
     out << "\n" << length << "\n";
     out.close();
     chmod(path.c_str(), 0755);
