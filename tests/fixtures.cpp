@@ -485,15 +485,6 @@ std::string NeededGlibc(const std::string &program) {
     return highest;
 }
 
-std::string GlibcWarning(const std::string &image, const std::string &output) {
-    const std::string needed = NeededGlibc(image);
-    if (needed.empty() || VersionOf(needed) <= VersionOf("2.31")) return "";
-    return "sonaris-pack: warning: " + image + " needs glibc " + needed +
-           " or later, newer than the portable image's 2.31, so " + output +
-           " will not run on older systems (Debian 11, Ubuntu 20.04): run make portable and pack again, or give "
-           "--image a portable image\n";
-}
-
 std::string SystemTool(const std::string &tool) {
     return Exists("/usr/bin/" + tool) ? "/usr/bin/" + tool : "/bin/" + tool;
 }

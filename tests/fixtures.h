@@ -158,9 +158,6 @@ std::vector<unsigned> VersionOf(const std::string &text);
 // The highest GLIBC_ symbol version `program` needs, as readelf lists its version needs ("2.36");
 // "" when it needs none.
 std::string NeededGlibc(const std::string &program);
-// The packer's warning, with its line break, on packing `output` with the image `image` when that
-// needs a newer glibc than the portable images' 2.31; "" otherwise.
-std::string GlibcWarning(const std::string &image, const std::string &output);
 
 // Where the system keeps `tool` ("gunzip", "tar"): /usr/bin, else /bin.
 std::string SystemTool(const std::string &tool);
