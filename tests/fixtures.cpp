@@ -38,6 +38,11 @@ namespace fixtures {
 
 std::string InstallerPath() { return SONARIS_BUILD_DIR "/sonaris-installer"; }
 std::string HostArch() { return SONARIS_HOST_ARCH; }
+bool UnderCI() {
+    const char *ci = std::getenv("CI");
+    return ci && std::string(ci) == "true";
+}
+
 std::string PortableImage(const std::string &arch) {
     return SONARIS_BUILD_DIR "/portable/" + arch + "/sonaris-installer";
 }

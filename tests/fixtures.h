@@ -15,6 +15,15 @@ struct _XDisplay;  // Xlib's Display
 
 namespace fixtures {
 
+// Whether the suite runs under CI (CI=true), where it may not skip what it cannot do here.
+bool UnderCI();
+// In a test: a reason to skip, which CI turns into a failure.
+#define SKIP_OUTSIDE_CI(reason)                                                              \
+    do {                                                                                     \
+        if (::fixtures::UnderCI()) FAIL() << (reason) << " (CI=true: the suite may not skip)"; \
+        GTEST_SKIP() << (reason);                                                            \
+    } while (0)
+
 // Where the build put things (set by CMake).
 std::string InstallerPath();  // build/sonaris-installer
 // The processor the build is for ("x86_64"), as the packer's --arch names it.
