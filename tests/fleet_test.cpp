@@ -71,8 +71,11 @@ TEST(Fleet, AnsibleInstallsOnEveryHostOnceAndReportsADamagedFileInTheInstallersW
                          h.inside + "/" + dest + "\n";
         WriteFile(tmp / "hosts", inventory);
         Command c;
-        c.argv = {"ansible-playbook", "-i", tmp / "hosts", SourceDir() + "/docs/sonaris8.yml", "-e", "installer=" + file};
-        c.env = {{"HOME", tmp.path()}, {"ANSIBLE_NOCOLOR", "1"}, {"ANSIBLE_REMOTE_TMP", "/tmp"}};
+        c.argv = {"ansible-playbook", "-i", tmp / "hosts", SourceDir() + "/docs/sonaris8.yml",
+                  "-e", "installer=" + file};
+        // Ansible refuses to run in a locale that is not UTF-8, such as the C one of the suite.
+        c.env = {{"HOME", tmp.path()}, {"LC_ALL", "C.UTF-8"}, {"ANSIBLE_NOCOLOR", "1"},
+                 {"ANSIBLE_REMOTE_TMP", "/tmp"}};
         c.timeoutSeconds = 300;
         return RunCommand(c);
     };

@@ -38,7 +38,8 @@ TEST_F(OldKernels, InstallAsWithoutTheFilterWhetherNewerCallsAreMissingOrRefused
     ASSERT_EQ(packed.exitStatus, 0) << packed.err;
     using namespace tarfile;
     const std::string payload = Gzip(TarArchive({Dir("./"), Symlink("./etc", "/etc"), Launcher("#!/bin/sh\n")}));
-    WriteFile(refused, ReadFile(PortableImage("x86_64")) + payload + "\n" + std::to_string(payload.size()) + "\n", 0755);
+    const std::string trailer = "\n" + std::to_string(payload.size()) + "\n";
+    WriteFile(refused, ReadFile(PortableImage("x86_64")) + payload + trailer, 0755);
 
     for (const bool nobody : {false, true}) {
         // Each run as it goes without the filter.

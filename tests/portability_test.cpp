@@ -125,7 +125,8 @@ TEST(ProgramImages, NeedOnlyTheCLibraryAndShipWithoutDebugData) {
                                          std::string("-DFLOOR=") + kGlibcFloor, "-P",
                                          SourceDir() + "/cmake/GlibcFloor.cmake"});
         EXPECT_EQ(floor.exitStatus != 0, !elf.newerThanFloor.empty()) << floor.err;
-        for (const std::string &symbol : elf.newerThanFloor) EXPECT_NE(floor.err.find(symbol), std::string::npos) << symbol;
+        for (const std::string &symbol : elf.newerThanFloor)
+            EXPECT_NE(floor.err.find(symbol), std::string::npos) << symbol;
         if (!c.shipped) continue;
         EXPECT_EQ(elf.newerThanFloor, std::set<std::string>());
         EXPECT_FALSE(VersionOf(kGlibcFloor) < VersionOf(elf.highestGlibc)) << elf.highestGlibc;
