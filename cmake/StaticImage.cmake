@@ -11,6 +11,10 @@ else()
   set(SONARIS_STATIC_IMAGE ON)
 endif()
 set(static "$<BOOL:$<TARGET_PROPERTY:SONARIS_STATIC>>")
+# The oldest C library the shipped images start on (glibc 2.17: RHEL 7, and arm64's first): the
+# shipped image's rule refuses one that asks for more (cmake/GlibcFloor.cmake), and the packer
+# warns of an image that does.
+set(SONARIS_GLIBC_FLOOR 2.17)
 
 # Debian's own archives, in the order of cmake/image-libraries.txt, which scripts/collect-licences
 # reads for their notices. The C library, libm, and libdl and libpthread (part of the C library
@@ -36,12 +40,14 @@ if(SONARIS_STATIC_IMAGE)
 endif()
 
 # sonaris_static_image(TARGET): links TARGET as the program image. installer/onexlib.cpp keeps the
-# system's shared Xlib out of the process (libXcursor would load it).
+# system's shared Xlib out of the process (libXcursor would load it); installer/glibcfloor.cpp
+# answers what the archives ask of a C library newer than 2.17 (pow through --wrap).
 function(sonaris_static_image target)
   if(SONARIS_STATIC_IMAGE)
     set_target_properties(${target} PROPERTIES SONARIS_STATIC ON)
-    target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/installer/onexlib.cpp)
-    target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc -Wl,--wrap=dlopen)
+    target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/installer/onexlib.cpp
+                                     ${PROJECT_SOURCE_DIR}/installer/glibcfloor.cpp)
+    target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc -Wl,--wrap=dlopen -Wl,--wrap=pow)
   endif()
 endfunction()
 

@@ -226,10 +226,13 @@ private:
         int r = posix_spawnattr_setsigdefault(&attributes, &defaults);
         if (r == 0) r = posix_spawnattr_setsigmask(&attributes, &none);
         if (r == 0) r = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-        if (r == 0) r = posix_spawn_file_actions_addfchdir_np(&actions, destination_);
         if (r == 0) r = posix_spawn_file_actions_adddup2(&actions, input, STDIN_FILENO);
         if (r == 0) r = posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
         if (r == 0 && error != STDERR_FILENO) r = posix_spawn_file_actions_adddup2(&actions, error, STDERR_FILENO);
+        // The command inherits the working directory: the destination's opened directory itself,
+        // entered again here by its descriptor (no path looked up), whatever a window's turn did
+        // meanwhile. The copy is one thread, so nothing else can move it before the spawn.
+        if (r == 0 && fchdir(destination_) != 0) r = errno;
         if (r == 0) r = posix_spawn(&child.pid, program.c_str(), &actions, &attributes, argv.data(), environment_.data());
         posix_spawn_file_actions_destroy(&actions);
         posix_spawnattr_destroy(&attributes);
@@ -237,6 +240,8 @@ private:
             child.pid = -1;
             return false;
         }
+        // Older kernels answer ENOSYS, sandboxes EPERM: either way no descriptor, and Finish looks
+        // for the command's end between turns instead.
         child.ended = Fd(static_cast<int>(syscall(SYS_pidfd_open, child.pid, 0)));
         return true;
     }

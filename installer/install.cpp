@@ -4,6 +4,7 @@
 #include "installer/installer.h"
 #include "installer/owners.h"
 #include "installer/strformat.h"
+#include "posix/exec.h"
 #include "posix/fd.h"
 #include "posix/path.h"
 
@@ -285,7 +286,7 @@ void StartLauncher(int destination, const std::string &launcher) {
     char *argv[] = {const_cast<char *>(launcher.c_str()), const_cast<char *>(kLauncherArgument), nullptr};
     char magic[2] = {};
     if (pread(file.get(), magic, sizeof magic, 0) != 2 || magic[0] != '#' || magic[1] != '!') {
-        fexecve(file.get(), argv, environ);
+        ExecuteDescriptor(file.get(), argv, environ);
         return;
     }
     // A script's interpreter opens the script by the name it is given, and finds its files from

@@ -43,6 +43,11 @@ namespace fixtures {
 
 std::string InstallerPath() { return SONARIS_BUILD_DIR "/sonaris-installer"; }
 std::string HostArch() { return SONARIS_HOST_ARCH; }
+bool UnderCI() {
+    const char *ci = std::getenv("CI");
+    return ci && std::string(ci) == "true";
+}
+
 std::string PortableImage(const std::string &arch) {
     return SONARIS_BUILD_DIR "/portable/" + arch + "/sonaris-installer";
 }
@@ -557,15 +562,6 @@ std::string NeededGlibc(const std::string &program) {
             highest = version;
     }
     return highest;
-}
-
-std::string GlibcWarning(const std::string &image, const std::string &output) {
-    const std::string needed = NeededGlibc(image);
-    if (needed.empty() || VersionOf(needed) <= VersionOf("2.31")) return "";
-    return "sonaris-pack: warning: " + image + " needs glibc " + needed +
-           " or later, newer than the portable image's 2.31, so " + output +
-           " will not run on older systems (Debian 11, Ubuntu 20.04): run make portable and pack again, or give "
-           "--image a portable image\n";
 }
 
 std::string SystemTool(const std::string &tool) {

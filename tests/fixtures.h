@@ -16,6 +16,15 @@ struct _XDisplay;  // Xlib's Display
 
 namespace fixtures {
 
+// Whether the suite runs under CI (CI=true), where it may not skip what it cannot do here.
+bool UnderCI();
+// In a test: a reason to skip, which CI turns into a failure.
+#define SKIP_OUTSIDE_CI(reason)                                                              \
+    do {                                                                                     \
+        if (::fixtures::UnderCI()) FAIL() << (reason) << " (CI=true: the suite may not skip)"; \
+        GTEST_SKIP() << (reason);                                                            \
+    } while (0)
+
 // Where the build put things (set by CMake).
 std::string InstallerPath();  // build/sonaris-installer
 // The processor the build is for ("x86_64"), as the packer's --arch names it.
@@ -179,9 +188,6 @@ std::vector<unsigned> VersionOf(const std::string &text);
 // The highest GLIBC_ symbol version `program` needs, as readelf lists its version needs ("2.36");
 // "" when it needs none.
 std::string NeededGlibc(const std::string &program);
-// The packer's warning, with its line break, on packing `output` with the image `image` when that
-// needs a newer glibc than the portable images' 2.31; "" otherwise.
-std::string GlibcWarning(const std::string &image, const std::string &output);
 
 // Where the system keeps `tool` ("gunzip", "tar"): /usr/bin, else /bin.
 std::string SystemTool(const std::string &tool);

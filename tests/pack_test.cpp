@@ -2,6 +2,7 @@
 // written by the system's tar and gzip or built header by header (tar_support.h).
 #include "tools/error.h"
 #include "tests/fixtures.h"
+#include "tests/pack_support.h"
 #include "tests/tar_support.h"
 #include "tools/pack.h"
 #include "tools/payloadwriter.h"
@@ -25,6 +26,7 @@
 #include <climits>
 #include <cstring>
 #include <functional>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -1085,6 +1087,11 @@ TEST_F(Packer, PackingWarnsOfAnImageThatWillNotInstallOrNotRunOnOlderSystems) {
         EXPECT_EQ(r.err, c.warnings);
         EXPECT_TRUE(Exists(out));
     }
+    // Built on Debian 12 (glibc 2.36), the host's image needs at least the 2.34 of its start-up
+    // code: it does not start on RHEL 8 (2.28) or Debian 11 (2.31), and does on Debian 12.
+    const std::string excluded = SystemsBefore(NeededGlibc(InstallerPath()));
+    EXPECT_TRUE(std::regex_search(excluded, std::regex("RHEL 7(,| and) 8"))) << excluded;
+    EXPECT_TRUE(std::regex_search(excluded, std::regex("Debian 10 and 11(,|$)"))) << excluded;
 }
 
 }  // namespace

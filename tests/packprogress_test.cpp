@@ -2,6 +2,7 @@
 // packing and verifying, cleared at the end and before a failure's message; never on anything else,
 // and never with --quiet.
 #include "tests/fixtures.h"
+#include "tests/pack_support.h"
 #include "tools/progressline.h"
 
 #include <gtest/gtest.h>

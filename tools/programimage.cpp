@@ -11,11 +11,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <utility>
 #include <vector>
 
 const char *const kImageArches[2] = {"x86_64", "aarch64"};
-const char kPortableGlibc[] = "2.31";
+const char kPortableGlibc[] = SONARIS_GLIBC_FLOOR;
 
 namespace {
 
@@ -256,6 +257,45 @@ std::string ImageLine(const ImageKind &kind) {
 
 bool NeedsNewerGlibc(const ImageKind &kind) {
     return kind.dynamic && !kind.glibc.empty() && VersionNumbers(kind.glibc) > VersionNumbers(kPortableGlibc);
+}
+
+namespace {
+
+// Releases fleets still run, each with the glibc it ships, by family, oldest first.
+struct Release {
+    const char *family, *release, *glibc;
+};
+const Release kReleases[] = {
+    {"RHEL", "7", "2.17"},          {"RHEL", "8", "2.28"},         {"RHEL", "9", "2.34"},
+    {"RHEL", "10", "2.39"},         {"Debian", "10", "2.28"},      {"Debian", "11", "2.31"},
+    {"Debian", "12", "2.36"},       {"Ubuntu", "18.04", "2.27"},   {"Ubuntu", "20.04", "2.31"},
+    {"Ubuntu", "22.04", "2.35"},    {"Ubuntu", "24.04", "2.39"},   {"SLES", "15 SP1-SP3", "2.26"},
+    {"SLES", "15 SP4-SP6", "2.31"}, {"Amazon Linux", "2", "2.26"}, {"Amazon Linux", "2023", "2.34"},
+};
+
+// "a", "a and b", "a, b and c".
+std::string Enumerate(const std::vector<std::string> &items) {
+    std::string text;
+    for (std::size_t i = 0; i < items.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == items.size() ? " and " : ", ") + items[i];
+    return text;
+}
+
+}  // namespace
+
+std::string SystemsBefore(const std::string &glibc) {
+    const std::vector<unsigned> needed = VersionNumbers(glibc);
+    std::vector<std::string> families;
+    for (std::size_t i = 0; i < std::size(kReleases);) {
+        const std::string family = kReleases[i].family;
+        std::vector<std::string> releases;
+        for (; i < std::size(kReleases) && kReleases[i].family == family; ++i)
+            if (VersionNumbers(kReleases[i].glibc) < needed) releases.push_back(kReleases[i].release);
+        if (!releases.empty()) families.push_back(family + " " + Enumerate(releases));
+    }
+    std::string named;
+    for (const std::string &f : families) named += (named.empty() ? "" : ", ") + f;
+    return named;
 }
 
 std::string ImageArch(const std::string &processor) { return processor == "arm64" ? kImageArches[1] : processor; }

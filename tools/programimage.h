@@ -11,15 +11,16 @@
 // The processors installer files run on, by the names `uname -m` gives them.
 extern const char *const kImageArches[2];  // "x86_64", "aarch64"
 
-// The newest glibc the portable images need (they are built on Debian 11).
-extern const char kPortableGlibc[];  // "2.31"
+// The newest glibc the portable images need: the oldest they start on (cmake/GlibcFloor.cmake
+// holds them to it).
+extern const char kPortableGlibc[];  // "2.17"
 
 struct ImageKind {
     std::string arch;         // one of kImageArches; empty when the image is none of their programs
     std::string description;  // "an x86-64 Linux program", "not an ELF file", ...
     bool installer = false;   // carries the installer's mark
     bool dynamic = false;     // has a program interpreter: the C library comes from the system
-    std::string glibc;        // the highest GLIBC_ symbol version it needs ("2.31"); empty for none
+    std::string glibc;        // the highest GLIBC_ symbol version it needs ("2.17"); empty for none
 };
 
 // From the first `n` bytes of a file: the processor and description only.
@@ -33,15 +34,18 @@ ImageKind ReadImageKind(const std::string &path);
 
 // "an x86-64 Linux program", with " that is not an installer image" where it lacks the mark.
 std::string DescribeImage(const ImageKind &kind);
-// What it needs of the C library: "glibc 2.31 or later", "static", or "" when not a Linux program.
+// What it needs of the C library: "glibc 2.17 or later", "static", or "" when not a Linux program.
 std::string DescribeGlibc(const ImageKind &kind);
 // "x86-64", "arm64", or "" when not a Linux program.
 std::string ProcessorName(const ImageKind &kind);
-// --list's first line: "image: x86_64, an x86-64 Linux program, glibc 2.31 or later", or what the
+// --list's first line: "image: x86_64, an x86-64 Linux program, glibc 2.17 or later", or what the
 // image is instead.
 std::string ImageLine(const ImageKind &kind);
 // Whether the image needs a newer glibc than the portable images do.
 bool NeedsNewerGlibc(const ImageKind &kind);
+// The widely run systems whose glibc is older than `glibc`, so that an image needing it does not
+// start there: "RHEL 7 and 8, Debian 10 and 11, ..."; "" for none.
+std::string SystemsBefore(const std::string &glibc);
 
 // A processor's name as kImageArches names it: arm64 is aarch64.
 std::string ImageArch(const std::string &processor);

@@ -67,7 +67,7 @@ const char kHelp[] =
     "starts it after installing. What a payload may hold is stated in docs/format.md of the\n"
     "installer's sources; every problem of the tree is named with what to do about it.\n"
     "Packing warns when the image is not the installer's, or needs a newer glibc than the\n"
-    "portable images' 2.31 (make portable).\n"
+    "portable images' " SONARIS_GLIBC_FLOOR " (make portable).\n"
     "\n"
     "With SOURCE_DATE_EPOCH set, member times later than it are set to it: packing the same\n"
     "tree again makes the same bytes. OUTPUT appears only once it is complete.\n"
@@ -119,14 +119,14 @@ std::vector<std::string> ImageWarnings(const ImageKind &kind, const std::string 
         warnings.push_back(image + " is " + DescribeImage(kind) + ", so " + output +
                            " will not install anything: leave --image out, or give it a sonaris-installer");
     if (NeedsNewerGlibc(kind))
-        warnings.push_back(image + " needs glibc " + kind.glibc + " or later, newer than the portable image's " +
-                           kPortableGlibc + ", so " + output +
-                           " will not run on older systems (Debian 11, Ubuntu 20.04): run make portable and pack "
-                           "again, or give --image a portable image");
+        warnings.push_back(image + " needs glibc " + kind.glibc + " or later, newer than the portable images' " +
+                           kPortableGlibc + ", so " + output + " will not start on " + SystemsBefore(kind.glibc) +
+                           ", or any other system with an older glibc: run make portable and pack again, or give "
+                           "--image a portable image");
     return warnings;
 }
 
-// "app.installer: 12.3 MB, 842 members, x86-64, glibc 2.31 or later".
+// "app.installer: 12.3 MB, 842 members, x86-64, glibc 2.17 or later".
 std::string Summary(const std::string &output, std::size_t members, const ImageKind &kind) {
     struct stat st;
     std::string line = output;
