@@ -8,13 +8,18 @@
 #include <X11/xpm.h>
 #include <Xm/Form.h>
 #include <Xm/MwmUtil.h>
-#include <Xm/Xm.h>
+#include <Xm/XmP.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <X11/Shell.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace {
@@ -104,6 +109,40 @@ const char kProgressFont[] = "-adobe-helvetica-medium-r-*-*-14-*-*-*-*-*-*-*";
     std::exit(1);
 }
 
+// libXm copies HOME into a buffer of its own of this many bytes, the zero included (the icon
+// search behind the error dialog's symbol), and keeps the first HOME it reads.
+const std::size_t kToolkitHomeSize = 1024;
+
+// While it lives, the toolkit starts with a HOME it can take; the real one is back afterwards, for
+// the proposals, the settings file and the launcher. A longer HOME is shown to the toolkit as
+// another name of the same directory, through a descriptor kept open for good, so that ~/.Xdefaults
+// and ~/.motifbind are read as from any other HOME; where the directory cannot be opened, as
+// /dev/null, below which nothing is found.
+class ToolkitHome {
+public:
+    ToolkitHome() {
+        const char *home = std::getenv("HOME");
+        if (home == nullptr || std::strlen(home) < kToolkitHomeSize) return;
+        real_ = home;
+        const int directory = open(home, O_PATH | O_DIRECTORY | O_CLOEXEC);
+        const std::string name = "/proc/self/fd/" + std::to_string(directory);
+        struct stat named, opened;
+        const bool reached = directory >= 0 && stat(name.c_str(), &named) == 0 && fstat(directory, &opened) == 0 &&
+                             named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
+        if (!reached && directory >= 0) close(directory);
+        setenv("HOME", reached ? name.c_str() : "/dev/null", 1);
+        XmeGetHomeDirName();  // libXm reads it now, and keeps it
+    }
+    ~ToolkitHome() {
+        if (real_) setenv("HOME", real_->c_str(), 1);
+    }
+    ToolkitHome(const ToolkitHome &) = delete;
+    ToolkitHome &operator=(const ToolkitHome &) = delete;
+
+private:
+    std::optional<std::string> real_;
+};
+
 }  // namespace
 
 void BuildWindow(int *argc, char **argv) {
@@ -111,6 +150,7 @@ void BuildWindow(int *argc, char **argv) {
 
     // Toolkit, with our fallback look; the shell stays unmapped until everything exists. The
     // display is opened apart from the shell so that a missing one is explained, not just named.
+    std::optional<ToolkitHome> toolkitHome(std::in_place);
     XtToolkitInitialize();
     iw.appContext = XtCreateApplicationContext();
     XtAppSetFallbackResources(iw.appContext, const_cast<String *>(resources));
@@ -121,6 +161,7 @@ void BuildWindow(int *argc, char **argv) {
     commandLine.assign(argv, argv + *argc + 1);
     Display *display = XtOpenDisplay(iw.appContext, nullptr, nullptr, "SonarisInstaller", nullptr, 0, argc, argv);
     if (!display) ExplainNoDisplay(commandLine);
+    toolkitHome.reset();
     iw.toplevel = XtVaAppCreateShell(nullptr, "SonarisInstaller", applicationShellWidgetClass, display,
                                      XtNscreen, DefaultScreenOfDisplay(display),
                                      XtNargc, static_cast<int>(commandLine.size() - 1), XtNargv, commandLine.data(),
