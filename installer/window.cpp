@@ -89,12 +89,65 @@ const int kDecorations = MWM_DECOR_BORDER | MWM_DECOR_TITLE | MWM_DECOR_MENU | M
 
 const char kProgressFont[] = "-adobe-helvetica-medium-r-*-*-14-*-*-*-*-*-*-*";
 
+// The toolkit's standard command-line options, as it reads them before it opens the display: the
+// same table, so that an abbreviation (-disp) and the arguments the other options take are read
+// as the toolkit reads them.
+struct ToolkitOption {
+    const char *option, *specifier;
+    XrmOptionKind kind;
+    const char *value;
+};
+const ToolkitOption kToolkitOptions[] = {
+    {"+rv", "*reverseVideo", XrmoptionNoArg, "off"},
+    {"+synchronous", "*synchronous", XrmoptionNoArg, "off"},
+    {"-background", "*background", XrmoptionSepArg, nullptr},
+    {"-bd", "*borderColor", XrmoptionSepArg, nullptr},
+    {"-bg", "*background", XrmoptionSepArg, nullptr},
+    {"-bordercolor", "*borderColor", XrmoptionSepArg, nullptr},
+    {"-borderwidth", ".borderWidth", XrmoptionSepArg, nullptr},
+    {"-bw", ".borderWidth", XrmoptionSepArg, nullptr},
+    {"-display", ".display", XrmoptionSepArg, nullptr},
+    {"-fg", "*foreground", XrmoptionSepArg, nullptr},
+    {"-fn", "*font", XrmoptionSepArg, nullptr},
+    {"-font", "*font", XrmoptionSepArg, nullptr},
+    {"-foreground", "*foreground", XrmoptionSepArg, nullptr},
+    {"-geometry", ".geometry", XrmoptionSepArg, nullptr},
+    {"-iconic", ".iconic", XrmoptionNoArg, "on"},
+    {"-name", ".name", XrmoptionSepArg, nullptr},
+    {"-reverse", "*reverseVideo", XrmoptionNoArg, "on"},
+    {"-rv", "*reverseVideo", XrmoptionNoArg, "on"},
+    {"-selectionTimeout", ".selectionTimeout", XrmoptionSepArg, nullptr},
+    {"-synchronous", "*synchronous", XrmoptionNoArg, "on"},
+    {"-title", ".title", XrmoptionSepArg, nullptr},
+    {"-xnllanguage", ".xnlLanguage", XrmoptionSepArg, nullptr},
+    {"-xrm", nullptr, XrmoptionResArg, nullptr},
+    {"-xtsessionID", ".sessionID", XrmoptionSepArg, nullptr},
+};
+
+// The display the command line names, as the toolkit finds it there; else DISPLAY's value.
+std::string DisplayNamed(const std::vector<char *> &commandLine) {
+    std::vector<XrmOptionDescRec> table;
+    for (const ToolkitOption &o : kToolkitOptions)
+        table.push_back({const_cast<char *>(o.option), const_cast<char *>(o.specifier), o.kind,
+                         const_cast<char *>(o.value)});
+    std::vector<char *> args(commandLine.begin(), commandLine.end() - 1);  // no closing null
+    int count = static_cast<int>(args.size());
+    XrmDatabase options = nullptr;
+    XrmParseCommand(&options, table.data(), static_cast<int>(table.size()), "installer", &count, args.data());
+    char *type = nullptr;
+    XrmValue value{};
+    const char *given = std::getenv("DISPLAY");
+    std::string name = given ? given : "";
+    if (XrmGetResource(options, "installer.display", "Installer.Display", &type, &value) && value.addr) name = value.addr;
+    XrmDestroyDatabase(options);
+    return name;
+}
+
 // Where no X server can be reached, say so, and how to install without a window; status 1, as the
 // toolkit's own error would have it.
 [[noreturn]] void ExplainNoDisplay(const std::vector<char *> &commandLine) {
-    const char *name = std::getenv("DISPLAY");
-    for (std::size_t i = 1; i + 2 < commandLine.size(); ++i)
-        if (std::strcmp(commandLine[i], "-display") == 0) name = commandLine[i + 1];
+    const std::string named = DisplayNamed(commandLine);
+    const char *name = named.c_str();
     const char *self = commandLine[0] ? commandLine[0] : "sonaris-installer";
     if (name && *name)
         std::fprintf(stderr,
