@@ -340,7 +340,7 @@ namespace {
 // compressed with gzip -"$2".
 const char kPackScript[] =
     "cd \"$1\" && { echo .; find . -mindepth 1 ! -path ./sonaris | LC_ALL=C sort; "
-    "[ ! -e sonaris ] || echo ./sonaris; } | "
+    "if [ -e sonaris ] || [ -L sonaris ]; then echo ./sonaris; fi; } | "
     "tar --format=gnu --no-recursion --owner=0 --group=0 --numeric-owner -cf - -T - | gzip -n -\"$2\"";
 
 }  // namespace
