@@ -370,6 +370,7 @@ std::string MarkerLauncher() {
     printf 'args=%s\n' "$*"
     printf 'SigIgn=%s\n' "$(sed -n 's/^SigIgn:[[:space:]]*//p' /proc/$$/status)"
     printf 'cache=%s\n' "${XDG_CACHE_HOME-unset}"
+    printf 'home=%s\n' "${HOME-unset}"
     printf 'files=%s\n' "$(find "$(dirname "$0")" -type f | wc -l)"
     echo end
 } >> "$LAUNCHER_MARKER"
