@@ -142,7 +142,8 @@ TEST_F(AsRoot, WhatAnotherUserPlantsOrSwapsReachesNothingOfRoots) {
 }
 
 // The window as root with a HOME the user controls (sudo keeping HOME), and the user's own: no
-// settings file through a link, nothing root writes in that HOME, the started installer file's
+// settings file through a link, one in a HOME the user may write and enter but not list, nothing
+// root writes in that HOME, the started installer file's
 // payload whatever is renamed over its name, and a launcher that is a link run by the path it was
 // started from.
 TEST_F(AsRoot, TheWindowFollowsNoLinkAndRunsOnlyWhatItStarted) {
@@ -162,13 +163,16 @@ TEST_F(AsRoot, TheWindowFollowsNoLinkAndRunsOnlyWhatItStarted) {
         const char *name;
         std::string plant, installer, whileShown;  // the attack before and while page 1 shows
         bool root;
+        bool settings;  // the settings file written
     } cases[] = {
         {"root, the settings file a link to root's file, the installer file swapped",
          "ln -s '" + decoy + "/bin/test' '" + link + "'", started,
-         "cp '" + other + "' '" + user + "/x' && mv '" + user + "/x' '" + started + "'", true},
-        {"a symbolic link", "ln -s '" + target + "' '" + link + "'", installer, "", false},
-        {"a hard link", "ln '" + target + "' '" + link + "'", installer, "", false},
-        {"root, a launcher that is a link into the tree", "", linked, "", true},
+         "cp '" + other + "' '" + user + "/x' && mv '" + user + "/x' '" + started + "'", true, false},
+        {"a symbolic link", "ln -s '" + target + "' '" + link + "'", installer, "", false, false},
+        {"a hard link", "ln '" + target + "' '" + link + "'", installer, "", false, false},
+        {"root, a launcher that is a link into the tree", "", linked, "", true, false},
+        {"a HOME of mode 0311 (last: the user cannot list it to remove it)", "chmod 0311 '" + home + "'", installer,
+         "", false, true},
     };
     chmod(other.c_str(), 0644);
     const std::string decoyListing = TreeListing(decoy);
@@ -197,6 +201,8 @@ TEST_F(AsRoot, TheWindowFollowsNoLinkAndRunsOnlyWhatItStarted) {
         // Where it was started from; the window's own cache setting did not reach it.
         EXPECT_EQ(runs[0].at("argv0"), dest + "//sonaris");
         EXPECT_EQ(runs[0].at("cache"), "unset");
+        const std::string settings = "Bandwidth=10485800\nMaxBandwidth=10485800\n";
+        EXPECT_EQ(Exists(link) && ReadFile(link) == settings, cs.settings);
         EXPECT_EQ(ReadFile(target), "keep\n");
         EXPECT_EQ(TreeListing(decoy), decoyListing);
         EXPECT_FALSE(Exists(user + "/swapped"));
