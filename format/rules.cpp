@@ -435,7 +435,8 @@ BrokenRule PayloadRules::Add(const Entry &entry) {
                                                        (dotSlash ? kDotSlash : 0));
     if (keepLinks_ && type == MemberType::Symlink) links_[parent] = entry.link;
     if (name == kLauncherName) {
-        launcher_ = Launcher{true, type, entry.permissions & 07777, false, type == MemberType::Symlink ? entry.link : "", {}};
+        launcher_ = Launcher{true, type, entry.permissions & 07777, false,
+                             type == MemberType::Symlink ? entry.link : std::string(), {}};
         launcherAt_ = members_;
     }
     ++members_;

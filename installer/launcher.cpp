@@ -73,8 +73,8 @@ LauncherFile OpenLauncher(int destination, bool root) {
         struct stat st;
         if (!entry || fstat(entry.get(), &st) != 0) {
             const bool missing = errno == ENOENT || errno == ENOTDIR;
-            if (links == 0 && missing) return refuse(LauncherFile::Refusal::Missing, Joined(names));
-            return refuse(missing ? LauncherFile::Refusal::Nothing : LauncherFile::Refusal::NotAFile, Joined(names));
+            return refuse(links > 0 && missing ? LauncherFile::Refusal::Nothing : LauncherFile::Refusal::Unknown,
+                          Joined(names));
         }
         if (S_ISLNK(st.st_mode)) {
             std::string target;
@@ -119,13 +119,13 @@ std::string LauncherRefusalMessage(const LauncherFile &launcher, const std::stri
     std::string top = dest;
     while (top.size() > 1 && top.back() == '/') top.pop_back();
     const std::string below = top == "/" ? "/" : top + "/";
-    const std::string at = launcher.at.empty() ? top : below + launcher.at;
-    const std::string link = "it is a symbolic link to " + launcher.link + ", which";
+    const std::string at = launcher.at.empty() ? top : below + Printable(launcher.at);
+    const std::string link = "it is a symbolic link to " + Printable(launcher.link) + " that";
     const bool linked = !launcher.link.empty();
     std::string why, then;
     switch (launcher.refusal) {
     case Refusal::Runs:
-    case Refusal::Missing: return "";
+    case Refusal::Unknown: return "";
     case Refusal::Out:
         why = (linked ? link : std::string("it")) + " leads out of " + top;
         then = "Check where it leads before you start the application yourself.";
@@ -135,7 +135,7 @@ std::string LauncherRefusalMessage(const LauncherFile &launcher, const std::stri
         then = "Ask the supplier of the installer file for one whose launcher leads to a file of its tree.";
         break;
     case Refusal::NotAFile:
-        why = (linked ? link + " leads to " : std::string("it leads to ")) + at + ", which is not a regular file";
+        why = linked ? link + " leads to " + at + ", which is not a regular file" : "it is not a regular file";
         then = "Ask the supplier of the installer file for one whose launcher leads to a file of its tree.";
         break;
     case Refusal::NotRoots:

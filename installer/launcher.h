@@ -10,11 +10,12 @@
 #include <string>
 
 struct LauncherFile {
-    // Why it is not started: nothing stands at its name (Missing), or it is a link that leads out
-    // of the destination, to nothing, to something that is no regular file, or (root) it or a
-    // directory on its way is another user's or can be written by others than root.
-    enum class Refusal { Runs, Missing, Out, Nothing, NotAFile, NotRoots, OpenToOthers };
-    Refusal refusal = Refusal::Missing;
+    // Why it is not started: nothing stands at its name, or what does cannot be reached (Unknown:
+    // the installer cannot say more), or it is a link that leads out of the destination, to
+    // nothing, to something that is no regular file, or (root) it or a directory on its way is
+    // another user's or can be written by others than root.
+    enum class Refusal { Runs, Unknown, Out, Nothing, NotAFile, NotRoots, OpenToOthers };
+    Refusal refusal = Refusal::Unknown;
     Fd file;           // the file to run: for reading where it may be read, else for its name only
     struct stat status {};  // the file's, or what root's rule refused
     std::string link;  // the launcher's own target, when it is a symbolic link
@@ -27,7 +28,7 @@ struct LauncherFile {
 LauncherFile OpenLauncher(int destination, bool root);
 
 // Why the launcher of the destination `dest` (named as typed) was not started, and what to do;
-// "" for Runs and Missing, which the caller words.
+// "" for Runs and Unknown, which the caller words.
 std::string LauncherRefusalMessage(const LauncherFile &launcher, const std::string &dest);
 
 #endif

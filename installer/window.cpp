@@ -138,7 +138,8 @@ std::string DisplayNamed(const std::vector<char *> &commandLine) {
     XrmValue value{};
     const char *given = std::getenv("DISPLAY");
     std::string name = given ? given : "";
-    if (XrmGetResource(options, "installer.display", "Installer.Display", &type, &value) && value.addr) name = value.addr;
+    if (XrmGetResource(options, "installer.display", "Installer.Display", &type, &value) && value.addr)
+        name = value.addr;
     XrmDestroyDatabase(options);
     return name;
 }

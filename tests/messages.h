@@ -21,7 +21,8 @@ inline std::string LauncherNotStarted(const std::string &dest, const std::string
            why + ".\n" + then;
 }
 const std::string kCheckWhere = "Check where it leads before you start the application yourself.";
-const std::string kAskSupplier = "Ask the supplier of the installer file for one whose launcher leads to a file of its tree.";
+const std::string kAskSupplier =
+    "Ask the supplier of the installer file for one whose launcher leads to a file of its tree.";
 const std::string kCheckIt = "Check it before you start the application yourself.";
 
 inline std::string Damaged(const std::string &installer, const std::string &reason) {

@@ -353,14 +353,17 @@ TEST_F(Packer, RefusesNamingTheOffendingPathAndLeavesOutputAlone) {
          app + ": member ./bin/env is a symbolic link to /usr/bin/env, an absolute path that leads out of the installed "
                "tree; copy what it points to into the tree, and link to the copy with a relative target"},
         {"a launcher that is a link to nothing",
-         [&] { return unlink((app + "/sonaris").c_str()) == 0 && symlink("bin/sonaris", (app + "/sonaris").c_str()) == 0; },
+         [&] {
+             return unlink((app + "/sonaris").c_str()) == 0 && symlink("bin/sonaris", (app + "/sonaris").c_str()) == 0;
+         },
          {app, out},
          app + ": the launcher ./sonaris is a symbolic link to bin/sonaris that leads to nothing in the tree; make it "
                "lead to the program's executable file in the tree, or make the launcher that file, a script that "
                "starts the program, say"},
         {"a launcher that is a link to a file that cannot be run",
          [&] {
-             return unlink((app + "/sonaris").c_str()) == 0 && symlink("share/doc/README", (app + "/sonaris").c_str()) == 0;
+             return unlink((app + "/sonaris").c_str()) == 0 &&
+                    symlink("share/doc/README", (app + "/sonaris").c_str()) == 0;
          },
          {app, out},
          app + ": the launcher ./sonaris is a symbolic link to share/doc/README that leads to ./share/doc/README, which "
@@ -803,13 +806,14 @@ TEST_F(Packer, VerifyPassesSoundInstallersAndNamesWhatIsWrong) {
         {"a launcher that is a directory", {File("./x"), Dir("./sonaris/")},
          "the launcher ./sonaris is not a regular file"},
         {"the launcher not last", {kLauncher, File("./zzz")}, "the launcher ./sonaris is not the last member"},
-        {"a launcher that is a link into the tree", {File("./bin/run", "#!/bin/sh\n", 0755), Symlink("./sonaris", "bin/run")},
-         ""},
+        {"a launcher that is a link into the tree",
+         {File("./bin/run", "#!/bin/sh\n", 0755), Symlink("./sonaris", "bin/run")}, ""},
         {"a launcher that is a link to nothing", {Symlink("./sonaris", "bin/run")},
          "the launcher ./sonaris is a symbolic link to bin/run that leads to nothing in the tree: it will not run"},
         {"a launcher that is a link to a directory", {Dir("./bin/"), Symlink("./sonaris", "bin")},
          "the launcher ./sonaris is a symbolic link to bin that leads to ./bin/, a directory: it will not run"},
-        {"a launcher that is a link to a file no one may execute", {File("./run", "x", 0644), Symlink("./sonaris", "run")},
+        {"a launcher that is a link to a file no one may execute",
+         {File("./run", "x", 0644), Symlink("./sonaris", "run")},
          "the launcher ./sonaris is a symbolic link to run that leads to ./run, which is not executable: it will not run"},
         {"a launcher only others than its owner may execute", {File("./sonaris", "#!/bin/sh\n", 0611)},
          "the launcher ./sonaris (mode 0611) is a file that only others than its owner may execute: it will run only "

@@ -314,8 +314,8 @@ TEST_F(WizardTest, ALongHomeIsProposedUsedAndHandedOn) {
                 SCOPED_TRACE(image + ", HOME of " + std::to_string(length) + " bytes, " + (root ? "root" : "nobody"));
                 const std::string under = tmp / std::to_string(n++);
                 MakeDir(under, 0755);
-                const std::string longHome =
-                    length > 4096 ? under + "/" + std::string(length - under.size() - 1, 'h') : longDirectory(under, length);
+                const std::string longHome = length > 4096 ? under + "/" + std::string(length - under.size() - 1, 'h')
+                                                           : longDirectory(under, length);
                 if (!root) chown(longHome.c_str(), kNobody, kNobody);
                 Command c = Interactive(installer);
                 c.env["HOME"] = longHome;
@@ -341,7 +341,8 @@ TEST_F(WizardTest, ALongHomeIsProposedUsedAndHandedOn) {
                 ASSERT_EQ(runs.size(), 1u);
                 EXPECT_EQ(runs[0].at("argv0"), longHome + "/Sonaris8//sonaris");
                 EXPECT_EQ(runs[0].at("home"), longHome);
-                EXPECT_EQ(ReadFile(longHome + "/.Corvalent_MedioraSDK_60"), "Bandwidth=10485800\nMaxBandwidth=10485800\n");
+                EXPECT_EQ(ReadFile(longHome + "/.Corvalent_MedioraSDK_60"),
+                          "Bandwidth=10485800\nMaxBandwidth=10485800\n");
             }
         }
     }
