@@ -107,7 +107,8 @@ TEST_F(InstallFromWindow, EachFailureShowsItsMessageOverItsPage) {
 TEST_F(InstallFromWindow, OnlyLinesWiderThanTheScreenBreak) {
     Widget dialog = InstallerWidgets.errorDialog;
     const int screen = WidthOfScreen(XtScreen(dialog));
-    const std::string failed = kExtractionFailed + "tar: ./lib/readme.txt: Cannot open: Permission denied";
+    const std::string failed =
+        kExtractionFailed + "tar: ./share/sonaris/skins/midnight.skin: Wrote only 5632 of 10240 bytes: No space left on device";
     ShowError(failed.c_str());
     ASSERT_TRUE(PumpUntil([dialog] { return Viewable(XtParent(dialog)); }));
     EXPECT_EQ(ShownError(), failed);
