@@ -1,3 +1,4 @@
+// The launcher followed from the destination's descriptor, and the words for one that is not started.
 #include "installer/launcher.h"
 
 #include "format/rules.h"
