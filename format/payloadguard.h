@@ -54,6 +54,9 @@ public:
     // block (the check itself does not need the list).
     void KeepJudged() { rules_.KeepJudged(); }
     const std::vector<Entry> &judged() const { return rules_.judged(); }
+    // The targets of the links admitted, for rules().Lead() and the launcher's way; asked for before
+    // the first block.
+    void KeepLinks() { rules_.KeepLinks(); }
     const PayloadRules &rules() const { return rules_; }
 
 private:

@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cstring>
 #include <cstdio>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -295,7 +296,19 @@ std::uint32_t Lookup(const NameTree &names, const std::string &canonical) {
 // Where the component that ends at `ends[i]` begins, `ends` holding each end ForEachComponent gives.
 std::size_t StartOf(const std::vector<std::size_t> &ends, std::size_t i) { return i == 0 ? 0 : ends[i - 1] + 1; }
 
-MemberType TypeOf(std::uint8_t flags) { return static_cast<MemberType>((flags & 0x0f) - 1); }
+MemberType TypeOf(std::uint16_t flags) { return static_cast<MemberType>((flags & 0x0f) - 1); }
+
+// The 0111 bits of `permissions` in three bits, and back.
+unsigned PackedExecute(unsigned permissions) {
+    return (permissions >> 4 & 04) | (permissions >> 2 & 02) | (permissions & 01);
+}
+unsigned UnpackedExecute(unsigned packed) { return (packed & 04) << 4 | (packed & 02) << 2 | (packed & 01); }
+
+std::string JoinedParts(const std::vector<std::string> &parts) {
+    std::string path;
+    for (const std::string &part : parts) path += (path.empty() ? "" : "/") + part;
+    return path;
+}
 
 }  // namespace
 
@@ -372,7 +385,7 @@ BrokenRule PayloadRules::Add(const Entry &entry) {
             node = names_.Find(node, name.data() + start, ends_[i] - start);
         }
         path_[i] = node;
-        const std::uint8_t flags = node == NameTree::kNone ? 0 : names_.flags(node);
+        const std::uint16_t flags = node == NameTree::kNone ? 0 : names_.flags(node);
         if (ends_[i] != name.size() && under == NameTree::kNone && (flags & kTypeBits) &&
             TypeOf(flags) != MemberType::Directory) {
             under = node;
@@ -382,7 +395,7 @@ BrokenRule PayloadRules::Add(const Entry &entry) {
     if (node != NameTree::kNone && (names_.flags(node) & kTypeBits)) return Say(Fault::Twice, {member()});
     // A name under a link or a file of the payload: tar would follow the link, or fail.
     if (under != NameTree::kNone) {
-        const std::uint8_t flags = names_.flags(under);
+        const std::uint16_t flags = names_.flags(under);
         const std::string underRaw = (flags & kDotSlash ? "./" : "") + name.substr(0, underEnd);
         return Say(TypeOf(flags) == MemberType::Symlink ? Fault::UnderLink : Fault::UnderFile,
                    {member(), Printable(underRaw)});
@@ -395,7 +408,7 @@ BrokenRule PayloadRules::Add(const Entry &entry) {
         // tar links to the name the header gives, which must be a file this payload made.
         const CanonicalName target = Canonicalize(entry.link);
         const std::uint32_t it = !target.ok() || target.directory ? NameTree::kNone : Lookup(names_, target.name);
-        const std::uint8_t flags = it == NameTree::kNone ? 0 : names_.flags(it);
+        const std::uint16_t flags = it == NameTree::kNone ? 0 : names_.flags(it);
         if (!(flags & kTypeBits)) return Say(Fault::HardLinkMissing, {member(), Printable(entry.link)});
         if (TypeOf(flags) != MemberType::File)
             return Say(Fault::HardLinkNotFile, {member(), Printable(entry.link), DescribeType(TypeOf(flags))});
@@ -415,9 +428,15 @@ BrokenRule PayloadRules::Add(const Entry &entry) {
     }
     last_ = name;
     const bool dotSlash = !name.empty() && entry.name.compare(0, 2, "./") == 0;
-    names_.flags(parent) |= static_cast<std::uint8_t>(static_cast<unsigned>(type) + 1) | (dotSlash ? kDotSlash : 0);
+    const unsigned execute = type == MemberType::File || type == MemberType::HardLink
+                                 ? PackedExecute(entry.permissions) << kExecuteShift
+                                 : 0;
+    names_.flags(parent) |= static_cast<std::uint16_t>((static_cast<unsigned>(type) + 1) | execute |
+                                                       (dotSlash ? kDotSlash : 0));
+    if (keepLinks_ && type == MemberType::Symlink) links_[parent] = entry.link;
     if (name == kLauncherName) {
-        launcher_ = Launcher{true, type, entry.permissions & 07777, false};
+        launcher_ = Launcher{true, type, entry.permissions & 07777, false,
+                             type == MemberType::Symlink ? entry.link : std::string(), {}};
         launcherAt_ = members_;
     }
     ++members_;
@@ -451,19 +470,95 @@ bool PayloadRules::Holds(const std::string &canonical, MemberType *type) const {
 PayloadRules::Launcher PayloadRules::launcher() const {
     Launcher l = launcher_;
     l.last = l.present && launcherAt_ + 1 == members_;
+    if (l.present && keepLinks_) l.way = Lead(kLauncherName);
     return l;
+}
+
+PayloadRules::Way PayloadRules::Lead(const std::string &canonical) const {
+    Way way;
+    std::vector<std::string> at;  // what is reached, by its parts below the top
+    std::deque<std::string> left;
+    const std::vector<std::string> parts = Components(canonical);
+    left.assign(parts.begin(), parts.end());
+    std::uint16_t flags = 0;
+    int links = 0;
+    while (!left.empty()) {
+        const std::string part = left.front();
+        left.pop_front();
+        if (part == "..") {
+            if (at.empty()) {
+                way.end = Way::End::Out;
+                return way;
+            }
+            at.pop_back();
+            continue;
+        }
+        at.push_back(part);
+        way.name = JoinedParts(at);
+        const std::uint32_t node = Lookup(names_, way.name);
+        if (node == NameTree::kNone) return way;
+        flags = names_.flags(node);
+        const MemberType type = flags & kTypeBits ? TypeOf(flags) : MemberType::Directory;
+        if (type == MemberType::Symlink) {
+            const auto link = links_.find(node);
+            if (++links > 40 || link == links_.end()) return way;
+            at.pop_back();
+            const std::vector<std::string> target = Components(link->second);
+            left.insert(left.begin(), target.begin(), target.end());
+            continue;
+        }
+        if (!left.empty() && type != MemberType::Directory) return way;
+    }
+    way.end = Way::End::Member;
+    way.name = JoinedParts(at);
+    flags = names_.flags(at.empty() ? NameTree::kTop : Lookup(names_, way.name));
+    way.type = at.empty() || !(flags & kTypeBits) ? MemberType::Directory : TypeOf(flags);
+    way.execute = UnpackedExecute((flags & kExecuteBits) >> kExecuteShift);
+    return way;
+}
+
+std::string LinkedLauncherFault(const PayloadRules::Launcher &l) {
+    if (!l.present || l.type != MemberType::Symlink) return "";
+    const std::string it = "the launcher " + ArchiveName(kLauncherName, false) + " is a symbolic link to " +
+                           Printable(l.link) + " that leads ";
+    const PayloadRules::Way &way = l.way;
+    switch (way.end) {
+    case PayloadRules::Way::End::Out: return it + "out of the tree";
+    case PayloadRules::Way::End::Nothing: return it + "to nothing in the tree";
+    case PayloadRules::Way::End::Member: break;
+    }
+    if (way.type == MemberType::File || way.type == MemberType::HardLink) return "";
+    return it + "to " + Printable(ArchiveName(way.name, way.type == MemberType::Directory)) + ", " +
+           DescribeType(way.type);
 }
 
 std::vector<std::string> LauncherWarnings(const PayloadRules::Launcher &l) {
     const std::string launcher = "the launcher " + ArchiveName(kLauncherName, false);
     if (!l.present) return {"the payload holds no launcher " + ArchiveName(kLauncherName, false)};
     std::vector<std::string> warnings;
-    if (l.type != MemberType::File) {
+    // The installing user owns what tar makes and runs it by its owner's bit; root runs a file
+    // anyone may execute.
+    const auto runs = [&warnings](const std::string &file, unsigned execute, const std::string &otherwise) {
+        if (execute & S_IXUSR) return;
+        if (execute & (S_IXGRP | S_IXOTH))
+            warnings.push_back(file + " only others than its owner may execute: it will run only when root installs");
+        else
+            warnings.push_back(otherwise);
+    };
+    const std::string fault = LinkedLauncherFault(l);
+    if (!fault.empty()) {
+        warnings.push_back(fault + ": it will not run");
+    } else if (l.type == MemberType::Symlink) {
+        const std::string file = launcher + " is a symbolic link to " + Printable(l.link) + " that leads to " +
+                                 Printable(ArchiveName(l.way.name, false)) + ", which";
+        runs(file, l.way.execute, file + " is not executable: it will not run");
+    } else if (l.type != MemberType::File) {
         warnings.push_back(launcher + " is not a regular file");
-    } else if (!(l.permissions & S_IXUSR)) {
+    } else {
         char mode[16];
         std::snprintf(mode, sizeof mode, "%04o", l.permissions & 07777);
-        warnings.push_back(launcher + " is not executable (mode " + mode + ")");
+        runs(launcher + " (mode " + mode + ") is a file that", l.permissions,
+             launcher + " is not executable (mode " + mode + ")");
     }
     if (!l.last) warnings.push_back(launcher + " is not the last member");
     return warnings;

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 // The launcher's name at the top of the tree; the installer starts it after extracting.
@@ -72,8 +73,8 @@ struct Entry {
 };
 
 // The names a check has met, as a tree of components: each node is a component under its parent,
-// its bytes in one arena, found through an open-addressing hash of (parent, component), with a
-// byte of flags for the caller. Some 50 bytes a name where a map of whole names took hundreds.
+// its bytes in one arena, found through an open-addressing hash of (parent, component), with
+// sixteen bits of flags for the caller. Some 50 bytes a name where a map of whole names took hundreds.
 class NameTree {
 public:
     static constexpr std::uint32_t kTop = 0;  // "", there from the start
@@ -86,15 +87,15 @@ public:
     std::uint32_t Insert(std::uint32_t parent, const char *component, std::size_t n);
     // Makes the node, which must be missing.
     std::uint32_t Make(std::uint32_t parent, const char *component, std::size_t n);
-    std::uint8_t &flags(std::uint32_t node) { return At(node).flags; }
-    std::uint8_t flags(std::uint32_t node) const { return At(node).flags; }
+    std::uint16_t &flags(std::uint32_t node) { return At(node).flags; }
+    std::uint16_t flags(std::uint32_t node) const { return At(node).flags; }
     std::size_t size() const { return count_; }
 
 private:
     struct Node {
         std::uint32_t parent, length;
         std::uint32_t chunk, at;  // where the component's bytes stand in the arena
-        std::uint8_t flags;
+        std::uint16_t flags;      // in the padding the four words leave: no larger than one byte
     };
     static constexpr unsigned kPageBits = 12;
     static constexpr std::size_t kChunk = kMiB;
@@ -129,12 +130,24 @@ public:
         // could grant access or privilege.
         bool privileged = false;
     };
+    // Where a name leads once installed, through the payload's links (KeepLinks): to a member of
+    // the tree (`name`, "" for the top, and its `type`; for a file, who may execute it, the 0111
+    // bits), out of it, or to nothing it holds.
+    struct Way {
+        enum class End { Member, Out, Nothing };
+        End end = End::Nothing;
+        std::string name;
+        MemberType type = MemberType::Unknown;
+        unsigned execute = 0;
+    };
     // The member named kLauncherName, as far as the packer's habits ask.
     struct Launcher {
         bool present = false;
         MemberType type = MemberType::Unknown;
         unsigned permissions = 0;
         bool last = false;  // no member came after it
+        std::string link;   // a symbolic link's target
+        Way way;            // where it leads, once installed (KeepLinks)
     };
     PayloadRules() = default;
     explicit PayloadRules(Where where) : where_(where) {}
@@ -153,6 +166,11 @@ public:
     // members is more than a check needs.
     void KeepJudged() { keep_ = true; }
     const std::vector<Entry> &judged() const { return judged_; }
+    // Keeps every admitted symbolic link's target, for Lead() and the launcher's way.
+    void KeepLinks() { keepLinks_ = true; }
+    // Where the admitted member `canonical` leads (KeepLinks): a link through the links of the tree,
+    // up to 40 of them, as the system follows them.
+    Way Lead(const std::string &canonical) const;
     bool privileged() const { return where_.privileged; }
 
 private:
@@ -161,7 +179,15 @@ private:
     Where where_;
     // Per name: the member's type + 1 (0: only a directory on the way to members), whether its
     // name came with "./" in front, and what the look at the destination found.
-    enum : std::uint8_t { kTypeBits = 0x0f, kDotSlash = 0x10, kLooked = 0x20, kLinkOnDisk = 0x40 };
+    // For a file, kExecuteBits hold its 0111 bits, shifted by kExecuteShift.
+    enum : std::uint16_t {
+        kTypeBits = 0x0f,
+        kDotSlash = 0x10,
+        kLooked = 0x20,
+        kLinkOnDisk = 0x40,
+        kExecuteShift = 7,
+        kExecuteBits = 0x7 << kExecuteShift
+    };
     NameTree names_;
     // The member being added, component by component: where each ends in its name, and its node
     // (kNone while unknown). Between members, the nodes of last_, the member recorded last.
@@ -173,10 +199,17 @@ private:
     std::size_t launcherAt_ = 0;
     bool keep_ = false;
     std::vector<Entry> judged_;
+    bool keepLinks_ = false;
+    std::unordered_map<std::uint32_t, std::string> links_;  // node -> target
 };
 
 // What the packer's habits ask of the launcher and the payload does not give: no launcher, one
-// that is not an executable regular file, one that is not the last member. Empty if nothing.
+// that is not an executable regular file or a link that leads to one (KeepLinks), one that is not
+// the last member. Each says whether it will run, and as whom it will not. Empty if nothing.
 std::vector<std::string> LauncherWarnings(const PayloadRules::Launcher &launcher);
+// For a launcher that is a symbolic link (KeepLinks): "the launcher ./sonaris is a symbolic link
+// to bin/real that leads to nothing in the tree", out of it, or to what is no file; "" where it
+// leads to a file, executable or not, and for a launcher that is no link.
+std::string LinkedLauncherFault(const PayloadRules::Launcher &launcher);
 
 #endif

@@ -146,12 +146,16 @@ bool RootsOwn(int home) {
     return fstat(home, &st) == 0 && st.st_uid == 0 && !(st.st_mode & (S_IWGRP | S_IWOTH));
 }
 
+// HOME as a directory descriptor, or an empty Fd. Opened for its name only: a HOME its user may
+// write and enter but not list (mode 0311) serves as well as any.
+Fd OpenHome(const char *home) {
+    return Fd(home == nullptr ? -1 : open(home, O_PATH | O_DIRECTORY | O_CLOEXEC));
+}
+
 // Written only as a regular file of one name: a link would have root write wherever it leads.
 // Any failure skips it.
 void WriteSettingsFile() {
-    const char *home = std::getenv("HOME");
-    if (home == nullptr) return;
-    const Fd directory(open(home, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const Fd directory = OpenHome(std::getenv("HOME"));
     if (!directory || (geteuid() == 0 && !RootsOwn(directory.get()))) return;
     const Fd fd(openat(directory.get(), kSettingsName, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
     struct stat st;
@@ -167,7 +171,7 @@ bool RootInForeignHome() {
     if (geteuid() != 0) return false;
     const char *home = std::getenv("HOME");
     if (home == nullptr) return false;
-    const Fd directory(open(home, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const Fd directory = OpenHome(home);
     return !directory || !RootsOwn(directory.get());
 }
 

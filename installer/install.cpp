@@ -2,6 +2,7 @@
 #include "combobox/DtComboBox.h"
 #include "format/rules.h"
 #include "installer/installer.h"
+#include "installer/launcher.h"
 #include "installer/owners.h"
 #include "installer/strformat.h"
 #include "posix/exec.h"
@@ -26,6 +27,7 @@ namespace {
 
 const char kProbeName[] = "test";
 const char kLauncherArgument[] = "inst";
+const char kLaunchFailed[] = "Installation failed for unknown reason";
 
 std::string ReadDestination() {
     if (bIsSilent) return pLocation;
@@ -271,14 +273,18 @@ Fd OpenDestination(const std::string &absolute, const char *dest) {
     return directory;
 }
 
-// Starts the launcher from the destination, checked on a descriptor of it: a regular file and, when
-// root installs, root's and writable by root only. Returns only on failure.
-void StartLauncher(int destination, const std::string &launcher) {
-    Fd file(openat(destination, kLauncherName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!file) file = Fd(openat(destination, kLauncherName, O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    struct stat st;
-    if (!file || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) return;
-    if (geteuid() == 0 && (st.st_uid != 0 || (st.st_mode & (S_IWGRP | S_IWOTH)))) return;
+// Starts the launcher from the destination, checked on a descriptor of it: a regular file there, or
+// a symbolic link that leads to one without leaving the destination; when root installs, root's
+// and writable by root only, as is every directory on its way. Returns only on failure, with the
+// message that says why; `dest` names the destination as typed.
+std::string StartLauncher(int destination, const std::string &launcher, const std::string &dest) {
+    const LauncherFile found = OpenLauncher(destination, geteuid() == 0);
+    if (found.refusal != LauncherFile::Refusal::Runs) {
+        const std::string why = LauncherRefusalMessage(found, dest);
+        return why.empty() ? kLaunchFailed : why;
+    }
+    const Fd &file = found.file;
+    const struct stat &st = found.status;
     // The launcher takes over this process; it starts with the signal dispositions a program
     // expects, and the display connection closes itself on exec.
     std::signal(SIGPIPE, SIG_DFL);
@@ -287,14 +293,17 @@ void StartLauncher(int destination, const std::string &launcher) {
     char magic[2] = {};
     if (pread(file.get(), magic, sizeof magic, 0) != 2 || magic[0] != '#' || magic[1] != '!') {
         ExecuteDescriptor(file.get(), argv, environ);
-        return;
+        return kLaunchFailed;
     }
     // A script's interpreter opens the script by the name it is given, and finds its files from
     // that name: it gets the path, which must still lead to the file checked. For root the
-    // destination and every directory above it are root's alone, so nobody can change where it leads.
+    // destination, every directory above it and every one on the launcher's way are root's alone,
+    // so nobody can change where it leads.
     struct stat named;
-    if (stat(launcher.c_str(), &named) != 0 || named.st_dev != st.st_dev || named.st_ino != st.st_ino) return;
+    if (stat(launcher.c_str(), &named) != 0 || named.st_dev != st.st_dev || named.st_ino != st.st_ino)
+        return kLaunchFailed;
     execv(launcher.c_str(), argv);
+    return kLaunchFailed;
 }
 
 void InstallSequence() {
@@ -341,8 +350,8 @@ void InstallSequence() {
 
     const bool extracted = Extract(destinationFd.get(), dest);
     if (bIsSilent || !extracted) return;
-    StartLauncher(destinationFd.get(), StrPrintf("%s//%s", absolute.c_str(), kLauncherName));
-    ShowError("Installation failed for unknown reason");
+    ShowError(StartLauncher(destinationFd.get(), StrPrintf("%s//%s", absolute.c_str(), kLauncherName), destination)
+                  .c_str());
 }
 
 }  // namespace
@@ -366,7 +375,7 @@ void Install(Widget, XtPointer, XtPointer) noexcept {
     try {
         InstallSequence();
     } catch (...) {
-        ShowError("Installation failed for unknown reason");
+        ShowError(kLaunchFailed);
     }
     running = false;
 }

@@ -90,25 +90,24 @@ std::string Wrapped(XmRenderTable table, const std::string &message, int width) 
     }
 }
 
-// The message in the dialog, its lines broken where the dialog would grow wider than the window.
+// The message in the dialog, its lines broken only where the dialog would grow wider than the
+// screen (a long path, tar's lines): the messages' own lines stay whole.
 void SetErrorMessage(const char *message) {
     const InstallerWidgetsRec &iw = InstallerWidgets;
     Widget label = XmMessageBoxGetChild(iw.errorDialog, XmDIALOG_MESSAGE_LABEL);
     XmRenderTable table = nullptr;
     XtVaGetValues(label, XmNrenderTable, &table, nullptr);
-    Dimension shell = 0;
-    XtVaGetValues(iw.toplevel, XmNwidth, &shell, nullptr);
-    const int window = shell;
-    int room = std::max(window - kBesideMessage, kNarrowest);
+    const int screen = WidthOfScreen(XtScreen(iw.toplevel));
+    int room = std::max(screen - kBesideMessage, kNarrowest);
     for (int attempt = 0; attempt < 3; ++attempt) {
         const std::string text = table ? Wrapped(table, message, room) : message;
         XtVaSetValues(iw.errorDialog, XmNmessageString, MakeXmString(text.c_str()).get(), nullptr);
         if (!table) return;
-        // What the dialog takes beside its widest line, known now: the room that fills the window.
+        // What the dialog takes beside its widest line, known now: the room that fills the screen.
         XtWidgetGeometry wanted{};
         XtQueryGeometry(iw.errorDialog, nullptr, &wanted);
-        const int fills = std::max(window - (wanted.width - TextWidth(table, text)), kNarrowest);
-        if (fills == room || (attempt > 0 && wanted.width <= window)) return;
+        const int fills = std::max(screen - (wanted.width - TextWidth(table, text)), kNarrowest);
+        if (fills == room || (attempt > 0 && wanted.width <= screen)) return;
         room = fills;
     }
 }

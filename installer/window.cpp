@@ -8,13 +8,18 @@
 #include <X11/xpm.h>
 #include <Xm/Form.h>
 #include <Xm/MwmUtil.h>
-#include <Xm/Xm.h>
+#include <Xm/XmP.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <X11/Shell.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace {
@@ -84,12 +89,66 @@ const int kDecorations = MWM_DECOR_BORDER | MWM_DECOR_TITLE | MWM_DECOR_MENU | M
 
 const char kProgressFont[] = "-adobe-helvetica-medium-r-*-*-14-*-*-*-*-*-*-*";
 
+// The toolkit's standard command-line options, as it reads them before it opens the display: the
+// same table, so that an abbreviation (-disp) and the arguments the other options take are read
+// as the toolkit reads them.
+struct ToolkitOption {
+    const char *option, *specifier;
+    XrmOptionKind kind;
+    const char *value;
+};
+const ToolkitOption kToolkitOptions[] = {
+    {"+rv", "*reverseVideo", XrmoptionNoArg, "off"},
+    {"+synchronous", "*synchronous", XrmoptionNoArg, "off"},
+    {"-background", "*background", XrmoptionSepArg, nullptr},
+    {"-bd", "*borderColor", XrmoptionSepArg, nullptr},
+    {"-bg", "*background", XrmoptionSepArg, nullptr},
+    {"-bordercolor", "*borderColor", XrmoptionSepArg, nullptr},
+    {"-borderwidth", ".borderWidth", XrmoptionSepArg, nullptr},
+    {"-bw", ".borderWidth", XrmoptionSepArg, nullptr},
+    {"-display", ".display", XrmoptionSepArg, nullptr},
+    {"-fg", "*foreground", XrmoptionSepArg, nullptr},
+    {"-fn", "*font", XrmoptionSepArg, nullptr},
+    {"-font", "*font", XrmoptionSepArg, nullptr},
+    {"-foreground", "*foreground", XrmoptionSepArg, nullptr},
+    {"-geometry", ".geometry", XrmoptionSepArg, nullptr},
+    {"-iconic", ".iconic", XrmoptionNoArg, "on"},
+    {"-name", ".name", XrmoptionSepArg, nullptr},
+    {"-reverse", "*reverseVideo", XrmoptionNoArg, "on"},
+    {"-rv", "*reverseVideo", XrmoptionNoArg, "on"},
+    {"-selectionTimeout", ".selectionTimeout", XrmoptionSepArg, nullptr},
+    {"-synchronous", "*synchronous", XrmoptionNoArg, "on"},
+    {"-title", ".title", XrmoptionSepArg, nullptr},
+    {"-xnllanguage", ".xnlLanguage", XrmoptionSepArg, nullptr},
+    {"-xrm", nullptr, XrmoptionResArg, nullptr},
+    {"-xtsessionID", ".sessionID", XrmoptionSepArg, nullptr},
+};
+
+// The display the command line names, as the toolkit finds it there; else DISPLAY's value.
+std::string DisplayNamed(const std::vector<char *> &commandLine) {
+    std::vector<XrmOptionDescRec> table;
+    for (const ToolkitOption &o : kToolkitOptions)
+        table.push_back({const_cast<char *>(o.option), const_cast<char *>(o.specifier), o.kind,
+                         const_cast<char *>(o.value)});
+    std::vector<char *> args(commandLine.begin(), commandLine.end() - 1);  // no closing null
+    int count = static_cast<int>(args.size());
+    XrmDatabase options = nullptr;
+    XrmParseCommand(&options, table.data(), static_cast<int>(table.size()), "installer", &count, args.data());
+    char *type = nullptr;
+    XrmValue value{};
+    const char *given = std::getenv("DISPLAY");
+    std::string name = given ? given : "";
+    if (XrmGetResource(options, "installer.display", "Installer.Display", &type, &value) && value.addr)
+        name = value.addr;
+    XrmDestroyDatabase(options);
+    return name;
+}
+
 // Where no X server can be reached, say so, and how to install without a window; status 1, as the
 // toolkit's own error would have it.
 [[noreturn]] void ExplainNoDisplay(const std::vector<char *> &commandLine) {
-    const char *name = std::getenv("DISPLAY");
-    for (std::size_t i = 1; i + 2 < commandLine.size(); ++i)
-        if (std::strcmp(commandLine[i], "-display") == 0) name = commandLine[i + 1];
+    const std::string named = DisplayNamed(commandLine);
+    const char *name = named.c_str();
     const char *self = commandLine[0] ? commandLine[0] : "sonaris-installer";
     if (name && *name)
         std::fprintf(stderr,
@@ -104,6 +163,40 @@ const char kProgressFont[] = "-adobe-helvetica-medium-r-*-*-14-*-*-*-*-*-*-*";
     std::exit(1);
 }
 
+// libXm copies HOME into a buffer of its own of this many bytes, the zero included (the icon
+// search behind the error dialog's symbol), and keeps the first HOME it reads.
+const std::size_t kToolkitHomeSize = 1024;
+
+// While it lives, the toolkit starts with a HOME it can take; the real one is back afterwards, for
+// the proposals, the settings file and the launcher. A longer HOME is shown to the toolkit as
+// another name of the same directory, through a descriptor kept open for good, so that ~/.Xdefaults
+// and ~/.motifbind are read as from any other HOME; where the directory cannot be opened, as
+// /dev/null, below which nothing is found.
+class ToolkitHome {
+public:
+    ToolkitHome() {
+        const char *home = std::getenv("HOME");
+        if (home == nullptr || std::strlen(home) < kToolkitHomeSize) return;
+        real_ = home;
+        const int directory = open(home, O_PATH | O_DIRECTORY | O_CLOEXEC);
+        const std::string name = "/proc/self/fd/" + std::to_string(directory);
+        struct stat named, opened;
+        const bool reached = directory >= 0 && stat(name.c_str(), &named) == 0 && fstat(directory, &opened) == 0 &&
+                             named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
+        if (!reached && directory >= 0) close(directory);
+        setenv("HOME", reached ? name.c_str() : "/dev/null", 1);
+        XmeGetHomeDirName();  // libXm reads it now, and keeps it
+    }
+    ~ToolkitHome() {
+        if (real_) setenv("HOME", real_->c_str(), 1);
+    }
+    ToolkitHome(const ToolkitHome &) = delete;
+    ToolkitHome &operator=(const ToolkitHome &) = delete;
+
+private:
+    std::optional<std::string> real_;
+};
+
 }  // namespace
 
 void BuildWindow(int *argc, char **argv) {
@@ -111,6 +204,7 @@ void BuildWindow(int *argc, char **argv) {
 
     // Toolkit, with our fallback look; the shell stays unmapped until everything exists. The
     // display is opened apart from the shell so that a missing one is explained, not just named.
+    std::optional<ToolkitHome> toolkitHome(std::in_place);
     XtToolkitInitialize();
     iw.appContext = XtCreateApplicationContext();
     XtAppSetFallbackResources(iw.appContext, const_cast<String *>(resources));
@@ -121,6 +215,7 @@ void BuildWindow(int *argc, char **argv) {
     commandLine.assign(argv, argv + *argc + 1);
     Display *display = XtOpenDisplay(iw.appContext, nullptr, nullptr, "SonarisInstaller", nullptr, 0, argc, argv);
     if (!display) ExplainNoDisplay(commandLine);
+    toolkitHome.reset();
     iw.toplevel = XtVaAppCreateShell(nullptr, "SonarisInstaller", applicationShellWidgetClass, display,
                                      XtNscreen, DefaultScreenOfDisplay(display),
                                      XtNargc, static_cast<int>(commandLine.size() - 1), XtNargv, commandLine.data(),

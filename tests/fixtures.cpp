@@ -379,7 +379,7 @@ namespace {
 // compressed with gzip -"$2".
 const char kPackScript[] =
     "cd \"$1\" && { echo .; find . -mindepth 1 ! -path ./sonaris | LC_ALL=C sort; "
-    "[ ! -e sonaris ] || echo ./sonaris; } | "
+    "if [ -e sonaris ] || [ -L sonaris ]; then echo ./sonaris; fi; } | "
     "tar --format=gnu --no-recursion --owner=0 --group=0 --numeric-owner -cf - -T - | gzip -n -\"$2\"";
 
 }  // namespace
@@ -409,6 +409,7 @@ std::string MarkerLauncher() {
     printf 'args=%s\n' "$*"
     printf 'SigIgn=%s\n' "$(sed -n 's/^SigIgn:[[:space:]]*//p' /proc/$$/status)"
     printf 'cache=%s\n' "${XDG_CACHE_HOME-unset}"
+    printf 'home=%s\n' "${HOME-unset}"
     printf 'files=%s\n' "$(find "$(dirname "$0")" -type f | wc -l)"
     echo end
 } >> "$LAUNCHER_MARKER"

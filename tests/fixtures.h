@@ -147,7 +147,8 @@ void PackInstaller(const std::string &dir, const std::string &path, int level = 
 constexpr int kLauncherStatus = 7;
 std::string MarkerLauncher();
 // The finished records in `marker`, first run first: "argv0", "args", "SigIgn" (hexadecimal, as
-// /proc says), "cache" (its XDG_CACHE_HOME, or "unset") and "files" (regular files in its tree).
+// /proc says), "cache" (its XDG_CACHE_HOME, or "unset"), "home" (its HOME, or "unset") and "files"
+// (regular files in its tree).
 std::vector<std::map<std::string, std::string>> Launches(const std::string &marker);
 
 // A small tree: lib/readme.txt, `items` files under share/, `noise` bytes of RandomBytes(noise,

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <functional>
 #include <cstdlib>
 #include <string>
 
@@ -105,15 +106,24 @@ TEST_F(InstallFromWindow, EachFailureShowsItsMessageOverItsPage) {
     EXPECT_FALSE(Exists(Path("dest2")));
 }
 
-// A message wider than the window breaks at blanks, a path wider than it where it must, and its
-// own line breaks stay: the dialog is no wider than the window.
-TEST_F(InstallFromWindow, ALongMessageWrapsToTheWindowsWidth) {
-    const std::string path = "/" + std::string(60, 'x') + "/" + std::string(90, 'y');
+// A message's own lines stay whole, however much wider than the window they make the dialog; a
+// line wider than the screen breaks at blanks, a path wider than it where it must.
+TEST_F(InstallFromWindow, OnlyLinesWiderThanTheScreenBreak) {
+    Widget dialog = InstallerWidgets.errorDialog;
+    const int screen = WidthOfScreen(XtScreen(dialog));
+    const std::string failed =
+        kExtractionFailed + "tar: ./share/sonaris/skins/midnight.skin: Wrote only 5632 of 10240 bytes: No space left on device";
+    ShowError(failed.c_str());
+    ASSERT_TRUE(PumpUntil([dialog] { return Viewable(XtParent(dialog)); }));
+    EXPECT_EQ(ShownError(), failed);
+    EXPECT_GT(Resource<Dimension>(XtParent(dialog), XmNwidth),
+              Resource<Dimension>(InstallerWidgets.toplevel, XmNwidth));
+
+    const std::string path = "/" + std::string(60, 'x') + "/" + std::string(300, 'y');
     const std::string message = "The destination " + path + " holds something in the way.\nRemove it first.";
     ShowError(message.c_str());
-    ASSERT_TRUE(PumpUntil([] { return Viewable(XtParent(InstallerWidgets.errorDialog)); }));
-    EXPECT_LE(Resource<Dimension>(XtParent(InstallerWidgets.errorDialog), XmNwidth),
-              Resource<Dimension>(InstallerWidgets.toplevel, XmNwidth));
+    Drain();
+    EXPECT_LE(Resource<Dimension>(XtParent(dialog), XmNwidth), screen);
     const std::string shown = ShownError();
     EXPECT_NE(shown.find(".\nRemove"), std::string::npos) << shown;
     EXPECT_NE(shown.find("\n" + std::string(20, 'y')), std::string::npos) << shown;  // the path broken inside
@@ -122,38 +132,97 @@ TEST_F(InstallFromWindow, ALongMessageWrapsToTheWindowsWidth) {
         return text;
     };
     EXPECT_EQ(letters(shown), letters(message));
-    XtUnmanageChild(InstallerWidgets.errorDialog);
+    XtUnmanageChild(dialog);
 }
 
-TEST_F(InstallFromWindow, LauncherThatCannotRunIsReportedOverPageThree) {
-    // The tree installs whatever its launcher is; only starting it fails.
-    const struct {
+// The launcher's shapes, run from the window as root and as nobody: what runs gets "inst" and the
+// path DEST//sonaris, whatever leads there; what does not is named over page 3.
+TEST_F(InstallFromWindow, LauncherRunsWhereItLeadsInsideTheDestination) {
+    const std::string outside = Path("outside"), users = Path("users"), marker = Path("users/launcher-ran");
+    MakeDir(outside);
+    WriteFile(outside + "/real", MarkerLauncher(), 0755);
+    MakeDir(users, 0777);
+    const auto toReal = [](const std::string &tree) {
+        unlink((tree + "/sonaris").c_str());
+        symlink("bin/real", (tree + "/sonaris").c_str());
+    };
+    const auto others = [](const std::string &dest) {  // a file that is nobody's, where the link leads
+        MakeDir(dest, 0755);
+        MakeDir(dest + "/bin", 0755);
+        WriteFile(dest + "/bin/real", MarkerLauncher(), 0755);
+        RunArgs({"chown", "-R", "65534:65534", dest + "/bin"});
+    };
+    // The messages name the destination where they say DEST; "" where the launcher runs.
+    const std::string link = "it is a symbolic link to bin/real that leads ";
+    const std::string out = LauncherNotStarted("DEST", link + "out of DEST", kCheckWhere);
+    const std::string dangling = LauncherNotStarted("DEST", link + "to nothing", kAskSupplier);
+    const std::string notRoots =
+        LauncherNotStarted("DEST", "it leads through DEST/bin, which is not owned by root", kCheckIt);
+    const auto moved = [](const std::string &tree) {
+        MakeDir(tree + "/bin");
+        rename((tree + "/sonaris").c_str(), (tree + "/bin/real").c_str());
+        symlink("bin/real", (tree + "/sonaris").c_str());
+    };
+    struct Case {
         const char *name;
-        std::string script;
-        mode_t mode;  // 0: left out
-    } launchers[] = {{"its interpreter missing", "#!/nonexistent/interpreter\n", 0755},
-                     {"not executable", "#!/bin/sh\necho ran > \"$SONARIS_DEMO_MARKER\"\n", 0644},
-                     {"missing", "#!/bin/sh\n", 0}};
+        std::string script;  // the launcher, or what it leads to
+        mode_t mode;         // 0: no launcher
+        std::function<void(const std::string &tree)> shape;
+        std::function<void(const std::string &dest)> prepare;
+        std::string root, nobody;
+    } cases[] = {
+        {"a regular file", MarkerLauncher(), 0755, {}, {}, "", ""},
+        {"a link inside", MarkerLauncher(), 0755, moved, {}, "", ""},
+        {"a link that a link in the destination leads out", MarkerLauncher(), 0755, toReal,
+         [&](const std::string &dest) {
+             MakeDir(dest, 0755);
+             symlink(outside.c_str(), (dest + "/bin").c_str());
+         },
+         out, out},
+        {"a dangling link", MarkerLauncher(), 0755, toReal, {}, dangling, dangling},
+        {"a link to another user's file", MarkerLauncher(), 0755, toReal, others, notRoots, ""},
+        // Where the launcher is missing or cannot be executed, the reason is unknown to the installer.
+        {"its interpreter missing", "#!/nonexistent/interpreter\n", 0755, {}, {}, kLaunchFailed, kLaunchFailed},
+        {"not executable", MarkerLauncher(), 0644, {}, {}, kLaunchFailed, kLaunchFailed},
+        {"missing", "", 0, {}, {}, kLaunchFailed, kLaunchFailed},
+    };
     int n = 0;
-    for (const auto &l : launchers) {
-        SCOPED_TRACE(l.name);
-        const std::string name = "noexec" + std::to_string(n++), tree = Path(name + "-tree");
-        const std::string installer = Path(name + "-installer"), dest = Path(name + "-dest");
+    for (const auto &c : cases) {
+        const std::string tree = Path("launcher" + std::to_string(n) + "-tree"), installer = tree + ".installer";
         SmallApp app;
-        app.launcher = l.script;
+        app.launcher = c.script;
         MakeApp(tree, app);
-        if (l.mode == 0) unlink((tree + "/sonaris").c_str());
-        else chmod((tree + "/sonaris").c_str(), l.mode);
+        if (c.mode == 0) unlink((tree + "/sonaris").c_str());
+        else chmod((tree + "/sonaris").c_str(), c.mode);
+        if (c.shape) c.shape(tree);
         PackInstaller(tree, installer);
-        const std::string report = InChild([&] {
-            Build({installer});
-            Accept(nullptr, nullptr, nullptr);
-            StartInstall(dest);
-            return ShownError() + "|" + Pages();
-        });
-        EXPECT_EQ(report, kLaunchFailed + "|3");
-        EXPECT_EQ(TreeListing(dest), TreeListing(tree));
-        EXPECT_FALSE(Exists(Path("launcher-ran")));
+        for (const bool unprivileged : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (unprivileged ? ", as nobody" : ", as root"));
+            const std::string dest = (unprivileged ? users : tmp->path()) + "/dest" + std::to_string(n++);
+            if (c.prepare) c.prepare(dest);
+            if (unprivileged && c.prepare) chown(dest.c_str(), kNobody, kNobody);
+            std::string message = unprivileged ? c.nobody : c.root;
+            for (std::size_t at; (at = message.find("DEST")) != std::string::npos;) message.replace(at, 4, dest);
+            const std::string report = InChild(
+                [&] {
+                    setenv("LAUNCHER_MARKER", marker.c_str(), 1);
+                    Build({installer});
+                    Accept(nullptr, nullptr, nullptr);
+                    StartInstall(dest);
+                    return ShownError() + "|" + Pages();
+                },
+                unprivileged);
+            const auto launches = Launches(marker);
+            unlink(marker.c_str());
+            if (!message.empty()) {
+                EXPECT_EQ(Flowed(report), Flowed(message + "|3"));
+                EXPECT_TRUE(launches.empty());
+                continue;
+            }
+            ASSERT_EQ(launches.size(), 1u) << report;
+            EXPECT_EQ(launches[0].at("argv0"), dest + "//sonaris");
+            EXPECT_EQ(launches[0].at("args"), "inst");
+        }
     }
 }
 

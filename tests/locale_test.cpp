@@ -114,7 +114,8 @@ TEST(CharacterType, FollowsAUtf8LocaleThatXSupportsAndNothingElse) {
 }
 
 // In de_DE.UTF-8 the error dialog shows a UTF-8 destination in its characters, through a face that
-// has them; fontconfig, made to complain of its configuration, says nothing on standard error.
+// has them, and the extraction's failure on its own two lines, wider than the window in that face;
+// fontconfig, made to complain of its configuration, says nothing on standard error.
 TEST(CharacterType, TheErrorDialogShowsAUtf8DestinationAsItsCharacters) {
     TempDir tmp;
     WriteFile(tmp / "fonts.conf",
@@ -130,11 +131,14 @@ TEST(CharacterType, TheErrorDialogShowsAUtf8DestinationAsItsCharacters) {
         windowtest::Build({InstallerPath()});
         windowtest::InstallInto(dest);
         const XmFontType type = FontType(XmMessageBoxGetChild(InstallerWidgets.errorDialog, XmDIALOG_MESSAGE_LABEL));
-        return messages::Flowed(windowtest::ShownError()) + "|" + std::to_string(type) + "|" + ReadFile(errors);
+        const std::string shown = messages::Flowed(windowtest::ShownError());
+        ShowError(messages::kExtractionFailed.c_str());
+        return shown + "|" + std::to_string(type) + "|" + windowtest::ShownError() + "|" + ReadFile(errors);
     });
     const std::string shown = report.substr(0, report.find('|'));
     EXPECT_TRUE(messages::TwoLines(shown, messages::CannotMake(dest), {"does not exist"}, true));
-    EXPECT_EQ(report.substr(shown.size()), "|" + std::to_string(XmFONT_IS_XFT) + "|");
+    EXPECT_EQ(report.substr(shown.size()),
+              "|" + std::to_string(XmFONT_IS_XFT) + "|" + messages::kExtractionFailed + "|");
 }
 
 // What the destination field shows, as pixels, once it has stopped changing.

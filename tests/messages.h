@@ -18,6 +18,15 @@ const std::string kExtractionFailed =
 const std::string kNoDestination = "You must specify a destination directory.";
 const std::string kDestinationNotWritable = "You do not have write permission for the destination directory.";
 const std::string kLaunchFailed = "Installation failed for unknown reason";
+// The launcher of the installed `dest` not started: `why`, then what to do.
+inline std::string LauncherNotStarted(const std::string &dest, const std::string &why, const std::string &then) {
+    return "The application is installed in " + dest + ", but its launcher " + dest + "/sonaris was not started: " +
+           why + ".\n" + then;
+}
+const std::string kCheckWhere = "Check where it leads before you start the application yourself.";
+const std::string kAskSupplier =
+    "Ask the supplier of the installer file for one whose launcher leads to a file of its tree.";
+const std::string kCheckIt = "Check it before you start the application yourself.";
 
 inline std::string Damaged(const std::string &installer, const std::string &reason) {
     return "The installer file " + installer + " is damaged or incomplete: " + reason + ". Download it again.";

@@ -96,6 +96,9 @@ TEST(ExtractionReports, EachFailureNamesWhatIsWrongAndTheWayOut) {
             },
             c.unprivileged);
         EXPECT_EQ(Flowed(dialog), Flowed(shown));
+        if (c.tarSays) {
+            EXPECT_EQ(dialog.substr(0, kExtractionFailed.size()), kExtractionFailed);  // its lines whole
+        }
     }
 }
 

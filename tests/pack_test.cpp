@@ -144,6 +144,9 @@ TEST_F(Packer, PackedInstallersInstallTheSourceTree) {
     const std::string linked = tmp / "linked";
     CopyDemoApp(linked);
     Shell("ln \"$1/share/doc/README\" \"$1/README\"", {linked});
+    const std::string launcherLink = tmp / "launcher-link";
+    CopyDemoApp(launcherLink);
+    Shell("cd \"$1\" && rm sonaris && ln -s bin/sonaris-player sonaris", {launcherLink});
 
     struct Case {
         const char *name;
@@ -155,6 +158,8 @@ TEST_F(Packer, PackedInstallersInstallTheSourceTree) {
         {"a tar that leaves its directories implicit, in any order", tmp / "files.tgz", demo},
         {"a tar with a hard link", tmp / "linked.tgz", linked},
         {"a tar in two gzip members, as gunzip accepts", tmp / "two.tgz", demo},
+        {"a launcher that is a link into the tree", launcherLink, launcherLink},
+        {"the system tar's gzip'd tar of it", tmp / "launcher-link.tgz", launcherLink},
     };
     const std::string tar = Shell("tar -cf - -C \"$1\" .", {demo});
     WriteFile(tmp / "two.tgz", Gzip(tar.substr(0, 5000)) + Gzip(tar.substr(5000)));
@@ -163,12 +168,16 @@ TEST_F(Packer, PackedInstallersInstallTheSourceTree) {
           "share/sonaris/skins/midnight.skin share/sonaris/skins/classic.skin",
           {tmp / "files.tgz", demo});
     Shell("tar -czf \"$1\" -C \"$2\" .", {tmp / "linked.tgz", linked});
+    Shell("tar -czf \"$1\" -C \"$2\" .", {tmp / "launcher-link.tgz", launcherLink});
 
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         const std::string installer = PackOk(c.source);
         const Result verified = RunPacker({"--verify", installer});
         EXPECT_EQ(verified.exitStatus, 0) << verified.err;
+        EXPECT_EQ(verified.err.find("launcher"), std::string::npos) << verified.err;
+        const std::string listed = RunPacker({"--list", installer}).out;  // the launcher last, as it is
+        EXPECT_NE(listed.find(" ./sonaris", listed.rfind('\n', listed.size() - 2)), std::string::npos) << listed;
         struct stat st;
         ASSERT_EQ(stat(installer.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, 0755u);
@@ -345,10 +354,22 @@ TEST_F(Packer, RefusesNamingTheOffendingPathAndLeavesOutputAlone) {
          {app, out},
          app + ": member ./bin/env is a symbolic link to /usr/bin/env, an absolute path that leads out of the installed "
                "tree; copy what it points to into the tree, and link to the copy with a relative target"},
-        {"a symbolic link named like the launcher",
-         [&] { return unlink((app + "/sonaris").c_str()) == 0 && symlink("bin/sonaris-player", (app + "/sonaris").c_str()) == 0; },
+        {"a launcher that is a link to nothing",
+         [&] {
+             return unlink((app + "/sonaris").c_str()) == 0 && symlink("bin/sonaris", (app + "/sonaris").c_str()) == 0;
+         },
          {app, out},
-         app + ": the launcher ./sonaris is not a regular file; make it one, a script that starts the program, say"},
+         app + ": the launcher ./sonaris is a symbolic link to bin/sonaris that leads to nothing in the tree; make it "
+               "lead to the program's executable file in the tree, or make the launcher that file, a script that "
+               "starts the program, say"},
+        {"a launcher that is a link to a file that cannot be run",
+         [&] {
+             return unlink((app + "/sonaris").c_str()) == 0 &&
+                    symlink("share/doc/README", (app + "/sonaris").c_str()) == 0;
+         },
+         {app, out},
+         app + ": the launcher ./sonaris is a symbolic link to share/doc/README that leads to ./share/doc/README, which "
+               "is not executable; make it so: chmod +x " + app + "/share/doc/README"},
         {"a fifo", [&] { return mkfifo((app + "/share/pipe").c_str(), 0644) == 0; },
          {app, out},
          app + ": member ./share/pipe is a fifo: only directories, regular files, symbolic links and hard links can be "
@@ -787,6 +808,18 @@ TEST_F(Packer, VerifyPassesSoundInstallersAndNamesWhatIsWrong) {
         {"a launcher that is a directory", {File("./x"), Dir("./sonaris/")},
          "the launcher ./sonaris is not a regular file"},
         {"the launcher not last", {kLauncher, File("./zzz")}, "the launcher ./sonaris is not the last member"},
+        {"a launcher that is a link into the tree",
+         {File("./bin/run", "#!/bin/sh\n", 0755), Symlink("./sonaris", "bin/run")}, ""},
+        {"a launcher that is a link to nothing", {Symlink("./sonaris", "bin/run")},
+         "the launcher ./sonaris is a symbolic link to bin/run that leads to nothing in the tree: it will not run"},
+        {"a launcher that is a link to a directory", {Dir("./bin/"), Symlink("./sonaris", "bin")},
+         "the launcher ./sonaris is a symbolic link to bin that leads to ./bin/, a directory: it will not run"},
+        {"a launcher that is a link to a file no one may execute",
+         {File("./run", "x", 0644), Symlink("./sonaris", "run")},
+         "the launcher ./sonaris is a symbolic link to run that leads to ./run, which is not executable: it will not run"},
+        {"a launcher only others than its owner may execute", {File("./sonaris", "#!/bin/sh\n", 0611)},
+         "the launcher ./sonaris (mode 0611) is a file that only others than its owner may execute: it will run only "
+         "when root installs"},
     };
     for (const auto &c : habits) {
         SCOPED_TRACE(c.name);
@@ -794,7 +827,7 @@ TEST_F(Packer, VerifyPassesSoundInstallersAndNamesWhatIsWrong) {
         WriteFile(path, InstallerBytes(Gzip(TarArchive(c.members))), 0755);
         const Result r = RunPacker({"--verify", path});
         EXPECT_EQ(r.exitStatus, 0) << r.err;
-        EXPECT_EQ(r.err, "sonaris-pack: warning: " + path + ": " + c.warning + "\n");
+        EXPECT_EQ(r.err, c.warning.empty() ? "" : "sonaris-pack: warning: " + path + ": " + c.warning + "\n");
     }
 
     for (const auto &c : all) {

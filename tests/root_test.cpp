@@ -147,8 +147,10 @@ TEST_F(AsRoot, WhatAnotherUserPlantsOrSwapsReachesNothingOfRoots) {
 }
 
 // The window as root with a HOME the user controls (sudo keeping HOME), and the user's own: no
-// settings file through a link, nothing root writes in that HOME, the started installer file's
-// payload whatever is renamed over its name, and no launcher that is a link.
+// settings file through a link, one in a HOME the user may write and enter but not list, nothing
+// root writes in that HOME, the started installer file's
+// payload whatever is renamed over its name, and a launcher that is a link run by the path it was
+// started from.
 TEST_F(AsRoot, TheWindowFollowsNoLinkAndRunsOnlyWhatItStarted) {
     const std::string home = user + "/home", target = user + "/target", link = home + "/.Corvalent_MedioraSDK_60";
     const std::string installer = MakeInstaller("installer"), started = user + "/installer";
@@ -166,14 +168,16 @@ TEST_F(AsRoot, TheWindowFollowsNoLinkAndRunsOnlyWhatItStarted) {
         const char *name;
         std::string plant, installer, whileShown;  // the attack before and while page 1 shows
         bool root;
-        int status;  // 0: the error dialog instead
+        bool settings;  // the settings file written
     } cases[] = {
         {"root, the settings file a link to root's file, the installer file swapped",
          "ln -s '" + decoy + "/bin/test' '" + link + "'", started,
-         "cp '" + other + "' '" + user + "/x' && mv '" + user + "/x' '" + started + "'", true, kLauncherStatus},
-        {"a symbolic link", "ln -s '" + target + "' '" + link + "'", installer, "", false, kLauncherStatus},
-        {"a hard link", "ln '" + target + "' '" + link + "'", installer, "", false, kLauncherStatus},
-        {"a launcher that is a link", "", linked, "", false, 0},
+         "cp '" + other + "' '" + user + "/x' && mv '" + user + "/x' '" + started + "'", true, false},
+        {"a symbolic link", "ln -s '" + target + "' '" + link + "'", installer, "", false, false},
+        {"a hard link", "ln '" + target + "' '" + link + "'", installer, "", false, false},
+        {"root, a launcher that is a link into the tree", "", linked, "", true, false},
+        {"a HOME of mode 0311 (last: the user cannot list it to remove it)", "chmod 0311 '" + home + "'", installer,
+         "", false, true},
     };
     chmod(other.c_str(), 0644);
     const std::string decoyListing = TreeListing(decoy);
@@ -194,19 +198,16 @@ TEST_F(AsRoot, TheWindowFollowsNoLinkAndRunsOnlyWhatItStarted) {
         if (!cs.whileShown.empty()) {
             ASSERT_EQ(Attack(cs.whileShown).exitStatus, 0);
         }
-        const std::string dest = user + "/dest" + std::to_string(n++);
-        ASSERT_TRUE(running.TypeDestination(cs.root ? tmp / "dest" : dest, true));
-        if (cs.status == 0) {
-            EXPECT_NE(wizard::WaitForWindow("Error"), 0u);
-            EXPECT_FALSE(Exists(marker));
-        } else {
-            EXPECT_EQ(running.Wait(), cs.status);
-            const auto runs = Launches(marker);
-            ASSERT_EQ(runs.size(), 1u);
-            // Where it was started from; the window's own cache setting did not reach it.
-            EXPECT_EQ(runs[0].at("argv0"), (cs.root ? tmp / "dest" : dest) + "//sonaris");
-            EXPECT_EQ(runs[0].at("cache"), "unset");
-        }
+        const std::string dest = (cs.root ? tmp.path() : user) + "/dest" + std::to_string(n++);
+        ASSERT_TRUE(running.TypeDestination(dest, true));
+        EXPECT_EQ(running.Wait(), kLauncherStatus);
+        const auto runs = Launches(marker);
+        ASSERT_EQ(runs.size(), 1u);
+        // Where it was started from; the window's own cache setting did not reach it.
+        EXPECT_EQ(runs[0].at("argv0"), dest + "//sonaris");
+        EXPECT_EQ(runs[0].at("cache"), "unset");
+        const std::string settings = "Bandwidth=10485800\nMaxBandwidth=10485800\n";
+        EXPECT_EQ(Exists(link) && ReadFile(link) == settings, cs.settings);
         EXPECT_EQ(ReadFile(target), "keep\n");
         EXPECT_EQ(TreeListing(decoy), decoyListing);
         EXPECT_FALSE(Exists(user + "/swapped"));

@@ -31,11 +31,6 @@ std::string Valgrind() {
 }
 
 // Viewable windows at the top of the screen: the installer's shell, its dialogs, a posted list.
-long ViewableTopLevels() {
-    const std::vector<::Window> top = Children(DefaultRootWindow(TestDisplay()));
-    return std::count_if(top.begin(), top.end(), [](::Window w) { return WindowViewable(TestDisplay(), w); });
-}
-
 class Memcheck : public InstallerRuns {
 protected:
     std::string log = tmp / "memcheck.log";

@@ -1,8 +1,12 @@
 // Shows one page of the installer window, or the error dialog, for screenshots:
 //   window-show 1|2|3|error [toolkit options]
+//   window-show install INSTALLER DEST [toolkit options]  (the dialog of a real installation)
+#include "combobox/DtComboBox.h"
 #include "installer/installer.h"
+#include "installer/navigation.h"
 #include "installer/window.h"
 
+#include <Xm/TextF.h>
 #include <Xm/Xm.h>
 
 #include <string>
@@ -23,6 +27,15 @@ int main(int argc, char **argv) {
         XtUnmanageChild(iw.page1form);
     } else if (what == "error") {
         ShowError("Can not make directory /opt/Sonaris8");
+    } else if (what == "install" && argc > 3) {
+        static char *installer[] = {argv[2], nullptr};
+        iw.argv = installer;
+        OpenInstallerFile(installer[0], false);
+        Accept(nullptr, nullptr, nullptr);
+        Widget field = nullptr;
+        XtVaGetValues(iw.page2dircombobox, DtNtextField, &field, nullptr);
+        XmTextFieldSetString(field, argv[3]);
+        Install(nullptr, nullptr, nullptr);
     }
     XtAppMainLoop(iw.appContext);
 }

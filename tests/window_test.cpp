@@ -58,6 +58,61 @@ Box Geometry(Widget w) {
     return {x, y, width + 2 * border, height + 2 * border};
 }
 
+// Windows built in children, defined first so that they run before this process builds one of its
+// own: the toolkit keeps what it read at its first start (libXm its first HOME), and a child
+// inherits it.
+TEST(WindowResources, UserResourcesOverrideSingleFallbackLines) {
+    const std::string report = InChild([] {
+        Build({"sonaris-installer", "-xrm", "SonarisInstaller*page1accept.labelString: Agree", "-xrm",
+               "SonarisInstaller.title: Custom title"});
+        return Label(InstallerWidgets.page1accept) + "|" + Label(InstallerWidgets.page1cancel) + "|" +
+               Resource<char *>(InstallerWidgets.toplevel, XmNtitle);
+    });
+    EXPECT_EQ(report, "Agree|Cancel|Custom title");
+}
+
+TEST(WindowProposals, ThreeDestinationsInOrderFirstOneShown) {
+    const bool root = geteuid() == 0;  // only root may write to /usr/local here
+    const std::string longHome = "/" + std::string(4096, 'h');
+    struct Case {
+        const char *name;
+        bool unprivileged;
+        const char *home;  // null: unset
+        std::string expected;
+    } cases[] = {
+        {"/usr/local writable", false, "/home/ann",
+         "/usr/local/Sonaris8\n/home/ann/Sonaris8\n/opt/Sonaris8\nshows: /usr/local/Sonaris8"},
+        {"/usr/local not writable", true, "/home/ann",
+         "/home/ann/Sonaris8\n/usr/local/Sonaris8\n/opt/Sonaris8\nshows: /home/ann/Sonaris8"},
+        {"HOME is /usr/local", false, "/usr/local", "/usr/local/Sonaris8\n/opt/Sonaris8\nshows: /usr/local/Sonaris8"},
+        {"HOME is /opt", false, "/opt", "/usr/local/Sonaris8\n/opt/Sonaris8\nshows: /usr/local/Sonaris8"},
+        {"HOME is /opt, /usr/local not writable", true, "/opt",
+         "/opt/Sonaris8\n/usr/local/Sonaris8\nshows: /opt/Sonaris8"},
+        {"HOME ending in a slash", true, "/home/ann/",
+         "/home/ann//Sonaris8\n/usr/local/Sonaris8\n/opt/Sonaris8\nshows: /home/ann//Sonaris8"},
+        {"HOME unset", false, nullptr, "/usr/local/Sonaris8\n/opt/Sonaris8\nshows: /usr/local/Sonaris8"},
+        {"HOME unset, /usr/local not writable", true, nullptr,
+         "/usr/local/Sonaris8\n/opt/Sonaris8\nshows: /usr/local/Sonaris8"},
+        {"HOME too long for its buffer", true, longHome.c_str(),
+         "/usr/local/Sonaris8\n/opt/Sonaris8\nshows: /usr/local/Sonaris8"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.unprivileged && !root) continue;
+        const std::string report = InChild(
+            [&c] {
+                if (c.home)
+                    setenv("HOME", c.home, 1);
+                else
+                    unsetenv("HOME");
+                Build({"sonaris-installer"});
+                return Proposals();
+            },
+            c.unprivileged);
+        EXPECT_EQ(report, c.expected);
+    }
+}
+
 // What start-up left, noted before any test changes it.
 struct StartState {
     bool page1Viewable, page2Managed, page3Managed, page2Realized, page3Realized, dialogManaged;
@@ -301,58 +356,6 @@ TEST_F(WindowTest, ErrorDialogShowsTheLastReportWithOneButton) {
     // OK takes it down.
     Click(Centre(XmMessageBoxGetChild(dialog, XmDIALOG_OK_BUTTON)));
     EXPECT_TRUE(PumpUntil([dialog] { return !XtIsManaged(dialog); }));
-}
-
-TEST(WindowResources, UserResourcesOverrideSingleFallbackLines) {
-    const std::string report = InChild([] {
-        Build({"sonaris-installer", "-xrm", "SonarisInstaller*page1accept.labelString: Agree", "-xrm",
-               "SonarisInstaller.title: Custom title"});
-        return Label(InstallerWidgets.page1accept) + "|" + Label(InstallerWidgets.page1cancel) + "|" +
-               Resource<char *>(InstallerWidgets.toplevel, XmNtitle);
-    });
-    EXPECT_EQ(report, "Agree|Cancel|Custom title");
-}
-
-TEST(WindowProposals, ThreeDestinationsInOrderFirstOneShown) {
-    const bool root = geteuid() == 0;  // only root may write to /usr/local here
-    const std::string longHome = "/" + std::string(4096, 'h');
-    struct Case {
-        const char *name;
-        bool unprivileged;
-        const char *home;  // null: unset
-        std::string expected;
-    } cases[] = {
-        {"/usr/local writable", false, "/home/ann",
-         "/usr/local/Sonaris8\n/home/ann/Sonaris8\n/opt/Sonaris8\nshows: /usr/local/Sonaris8"},
-        {"/usr/local not writable", true, "/home/ann",
-         "/home/ann/Sonaris8\n/usr/local/Sonaris8\n/opt/Sonaris8\nshows: /home/ann/Sonaris8"},
-        {"HOME is /usr/local", false, "/usr/local", "/usr/local/Sonaris8\n/opt/Sonaris8\nshows: /usr/local/Sonaris8"},
-        {"HOME is /opt", false, "/opt", "/usr/local/Sonaris8\n/opt/Sonaris8\nshows: /usr/local/Sonaris8"},
-        {"HOME is /opt, /usr/local not writable", true, "/opt",
-         "/opt/Sonaris8\n/usr/local/Sonaris8\nshows: /opt/Sonaris8"},
-        {"HOME ending in a slash", true, "/home/ann/",
-         "/home/ann//Sonaris8\n/usr/local/Sonaris8\n/opt/Sonaris8\nshows: /home/ann//Sonaris8"},
-        {"HOME unset", false, nullptr, "/usr/local/Sonaris8\n/opt/Sonaris8\nshows: /usr/local/Sonaris8"},
-        {"HOME unset, /usr/local not writable", true, nullptr,
-         "/usr/local/Sonaris8\n/opt/Sonaris8\nshows: /usr/local/Sonaris8"},
-        {"HOME too long for its buffer", true, longHome.c_str(),
-         "/usr/local/Sonaris8\n/opt/Sonaris8\nshows: /usr/local/Sonaris8"},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        if (!c.unprivileged && !root) continue;
-        const std::string report = InChild(
-            [&c] {
-                if (c.home)
-                    setenv("HOME", c.home, 1);
-                else
-                    unsetenv("HOME");
-                Build({"sonaris-installer"});
-                return Proposals();
-            },
-            c.unprivileged);
-        EXPECT_EQ(report, c.expected);
-    }
 }
 
 }  // namespace

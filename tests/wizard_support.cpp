@@ -152,6 +152,20 @@ bool TypeDestination(::Window shell, const std::string &destination) {
 
 void ClickFinish(::Window shell) { Click(shell, kFinishX, kFinishY); }
 
+long ViewableTopLevels() {
+    const std::vector<::Window> top = Children(DefaultRootWindow(TestDisplay()));
+    return std::count_if(top.begin(), top.end(), [](::Window w) { return fixtures::WindowViewable(TestDisplay(), w); });
+}
+
+bool ChooseProposal(::Window shell, int position) {
+    const long shown = ViewableTopLevels();
+    Click(shell, kArrowX, kArrowY);
+    if (!Eventually([&] { return ViewableTopLevels() == shown + 1; })) return false;
+    for (int i = 1; i < position; ++i) Key("Down");
+    Key("Return");
+    return Eventually([&] { return ViewableTopLevels() == shown; });
+}
+
 unsigned long Pixel(::Window w, int x, int y) {
     Display *d = TestDisplay();
     XImage *image = XGetImage(d, w, x, y, 1, 1, AllPlanes, ZPixmap);

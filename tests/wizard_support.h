@@ -59,6 +59,11 @@ std::string ShownPages(Window shell);
 bool TypeDestination(Window shell, const std::string &destination);
 // Presses page 2's Finish button with the pointer.
 void ClickFinish(Window shell);
+// How many top-level windows are viewable (the combo box's list is one while it is posted).
+long ViewableTopLevels();
+// On page 2: the proposal at `position` (from 1) chosen from the list, posted with the arrow and
+// browsed with the keys; false where the list does not come up or go.
+bool ChooseProposal(Window shell, int position);
 
 // The RRGGBB colour of a pixel of a window.
 unsigned long Pixel(Window w, int x, int y);

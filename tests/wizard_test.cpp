@@ -285,4 +285,70 @@ TEST_F(WizardTest, FailedInstallationsLeaveTheDialogOverTheirPage) {
     }
 }
 
+// HOMEs longer than the toolkit's own buffer, each installer image, root and nobody, each a fresh
+// process: the window comes up and stays, proposes HOME/Sonaris8 (first for nobody, after
+// /usr/local/Sonaris8 for root), installs there, writes the settings file into HOME and hands the
+// launcher that HOME. One past the proposals' 4,096 bytes still brings the window up.
+TEST_F(WizardTest, ALongHomeIsProposedUsedAndHandedOn) {
+    std::vector<std::string> images = {InstallerPath()};
+#ifndef SONARIS_DYNAMIC_IMAGE  // a sanitized build makes no portable images
+    images.push_back(PortableImage());
+    ASSERT_TRUE(Exists(images.back())) << "make portable";
+#endif
+    const std::string tree = tmp / "tree";
+    MakeApp(tree);
+    const std::string packed = PackTree(tree);
+    // A directory whose path has exactly `length` bytes, made a component at a time.
+    const auto longDirectory = [&](const std::string &under, std::size_t length) {
+        std::string path = under;
+        while (path.size() < length) {
+            const std::size_t left = length - path.size() - 1;
+            path += "/" + std::string(left > 200 && left < 203 ? 100 : std::min<std::size_t>(left, 200), 'h');
+            mkdir(path.c_str(), 0755);
+        }
+        return path;
+    };
+    int n = 0;
+    for (const std::string &image : images) {
+        const std::string installer = tmp / ("installer" + std::to_string(n));
+        WriteFile(installer, ReadFile(image) + packed + "\n" + std::to_string(packed.size()) + "\n", 0755);
+        for (const std::size_t length : {1100, 4000, 5000}) {
+            for (const bool root : {true, false}) {
+                SCOPED_TRACE(image + ", HOME of " + std::to_string(length) + " bytes, " + (root ? "root" : "nobody"));
+                const std::string under = tmp / std::to_string(n++);
+                MakeDir(under, 0755);
+                const std::string longHome = length > 4096 ? under + "/" + std::string(length - under.size() - 1, 'h')
+                                                           : longDirectory(under, length);
+                if (!root) chown(longHome.c_str(), kNobody, kNobody);
+                Command c = Interactive(installer);
+                c.env["HOME"] = longHome;
+                c.unprivileged = !root;
+                Installer running(c);
+                const Window w = running.MainWindow();
+                ASSERT_NE(w, 0u);
+                ASSERT_TRUE(running.Press("a"));
+                ASSERT_TRUE(Eventually([&] { return ShownPages(w) == "2"; }));
+                if (length > 4096) {  // no home proposal; the window stays until it is cancelled
+                    EXPECT_TRUE(Handled(WindowAt(w, kFieldX, kFieldY)));
+                    ASSERT_TRUE(running.Press("c"));
+                    EXPECT_EQ(running.Wait(), 0);
+                    continue;
+                }
+                if (root) {
+                    ASSERT_TRUE(ChooseProposal(w, 2));
+                }
+                ClickFinish(w);
+                EXPECT_EQ(running.Wait(), kLauncherStatus);
+                const auto runs = Launches(marker);
+                unlink(marker.c_str());
+                ASSERT_EQ(runs.size(), 1u);
+                EXPECT_EQ(runs[0].at("argv0"), longHome + "/Sonaris8//sonaris");
+                EXPECT_EQ(runs[0].at("home"), longHome);
+                EXPECT_EQ(ReadFile(longHome + "/.Corvalent_MedioraSDK_60"),
+                          "Bandwidth=10485800\nMaxBandwidth=10485800\n");
+            }
+        }
+    }
+}
+
 }  // namespace

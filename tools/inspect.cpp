@@ -82,6 +82,7 @@ Checked CheckAsTheInstallerWill(const InstallerFile &f, const std::string &insta
     PayloadRules::Where where;
     where.privileged = true;
     PayloadGuard guard(where);
+    guard.KeepLinks();  // to tell where a launcher that is a link leads
     std::vector<unsigned char> chunk(256 * kKiB);
     for (;;) {
         const ssize_t n = gzip.Read(chunk.data(), chunk.size());

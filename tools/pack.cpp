@@ -130,6 +130,7 @@ namespace {
 class TreeCheck {
 public:
     TreeCheck(const PackOptions &o, bool directory) : source_(o.source), output_(o.output), directory_(directory) {
+        rules_.KeepLinks();
         char real[PATH_MAX];
         if (directory && realpath(o.source.c_str(), real) != nullptr) root_ = Components(real);
     }
@@ -222,6 +223,8 @@ public:
         } else if (!launcher.present) {
             Problem(where + " holds no launcher " + at + "; put an executable file named " + kLauncherName +
                     " at its top: the installer starts it once it has installed the tree");
+        } else if (launcher.type == MemberType::Symlink) {
+            LinkedLauncher(launcher);
         } else if (launcher.type != MemberType::File) {
             Problem("the launcher " + at +
                     " is not a regular file; make it one, a script that starts the program, say");
@@ -235,8 +238,7 @@ public:
 
         Lines dangling;
         for (const auto &[name, target] : links_) {
-            std::vector<std::string> from = Components(ParentOf(name));
-            if (!Reaches(from, target, 0))
+            if (rules_.Lead(name).end == PayloadRules::Way::End::Nothing)
                 dangling.Add(MemberLabel(ArchiveName(name, false)) + " is a symbolic link to " + Printable(target) +
                              ", which leads to nothing in the tree: installed, it will point nowhere");
         }
@@ -248,6 +250,20 @@ public:
     }
 
 private:
+    // A launcher that is a symbolic link is packed where it leads to an executable file of the tree.
+    void LinkedLauncher(const PayloadRules::Launcher &launcher) {
+        const std::string fault = LinkedLauncherFault(launcher);
+        if (!fault.empty()) {
+            Problem(fault + "; make it lead to the program's executable file in the tree, or make the launcher that "
+                            "file, a script that starts the program, say");
+        } else if (!(launcher.way.execute & S_IXUSR)) {
+            Problem("the launcher " + ArchiveName(kLauncherName, false) + " is a symbolic link to " +
+                    Printable(launcher.link) + " that leads to " + Printable(ArchiveName(launcher.way.name, false)) +
+                    ", which is not executable; make it so" +
+                    (directory_ ? ": chmod +x " + Quoted(source_ + "/" + launcher.way.name) : std::string()));
+        }
+    }
+
     struct Pending {
         BrokenRule broken;
         std::string name, link;
@@ -337,27 +353,6 @@ private:
 
     static std::string CopyFix() {
         return "copy what it points to into the tree, and link to the copy with a relative target";
-    }
-
-    // Follows `target` from the directory `at` (its parts below the top) through the members and
-    // links of the tree; false where it comes to nothing the tree holds.
-    bool Reaches(std::vector<std::string> &at, const std::string &target, int depth) const {
-        if (depth > 40) return false;  // a loop: the system gives up too
-        for (const std::string &part : Components(target)) {
-            if (part == "..") {
-                if (at.empty()) return true;  // out of the tree: a problem of its own
-                at.pop_back();
-                continue;
-            }
-            at.push_back(part);
-            MemberType type;
-            if (!rules_.Holds(Joined(at), &type)) return false;
-            if (type != MemberType::Symlink) continue;
-            const std::string link = links_.at(Joined(at));
-            at.pop_back();
-            if (!Reaches(at, link, depth + 1)) return false;
-        }
-        return true;
     }
 
     std::string source_, output_;
