@@ -253,20 +253,20 @@ private:
     Relay relay_;
 };
 
-// Waits for both commands and for the last of what tar said, the window answered meanwhile;
+// Waits for both commands and for the last of what tar said, the turns served meanwhile;
 // without a descriptor for a command's end, its end is looked for between turns.
-void Finish(Commands &commands, const CopyWindow &window, std::uint64_t taken) {
+void Finish(Commands &commands, const CopyTurns &turns, std::uint64_t taken) {
     Relay &relay = *commands.ArchiverRelay();
     for (;;) {
         const bool gone = commands.unpacker.Reaped() & commands.archiver.Reaped();
         relay.Serve(gone);
         if (gone && !relay.busy()) return;
         Child &unpacker = commands.unpacker, &archiver = commands.archiver;
-        pollfd fds[4] = {{window.descriptor, POLLIN, 0}, {unpacker.ended.get(), POLLIN, 0},
+        pollfd fds[4] = {{turns.descriptor, POLLIN, 0}, {unpacker.ended.get(), POLLIN, 0},
                          {archiver.ended.get(), POLLIN, 0}, {relay.descriptor(), relay.events(), 0}};
         const bool blind = (unpacker.pid >= 0 && !unpacker.ended) || (archiver.pid >= 0 && !archiver.ended);
-        poll(fds, 4, window.descriptor >= 0 || blind ? kTurnMilliseconds : -1);
-        if (window.turn) window.turn(window.context, taken);
+        poll(fds, 4, turns.descriptor >= 0 || blind ? kTurnMilliseconds : -1);
+        if (turns.turn) turns.turn(turns.context, taken);
     }
 }
 
@@ -283,24 +283,19 @@ void SayKilled(int status, std::string &said) {
 
 }  // namespace
 
-bool Extraction::Fail(Fault fault, std::string reason) {
-    fault_ = fault;
+bool Extraction::Fail(Outcome outcome, std::string reason) {
+    outcome_ = outcome;
     reason_ = std::move(reason);
     return false;
-}
-
-bool Extraction::Fail(Failure failure) {
-    failure_ = failure;
-    return Fail(Fault::Failed);
 }
 
 bool Extraction::Open(int installerFd) {
     file_ = installerFd;
     struct stat st;
-    if (installerFd < 0 || fstat(installerFd, &st) != 0) return Fail(Fault::Unreadable);
+    if (installerFd < 0 || fstat(installerFd, &st) != 0) return Fail(Outcome::InstallerFileNotOpen);
     const Trailer trailer = ReadTrailer(installerFd);
-    if (!trailer.ok()) return Fail(Fault::Damaged, DescribeTrailerFault(trailer.fault));
-    if (lseek(installerFd, static_cast<off_t>(trailer.payloadOffset), SEEK_SET) < 0) return Fail(Failure::Unreadable);
+    if (!trailer.ok()) return Fail(Outcome::InstallerFileDamaged, DescribeTrailerFault(trailer.fault));
+    if (lseek(installerFd, static_cast<off_t>(trailer.payloadOffset), SEEK_SET) < 0) return Fail(Outcome::InstallerFileUnreadable);
     offset_ = trailer.payloadOffset;
     length_ = trailer.payloadLength;
     return true;
@@ -318,9 +313,9 @@ std::uint64_t Extraction::unpackedSize() const {
     return size;
 }
 
-bool Extraction::Run(int destinationFd, const CopyWindow &window) {
+bool Extraction::Run(int destinationFd, const CopyTurns &turns) {
     // Only ever unpack inside the destination.
-    if (fchdir(destinationFd) != 0) return Fail(Fault::CannotEnter);
+    if (fchdir(destinationFd) != 0) return Fail(Outcome::CannotEnter);
     struct statvfs fs;
     if (FileSystemOf(destinationFd, fs)) {
         room_.freeBytes = FreeBytes(fs);
@@ -333,7 +328,7 @@ bool Extraction::Run(int destinationFd, const CopyWindow &window) {
     where.privileged = where.root;
     PayloadGuard guard(where);
     CopyCounts counts;
-    CopyResult copied;
+    Outcome copied;
     int unpacked = -1, archived = -1;
     bool unpackerStarted = false;
     Room::Shortage shortage = Room::Shortage::None;
@@ -341,9 +336,9 @@ bool Extraction::Run(int destinationFd, const CopyWindow &window) {
     {
         IgnoreSigpipe ignore;
         Commands commands(destinationFd);
-        copied = CopyPayload(file_, length_, commands, guard, window, counts);
+        copied = CopyPayload(file_, length_, commands, guard, turns, counts);
         unpackerStarted = commands.unpacker.pid >= 0;
-        Finish(commands, window, counts.fed);
+        Finish(commands, turns, counts.fed);
         unpacked = commands.unpacker.status;
         archived = commands.archiver.status;
         unpackerSaid = commands.unpackerSaid;
@@ -354,32 +349,32 @@ bool Extraction::Run(int destinationFd, const CopyWindow &window) {
     // Both were ended for it: their signals say nothing.
     if (shortage != Room::Shortage::None) {
         room_.shortage = shortage;
-        return Fail(Failure::NoRoom);
+        return Fail(Outcome::TarOutOfRoom);
     }
     if (!counts.cutOff) SayKilled(unpacked, unpackerSaid);
     if (!(counts.cutOff && WIFSIGNALED(archived) && WTERMSIG(archived) == SIGPIPE)) SayKilled(archived, archiverSaid);
     // gunzip's status speaks for the payload unless it was stopped because of a refusal or of tar.
-    const bool gunzipFailed = !counts.cutOff && copied != CopyResult::NotGzip && !Succeeded(unpacked);
-    if (copied == CopyResult::Refused && (counts.cutOff || !gunzipFailed)) {
+    const bool gunzipFailed = !counts.cutOff && copied != Outcome::NotGzip && !Succeeded(unpacked);
+    if (copied == Outcome::Refused && (counts.cutOff || !gunzipFailed)) {
         switch (guard.refusal()) {
-        case PayloadGuard::Refusal::Damaged: return Fail(Fault::Damaged, guard.reason());
-        case PayloadGuard::Refusal::Unsupported: return Fail(Fault::Unsupported, guard.reason());
-        case PayloadGuard::Refusal::InTheWay: return Fail(Fault::InTheWay, guard.reason());
+        case PayloadGuard::Refusal::Damaged: return Fail(Outcome::InstallerFileDamaged, guard.reason());
+        case PayloadGuard::Refusal::Unsupported: return Fail(Outcome::ArchiveUnsupported, guard.reason());
+        case PayloadGuard::Refusal::InTheWay: return Fail(Outcome::InTheWay, guard.reason());
         }
     }
-    if (copied == CopyResult::NotGzip) return Fail(Failure::NotGzip);
-    if (copied == CopyResult::Unreadable) return Fail(Failure::Unreadable);
-    if (copied == CopyResult::CutShort) return Fail(Failure::CutShort);
+    if (copied == Outcome::NotGzip || copied == Outcome::InstallerFileUnreadable ||
+        copied == Outcome::InstallerFileCutShort)
+        return Fail(copied);
     // gunzip that exited with a complaint found the payload damaged; one that never ran, or was
     // killed, says nothing of it.
-    if (gunzipFailed || copied == CopyResult::UnpackerStopped) {
-        if (unpackerStarted && WIFEXITED(unpacked)) return Fail(Failure::Gunzip);
+    if (gunzipFailed || copied == Outcome::GunzipStopped) {
+        if (unpackerStarted && WIFEXITED(unpacked)) return Fail(Outcome::GunzipFailed);
         said_ = unpackerSaid;
-        return Fail(Failure::Unpacker);
+        return Fail(Outcome::GunzipStopped);
     }
-    if (copied != CopyResult::Sound || !Succeeded(archived)) {
+    if (copied != Outcome::Sound || !Succeeded(archived)) {
         said_ = archiverSaid;
-        return Fail(Failure::Tar);
+        return Fail(copied == Outcome::Sound ? Outcome::TarFailed : copied);  // TarStopped, TarHalted
     }
     return true;
 }

@@ -1,6 +1,6 @@
 // The extraction engine: the installer file's payload found by its trailer and fed into gunzip;
 // gunzip's output checked on its way into tar, both run in the destination. It knows nothing of the
-// window, which takes part through the turn and the descriptor of a CopyWindow (payloadcopy.h).
+// window, which takes part through the turn and the descriptor of a CopyTurns (payloadcopy.h).
 #ifndef SONARIS_ENGINE_H
 #define SONARIS_ENGINE_H
 
@@ -25,57 +25,35 @@ struct Room {
 
 class Extraction {
 public:
-    enum class Fault {
-        Sound,
-        Unreadable,   // the installer file cannot be opened
-        Damaged,      // the installer file is damaged or incomplete: reason() says how
-        Unsupported,  // its archive is intact but holds what the installer does not take: reason() says what
-        InTheWay,     // what stands in the destination conflicts with the payload: reason() names it by its
-                      // path inside the destination
-        CannotEnter,  // the destination cannot be entered
-        Failed,       // the extraction failed: failed() says where
-    };
-    // Where a Failed extraction went wrong.
-    enum class Failure {
-        Sound,
-        Unreadable,  // reading the payload from the installer file failed
-        CutShort,    // the installer file ended before its payload did
-        NotGzip,     // the payload does not begin as gzip data
-        Gunzip,      // gunzip failed on the payload: its gzip layer is damaged or cut short
-        Unpacker,    // gunzip could not be started, or was killed
-        Tar,         // tar could not start, stopped taking the stream, or failed
-        NoRoom,      // tar ran out of room in the destination and was stopped there: room() says what ran out
-    };
-
     // Finds the payload in the installer file open at `installerFd` (not owned, not closed);
-    // returns false with fault() set.
+    // returns false with outcome() set.
     bool Open(int installerFd);
     // Returns the payload's length; known once Open has succeeded.
     std::uint32_t length() const { return length_; }
-    // Enters the destination open at `destinationFd` and extracts the payload there, the window
-    // served through `window`; returns false with fault() set. The working directory stays there.
-    bool Run(int destinationFd, const CopyWindow &window);
+    // Enters the destination open at `destinationFd` and extracts the payload there, `turns`
+    // served meanwhile; returns false with outcome() set. The working directory stays there.
+    bool Run(int destinationFd, const CopyTurns &turns);
 
-    Fault fault() const { return fault_; }
-    Failure failed() const { return failure_; }
+    // Sound, or what stopped the extraction; never Refused, which it reports as what was refused.
+    Outcome outcome() const { return outcome_; }
+    // For InstallerFileDamaged, ArchiveUnsupported and InTheWay: what is wrong.
     const std::string &reason() const { return reason_; }
-    // For Unpacker and Tar: the last lines the command said, or what was said of it ("tar: not
-    // found", the signal that killed it); "" where nothing was.
+    // For GunzipStopped and tar's: the last lines the command said, or what was said of it
+    // ("tar: not found", the signal that killed it); "" where nothing was.
     const std::string &said() const { return said_; }
+    // For TarOutOfRoom, what ran out; what was free when the extraction began, always.
     const Room &room() const { return room_; }
     // About how many bytes the payload unpacks to: its gzip trailer's length field, which counts
     // modulo 4 GiB, widened to at least what the payload's own length implies.
     std::uint64_t unpackedSize() const;
 
 private:
-    bool Fail(Fault fault, std::string reason = std::string());
-    bool Fail(Failure failure);
+    bool Fail(Outcome outcome, std::string reason = std::string());
 
     int file_ = -1;
     std::uint64_t offset_ = 0;
     std::uint32_t length_ = 0;
-    Fault fault_ = Fault::Sound;
-    Failure failure_ = Failure::Sound;
+    Outcome outcome_ = Outcome::Sound;
     std::string reason_;
     std::string said_;
     Room room_;

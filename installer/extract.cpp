@@ -2,17 +2,10 @@
 // current and, with a window, the window answered however slowly the pipeline takes the payload.
 #include "installer/engine.h"
 #include "installer/installer.h"
-#include "installer/owners.h"
+#include "installer/settingsfile.h"
 #include "installer/strformat.h"
-#include "posix/fd.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdint>
-#include <cstdlib>
-#include <optional>
 #include <string>
 
 namespace {
@@ -20,8 +13,6 @@ namespace {
 const char kExtractionFailed[] =
     "Installation failed.  Perhaps the destination directory is unwriteable or you\n"
     "are out of disk space?\n";
-
-const char kSettingsName[] = ".Corvalent_MedioraSDK_60";
 
 void ReportDamaged(const char *installerFile, const std::string &reason) {
     ShowError(StrPrintf("The installer file %s is damaged or incomplete: %s. Download it again.", installerFile,
@@ -46,12 +37,12 @@ void ReportInTheWay(const char *destination, const std::string &reason) {
 }
 
 // Why the payload is damaged, where the extraction found it rather than the payload guard.
-const char *DamageOf(Extraction::Failure failure) {
-    switch (failure) {
-    case Extraction::Failure::Unreadable: return "it could not be read to its end";
-    case Extraction::Failure::CutShort: return "it ends before its contents do";
-    case Extraction::Failure::NotGzip: return "its contents are not compressed data";
-    case Extraction::Failure::Gunzip: return "its compressed contents are corrupt or cut short";
+const char *DamageOf(Outcome outcome) {
+    switch (outcome) {
+    case Outcome::InstallerFileUnreadable: return "it could not be read to its end";
+    case Outcome::InstallerFileCutShort: return "it ends before its contents do";
+    case Outcome::NotGzip: return "its contents are not compressed data";
+    case Outcome::GunzipFailed: return "its compressed contents are corrupt or cut short";
     default: return nullptr;
     }
 }
@@ -104,17 +95,16 @@ void ReportNoRoom(const Extraction &extraction, const char *destination) {
 
 // Reports why the extraction failed.
 void Report(const Extraction &extraction, const char *self, const char *destination) {
-    switch (extraction.fault()) {
-    case Extraction::Fault::Unreadable: ReportUnreadable(self); break;
-    case Extraction::Fault::Damaged: ReportDamaged(self, extraction.reason()); break;
-    case Extraction::Fault::Unsupported: ReportUnsupported(self, extraction.reason()); break;
-    case Extraction::Fault::InTheWay: ReportInTheWay(destination, extraction.reason()); break;
-    case Extraction::Fault::CannotEnter: ReportCannotEnter(destination); break;
-    case Extraction::Fault::Sound:
-    case Extraction::Fault::Failed:
-        if (extraction.failed() == Extraction::Failure::NoRoom)
-            ReportNoRoom(extraction, destination);
-        else if (const char *damage = DamageOf(extraction.failed()))
+    const char *damage = DamageOf(extraction.outcome());
+    switch (extraction.outcome()) {
+    case Outcome::InstallerFileNotOpen: ReportUnreadable(self); break;
+    case Outcome::InstallerFileDamaged: ReportDamaged(self, extraction.reason()); break;
+    case Outcome::ArchiveUnsupported: ReportUnsupported(self, extraction.reason()); break;
+    case Outcome::InTheWay: ReportInTheWay(destination, extraction.reason()); break;
+    case Outcome::CannotEnter: ReportCannotEnter(destination); break;
+    case Outcome::TarOutOfRoom: ReportNoRoom(extraction, destination); break;
+    default:
+        if (damage)
             ReportDamaged(self, damage);
         else
             ReportFailed(extraction);
@@ -139,83 +129,26 @@ void WindowTurn(void *length, std::uint64_t taken) {
     while (const XtInputMask pending = XtAppPending(app)) XtAppProcessEvent(app, pending);
 }
 
-// Whether root may write into the directory `home`: only where it is root's own, so that no one
-// else can have put anything there for root to write through.
-bool RootsOwn(int home) {
-    struct stat st;
-    return fstat(home, &st) == 0 && st.st_uid == 0 && !(st.st_mode & (S_IWGRP | S_IWOTH));
-}
-
-// HOME as a directory descriptor, or an empty Fd. Opened for its name only: a HOME its user may
-// write and enter but not list (mode 0311) serves as well as any.
-Fd OpenHome(const char *home) {
-    return Fd(home == nullptr ? -1 : open(home, O_PATH | O_DIRECTORY | O_CLOEXEC));
-}
-
-// Written only as a regular file of one name: a link would have root write wherever it leads.
-// Any failure skips it.
-void WriteSettingsFile() {
-    const Fd directory = OpenHome(std::getenv("HOME"));
-    if (!directory || (geteuid() == 0 && !RootsOwn(directory.get()))) return;
-    const Fd fd(openat(directory.get(), kSettingsName, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
-    struct stat st;
-    if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink > 1 || ftruncate(fd.get(), 0) != 0)
-        return;
-    static const char kSettings[] = "Bandwidth=10485800\nMaxBandwidth=10485800\n";
-    if (write(fd.get(), kSettings, sizeof kSettings - 1) < 0) return;
-}
-
 }  // namespace
-
-bool RootInForeignHome() {
-    if (geteuid() != 0) return false;
-    const char *home = std::getenv("HOME");
-    if (home == nullptr) return false;
-    const Fd directory = OpenHome(home);
-    return !directory || !RootsOwn(directory.get());
-}
-
-namespace {
-
-// XDG_CACHE_HOME as the installer was started with it, once start-up has changed it.
-bool cacheHomeChanged = false;
-std::optional<std::string> startCacheHome;
-
-}  // namespace
-
-void KeepCachesOutOfForeignHome() {
-    if (!RootInForeignHome()) return;
-    if (const char *given = std::getenv("XDG_CACHE_HOME")) startCacheHome = given;
-    cacheHomeChanged = true;
-    setenv("XDG_CACHE_HOME", "/dev/null", 1);
-}
-
-void RestoreLauncherEnvironment() {
-    if (!cacheHomeChanged) return;
-    if (startCacheHome)
-        setenv("XDG_CACHE_HOME", startCacheHome->c_str(), 1);
-    else
-        unsetenv("XDG_CACHE_HOME");
-}
 
 bool Extract(int destinationFd, const char *destination) {
     const char *self = InstallerWidgets.argv[0];
     Extraction extraction;
     std::uint32_t length = 0;
-    CopyWindow window;
-    window.context = &length;
+    CopyTurns turns;
+    turns.context = &length;
     if (bIsSilent) {
-        window.turn = SilentTurn;
+        turns.turn = SilentTurn;
     } else {
-        window.descriptor = ConnectionNumber(XtDisplay(InstallerWidgets.toplevel));
-        window.turn = WindowTurn;
+        turns.descriptor = ConnectionNumber(XtDisplay(InstallerWidgets.toplevel));
+        turns.turn = WindowTurn;
     }
     if (!extraction.Open(InstallerFileDescriptor())) {
         Report(extraction, self, destination);
         return false;
     }
     length = extraction.length();
-    if (!extraction.Run(destinationFd, window)) {
+    if (!extraction.Run(destinationFd, turns)) {
         Report(extraction, self, destination);
         return false;
     }

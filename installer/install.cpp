@@ -4,6 +4,8 @@
 #include "installer/installer.h"
 #include "installer/launcher.h"
 #include "installer/owners.h"
+#include "installer/rootonly.h"
+#include "installer/settingsfile.h"
 #include "installer/strformat.h"
 #include "posix/exec.h"
 #include "posix/fd.h"
@@ -168,9 +170,8 @@ std::string Join(const std::vector<std::string> &parts, std::size_t count) {
 }
 
 // Why another user could redirect what root makes below the directory `real` (a real path) or
-// under its component `next` ("" for none): every directory from "/" down must be root's and
-// writable by root only, except a sticky one whose next component is root's (or not there yet:
-// root makes it). "" when nobody else can. The destination `dest` is made where `missing`.
+// under its component `next` ("" for none): every directory from "/" down must keep root's rule
+// (rootonly.h), except a sticky one whose next component is root's (or not there yet: root makes it). "" when nobody else can. The destination `dest` is made where `missing`.
 std::string UntrustedChain(const std::string &real, const std::string &next, const char *dest,
                            const std::string &absolute, bool missing) {
     const std::vector<std::string> parts = Components(real);
@@ -182,25 +183,22 @@ std::string UntrustedChain(const std::string &real, const std::string &next, con
             return StrPrintf("Can not make directory %s\n%s", dest,
                              WhyNotMade(dest, absolute, lstat(directory.c_str(), &st) != 0 ? errno : ENOTDIR).c_str());
         }
-        const char *why = nullptr, *wayOut = nullptr;
-        if (st.st_uid != 0) {
-            why = "is not owned by root";
+        const RootOnly rule = RootOnlyRule(st);
+        const char *wayOut = nullptr;
+        if (rule == RootOnly::NotRoots) {
             wayOut = "Install as its owner instead, into a directory of theirs";
-        } else if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+        } else if (rule == RootOnly::OpenToOthers) {
             const std::string following = j < parts.size() ? parts[j] : next;
             struct stat child;
             const bool rootsNext = !following.empty() && (lstat((directory + "/" + following).c_str(), &child) != 0
                                                               ? errno == ENOENT
                                                               : child.st_uid == 0);
-            if (!(st.st_mode & S_ISVTX) || !rootsNext) {
-                why = "can be written by others than root";
-                wayOut = "Install as one of the users who may write there";
-            }
+            if (!(st.st_mode & S_ISVTX) || !rootsNext) wayOut = "Install as one of the users who may write there";
         }
-        if (why)
+        if (wayOut)
             return StrPrintf("Refusing to install as root into %s: the directory %s %s.\n%s, or choose a directory "
                              "that only root can change, such as /opt/Sonaris8 or /usr/local/Sonaris8.",
-                             dest, directory.c_str(), why, wayOut);
+                             dest, directory.c_str(), RootOnlyBreach(rule), wayOut);
     }
     return "";
 }
@@ -274,8 +272,8 @@ Fd OpenDestination(const std::string &absolute, const char *dest) {
 }
 
 // Starts the launcher from the destination, checked on a descriptor of it: a regular file there, or
-// a symbolic link that leads to one without leaving the destination; when root installs, root's
-// and writable by root only, as is every directory on its way. Returns only on failure, with the
+// a symbolic link that leads to one without leaving the destination; when root installs, it and
+// every directory on its way keep root's rule (rootonly.h). Returns only on failure, with the
 // message that says why; `dest` names the destination as typed.
 std::string StartLauncher(int destination, const std::string &launcher, const std::string &dest) {
     const LauncherFile found = OpenLauncher(destination, geteuid() == 0);

@@ -49,13 +49,6 @@ void Install(Widget w, XtPointer client_data, XtPointer call_data) noexcept;
 // The reports the checks and the extraction share.
 void ReportUnreadable(const char *installerFile);
 void ReportCannotEnter(const char *directory);
-// Whether root runs with a HOME that is not root's own, which it must then write nothing into.
-bool RootInForeignHome();
-// fontconfig would put its cache under HOME: as root in another user's HOME, nowhere there
-// (/dev/null holds no directory), in the system's cache directory as before that. The launcher
-// starts with the environment the installer was given, restored.
-void KeepCachesOutOfForeignHome();
-void RestoreLauncherEnvironment();
 // Extracts into the destination open on `destinationFd`, `destination` naming it in reports.
 bool Extract(int destinationFd, const char *destination);
 

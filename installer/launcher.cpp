@@ -2,6 +2,7 @@
 #include "installer/launcher.h"
 
 #include "format/rules.h"
+#include "installer/rootonly.h"
 #include "installer/strformat.h"
 #include "posix/path.h"
 
@@ -29,13 +30,6 @@ bool ReadLink(int link, std::string &target) {
         }
         buffer.resize(buffer.size() * 2);
     }
-}
-
-// Root's rule for what it runs and every directory it passes on the way there.
-LauncherFile::Refusal RootsRule(const struct stat &st) {
-    if (st.st_uid != 0) return LauncherFile::Refusal::NotRoots;
-    if (st.st_mode & (S_IWGRP | S_IWOTH)) return LauncherFile::Refusal::OpenToOthers;
-    return LauncherFile::Refusal::Runs;
 }
 
 std::string Joined(const std::vector<std::string> &names) {
@@ -88,10 +82,12 @@ LauncherFile OpenLauncher(int destination, bool root) {
             left.insert(left.begin(), parts.begin(), parts.end());
             continue;
         }
-        const LauncherFile::Refusal rule = root ? RootsRule(st) : LauncherFile::Refusal::Runs;
-        if (rule != LauncherFile::Refusal::Runs) {
+        const RootOnly rule = root ? RootOnlyRule(st) : RootOnly::Holds;
+        if (rule != RootOnly::Holds) {
             result.status = st;
-            return refuse(rule, Joined(names));
+            return refuse(rule == RootOnly::NotRoots ? LauncherFile::Refusal::NotRoots
+                                                     : LauncherFile::Refusal::OpenToOthers,
+                          Joined(names));
         }
         if (S_ISDIR(st.st_mode)) {
             directories.push_back(std::move(entry));
@@ -141,8 +137,8 @@ std::string LauncherRefusalMessage(const LauncherFile &launcher, const std::stri
         break;
     case Refusal::NotRoots:
     case Refusal::OpenToOthers: {
-        const char *rule = launcher.refusal == Refusal::NotRoots ? "is not owned by root"
-                                                                 : "can be written by others than root";
+        const char *rule =
+            RootOnlyBreach(launcher.refusal == Refusal::NotRoots ? RootOnly::NotRoots : RootOnly::OpenToOthers);
         const bool onTheWay = S_ISDIR(launcher.status.st_mode);
         why = !linked ? std::string("it ") + rule
                       : "it leads " + std::string(onTheWay ? "through " : "to ") + at + ", which " + rule;

@@ -23,8 +23,8 @@ struct LauncherFile {
 };
 
 // Follows the launcher from the directory `destination` without leaving it (no "..", no absolute
-// target above it); with `root`, every directory on its way and the file must be root's and
-// writable by root only.
+// target above it); with `root`, every directory on its way and the file must keep root's rule
+// (rootonly.h).
 LauncherFile OpenLauncher(int destination, bool root);
 
 // Why the launcher of the destination `dest` (named as typed) was not started, and what to do;

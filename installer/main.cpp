@@ -1,5 +1,6 @@
 // Start-up: silent installation from the command line, or the window.
 #include "installer/installer.h"
+#include "installer/settingsfile.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

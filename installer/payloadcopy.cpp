@@ -12,8 +12,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <memory>
 
 namespace {
@@ -95,12 +93,12 @@ void NonBlocking(int fd) {
 
 class Copy {
 public:
-    Copy(int file, std::uint32_t length, CopyCommands &commands, PayloadGuard &guard, const CopyWindow &window,
+    Copy(int file, std::uint32_t length, CopyCommands &commands, PayloadGuard &guard, const CopyTurns &turns,
          CopyCounts &counts)
-        : file_(file), length_(length), commands_(commands), guard_(guard), window_(window), counts_(counts),
+        : file_(file), length_(length), commands_(commands), guard_(guard), turns_(turns), counts_(counts),
           pieces_(kFeedPieces * kFeedSize), held_(kHeldBeforeStart + kBufferSize) {}
 
-    CopyResult Run();
+    Outcome Run();
 
 private:
     bool Feed();  // payload into gunzip; true if something moved
@@ -115,17 +113,17 @@ private:
     bool Pause();
     nfds_t WatchAlways(pollfd *fds, Relay *&relay);
     void Turn(bool always);
-    void Stop(CopyResult r) {
-        if (result_ == CopyResult::Sound) result_ = r;
+    void Stop(Outcome r) {
+        if (result_ == Outcome::Sound) result_ = r;
     }
 
     const int file_;
     const std::uint32_t length_;
     CopyCommands &commands_;
     PayloadGuard &guard_;
-    const CopyWindow &window_;
+    const CopyTurns &turns_;
     CopyCounts &counts_;
-    CopyResult result_ = CopyResult::Sound;
+    Outcome result_ = Outcome::Sound;
 
     Fd unpackerInput_, unpackerOutput_, archiverInput_;
     // The payload: read from the file so far, and a piece read into memory not yet fed.
@@ -152,17 +150,17 @@ private:
     long pause_ = kFirstPauseMicroseconds;
 };
 
-CopyResult Copy::Run() {
-    if (pieces_.data() == nullptr) return CopyResult::UnpackerStopped;
+Outcome Copy::Run() {
+    if (pieces_.data() == nullptr) return Outcome::GunzipStopped;
     in_ = pieces_.data();
     // gunzip starts only for what begins as gzip data; this first piece is fed from memory.
     const std::size_t first = std::min<std::size_t>(kFeedSize, length_);
     const ssize_t n = ReadFully(file_, in_, first);
-    if (n < 0) return CopyResult::Unreadable;
-    if (static_cast<std::size_t>(n) < first) return CopyResult::CutShort;
-    if (n < 2 || in_[0] != 0x1f || in_[1] != 0x8b) return CopyResult::NotGzip;
+    if (n < 0) return Outcome::InstallerFileUnreadable;
+    if (static_cast<std::size_t>(n) < first) return Outcome::InstallerFileCutShort;
+    if (n < 2 || in_[0] != 0x1f || in_[1] != 0x8b) return Outcome::NotGzip;
     read_ = inEnd_ = static_cast<std::size_t>(n);
-    if (!commands_.StartUnpacker(unpackerInput_, unpackerOutput_)) return CopyResult::UnpackerStopped;
+    if (!commands_.StartUnpacker(unpackerInput_, unpackerOutput_)) return Outcome::GunzipStopped;
     const int size = fcntl(unpackerInput_.get(), F_SETPIPE_SZ, kPipeSize);
     spliceInput_ = (size > 0 ? size : fcntl(unpackerInput_.get(), F_GETPIPE_SZ)) <= kPipeSize;
     fcntl(unpackerOutput_.get(), F_SETPIPE_SZ, kPipeSize);
@@ -204,7 +202,7 @@ bool Copy::Feed() {
             return true;
         }
         if (w < 0 && errno == EAGAIN) return waitInput_ = true, false;
-        Stop(CopyResult::UnpackerStopped);
+        Stop(Outcome::GunzipStopped);
         unpackerInput_.Close();
         return true;
     }
@@ -218,7 +216,7 @@ bool Copy::Feed() {
     const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(length_ - read_, kFeedSize));
     const ssize_t r = fileEnded_ ? 0 : ReadFully(file_, pieces_.data() + (piece_ + 1) % kFeedPieces * kFeedSize, want);
     if (r <= 0) {
-        Stop(r == 0 ? CopyResult::CutShort : CopyResult::Unreadable);
+        Stop(r == 0 ? Outcome::InstallerFileCutShort : Outcome::InstallerFileUnreadable);
         unpackerInput_.Close();
         return true;
     }
@@ -238,16 +236,16 @@ bool Copy::StartArchiver() {
         NonBlocking(archiverInput_.get());
         return true;
     }
-    Stop(CopyResult::ArchiverStopped);
+    Stop(Outcome::TarStopped);
     CutOff();
     return false;
 }
 
 bool Copy::Pass() {
-    const bool refused = result_ == CopyResult::Refused;
+    const bool refused = result_ == Outcome::Refused;
     // tar starts once the stream's first megabyte has been admitted, or all of a shorter stream.
     if (!counts_.archiverStarted && !refused && heldAt_ < held_.size() &&
-        (held_.size() >= kHeldBeforeStart || (streamEnded_ && result_ == CopyResult::Sound)) && !StartArchiver())
+        (held_.size() >= kHeldBeforeStart || (streamEnded_ && result_ == Outcome::Sound)) && !StartArchiver())
         return true;
     if (heldAt_ < held_.size() && archiverInput_) {
         if (waitArchiver_) return false;
@@ -329,7 +327,7 @@ bool Copy::Read(std::size_t want) {
         if (discarding_) {
             held_.clear();
         } else if (guard_.Inspect(held_.data() + at, static_cast<std::size_t>(n)) != PayloadGuard::Verdict::Sound) {
-            Stop(CopyResult::Refused);
+            Stop(Outcome::Refused);
             CutOff();
         }
         return true;
@@ -339,7 +337,7 @@ bool Copy::Read(std::size_t want) {
         return true;
     }
     if (errno == EAGAIN) return waitOutput_ = true, false;
-    Stop(CopyResult::UnpackerStopped);
+    Stop(Outcome::GunzipStopped);
     CutOff();
     return true;
 }
@@ -347,8 +345,8 @@ bool Copy::Read(std::size_t want) {
 void Copy::StreamEnded() {
     unpackerOutput_.Close();
     streamEnded_ = true;
-    if (!discarding_ && result_ != CopyResult::Refused && guard_.End() != PayloadGuard::Verdict::Sound) {
-        Stop(CopyResult::Refused);
+    if (!discarding_ && result_ != Outcome::Refused && guard_.End() != PayloadGuard::Verdict::Sound) {
+        Stop(Outcome::Refused);
         held_.clear();
         heldAt_ = 0;
         archiverInput_.Close();
@@ -361,11 +359,11 @@ void Copy::ArchiverGone() {
     heldAt_ = 0;
     // tar may end soundly once it has read the archive's end; gunzip still says whether the payload
     // was sound, so its output is read on, unjudged, to the end.
-    if (guard_.archiveEnded() && result_ == CopyResult::Sound) {
+    if (guard_.archiveEnded() && result_ == Outcome::Sound) {
         discarding_ = true;
         return;
     }
-    Stop(CopyResult::ArchiverStopped);
+    Stop(Outcome::TarStopped);
     CutOff();
 }
 
@@ -376,12 +374,12 @@ void Copy::CutOff() {
     unpackerInput_.Close();
     held_.clear();
     heldAt_ = 0;
-    if (result_ == CopyResult::Refused) archiverInput_.Close();  // tar has nothing of the member
+    if (result_ == Outcome::Refused) archiverInput_.Close();  // tar has nothing of the member
 }
 
 // tar cannot go on: nothing more goes into gunzip or tar, which are being ended.
 void Copy::Halt() {
-    Stop(CopyResult::Halted);
+    Stop(Outcome::TarHalted);
     CutOff();
     archiverInput_.Close();
 }
@@ -407,16 +405,16 @@ bool Copy::Pause() {
     const int r = ppoll(fds, n, &pause, nullptr);
     waitInput_ = waitOutput_ = waitArchiver_ = false;
     if (relay && r > 0 && fds[n - 1].revents != 0) relay->Serve();
-    Turn(window_.descriptor >= 0 && r > 0 && fds[0].revents != 0);
+    Turn(turns_.descriptor >= 0 && r > 0 && fds[0].revents != 0);
     return true;
 }
 
-// What is watched whatever else the copy waits for: the display first, where there is a window,
-// then tar's complaints, passed on as they come so that they never keep the copy waiting.
+// What is watched whatever else the copy waits for: the caller's descriptor first, where it gives
+// one, then tar's complaints, passed on as they come so that they never keep the copy waiting.
 // `relay` is left null where it waits for nothing. Returns how many descriptors it put in `fds`.
 nfds_t Copy::WatchAlways(pollfd *fds, Relay *&relay) {
     nfds_t n = 0;
-    if (window_.descriptor >= 0) fds[n++] = {window_.descriptor, POLLIN, 0};
+    if (turns_.descriptor >= 0) fds[n++] = {turns_.descriptor, POLLIN, 0};
     relay = commands_.ArchiverRelay();
     if (relay && relay->descriptor() >= 0)
         fds[n++] = {relay->descriptor(), relay->events(), 0};
@@ -432,7 +430,7 @@ void Copy::Wait() {
     Relay *relay = nullptr;
     const nfds_t pipes = WatchAlways(fds, relay);
     nfds_t n = pipes;
-    const bool window = window_.descriptor >= 0;
+    const bool watched = turns_.descriptor >= 0;
     auto watch = [&](bool &flag, const Fd &fd, short events) {
         if (!flag) return;
         if (!fd) {
@@ -446,11 +444,11 @@ void Copy::Wait() {
     watch(waitOutput_, unpackerOutput_, POLLIN);
     watch(waitArchiver_, archiverInput_, POLLOUT);
     const bool waiting = n > pipes;
-    const int r = poll(fds, n, window || !waiting ? kTurnMilliseconds : -1);
+    const int r = poll(fds, n, watched || !waiting ? kTurnMilliseconds : -1);
     for (nfds_t i = pipes; i < n; ++i)
         if (r > 0 && fds[i].revents != 0) *flags[i] = false;
     if (relay && r > 0 && fds[pipes - 1].revents != 0) relay->Serve();
-    if (r == 0 || (window && fds[0].revents != 0)) Turn(true);
+    if (r == 0 || (watched && fds[0].revents != 0)) Turn(true);
 }
 
 void Copy::Turn(bool always) {
@@ -458,134 +456,12 @@ void Copy::Turn(bool always) {
     if (!always && now - lastTurn_ < kTurnMilliseconds) return;
     lastTurn_ = now;
     if (Relay *relay = commands_.ArchiverRelay()) relay->Serve();
-    if (window_.turn == nullptr) return;
+    if (turns_.turn == nullptr) return;
     const std::uint64_t fed = counts_.fed;
-    window_.turn(window_.context, unpackerInput_ ? Taken(unpackerInput_.get(), fed) : fed);
+    turns_.turn(turns_.context, unpackerInput_ ? Taken(unpackerInput_.get(), fed) : fed);
 }
 
 }  // namespace
-
-namespace {
-
-// A line of tar's is a name and a reason; past this it keeps its end, the reason.
-const std::size_t kLineKept = 1024;
-
-}  // namespace
-
-Relay::Relay(Fd from, std::string name, std::function<bool()> judge)
-    : from_(std::move(from)), name_(std::move(name)), judge_(std::move(judge)) {
-    NonBlocking(from_.get());
-}
-
-int Relay::descriptor() const {
-    if (at_ < end_) return STDERR_FILENO;
-    return from_ ? from_.get() : -1;
-}
-
-short Relay::events() const { return at_ < end_ ? POLLOUT : POLLIN; }
-
-void Relay::Serve(bool ended) {
-    for (;;) {
-        if (at_ < end_) {
-            // A write of at most a pipe's atomic size to a pipe, terminal or file that polls
-            // writable does not wait.
-            pollfd out = {STDERR_FILENO, POLLOUT, 0};
-            if (poll(&out, 1, 0) <= 0) return;
-            if (!(out.revents & POLLOUT)) {
-                at_ = end_ = 0;  // standard error is gone: nothing to pass on to
-                continue;
-            }
-            const ssize_t w = Uninterrupted([&] { return write(STDERR_FILENO, pending_ + at_, end_ - at_); });
-            if (w > 0) {
-                at_ += static_cast<std::size_t>(w);
-            } else if (!(w < 0 && errno == EAGAIN)) {
-                at_ = end_ = 0;
-            } else {
-                return;
-            }
-            continue;
-        }
-        if (!from_) return;
-        const ssize_t n = Uninterrupted([&] { return read(from_.get(), pending_, sizeof pending_); });
-        if (n > 0) {
-            at_ = 0;
-            end_ = static_cast<std::size_t>(n);
-            Note(pending_, end_);
-            // Judged once a line is whole: tar writes its name first and the rest after it.
-            if (!fatal_ && judge_ && std::memchr(pending_, '\n', end_) && judge_()) fatal_ = true;
-            Hold();
-            continue;
-        }
-        if (n < 0 && errno == EAGAIN && !ended) return;
-        from_.Close();  // the command and all it started have closed it
-        EndLine();
-        Ended();
-    }
-}
-
-// Of what was just read, lets through all, or once the judge has spoken the whole lines that still
-// fall within the first kRelayedLines; counts the lines held back. Once anything is held back, so is
-// everything after it.
-void Relay::Hold() {
-    if (!fatal_) {
-        passed_ += static_cast<std::size_t>(std::count(pending_ + at_, pending_ + end_, '\n'));
-        return;
-    }
-    std::size_t keep = at_;
-    for (std::size_t i = at_; !holding_ && i < end_ && passed_ < kRelayedLines; ++i)
-        if (pending_[i] == '\n') ++passed_, keep = i + 1;
-    if (keep == end_) return;
-    holding_ = true;
-    held_ += static_cast<std::uint64_t>(std::count(pending_ + keep, pending_ + end_, '\n'));
-    open_ = pending_[end_ - 1] != '\n';
-    end_ = keep;
-}
-
-// The command has closed its standard error: the line that stands for what was held back.
-void Relay::Ended() {
-    if (open_) ++held_;
-    open_ = false;
-    if (held_ == 0) return;
-    const int n = std::snprintf(pending_, sizeof pending_, "(%llu more line%s from %s)\n",
-                                static_cast<unsigned long long>(held_), held_ == 1 ? "" : "s", name_.c_str());
-    at_ = 0;
-    end_ = n > 0 ? std::min(static_cast<std::size_t>(n), sizeof pending_ - 1) : 0;
-    held_ = 0;
-}
-
-void Relay::Note(const char *data, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-        if (data[i] == '\n') {
-            EndLine();
-            continue;
-        }
-        line_ += data[i];
-        if (line_.size() > 2 * kLineKept) {
-            line_.erase(0, line_.size() - kLineKept);
-            cut_ = true;
-        }
-    }
-}
-
-void Relay::EndLine() {
-    if (line_.find_first_not_of(" \t\r") != std::string::npos) {
-        last_[0] = std::move(last_[1]);
-        if (cut_) {
-            // Cut where a character starts.
-            std::size_t from = line_.size() > kLineKept ? line_.size() - kLineKept : 0;
-            while (from < line_.size() && (static_cast<unsigned char>(line_[from]) & 0xc0) == 0x80) ++from;
-            last_[1] = "..." + line_.substr(from);
-        } else {
-            last_[1] = line_;
-        }
-    }
-    line_.clear();
-    cut_ = false;
-}
-
-std::string Relay::lastLines() const {
-    return last_[0].empty() ? last_[1] : last_[0] + "\n" + last_[1];
-}
 
 std::uint64_t Taken(int pipe, std::uint64_t sent) {
     int n = 0;
@@ -593,8 +469,8 @@ std::uint64_t Taken(int pipe, std::uint64_t sent) {
     return sent - std::min(unread, sent);
 }
 
-CopyResult CopyPayload(int file, std::uint32_t length, CopyCommands &commands, PayloadGuard &guard,
-                       const CopyWindow &window, CopyCounts &counts) {
-    Copy copy(file, length, commands, guard, window, counts);
+Outcome CopyPayload(int file, std::uint32_t length, CopyCommands &commands, PayloadGuard &guard,
+                       const CopyTurns &turns, CopyCounts &counts) {
+    Copy copy(file, length, commands, guard, turns, counts);
     return copy.Run();
 }

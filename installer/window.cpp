@@ -1,6 +1,7 @@
 // The window start-up: toolkit and fallback resources, the shell, the pages, the main loop.
 #include "installer/installer.h"
 #include "data/installer_data.h"
+#include "installer/errordialog.h"
 #include "installer/navigation.h"
 #include "installer/textlocale.h"
 #include "installer/window.h"

@@ -18,7 +18,6 @@ void BuildWindow(int *argc, char **argv);
 void BuildPage1(Pixmap logo);
 void BuildPage2(Pixmap logo);
 void BuildPage3(Pixmap logo);
-void CreateErrorDialog();
 
 // The destinations proposed on page 2, in list order.
 std::vector<std::string> ProposedDestinations();

@@ -47,7 +47,7 @@ bool RunExtraction(Extraction &extraction, const TempDir &tmp, const std::string
     WriteFile(tmp / "installer", InstallerBytes(payload), 0755);
     char here[4096];
     EXPECT_NE(getcwd(here, sizeof here), nullptr);
-    CopyWindow window;
+    CopyTurns window;
     window.context = &taken;
     window.turn = [](void *context, std::uint64_t t) { *static_cast<std::uint64_t *>(context) = t; };
     const Fd file(open((tmp / "installer").c_str(), O_RDONLY | O_CLOEXEC));
@@ -77,7 +77,7 @@ TEST(Engine, InstallsAPayloadReadOnceAndReportsARefusedOne) {
         Extraction extraction;
         std::uint64_t taken = 0, read = 0;
         EXPECT_TRUE(RunExtraction(extraction, tmp, payload, tmp / "sound", taken, read));
-        EXPECT_EQ(extraction.fault(), Extraction::Fault::Sound);
+        EXPECT_EQ(extraction.outcome(), Outcome::Sound);
         EXPECT_EQ(taken, payload.size());
         EXPECT_TRUE(ReadFile(tmp / "sound/noise") == noise);
         // Each payload byte once; behind the tar stream's first megabyte, held back, only its
@@ -92,7 +92,7 @@ TEST(Engine, InstallsAPayloadReadOnceAndReportsARefusedOne) {
         Extraction extraction;
         std::uint64_t taken = 0, read = 0;
         EXPECT_FALSE(RunExtraction(extraction, tmp, payload, tmp / "refused", taken, read));
-        EXPECT_EQ(extraction.fault(), Extraction::Fault::Unsupported);
+        EXPECT_EQ(extraction.outcome(), Outcome::ArchiveUnsupported);
         EXPECT_NE(extraction.reason().find("./link"), std::string::npos) << extraction.reason();
         EXPECT_FALSE(Exists(tmp / "refused/link"));
         EXPECT_FALSE(Exists(tmp / "refused/sonaris"));
@@ -134,7 +134,7 @@ TEST(Engine, ServesTheWindowWhileTheShellEndsWithoutAPidfd) {
             std::uint64_t length;
             int atEnd = 0;
         } count{payload.size()};
-        CopyWindow window;
+        CopyTurns window;
         window.descriptor = display[0];
         window.context = &count;
         window.turn = [](void *context, std::uint64_t taken) {

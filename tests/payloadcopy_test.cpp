@@ -151,24 +151,24 @@ TEST_F(PayloadCopy, HandsOnWhatWasAdmittedAndTellsTheFaultsApart) {
         std::string payload;
         bool sockets;
         std::size_t limit;
-        CopyResult result;
+        Outcome result;
         std::size_t got;  // bytes of the tar stream that tar gets
         bool cutOff;
         std::size_t missing = 0;  // bytes the trailer claims beyond the file's end
         bool socketInput = false;
     } cases[] = {
-        {"sound", sound, false, std::string::npos, CopyResult::Sound, Gunzipped(sound).size(), false},
-        {"sound, through ends that are not pipes", sound, true, std::string::npos, CopyResult::Sound,
+        {"sound", sound, false, std::string::npos, Outcome::Sound, Gunzipped(sound).size(), false},
+        {"sound, through ends that are not pipes", sound, true, std::string::npos, Outcome::Sound,
          Gunzipped(sound).size(), false},
-        {"a member refused behind megabytes", refused, false, std::string::npos, CopyResult::Refused, beforeLink, true},
-        {"gunzip failing mid-stream", cut, false, std::string::npos, CopyResult::Refused, Gunzipped(cut).size(), false},
-        {"tar stopping early", sound, false, 100000, CopyResult::ArchiverStopped, 100000, true},
-        {"not gzip data", "BZh91AY&SY" + sound, false, std::string::npos, CopyResult::NotGzip, 0, false},
-        {"a file shorter than its trailer says", Payload(100), false, std::string::npos, CopyResult::CutShort, 0, false, 10},
+        {"a member refused behind megabytes", refused, false, std::string::npos, Outcome::Refused, beforeLink, true},
+        {"gunzip failing mid-stream", cut, false, std::string::npos, Outcome::Refused, Gunzipped(cut).size(), false},
+        {"tar stopping early", sound, false, 100000, Outcome::TarStopped, 100000, true},
+        {"not gzip data", "BZh91AY&SY" + sound, false, std::string::npos, Outcome::NotGzip, 0, false},
+        {"a file shorter than its trailer says", Payload(100), false, std::string::npos, Outcome::InstallerFileCutShort, 0, false, 10},
         // gunzip has read what the file held, and its output up to there went on to tar.
         {"a file shorter than its trailer says, behind megabytes", sound, false, std::string::npos,
-         CopyResult::CutShort, Gunzipped(sound).size(), false, 10},
-        {"sound, into gunzip through an end that is not a pipe", sound, true, std::string::npos, CopyResult::Sound,
+         Outcome::InstallerFileCutShort, Gunzipped(sound).size(), false, 10},
+        {"sound, into gunzip through an end that is not a pipe", sound, true, std::string::npos, Outcome::Sound,
          Gunzipped(sound).size(), false, 0, true},
     };
     for (const Case &c : cases) {
@@ -179,7 +179,7 @@ TEST_F(PayloadCopy, HandsOnWhatWasAdmittedAndTellsTheFaultsApart) {
         commands.socketInput = c.socketInput;
         commands.limit = c.limit;
         PayloadGuard guard;
-        CopyWindow w;
+        CopyTurns w;
         CopyCounts counts;
         const auto length = static_cast<std::uint32_t>(c.payload.size() + c.missing);
         EXPECT_EQ(CopyPayload(installer.fd, length, commands, guard, w, counts), c.result);
@@ -187,7 +187,7 @@ TEST_F(PayloadCopy, HandsOnWhatWasAdmittedAndTellsTheFaultsApart) {
         EXPECT_EQ(commands.got.size(), c.got);
         EXPECT_TRUE(commands.got == Gunzipped(c.payload).substr(0, c.got)) << "tar got other bytes";
         EXPECT_EQ(counts.cutOff, c.cutOff);
-        if (c.result == CopyResult::NotGzip) {
+        if (c.result == Outcome::NotGzip) {
             EXPECT_EQ(commands.gunzip, -1);
             continue;
         }
@@ -200,12 +200,12 @@ TEST_F(PayloadCopy, HandsOnWhatWasAdmittedAndTellsTheFaultsApart) {
         if (c.cutOff) {
             EXPECT_TRUE(WIFSIGNALED(status) ? WTERMSIG(status) == SIGPIPE : WEXITSTATUS(status) == 0) << status;
         } else {
-            EXPECT_EQ(WIFEXITED(status) && WEXITSTATUS(status) == 0, c.result == CopyResult::Sound) << status;
+            EXPECT_EQ(WIFEXITED(status) && WEXITSTATUS(status) == 0, c.result == Outcome::Sound) << status;
         }
         // Behind the first megabyte, held back, file data goes from pipe to pipe where both ends are pipes.
         if (c.sockets) {
             EXPECT_EQ(counts.spliced, 0u);
-        } else if (c.result == CopyResult::Sound) {
+        } else if (c.result == Outcome::Sound) {
             EXPECT_GT(counts.spliced, std::uint64_t(1) << 20);
         }
     }
@@ -225,7 +225,7 @@ TEST_F(PayloadCopy, AnswersTheWindowWhileTarIsFullAndShowsWhatGunzipTook) {
         bool accurate = true;
         std::uint64_t takenBefore = 0;  // what gunzip had taken at the last turn
     } state{&commands, display.fds[0]};
-    CopyWindow w;
+    CopyTurns w;
     w.descriptor = display.fds[0];
     w.context = &state;
     w.turn = [](void *context, std::uint64_t taken) {
@@ -246,7 +246,7 @@ TEST_F(PayloadCopy, AnswersTheWindowWhileTarIsFullAndShowsWhatGunzipTook) {
     PayloadGuard guard;
     CopyCounts counts;
     EXPECT_EQ(CopyPayload(installer.fd, static_cast<std::uint32_t>(payload.size()), commands, guard, w, counts),
-              CopyResult::Sound);
+              Outcome::Sound);
     event.join();
     commands.Finish();
     EXPECT_EQ(state.answeredWhileFull, 1);
@@ -268,7 +268,7 @@ TEST_F(PayloadCopy, GunzipGetsWhatWasReadWhateverTheFileHoldsAfterwards) {
         int file, read;
         int turns = 0;
     } state{&commands, open((installer.tmp / "installer").c_str(), O_WRONLY | O_CLOEXEC), installer.fd};
-    CopyWindow w;
+    CopyTurns w;
     w.descriptor = display.fds[0];
     w.context = &state;
     w.turn = [](void *context, std::uint64_t) {
@@ -281,7 +281,7 @@ TEST_F(PayloadCopy, GunzipGetsWhatWasReadWhateverTheFileHoldsAfterwards) {
     PayloadGuard guard;
     CopyCounts counts;
     EXPECT_EQ(CopyPayload(installer.fd, static_cast<std::uint32_t>(payload.size()), commands, guard, w, counts),
-              CopyResult::Sound);
+              Outcome::Sound);
     EXPECT_EQ(WEXITSTATUS(commands.Finish()), 0);
     close(state.file);
     EXPECT_GE(state.turns, 3);
