@@ -1,7 +1,7 @@
 // combobox-demo: four combo boxes to try by hand: a text field and a label, each with a Motif arrow
 // and a flat arrow, on either side. Every choice is printed on standard output.
 #include "combobox/DtComboBox.h"
-#include "installer/owners.h"
+#include "combobox/xmstr.h"
 
 #include <Xm/Label.h>
 #include <Xm/RowColumn.h>
@@ -11,8 +11,6 @@
 #include <cstdio>
 
 namespace {
-
-XmStr Str(const char *text) { return XmStr(XmStringCreateLocalized(const_cast<char *>(text))); }
 
 const char *const kDirectories[] = {"/opt/sonaris", "/usr/local/sonaris", "/home/user/sonaris", "/tmp/sonaris"};
 const char *const kColours[] = {"Red", "Green", "Blue", "A rather long colour name", "Black"};

@@ -1,18 +1,14 @@
-// Move-only owners for the C resources the installer holds: compound strings and text allocated by
-// the toolkit (stdio streams: posix/file.h). Destructors never throw.
+// Move-only owners for the C resources the installer holds: compound strings (XmStr: combobox/xmstr.h)
+// and text allocated by the toolkit (stdio streams: posix/file.h). Destructors never throw.
 #ifndef SONARIS_OWNERS_H
 #define SONARIS_OWNERS_H
 
+#include "combobox/xmstr.h"
 #include "posix/file.h"
 
 #include <Xm/Xm.h>
 
 #include <memory>
-
-struct XmStringFreer {
-    void operator()(XmString s) const noexcept { XmStringFree(s); }
-};
-using XmStr = std::unique_ptr<std::remove_pointer_t<XmString>, XmStringFreer>;
 
 // A compound string in which every "\n" is a line break.
 inline XmStr MakeXmString(const char *text) {

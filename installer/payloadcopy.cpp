@@ -16,33 +16,22 @@
 
 namespace {
 
-// A large pipe into gunzip lets it take the payload in few system calls; what the pipe holds is not
-// counted as taken.
+// The sizes and pauses below are explained in docs/installer.md, "How the payload reaches tar".
+// gunzip's input pipe, and the pieces of the payload handed to it by reference: the pieces cover
+// the pipe and one more, so that one is free again once gunzip has taken it.
 const int kPipeSize = static_cast<int>(kMiB);
-// Reads of the payload: half the pipe into gunzip, so that a wake finds room for a whole one.
 const std::size_t kFeedSize = kMiB / 2;
-// The payload's pieces are handed to gunzip's pipe by reference, vmsplice(2), rather than copied
-// into it, so the memory of a piece is read over only once gunzip has taken it all. The pipe holds
-// at most its size, so a piece is free again once that much has been fed behind it: the pieces
-// cover the pipe and one more. A larger pipe than asked for is fed by copying.
 const std::size_t kFeedPieces = kPipeSize / kFeedSize + 1;
-// Reads of the tar stream, and of file data where it cannot be spliced.
+// Reads of the tar stream, and of file data where it cannot be spliced; shorter file data than
+// kSpliceAtLeast is read with the headers around it, since a system call would cost more.
 const std::size_t kBufferSize = 128 * kKiB;
 const std::size_t kSpliceSize = kMiB;
-// File data shorter than this is read with the headers around it: a system call per small file
-// costs more than the copy it saves.
 const std::uint64_t kSpliceAtLeast = 64 * kKiB;
-// gunzip writes its output 32 KiB at a time, and a write into an empty pipe wakes its reader for
-// that much alone. While the stream keeps coming the copy pauses instead of waiting for the pipes,
-// and takes what gathered meanwhile in one go: it and tar are woken a few times a megabyte, not
-// thirty. The pause follows the pace of the slower side, so that a wake finds between an eighth
-// and half of a pipe waiting and neither gunzip nor tar runs dry or blocks on a full pipe.
+// While the stream keeps coming the copy pauses rather than wake for each of gunzip's writes.
 const long kFirstPauseMicroseconds = 1000;
 const long kShortestPauseMicroseconds = 100;
 const long kLongestPauseMicroseconds = 8000;
-// The start of the tar stream is held back from tar up to this much, so that a payload refused
-// early leaves the destination as it was and draws no complaint from tar; a member refused
-// further on stops the stream before tar has its header, behind members tar has made already.
+// Held back from tar until admitted, so that a payload refused early leaves the destination as it was.
 const std::size_t kHeldBeforeStart = kMiB;
 
 long long Milliseconds() {

@@ -5,9 +5,9 @@
 // The per-user settings file, written into HOME after an installation from the window: as root only
 // where HOME keeps root's rule (rootonly.h). Any failure skips it.
 void WriteSettingsFile();
-// fontconfig would put its cache under HOME: as root in a HOME not root's own, nowhere there
-// (/dev/null holds no directory), in the system's cache directory as before that. The launcher
-// starts with the environment the installer was given, restored.
+// fontconfig would put its cache under HOME: as root in a HOME not root's own, it is sent nowhere
+// (/dev/null holds no directory), and the system's cache directory, which fontconfig reads first,
+// still serves. The launcher starts with the environment the installer was given, restored.
 void KeepCachesOutOfForeignHome();
 void RestoreLauncherEnvironment();
 

@@ -4,6 +4,7 @@
 
 #include "tests/fixtures.h"
 #include "tests/xtoolkit.h"
+#include "tests/xwindows.h"
 
 #include <X11/keysym.h>
 #include <signal.h>
@@ -14,7 +15,7 @@ using namespace xtoolkit;
 
 namespace {
 
-using fixtures::ChildWindows;
+using xwindows::Children;
 
 TEST(ComboBoxDemo, ShowsItsComboBoxesAndReportsAChoice) {
     Display *display = Toolkit::Shared().display();
@@ -25,16 +26,16 @@ TEST(ComboBoxDemo, ShowsItsComboBoxesAndReportsAChoice) {
     const pid_t pid = fixtures::Spawn(demo);
 
     Window window = 0;
-    ASSERT_TRUE(PumpUntil([&] { return (window = fixtures::TopLevelOfClass(display, "ComboBoxDemo")) != 0; }))
+    ASSERT_TRUE(PumpUntil([&] { return (window = xwindows::TopLevelOfClass("ComboBoxDemo", display)) != 0; }))
         << "no demo window";
     // Shell > row column > four labels and four combo boxes (the windows with children).
     std::vector<Window> combos;
     ASSERT_TRUE(PumpUntil([&] {
         combos.clear();
-        const auto top = ChildWindows(display, window);
+        const auto top = Children(window, display);
         if (top.empty()) return false;
-        for (Window w : ChildWindows(display, top.front()))
-            if (!ChildWindows(display, w).empty()) combos.push_back(w);
+        for (Window w : Children(top.front(), display))
+            if (!Children(w, display).empty()) combos.push_back(w);
         return combos.size() == 4;
     })) << combos.size() << " combo boxes";
 
@@ -46,7 +47,7 @@ TEST(ComboBoxDemo, ShowsItsComboBoxesAndReportsAChoice) {
     };
     const Window first = *std::min_element(combos.begin(), combos.end(),
                                            [&](Window a, Window b) { return Geometry(a).y < Geometry(b).y; });
-    const auto parts = ChildWindows(display, first);
+    const auto parts = Children(first, display);
     ASSERT_EQ(parts.size(), 2u);
     const Window arrow = Geometry(parts[0]).x > Geometry(parts[1]).x ? parts[0] : parts[1];
     const XWindowAttributes box = Geometry(arrow);
@@ -58,8 +59,8 @@ TEST(ComboBoxDemo, ShowsItsComboBoxesAndReportsAChoice) {
     Click({x, y});
     // The list comes up as an override-redirect window of its own.
     EXPECT_TRUE(PumpUntil([&] {
-        for (Window w : ChildWindows(display, DefaultRootWindow(display)))
-            if (fixtures::WindowViewable(display, w) && Geometry(w).override_redirect) return true;
+        for (Window w : Children(DefaultRootWindow(display), display))
+            if (xwindows::Viewable(w, display) && Geometry(w).override_redirect) return true;
         return false;
     }));
     TapKey(XK_Down);

@@ -6,8 +6,6 @@ namespace combotest {
 
 using namespace xtoolkit;
 
-XmStr Str(const char *text) { return XmStr(XmStringCreateLocalized(const_cast<char *>(text))); }
-
 DtComboBoxPart &Part(Widget combo) { return reinterpret_cast<DtComboBoxWidget>(combo)->combo_box; }
 
 std::string FieldText(Widget combo) { return TextValue(Part(combo).textField); }

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "combobox/DtComboBoxP.h"
-#include "installer/owners.h"
+#include "combobox/xmstr.h"
 #include "tests/xtoolkit.h"
 
 #include <string>
@@ -16,8 +16,6 @@
 
 namespace combotest {
 
-// A localized compound string, as a program makes its items.
-XmStr Str(const char *text);
 using xtoolkit::TextOf;
 
 DtComboBoxPart &Part(Widget combo);

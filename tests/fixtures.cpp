@@ -1,4 +1,5 @@
 #include "tests/fixtures.h"
+#include "tests/xwindows.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
@@ -322,6 +323,29 @@ std::string RandomBytes(std::size_t n, unsigned seed) {
     return s;
 }
 
+std::string Content(std::size_t n, ContentKind kind, unsigned seed) {
+    std::string s;
+    switch (kind) {
+    case ContentKind::Random: return RandomBytes(n, seed);
+    case ContentKind::Text: {
+        s.reserve(n + 64);
+        char line[64];
+        for (unsigned long long i = 0; s.size() < n; ++i) {
+            std::snprintf(line, sizeof line, "record %08llu of set %04u: level %llu\n", i, seed, (i * 7 + seed) % 97);
+            s += line;
+        }
+        s.resize(n);
+        return s;
+    }
+    case ContentKind::MachineCode: {
+        static const std::string library = ReadFile("/usr/lib/" + HostArch() + "-linux-gnu/libXm.so.4");
+        for (std::size_t at = seed * 65536u % library.size(); s.size() < n; at = 0) s += library.substr(at, n - s.size());
+        return s;
+    }
+    }
+    return s;
+}
+
 bool EndsWith(const std::string &s, const std::string &end) {
     return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
 }
@@ -589,88 +613,6 @@ std::string DemoPayloadWithNoise(const std::string &dir) {
 
 // ---- the X server ----
 
-namespace {
-
-// The key of `keysym`, and whether it takes Shift; a spare one given it for good where none has it.
-KeyCode KeyFor(Display *display, KeySym keysym, bool &shifted) {
-    static std::map<KeySym, KeyCode> spares;  // given out on the one server; Xlib may not know them yet
-    shifted = false;
-    if (const auto given = spares.find(keysym); given != spares.end()) return given->second;
-    if (const KeyCode code = XKeysymToKeycode(display, keysym)) {
-        shifted = XkbKeycodeToKeysym(display, code, 0, 0) != keysym;
-        return code;
-    }
-    int first = 0, last = 0, perCode = 0;
-    XDisplayKeycodes(display, &first, &last);
-    KeySym *map = XGetKeyboardMapping(display, static_cast<KeyCode>(first), last - first + 1, &perCode);
-    const auto unused = [&](int code) {
-        return std::count(map + (code - first) * perCode, map + (code - first + 1) * perCode, NoSymbol) == perCode;
-    };
-    int spare = last;
-    while (spare > first && !unused(spare)) --spare;
-    XFree(map);
-    if (spare == first) throw std::runtime_error("no key to spare for keysym " + std::to_string(keysym));
-    XChangeKeyboardMapping(display, spare, 1, &keysym, 1);
-    XSync(display, False);
-    return spares[keysym] = static_cast<KeyCode>(spare);
-}
-
-}  // namespace
-
-std::vector<unsigned long> KeysymsOf(Display *display, const std::string &text) {
-    std::vector<unsigned long> keys;
-    for (std::size_t i = 0; i < text.size();) {
-        const unsigned char lead = static_cast<unsigned char>(text[i++]);
-        const int more = lead >= 0xf0 ? 3 : lead >= 0xe0 ? 2 : lead >= 0xc0 ? 1 : 0;
-        unsigned long code = more ? lead & (0x3f >> more) : lead;
-        for (int k = 0; k < more && i < text.size(); ++k) code = code << 6 | (text[i++] & 0x3f);
-        keys.push_back(code < 0x100 ? code : 0x1000000 | code);
-        bool shifted = false;
-        KeyFor(display, keys.back(), shifted);
-    }
-    return keys;
-}
-
-void FakeKey(Display *display, unsigned long keysym, unsigned long held) {
-    bool shifted = false, unused = false;
-    const KeyCode code = KeyFor(display, keysym, shifted);
-    const KeyCode shift = XKeysymToKeycode(display, XK_Shift_L);
-    const KeyCode modifier = held ? KeyFor(display, held, unused) : 0;
-    if (modifier) XTestFakeKeyEvent(display, modifier, True, CurrentTime);
-    if (shifted) XTestFakeKeyEvent(display, shift, True, CurrentTime);
-    XTestFakeKeyEvent(display, code, True, CurrentTime);
-    XTestFakeKeyEvent(display, code, False, CurrentTime);
-    if (shifted) XTestFakeKeyEvent(display, shift, False, CurrentTime);
-    if (modifier) XTestFakeKeyEvent(display, modifier, False, CurrentTime);
-    XSync(display, False);
-}
-
-std::vector<unsigned long> ChildWindows(Display *display, unsigned long w) {
-    Window root, parent, *children = nullptr;
-    unsigned int count = 0;
-    std::vector<unsigned long> result;
-    if (XQueryTree(display, w, &root, &parent, &children, &count)) result.assign(children, children + count);
-    if (children) XFree(children);
-    return result;
-}
-
-bool WindowViewable(Display *display, unsigned long w) {
-    XWindowAttributes attributes;
-    return XGetWindowAttributes(display, w, &attributes) && attributes.map_state == IsViewable;
-}
-
-unsigned long TopLevelOfClass(Display *display, const std::string &windowClass) {
-    for (const unsigned long w : ChildWindows(display, DefaultRootWindow(display))) {
-        XClassHint hint;
-        if (!XGetClassHint(display, w, &hint)) continue;
-        const bool match = windowClass == hint.res_class;
-        XFree(hint.res_name);
-        XFree(hint.res_class);
-        if (match && WindowViewable(display, w)) return w;
-    }
-    return 0;
-}
-
 XServer &XServer::Shared() {
     static XServer server;
     return server;
@@ -714,7 +656,7 @@ XServer::XServer() {
     // The first XTest key makes the server switch keyboards and announce a new key mapping; a
     // Motif program that sees that mid-run keeps a stale keysym table. Get it over with now.
     if (Display *d = XOpenDisplay(display_.c_str())) {
-        FakeKey(d, XK_Shift_L);
+        xwindows::FakeKey(d, XK_Shift_L);
         XCloseDisplay(d);
     }
 }

@@ -12,8 +12,6 @@
 #include <string>
 #include <vector>
 
-struct _XDisplay;  // Xlib's Display
-
 namespace fixtures {
 
 // Whether the suite runs under CI (CI=true), where it may not skip what it cannot do here.
@@ -106,6 +104,11 @@ Result RunOnTerminal(const Command &command, unsigned short columns = 80);
 
 // Bytes gzip cannot shrink (it stores them as they are), the same for the same seed.
 std::string RandomBytes(std::size_t n, unsigned seed = 1);
+
+// `n` bytes of what applications hold: RandomBytes, which gzip stores as they are; numbered text
+// lines, which it shrinks about tenfold; or machine code, a stretch of a library the build uses.
+enum class ContentKind { Random, Text, MachineCode };
+std::string Content(std::size_t n, ContentKind kind, unsigned seed = 1);
 
 // Whether `s` ends in `end`.
 bool EndsWith(const std::string &s, const std::string &end);
@@ -202,26 +205,6 @@ void CopyDemoApp(const std::string &dir);
 // The payload of the demo application copied into `dir` with one incompressible file beside it,
 // which gzip stores as it is: damage in the middle of the payload reaches only gzip's check.
 std::string DemoPayloadWithNoise(const std::string &dir);
-
-// ---- keys ----
-
-// The keysyms that type the UTF-8 `text` (Latin-1 ones up to U+00FF, Unicode ones above), each
-// given its key before any is typed, so that the mapping changes once a text (see FakeKey).
-std::vector<unsigned long> KeysymsOf(_XDisplay *display, const std::string &text);
-// Every key a test types: presses and releases the key of `keysym` through XTest, Shift held when
-// the keysym needs it and `held` (XK_Control_L, say) if given, and waits until the server has sent
-// the events on. A keysym no key carries gets a spare keycode first, for good: a mapping changed
-// back while a slow client still reads its keys would turn them into others.
-void FakeKey(_XDisplay *display, unsigned long keysym, unsigned long held = 0);
-
-// ---- windows ----
-
-// The child windows of `w`, bottom first.
-std::vector<unsigned long> ChildWindows(_XDisplay *display, unsigned long w);
-// Whether `w` is mapped, and its ancestors with it.
-bool WindowViewable(_XDisplay *display, unsigned long w);
-// A viewable top-level window whose WM_CLASS class is `windowClass`; 0 when there is none.
-unsigned long TopLevelOfClass(_XDisplay *display, const std::string &windowClass);
 
 // A private X server for this test process, started on first use and stopped at exit, by
 // scripts/xvfb (as bench/ and scripts/ start theirs).

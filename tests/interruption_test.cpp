@@ -25,20 +25,6 @@ namespace {
 // that 200 MB written over and over cost no disk traffic.
 std::string WorkParent() { return access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp"; }
 
-// `n` bytes: incompressible, or numbered text lines that gzip shrinks about tenfold.
-std::string Content(std::size_t n, bool compressible, unsigned seed) {
-    if (!compressible) return RandomBytes(n, seed);
-    std::string s;
-    s.reserve(n + 64);
-    char line[64];
-    for (unsigned long long i = 0; s.size() < n; ++i) {
-        std::snprintf(line, sizeof line, "record %08llu of set %04u: level %llu\n", i, seed, (i * 7 + seed) % 97);
-        s += line;
-    }
-    s.resize(n);
-    return s;
-}
-
 class Interruption : public testing::Test {
 protected:
     static TempDir *work;
@@ -54,12 +40,12 @@ protected:
         const std::string app = *work / "app";
         MakeApp(app);
         for (int i = 0; i < 20; ++i)
-            WriteFile(app + "/lib/part" + std::to_string(i) + ".bin", Content(10 << 20, i % 2 == 1, i));
+            WriteFile(app + "/lib/part" + std::to_string(i) + ".bin", Content(10 << 20, i % 2 == 1 ? ContentKind::Text : ContentKind::Random, i));
         for (int d = 0; d < 8; ++d) {
             const std::string dir = app + "/share/set" + std::to_string(d);
             mkdir(dir.c_str(), 0755);
             for (int i = 0; i < 50; ++i)
-                WriteFile(dir + "/item" + std::to_string(i) + ".txt", Content(2000 + 37 * i, true, d * 50 + i));
+                WriteFile(dir + "/item" + std::to_string(i) + ".txt", Content(2000 + 37 * i, ContentKind::Text, d * 50 + i));
         }
         reference = TreeListing(app);
 

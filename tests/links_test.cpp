@@ -15,16 +15,9 @@
 
 using namespace fixtures;
 using namespace wizard;
+using namespace xwindows;
 
 namespace {
-
-// Machine code, as libraries and programs hold it: a stretch of a library the build uses.
-std::string Content(std::size_t n, std::uint32_t seed) {
-    static const std::string library = ReadFile("/usr/lib/" + HostArch() + "-linux-gnu/libXm.so.4");
-    std::string s;
-    for (std::size_t at = seed * 65536u % library.size(); s.size() < n; at = 0) s += library.substr(at, n - s.size());
-    return s;
-}
 
 void Link(const std::string &target, const std::string &path) { ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0) << path; }
 
@@ -36,19 +29,19 @@ void MakeRealWorldTree(const std::string &root) {
         MakeDir(d);
     MakeDir(root + "/usr/lib/private", 0750);
     // A library and its link chain; a second library linked to the first's development name.
-    WriteFile(lib + "/libfoo.so.1.2.3", Content(300000, 1));
+    WriteFile(lib + "/libfoo.so.1.2.3", Content(300000, ContentKind::MachineCode, 1));
     Link("libfoo.so.1.2.3", lib + "/libfoo.so.1");
     Link("libfoo.so.1", lib + "/libfoo.so");
     Link("libfoo.so", lib + "/libbar.so");
     // A program in lib/, started from bin/; a link to a directory and one that leads nowhere.
-    WriteFile(lib + "/player/player", Content(200000, 2), 0755);
+    WriteFile(lib + "/player/player", Content(200000, ContentKind::MachineCode, 2), 0755);
     Link("../lib/x86_64-linux-gnu/player/player", root + "/usr/bin/player");
     Link("../../dri", lib + "/player/plugins/dri");
     Link("../../../share/doc/libfoo1", lib + "/player/doc");
     Link("../libfoo0/changelog.Debian.gz", root + "/usr/share/doc/libfoo1/changelog.Debian.gz");
     WriteFile(root + "/usr/share/doc/libfoo1/copyright", "Copyright\n");
     // One driver under thirteen names, as Mesa ships it.
-    WriteFile(lib + "/dri/iris_dri.so", Content(400000, 3));
+    WriteFile(lib + "/dri/iris_dri.so", Content(400000, ContentKind::MachineCode, 3));
     for (const char *name : {"i915", "crocus", "nouveau", "r300", "r600", "radeonsi", "swrast", "kms_swrast",
                              "virtio_gpu", "vmwgfx", "zink", "d3d12"})
         ASSERT_EQ(link((lib + "/dri/iris_dri.so").c_str(), (lib + "/dri/" + name + "_dri.so").c_str()), 0);

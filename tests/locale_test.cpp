@@ -147,7 +147,7 @@ std::string FieldImage(Window shell) {
     do {
         before = pixels;
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
-        XImage *image = XGetImage(wizard::TestDisplay(), shell, 140, 40, 300, 12, AllPlanes, ZPixmap);
+        XImage *image = XGetImage(xwindows::TestDisplay(), shell, 140, 40, 300, 12, AllPlanes, ZPixmap);
         pixels.assign(image->data, static_cast<std::size_t>(image->bytes_per_line) * image->height);
         XDestroyImage(image);
     } while (pixels != before);
@@ -162,7 +162,7 @@ protected:
 
     // xclip stays behind to serve the selection, until another client owns it.
     void SetClipboard(const std::string &text) {
-        Display *d = wizard::TestDisplay();
+        Display *d = xwindows::TestDisplay();
         const Atom clipboard = XInternAtom(d, "CLIPBOARD", False);
         const Window before = XGetSelectionOwner(d, clipboard);
         WriteFile(tmp / "clip", text);
@@ -170,7 +170,7 @@ protected:
         c.argv = {"sh", "-c", "xclip -selection clipboard -i \"$0\" >/dev/null 2>&1", tmp / "clip"};
         c.env = {{"DISPLAY", XServer::Shared().display()}};
         ASSERT_EQ(RunCommand(c).exitStatus, 0);
-        ASSERT_TRUE(wizard::Eventually([&] {
+        ASSERT_TRUE(xwindows::Eventually([&] {
             const Window owner = XGetSelectionOwner(d, clipboard);
             return owner != None && owner != before;
         }));
@@ -220,13 +220,13 @@ TEST_F(Utf8Destination, TypedAndPastedTextInstallsAtExactlyItsBytes) {
         if (c.paste) {
             // The text arrives when the clipboard's owner has answered: Finish waits for it.
             const std::string before = FieldImage(w);
-            wizard::Key("v", XK_Control_L);
-            EXPECT_TRUE(wizard::Eventually([&] { return FieldImage(w) != before; }));
+            xwindows::Key("v", XK_Control_L);
+            EXPECT_TRUE(xwindows::Eventually([&] { return FieldImage(w) != before; }));
         } else {
             const std::size_t half = std::min(c.text.find(' '), c.text.size());
-            wizard::Type(c.text.substr(0, half));
-            wizard::Key("q", XK_Control_L);
-            wizard::Type(c.text.substr(half));
+            xwindows::Type(c.text.substr(0, half));
+            xwindows::Key("q", XK_Control_L);
+            xwindows::Type(c.text.substr(half));
         }
         wizard::ClickFinish(w);
         EXPECT_EQ(run.Wait(), kLauncherStatus);

@@ -21,6 +21,7 @@
 
 using namespace fixtures;
 using namespace wizard;
+using namespace xwindows;
 
 namespace {
 

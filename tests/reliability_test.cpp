@@ -94,7 +94,7 @@ protected:
         const Window w = running.MainWindow();
         wizard::ClickFinish(w);
         if (whileInstalling) whileInstalling(running.Pid());
-        EXPECT_NE(wizard::WaitForWindow("Error"), 0u);
+        EXPECT_NE(xwindows::WaitForWindow("Error"), 0u);
         EXPECT_EQ(wizard::ShownPages(w), page);
         EXPECT_TRUE(running.Running());
         ExpectNothingStarted();
@@ -255,14 +255,14 @@ TEST_F(Faults, TheWindowInstallsOnceTheDestinationIsRightAgain) {
     const Window w = running.MainWindow();
     rmdir(parent.c_str());
     wizard::ClickFinish(w);
-    const Window dialog = wizard::WaitForWindow("Error");
+    const Window dialog = xwindows::WaitForWindow("Error");
     ASSERT_NE(dialog, 0u);
     // Put right, the error dismissed: Finish installs after all.
     mkdir(parent.c_str(), 0755);
-    wizard::Focus(dialog);
-    wizard::Key("Return");
-    ASSERT_TRUE(wizard::WaitForWindowGone("Error"));
-    wizard::Focus(w);
+    xwindows::Focus(dialog);
+    xwindows::Key("Return");
+    ASSERT_TRUE(xwindows::WaitForWindowGone("Error"));
+    xwindows::Focus(w);
     wizard::ClickFinish(w);
     EXPECT_EQ(running.Wait(), kLauncherStatus);
     EXPECT_EQ(Launches(marker).size(), 1u);
@@ -282,7 +282,7 @@ TEST_F(Faults, TheDestinationRemovedDuringTheExtractionFailsIt) {
         GateGunzip(command, tmp / "bin", gate);
         // Once the installer is stuck mid-copy, the destination goes; then gunzip may go on.
         auto strike = [&](pid_t pid) {
-            ASSERT_TRUE(wizard::Eventually([&] { return Blocked(pid); }));
+            ASSERT_TRUE(xwindows::Eventually([&] { return Blocked(pid); }));
             RemoveTree(parent);
             WriteFile(gate, "");
         };
@@ -349,7 +349,7 @@ TEST_F(Faults, AnInstallerFileChangedWhileItRunsFailsUnlessItsPayloadSurvives) {
         GateGunzip(command, tmp / "bin", gate);
         command.unprivileged = true;  // root would not find the gated gunzip on PATH
         auto strike = [&](pid_t pid) {
-            ASSERT_TRUE(wizard::Eventually([&] { return Blocked(pid); }));
+            ASSERT_TRUE(xwindows::Eventually([&] { return Blocked(pid); }));
             const long long offset = OffsetIn(pid, path);
             ASSERT_GT(offset, 0);
             ASSERT_LT(offset + (512 << 10), static_cast<long long>(original.size())) << "the copy is too far on";

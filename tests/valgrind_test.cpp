@@ -16,6 +16,7 @@
 
 using namespace fixtures;
 using namespace wizard;
+using namespace xwindows;
 
 namespace {
 

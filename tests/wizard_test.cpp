@@ -18,6 +18,7 @@
 
 using namespace fixtures;
 using namespace wizard;
+using namespace xwindows;
 
 namespace {
 
@@ -245,8 +246,8 @@ TEST_F(WizardTest, ASlowPipelineLeavesTheWindowAliveWithTheBarAtWhatItHasTaken) 
     XClearArea(TestDisplay(), label, 0, 0, 0, 0, True);
     XSync(TestDisplay(), False);
     EXPECT_TRUE(Eventually([&] { return DarkPixels(label) == text; }, std::chrono::milliseconds(500)));
-    // C ends it at once, though the pipeline takes nothing for a while. (With the writes blocking
-    // on a full megabyte pipe, it took a second and more.)
+    // C ends it at once, though the pipeline takes nothing for a while: the copy never waits on a
+    // full pipe longer than a turn, so the window is never kept from its keys.
     const auto pressed = std::chrono::steady_clock::now();
     Key("c");
     EXPECT_EQ(installer.Wait(10), 0);

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/xwindows.h"
+
 #include <X11/Xlib.h>
 #include <signal.h>
 #include <unistd.h>
@@ -42,7 +44,7 @@ TEST(XServer, InstallerWithoutSilentOptionOpensItsWindow) {
     Window window = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (!window && std::chrono::steady_clock::now() < deadline) {
-        window = TopLevelOfClass(dpy, "SonarisInstaller");
+        window = xwindows::TopLevelOfClass("SonarisInstaller", dpy);
         if (!window) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     EXPECT_NE(window, 0u);

@@ -1,6 +1,7 @@
 #include "tests/xtoolkit.h"
 
 #include "tests/fixtures.h"
+#include "tests/xwindows.h"
 
 #include <X11/IntrinsicP.h>
 #include <X11/Shell.h>
@@ -93,7 +94,7 @@ Toolkit::Toolkit() {
     // The first XTest key makes the server switch keyboards and announce a new mapping; Xt then
     // rebuilds its keysym table, which Motif keeps a pointer into from its first widget on. Let
     // that happen now, before any Motif widget exists.
-    fixtures::FakeKey(display_, XK_Shift_L);
+    xwindows::FakeKey(display_, XK_Shift_L);
     while (XtAppPending(app_) & XtIMXEvent) XtAppProcessEvent(app_, XtIMXEvent);
     KeyCode first;
     int perCode;
@@ -176,12 +177,12 @@ void Click(Point p, int button) {
 }
 
 void TapKey(KeySym keysym, KeySym held) {
-    fixtures::FakeKey(Toolkit::Shared().display(), keysym, held);
+    xwindows::FakeKey(Toolkit::Shared().display(), keysym, held);
     Drain();
 }
 
 void TypeText(const std::string &text) {
-    for (unsigned long keysym : fixtures::KeysymsOf(Toolkit::Shared().display(), text)) TapKey(keysym);
+    for (unsigned long keysym : xwindows::KeysymsOf(Toolkit::Shared().display(), text)) TapKey(keysym);
 }
 
 std::string TextOf(XmString s) {
@@ -228,25 +229,17 @@ std::string TextValue(Widget w) {
     return text;
 }
 
-bool Viewable(Widget w) {
-    if (!XtIsRealized(w)) return false;
-    XWindowAttributes attributes;
-    return XGetWindowAttributes(XtDisplay(w), XtWindow(w), &attributes) && attributes.map_state == IsViewable;
-}
+bool Viewable(Widget w) { return XtIsRealized(w) && xwindows::Viewable(XtWindow(w), XtDisplay(w)); }
 
 void FocusShell(Widget shell) {
     PumpUntil([shell] { return Viewable(shell); });
-    XSetInputFocus(XtDisplay(shell), XtWindow(shell), RevertToParent, CurrentTime);
+    xwindows::Focus(XtWindow(shell), XtDisplay(shell));
     Pump();
 }
 
 unsigned long PixelAt(Widget w, int x, int y) {
     Drain();
-    XImage *image = XGetImage(XtDisplay(w), XtWindow(w), x, y, 1, 1, AllPlanes, ZPixmap);
-    if (!image) throw std::runtime_error("XGetImage failed");
-    const unsigned long pixel = XGetPixel(image, 0, 0);
-    XDestroyImage(image);
-    return pixel;
+    return xwindows::Pixel(XtWindow(w), x, y, XtDisplay(w));
 }
 
 }  // namespace xtoolkit

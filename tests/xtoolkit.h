@@ -1,5 +1,6 @@
 // In-process toolkit support for widget tests: the Xt application context on the harness's private X
-// server, an event pump, capture of toolkit warnings, and real input through XTest.
+// server, an event pump, capture of toolkit warnings, and real input through XTest, by widget (the
+// same by window: xwindows.h).
 #ifndef SONARIS_TESTS_XTOOLKIT_H
 #define SONARIS_TESTS_XTOOLKIT_H
 
@@ -73,7 +74,7 @@ void MovePointer(Point p);
 void PressButton(int button = 1);
 void ReleaseButton(int button = 1);
 void Click(Point p, int button = 1);
-// fixtures::FakeKey on the toolkit's display, and the events it brings handled.
+// xwindows::FakeKey on the toolkit's display, and the events it brings handled.
 void TapKey(KeySym keysym, KeySym held = 0);
 void TypeText(const std::string &text);
 
@@ -93,7 +94,7 @@ std::string TextValue(Widget w);
 bool Viewable(Widget w);
 // Gives the X input focus to a shell's window (there is no window manager to do it).
 void FocusShell(Widget shell);
-// The pixel at (x, y) of a widget's window.
+// The RRGGBB colour of the pixel at (x, y) of a widget's window.
 unsigned long PixelAt(Widget w, int x, int y);
 
 }  // namespace xtoolkit
