@@ -40,27 +40,23 @@ TEST(ComboBoxDemo, ShowsItsComboBoxesAndReportsAChoice) {
     })) << combos.size() << " combo boxes";
 
     // The topmost one is a text field with its arrow at the right.
-    auto Geometry = [&](Window w) {
-        XWindowAttributes attributes;
-        XGetWindowAttributes(display, w, &attributes);
-        return attributes;
-    };
+    const auto geometry = [&](Window w) { return xwindows::WindowGeometry(w, display); };
     const Window first = *std::min_element(combos.begin(), combos.end(),
-                                           [&](Window a, Window b) { return Geometry(a).y < Geometry(b).y; });
+                                           [&](Window a, Window b) { return geometry(a).y < geometry(b).y; });
     const auto parts = Children(first, display);
     ASSERT_EQ(parts.size(), 2u);
-    const Window arrow = Geometry(parts[0]).x > Geometry(parts[1]).x ? parts[0] : parts[1];
-    const XWindowAttributes box = Geometry(arrow);
+    const Window arrow = geometry(parts[0]).x > geometry(parts[1]).x ? parts[0] : parts[1];
+    const xwindows::Geometry box = geometry(arrow);
     EXPECT_EQ(box.width, 13);
-    int x, y;
-    Window child;
-    XTranslateCoordinates(display, arrow, DefaultRootWindow(display), box.width / 2, box.height / 2, &x, &y,
-                          &child);
-    Click({x, y});
+    Click({box.x + box.width / 2, box.y + box.height / 2});
     // The list comes up as an override-redirect window of its own.
     EXPECT_TRUE(PumpUntil([&] {
-        for (Window w : Children(DefaultRootWindow(display), display))
-            if (xwindows::Viewable(w, display) && Geometry(w).override_redirect) return true;
+        for (Window w : Children(DefaultRootWindow(display), display)) {
+            XWindowAttributes attributes;
+            if (xwindows::Viewable(w, display) && XGetWindowAttributes(display, w, &attributes) &&
+                attributes.override_redirect)
+                return true;
+        }
         return false;
     }));
     TapKey(XK_Down);

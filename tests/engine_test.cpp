@@ -7,7 +7,6 @@
 #include "tests/tar_support.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
@@ -114,9 +113,7 @@ TEST(Engine, ServesTheWindowWhileTheShellEndsWithoutAPidfd) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         setenv("PATH", (tmp / "bin:" + std::getenv("PATH")).c_str(), 1);
-        if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
-                               setresuid(65534, 65534, 65534) != 0))
-            _exit(7);
+        if (!BecomeNobody()) _exit(7);
         sock_filter filter[] = {
             BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
             BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_open, 0, 1),

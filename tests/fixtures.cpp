@@ -1,10 +1,7 @@
 #include "tests/fixtures.h"
 #include "tests/xwindows.h"
 
-#include <X11/XKBlib.h>
 #include <X11/Xlib.h>
-#include <X11/Xutil.h>
-#include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -109,11 +106,7 @@ std::vector<std::string> BuildEnvironment(const Command &command) {
     if (!command.mounts.empty() && !PrivateMounts(command.mounts)) _exit(123);
     if (command.umask) ::umask(*command.umask);
     if (!command.cwd.empty() && chdir(command.cwd.c_str()) != 0) _exit(126);
-    if (command.unprivileged && geteuid() == 0) {
-        if (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
-            setresuid(kNobody, kNobody, kNobody) != 0)
-            _exit(125);
-    }
+    if (command.unprivileged && !BecomeNobody()) _exit(125);
     for (const auto &[resource, value] : command.limits) {
         const struct rlimit limit = {value, value};
         if (setrlimit(resource, &limit) != 0) _exit(124);
@@ -311,6 +304,11 @@ void WriteFile(const std::string &path, const std::string &bytes, mode_t mode) {
         out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     }
     chmod(path.c_str(), mode);
+}
+
+bool BecomeNobody() {
+    return geteuid() != 0 || (setgroups(0, nullptr) == 0 && setresgid(kNobody, kNobody, kNobody) == 0 &&
+                              setresuid(kNobody, kNobody, kNobody) == 0);
 }
 
 std::string RandomBytes(std::size_t n, unsigned seed) {

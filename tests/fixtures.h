@@ -120,6 +120,8 @@ int WaitFor(pid_t pid, int timeoutSeconds);
 
 // The uid that Command::unprivileged runs as.
 constexpr uid_t kNobody = 65534;
+// Makes a root process nobody (uid and gid 65534, no groups); false where that fails.
+bool BecomeNobody();
 
 // Files.
 std::string ReadFile(const std::string &path);

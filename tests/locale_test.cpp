@@ -62,7 +62,7 @@ std::string BuildAndReport(const std::map<std::string, std::string> &env, const 
             (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
              mount(hideXLocaleWith.c_str(), kXLocaleData, nullptr, MS_BIND, nullptr) != 0))
             return std::string("cannot hide ") + kXLocaleData;
-        if (!windowtest::BecomeNobody()) return std::string("cannot become nobody");
+        if (!fixtures::BecomeNobody()) return std::string("cannot become nobody");
         const std::string errors = "/tmp/sonaris-locale-test-" + std::to_string(getpid());
         dup2(open(errors.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600), 2);
         windowtest::Build({"sonaris-installer"});
@@ -142,14 +142,12 @@ TEST(CharacterType, TheErrorDialogShowsAUtf8DestinationAsItsCharacters) {
 }
 
 // What the destination field shows, as pixels, once it has stopped changing.
-std::string FieldImage(Window shell) {
-    std::string pixels, before;
+std::vector<unsigned long> FieldImage(Window shell) {
+    std::vector<unsigned long> pixels, before;
     do {
         before = pixels;
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
-        XImage *image = XGetImage(xwindows::TestDisplay(), shell, 140, 40, 300, 12, AllPlanes, ZPixmap);
-        pixels.assign(image->data, static_cast<std::size_t>(image->bytes_per_line) * image->height);
-        XDestroyImage(image);
+        pixels = xwindows::Pixels(shell, 140, 40, 300, 12);
     } while (pixels != before);
     return pixels;
 }
@@ -219,7 +217,7 @@ TEST_F(Utf8Destination, TypedAndPastedTextInstallsAtExactlyItsBytes) {
         const Window w = run.MainWindow();
         if (c.paste) {
             // The text arrives when the clipboard's owner has answered: Finish waits for it.
-            const std::string before = FieldImage(w);
+            const std::vector<unsigned long> before = FieldImage(w);
             xwindows::Key("v", XK_Control_L);
             EXPECT_TRUE(xwindows::Eventually([&] { return FieldImage(w) != before; }));
         } else {

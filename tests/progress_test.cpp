@@ -5,6 +5,7 @@
 #include "installer/installer.h"
 #include "tests/window_support.h"
 #include "tests/xtoolkit.h"
+#include "tests/xwindows.h"
 
 #include <Xm/Xm.h>
 
@@ -58,15 +59,15 @@ unsigned long At(const Bar &bar, int x, int y) { return PixelAt(bar.w, x, y) & 0
 
 // The leftmost and rightmost columns holding a white pixel (-1 when none).
 std::pair<int, int> WhiteColumns(const Bar &bar) {
-    XImage *image = XGetImage(XtDisplay(bar.w), XtWindow(bar.w), 0, 0, bar.width, bar.height, AllPlanes, ZPixmap);
+    const std::vector<unsigned long> pixels =
+        xwindows::Pixels(XtWindow(bar.w), 0, 0, bar.width, bar.height, XtDisplay(bar.w));
     int left = -1, right = -1;
     for (int x = 0; x < bar.width; ++x)
         for (int y = 0; y < bar.height; ++y)
-            if ((XGetPixel(image, x, y) & 0xffffff) == kWhite) {
+            if (pixels[static_cast<std::size_t>(y * bar.width + x)] == kWhite) {
                 if (left < 0) left = x;
                 right = x;
             }
-    XDestroyImage(image);
     return {left, right};
 }
 

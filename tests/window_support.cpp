@@ -9,7 +9,6 @@
 
 #include <Xm/TextF.h>
 #include <Xm/Xm.h>
-#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,12 +28,6 @@ void Build(std::vector<std::string> args) {
     xtoolkit::Toolkit::Attach(InstallerWidgets.appContext, XtDisplay(InstallerWidgets.toplevel));
 }
 
-bool BecomeNobody() {
-    using fixtures::kNobody;
-    return geteuid() != 0 || (setgroups(0, nullptr) == 0 && setresgid(kNobody, kNobody, kNobody) == 0 &&
-                              setresuid(kNobody, kNobody, kNobody) == 0);
-}
-
 std::string InChild(const std::function<std::string()> &report, bool unprivileged,
                     const std::vector<fixtures::Mount> &mounts) {
     fixtures::XServer::Shared();
@@ -44,7 +37,7 @@ std::string InChild(const std::function<std::string()> &report, bool unprivilege
     if (pid == 0) {
         close(out[0]);
         if (!mounts.empty() && !fixtures::PrivateMounts(mounts)) _exit(3);
-        if (unprivileged && !BecomeNobody()) _exit(2);
+        if (unprivileged && !fixtures::BecomeNobody()) _exit(2);
         const std::string text = report();
         (void)!write(out[1], text.data(), text.size());
         _exit(0);

@@ -17,9 +17,6 @@ namespace windowtest {
 // makes its application context the one xtoolkit pumps.
 void Build(std::vector<std::string> args);
 
-// Makes a root process nobody (uid and gid 65534, no groups); false where that fails.
-bool BecomeNobody();
-
 // Runs `report` in a child process (optionally as nobody, after `mounts` are made for it) and
 // returns what it said. The child opens a display of its own; the parent's connection is never
 // touched there.

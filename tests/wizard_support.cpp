@@ -1,17 +1,10 @@
 #include "tests/wizard_support.h"
 
-#include <X11/XKBlib.h>
-#include <X11/Xatom.h>
-#include <X11/Xutil.h>
-#include <X11/extensions/XTest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
-#include <functional>
-#include <stdexcept>
-#include <thread>
 
 namespace wizard {
 

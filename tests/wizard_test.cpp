@@ -195,13 +195,8 @@ long long PayloadLength(const std::string &installer) {
 // The filled width of the progress bar (353 x 30 pixels at 123,31 in the window), in a row the
 // percentage never reaches.
 int BarFilled(Window shell) {
-    Display *d = TestDisplay();
-    XImage *row = XGetImage(d, shell, 123, 33, 353, 1, AllPlanes, ZPixmap);
-    if (!row) return -1;
-    int filled = 0;
-    for (int x = 0; x < 353; ++x) filled += (XGetPixel(row, x, 0) & 0xffffff) == 0x3131ce;
-    XDestroyImage(row);
-    return filled;
+    const std::vector<unsigned long> row = Pixels(shell, 123, 33, 353, 1);
+    return row.empty() ? -1 : static_cast<int>(std::count(row.begin(), row.end(), 0x3131ceul));
 }
 
 TEST_F(WizardTest, ASlowPipelineLeavesTheWindowAliveWithTheBarAtWhatItHasTaken) {

@@ -6,8 +6,6 @@
 #include <X11/IntrinsicP.h>
 #include <X11/Shell.h>
 #include <X11/StringDefs.h>
-#include <X11/XKBlib.h>
-#include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <Xm/Text.h>
 #include <Xm/TextF.h>

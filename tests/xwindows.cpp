@@ -120,8 +120,7 @@ bool WaitForWindowGone(const std::string &name, std::chrono::milliseconds timeou
     return Eventually([&] { return FindShown(name) == 0; }, timeout);
 }
 
-Geometry WindowGeometry(Window w) {
-    Display *d = TestDisplay();
+Geometry WindowGeometry(Window w, Display *d) {
     XWindowAttributes a;
     XGetWindowAttributes(d, w, &a);
     int x = 0, y = 0;
@@ -202,12 +201,20 @@ Window TopLevelOfClass(const std::string &windowClass, Display *display) {
 }
 
 
-unsigned long Pixel(Window w, int x, int y, Display *display) {
-    XImage *image = XGetImage(display, w, x, y, 1, 1, AllPlanes, ZPixmap);
-    if (!image) throw std::runtime_error("XGetImage failed");
-    const unsigned long pixel = XGetPixel(image, 0, 0);
+std::vector<unsigned long> Pixels(Window w, int x, int y, int width, int height, Display *display) {
+    std::vector<unsigned long> pixels;
+    XImage *image = XGetImage(display, w, x, y, width, height, AllPlanes, ZPixmap);
+    if (!image) return pixels;
+    for (int row = 0; row < height; ++row)
+        for (int column = 0; column < width; ++column) pixels.push_back(XGetPixel(image, column, row) & 0xffffff);
     XDestroyImage(image);
-    return pixel & 0xffffff;
+    return pixels;
+}
+
+unsigned long Pixel(Window w, int x, int y, Display *display) {
+    const std::vector<unsigned long> pixel = Pixels(w, x, y, 1, 1, display);
+    if (pixel.empty()) throw std::runtime_error("XGetImage failed");
+    return pixel[0];
 }
 
 Window WindowAt(Window shell, int x, int y) {
@@ -231,13 +238,9 @@ Window FindBySize(Window w, int width, int height) {
 
 int DarkPixels(Window w) {
     const Geometry g = WindowGeometry(w);
-    XImage *image = XGetImage(TestDisplay(), w, 0, 0, g.width, g.height, AllPlanes, ZPixmap);
-    if (!image) return -1;
-    int dark = 0;
-    for (int y = 0; y < g.height; ++y)
-        for (int x = 0; x < g.width; ++x) dark += (XGetPixel(image, x, y) & 0xff) < 0x60;
-    XDestroyImage(image);
-    return dark;
+    const std::vector<unsigned long> pixels = Pixels(w, 0, 0, g.width, g.height);
+    if (pixels.empty()) return -1;
+    return static_cast<int>(std::count_if(pixels.begin(), pixels.end(), [](unsigned long p) { return (p & 0xff) < 0x60; }));
 }
 
 bool Handled(Window w) {

@@ -20,8 +20,6 @@ Display *TestDisplay();
 // Polls `done` until it holds (true) or `timeout` passes (false).
 bool Eventually(const std::function<bool()> &done, std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
-// ---- keys and the pointer ----
-
 // The keysyms that type the UTF-8 `text` (Latin-1 ones up to U+00FF, Unicode ones above), each
 // given its key before any is typed, so that the mapping changes once a text (see FakeKey).
 std::vector<unsigned long> KeysymsOf(Display *display, const std::string &text);
@@ -40,8 +38,6 @@ void Type(const std::string &text);
 // Clicks the first button at (x, y) of `w`.
 void Click(Window w, int x, int y);
 
-// ---- windows ----
-
 // The child windows of `w`, bottom first.
 std::vector<Window> Children(Window w, Display *display = TestDisplay());
 // Whether `w` is mapped, and its ancestors with it.
@@ -58,10 +54,12 @@ std::string WindowName(Window w);
 struct Geometry {
     int x, y, width, height;
 };
-Geometry WindowGeometry(Window w);
+Geometry WindowGeometry(Window w, Display *display = TestDisplay());
 // The longs of a window property (empty when it is missing).
 std::vector<long> LongProperty(Window w, const char *name);
 
+// The RRGGBB colours of a rectangle of a window, row by row; none where it cannot be read.
+std::vector<unsigned long> Pixels(Window w, int x, int y, int width, int height, Display *display = TestDisplay());
 // The RRGGBB colour of a pixel of a window.
 unsigned long Pixel(Window w, int x, int y, Display *display = TestDisplay());
 // The innermost viewable window of `shell` at (x, y) of it.
