@@ -295,7 +295,8 @@ bool Extraction::Open(int installerFd) {
     if (installerFd < 0 || fstat(installerFd, &st) != 0) return Fail(Outcome::InstallerFileNotOpen);
     const Trailer trailer = ReadTrailer(installerFd);
     if (!trailer.ok()) return Fail(Outcome::InstallerFileDamaged, DescribeTrailerFault(trailer.fault));
-    if (lseek(installerFd, static_cast<off_t>(trailer.payloadOffset), SEEK_SET) < 0) return Fail(Outcome::InstallerFileUnreadable);
+    if (lseek(installerFd, static_cast<off_t>(trailer.payloadOffset), SEEK_SET) < 0)
+        return Fail(Outcome::InstallerFileUnreadable);
     offset_ = trailer.payloadOffset;
     length_ = trailer.payloadLength;
     return true;

@@ -171,7 +171,8 @@ std::string Join(const std::vector<std::string> &parts, std::size_t count) {
 
 // Why another user could redirect what root makes below the directory `real` (a real path) or
 // under its component `next` ("" for none): every directory from "/" down must keep root's rule
-// (rootonly.h), except a sticky one whose next component is root's (or not there yet: root makes it). "" when nobody else can. The destination `dest` is made where `missing`.
+// (rootonly.h), except a sticky one whose next component is root's (or not there yet: root makes
+// it). "" when nobody else can. The destination `dest` is made where `missing`.
 std::string UntrustedChain(const std::string &real, const std::string &next, const char *dest,
                            const std::string &absolute, bool missing) {
     const std::vector<std::string> parts = Components(real);

@@ -40,7 +40,7 @@ protected:
         const std::string app = *work / "app";
         MakeApp(app);
         for (int i = 0; i < 20; ++i)
-            WriteFile(app + "/lib/part" + std::to_string(i) + ".bin", Content(10 << 20, i % 2 == 1 ? ContentKind::Text : ContentKind::Random, i));
+            WriteFile(app + "/lib/part" + std::to_string(i) + ".bin", Content(10 << 20, i % 2 ? ContentKind::Text : ContentKind::Random, i));
         for (int d = 0; d < 8; ++d) {
             const std::string dir = app + "/share/set" + std::to_string(d);
             mkdir(dir.c_str(), 0755);

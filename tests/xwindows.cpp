@@ -240,7 +240,8 @@ int DarkPixels(Window w) {
     const Geometry g = WindowGeometry(w);
     const std::vector<unsigned long> pixels = Pixels(w, 0, 0, g.width, g.height);
     if (pixels.empty()) return -1;
-    return static_cast<int>(std::count_if(pixels.begin(), pixels.end(), [](unsigned long p) { return (p & 0xff) < 0x60; }));
+    const auto dark = [](unsigned long p) { return (p & 0xff) < 0x60; };
+    return static_cast<int>(std::count_if(pixels.begin(), pixels.end(), dark));
 }
 
 bool Handled(Window w) {
