@@ -1,7 +1,8 @@
 // The copy at the heart of the extraction, one thread and one poll loop: the payload, read once
 // from the installer file, goes into gunzip; gunzip's output, the tar stream, comes back and is
 // judged by the payload guard; only what the guard admitted goes on into tar. The caller gets its
-// turns meanwhile. How and why it moves the bytes as it does: docs/installer.md, "How the payload reaches tar".
+// turns meanwhile. How and why it moves the bytes as it does: docs/installer.md, "How the payload
+// reaches tar".
 #ifndef SONARIS_PAYLOADCOPY_H
 #define SONARIS_PAYLOADCOPY_H
 
