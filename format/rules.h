@@ -123,9 +123,6 @@ public:
         // The destination as a directory descriptor, for the look at what already stands in it;
         // -1 for none (the packer).
         int destination = -1;
-        // Whether root installs; tar then keeps the destination's owner and mode and takes no
-        // member's owner, so nothing about owners is refused.
-        bool root = false;
         // The installation runs as root: tar may restore extended attributes and ACLs, which
         // could grant access or privilege.
         bool privileged = false;

@@ -59,9 +59,9 @@ Entry L(const std::string &name, const std::string &target) { return {name, Memb
 Entry H(const std::string &name, const std::string &target) { return {name, MemberType::HardLink, "", 0644, target}; }
 
 // The first rule `members` break, then what Finish says; "" for a sound payload.
-std::string Check(const std::vector<Entry> &members, bool root = false, int destination = -1) {
+std::string Check(const std::vector<Entry> &members, bool privileged = false, int destination = -1) {
     PayloadRules::Where where;
-    where.root = root;
+    where.privileged = privileged;
     where.destination = destination;
     PayloadRules rules(where);
     for (const Entry &e : members) {
@@ -76,7 +76,7 @@ TEST(Rules, MembersInPayloadOrder) {
         const char *name;
         std::vector<Entry> members;
         std::string broken;
-        bool root = false;
+        bool privileged = false;  // root installs
     } cases[] = {
         {"links of every admitted shape",
          {D("./"), D("./bin/"), D("./lib/"), F("./lib/libfoo.so.1.2.3"), L("./lib/libfoo.so.1", "libfoo.so.1.2.3"),
@@ -112,7 +112,7 @@ TEST(Rules, MembersInPayloadOrder) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(Check(c.members, c.root), c.broken);
+        EXPECT_EQ(Check(c.members, c.privileged), c.broken);
     }
 }
 
