@@ -114,29 +114,58 @@ bool OnlyOwnerEntries(const std::string &acl) {
 
 }  // namespace
 
-bool IsAttributeKeyword(const std::string &keyword) {
-    for (const char *prefix : {"SCHILY.xattr.", "LIBARCHIVE.xattr.", "SCHILY.acl.", "RHT.security."})
-        if (keyword.compare(0, std::strlen(prefix), prefix) == 0 && keyword.size() > std::strlen(prefix)) return true;
-    return false;
+namespace {
+
+// What the rest of an attribute record's keyword names.
+enum class Names { Acl, Attribute, EscapedAttribute, SecurityAttribute };
+
+struct AttributePrefix {
+    const char *prefix;
+    Names names;
+};
+
+// The pax records that carry extended attributes and ACLs: star's and GNU tar's, libarchive's,
+// and the security.* records of Red Hat's tar (its name after "RHT.").
+const AttributePrefix kAttributePrefixes[] = {
+    {"SCHILY.xattr.", Names::Attribute},
+    {"LIBARCHIVE.xattr.", Names::EscapedAttribute},
+    {"SCHILY.acl.", Names::Acl},
+    {"RHT.security.", Names::SecurityAttribute},
+};
+
+// The prefix `keyword` begins with, something behind it; null for none.
+const AttributePrefix *FindPrefix(const std::string &keyword) {
+    for (const AttributePrefix &p : kAttributePrefixes) {
+        const std::size_t n = std::strlen(p.prefix);
+        if (keyword.size() > n && keyword.compare(0, n, p.prefix) == 0) return &p;
+    }
+    return nullptr;
 }
+
+}  // namespace
+
+bool IsAttributeKeyword(const std::string &keyword) { return FindPrefix(keyword) != nullptr; }
 
 BrokenRule AttributeFault(const std::string &label, const std::string &keyword, const std::string &value, bool privileged) {
     // tar run by anyone else restores only what that user may set anyway.
     if (!privileged) return {};
-    if (keyword.compare(0, 11, "SCHILY.acl.") == 0) {
+    const AttributePrefix *p = FindPrefix(keyword);
+    const std::string rest = p ? keyword.substr(std::strlen(p->prefix)) : std::string();
+    if (p && p->names == Names::Acl) {
         // NFSv4 ACLs (SCHILY.acl.ace) name principals the way no Linux file system takes them.
-        if ((keyword == "SCHILY.acl.access" || keyword == "SCHILY.acl.default") && OnlyOwnerEntries(value)) return {};
+        if ((rest == "access" || rest == "default") && OnlyOwnerEntries(value)) return {};
         return Say(Fault::Acl, {label, Printable(keyword, 64)});
     }
     std::string name;
-    if (keyword.compare(0, 13, "SCHILY.xattr.") == 0) name = keyword.substr(13);
-    if (keyword.compare(0, 17, "LIBARCHIVE.xattr.") == 0) name = Unescaped(keyword.substr(17));
-    if (keyword.compare(0, 13, "RHT.security.") == 0) name = keyword.substr(4);
+    if (p && p->names == Names::Attribute) name = rest;
+    if (p && p->names == Names::EscapedAttribute) name = Unescaped(rest);
+    if (p && p->names == Names::SecurityAttribute) name = "security." + rest;
     // user.* is data about the file the user may set on any file of their own. security.* holds
     // file capabilities and SELinux and Smack labels (an executable's label can choose the domain
     // it runs in), trusted.* root's own records, system.* ACLs in binary form: root restoring any
     // of them for a supplier could grant access or privilege.
-    if (name.compare(0, 5, "user.") == 0 && name.size() > 5) return {};
+    static const char kUser[] = "user.";
+    if (name.size() > sizeof kUser - 1 && name.compare(0, sizeof kUser - 1, kUser) == 0) return {};
     return Say(Fault::Attribute, {label, Printable(name, 64)});
 }
 
@@ -295,8 +324,6 @@ std::uint32_t Lookup(const NameTree &names, const std::string &canonical) {
 
 // Where the component that ends at `ends[i]` begins, `ends` holding each end ForEachComponent gives.
 std::size_t StartOf(const std::vector<std::size_t> &ends, std::size_t i) { return i == 0 ? 0 : ends[i - 1] + 1; }
-
-MemberType TypeOf(std::uint16_t flags) { return static_cast<MemberType>((flags & 0x0f) - 1); }
 
 // The 0111 bits of `permissions` in three bits, and back.
 unsigned PackedExecute(unsigned permissions) {

@@ -185,6 +185,7 @@ private:
         kExecuteShift = 7,
         kExecuteBits = 0x7 << kExecuteShift
     };
+    static MemberType TypeOf(std::uint16_t flags) { return static_cast<MemberType>((flags & kTypeBits) - 1); }
     NameTree names_;
     // The member being added, component by component: where each ends in its name, and its node
     // (kNone while unknown). Between members, the nodes of last_, the member recorded last.

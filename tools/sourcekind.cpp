@@ -1,4 +1,5 @@
 #include "tools/sourcekind.h"
+#include "format/tarheader.h"
 #include "posix/path.h"
 
 #include <cstring>
@@ -12,15 +13,15 @@ bool Begins(const unsigned char *bytes, std::size_t n, const char *magic, std::s
 // A tar header: its checksum (the bytes summed with the checksum field read as blanks) fits. This
 // takes the old formats without the "ustar" magic too.
 bool IsTarHeader(const unsigned char *bytes, std::size_t n) {
-    if (n < 512 || bytes[0] == 0) return false;
-    unsigned sum = 0;
-    for (std::size_t i = 0; i < 512; ++i) sum += i >= 148 && i < 156 ? ' ' : bytes[i];
-    unsigned stored = 0;
-    std::size_t i = 148;
-    while (i < 156 && bytes[i] == ' ') ++i;
+    using namespace tarheader;
+    if (n < kBlock || bytes[0] == 0) return false;
+    const std::size_t end = kChecksum + kChecksumSize;
+    unsigned long stored = 0;
+    std::size_t i = kChecksum;
+    while (i < end && bytes[i] == ' ') ++i;
     const std::size_t digits = i;
-    while (i < 156 && bytes[i] >= '0' && bytes[i] <= '7') stored = stored * 8 + (bytes[i++] - '0');
-    return i > digits && (i == 156 || bytes[i] == 0 || bytes[i] == ' ') && stored == sum;
+    while (i < end && bytes[i] >= '0' && bytes[i] <= '7') stored = stored * 8 + (bytes[i++] - '0');
+    return i > digits && (i == end || bytes[i] == 0 || bytes[i] == ' ') && stored == SumHeader(bytes).unsignedSum;
 }
 
 // A word as the shell reads it back.
