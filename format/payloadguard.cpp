@@ -131,7 +131,7 @@ PayloadGuard::Verdict PayloadGuard::End() {
         const std::string where = headerFill_ == 0 ? MemberLabel(reading_)
                                   : started_      ? "the header after " + MemberLabel(reading_)
                                                   : std::string("its first header");
-        Refuse(Say(Fault::CutShort, {where}));
+        Refuse(Say(Rule::CutShort, {where}));
     } else {
         ArchiveEnd();
     }
@@ -306,7 +306,7 @@ bool PayloadGuard::Pax(const std::string &data, bool global) {
         const std::size_t equals = data.find('=', i);
         if (i == at || i >= data.size() || data[i] != ' ' || length > data.size() - at || data[at + length - 1] != '\n' ||
             equals == std::string::npos || equals >= at + length) {
-            Refuse(Say(Fault::PaxUnreadable, {header}));
+            Refuse(Say(Rule::PaxUnreadable, {header}));
             return false;
         }
         const std::string keyword = data.substr(i + 1, equals - i - 1);
@@ -317,7 +317,7 @@ bool PayloadGuard::Pax(const std::string &data, bool global) {
         const bool sparse = IsSparseKeyword(keyword), attribute = IsAttributeKeyword(keyword);
         if (!k && !sparse && !attribute) {
             if (global) {
-                Refuse(Say(Fault::Keyword, {header, Printable(keyword, 64)}));
+                Refuse(Say(Rule::Keyword, {header, Printable(keyword, 64)}));
                 return false;
             }
             // Named with the member it belongs to, once that is known.
@@ -325,7 +325,7 @@ bool PayloadGuard::Pax(const std::string &data, bool global) {
             continue;
         }
         if (global && (sparse || attribute || !k->forEvery)) {
-            Refuse(Say(Fault::PaxForEvery, {header, Printable(keyword, 64)}));
+            Refuse(Say(Rule::PaxForEvery, {header, Printable(keyword, 64)}));
             return false;
         }
         if (attribute) {
@@ -338,12 +338,12 @@ bool PayloadGuard::Pax(const std::string &data, bool global) {
         }
         std::vector<std::uint64_t> numbers;
         if (!HasForm(k->form, value, numbers)) {
-            Refuse(Say(Fault::PaxBadValue, {header, Printable(keyword, 64)}));
+            Refuse(Say(Rule::PaxBadValue, {header, Printable(keyword, 64)}));
             return false;
         }
         const auto number = [&] { return std::stoull(value); };
         if ((k->use == Use::Uid || k->use == Use::Gid) && number() > kLargestId) {
-            Refuse(Say(Fault::IdTooLarge, {header, k->use == Use::Uid ? "an owner" : "a group"}));
+            Refuse(Say(Rule::IdTooLarge, {header, k->use == Use::Uid ? "an owner" : "a group"}));
             return false;
         }
         // Owners apply to the next member ('x') or to every member behind ('g').
@@ -370,7 +370,7 @@ bool PayloadGuard::Pax(const std::string &data, bool global) {
         case Use::SparseLength:
             // 0.0 gives the map as offset and numbytes records in turn, 0.1 in one record.
             if ((k->use == Use::SparseOffset) != (sp.map.size() % 2 == 0)) {
-                Refuse(Say(Fault::PaxMapOrder, {header}));
+                Refuse(Say(Rule::PaxMapOrder, {header}));
                 return false;
             }
             sp.map.push_back(number());
@@ -392,7 +392,7 @@ void PayloadGuard::RecordRead() {
     const std::size_t end = record_.find_last_not_of('\0');
     record_.resize(end == std::string::npos ? 0 : end + 1);
     if (record_.find('\0') != std::string::npos) {
-        Refuse(Say(Fault::LongNameNul, {MemberLabel(recordName_), recordType_ == kLongName ? "name" : "link target"}));
+        Refuse(Say(Rule::LongNameNul, {MemberLabel(recordName_), recordType_ == kLongName ? "name" : "link target"}));
         return;
     }
     if (recordType_ == kLongName) {
@@ -413,10 +413,10 @@ void PayloadGuard::SparseMapRead() {
         const std::size_t newline = record_.find('\n', at);
         if (newline == std::string::npos) break;
         const std::string line = record_.substr(at, newline - at);
-        if (!Decimal(line, false)) return Refuse(Say(Fault::SparseMapUnreadable, {sparse_.label}));
+        if (!Decimal(line, false)) return Refuse(Say(Rule::SparseMapUnreadable, {sparse_.label}));
         numbers.push_back(std::stoull(line));
         if (numbers.size() == 1) {
-            if (numbers[0] > kLongestSparseMap / 4) return Refuse(Say(Fault::SparseMapUnreadable, {sparse_.label}));
+            if (numbers[0] > kLongestSparseMap / 4) return Refuse(Say(Rule::SparseMapUnreadable, {sparse_.label}));
             wanted = 1 + 2 * numbers[0];
         }
         at = newline + 1;
@@ -424,7 +424,7 @@ void PayloadGuard::SparseMapRead() {
     if (numbers.size() < wanted) {
         // The map goes on in the next block, if the member holds one.
         if (sparse_.left < kBlock || record_.size() >= kLongestSparseMap)
-            return Refuse(Say(Fault::SparseMapUnreadable, {sparse_.label}));
+            return Refuse(Say(Rule::SparseMapUnreadable, {sparse_.label}));
         recordLeft_ = kBlock;
         sparse_.left -= kBlock;
         return;
@@ -447,7 +447,7 @@ void PayloadGuard::SparseEnd() {
         sum += length;
     }
     if (!fits || end > sparse_.real || sum != sparse_.data)
-        return Refuse(Say(Fault::SparseMapMismatch, {sparse_.label}));
+        return Refuse(Say(Rule::SparseMapMismatch, {sparse_.label}));
     skip_ = Padded(sparse_.left);
     sparse_ = SparseMember();
 }
@@ -471,7 +471,7 @@ bool PayloadGuard::SparsePieces(const unsigned char *at, std::size_t pieces) {
         if (at[0] == 0 || lengthAt[0] == 0 ||
             WideNumber(at, kSparseOffsetSize, false, kLargestSize, offset) != Number::Read ||
             WideNumber(lengthAt, kSparseLengthSize, false, kLargestSize, length) != Number::Read) {
-            Refuse(Say(Fault::SparseMapUnreadable, {sparse_.label}));
+            Refuse(Say(Rule::SparseMapUnreadable, {sparse_.label}));
             return false;
         }
         sparse_.map.push_back(offset);
@@ -496,9 +496,9 @@ bool PayloadGuard::WideFields(const unsigned char *h, const std::string &member,
         const bool id = f.value != &size;
         switch (WideNumber(h + f.at, f.width, id, f.largest, *f.value)) {
         case Number::Read: continue;
-        case Number::Malformed: Refuse(Say(Fault::NotANumber, {member, f.what})); break;
-        case Number::Negative: Refuse(Say(Fault::Negative, {member, f.what})); break;
-        case Number::TooLarge: Refuse(id ? Say(Fault::IdTooLarge, {member, f.one}) : Say(Fault::SizeTooLarge, {member})); break;
+        case Number::Malformed: Refuse(Say(Rule::NotANumber, {member, f.what})); break;
+        case Number::Negative: Refuse(Say(Rule::Negative, {member, f.what})); break;
+        case Number::TooLarge: Refuse(id ? Say(Rule::IdTooLarge, {member, f.one}) : Say(Rule::SizeTooLarge, {member})); break;
         }
         return false;
     }
@@ -534,7 +534,7 @@ bool PayloadGuard::SparseStart(const unsigned char *h, Entry &entry, std::uint64
     if (gnu) {
         sparse_.label = MemberLabel(entry.name);
         if (WideNumber(h + kGnuRealSize, kGnuRealSizeSize, false, kLargestSize, sparse_.real) != Number::Read) {
-            Refuse(Say(Fault::NotANumber, {sparse_.label, "real size"}));
+            Refuse(Say(Rule::NotANumber, {sparse_.label, "real size"}));
             return false;
         }
         if (!SparsePieces(h + kGnuSparseMap, kGnuSparsePieces)) return false;
@@ -547,21 +547,21 @@ bool PayloadGuard::SparseStart(const unsigned char *h, Entry &entry, std::uint64
     const bool oneZero = given.major == 1 && given.minor == 0;
     if (!oldForm && !given.major && !given.minor) {
         // GNU tar would take GNU.sparse.name for the name where other tars take the header's.
-        Refuse(Say(Fault::SparseNoForm, {MemberLabel(entry.name)}));
+        Refuse(Say(Rule::SparseNoForm, {MemberLabel(entry.name)}));
         return false;
     }
     if (given.hasName && !SparseStandIn(entry.name, given.name)) {
-        Refuse(Say(Fault::SparseStandIn, {MemberLabel(given.name), Printable(entry.name)}));
+        Refuse(Say(Rule::SparseStandIn, {MemberLabel(given.name), Printable(entry.name)}));
         return false;
     }
     if (given.hasName) entry.name = given.name;
     sparse_.label = MemberLabel(entry.name);
     if (!oldForm && !oneZero) {
-        Refuse(Say(Fault::SparseForm, {sparse_.label, std::to_string(given.major) + "." + std::to_string(given.minor)}));
+        Refuse(Say(Rule::SparseForm, {sparse_.label, std::to_string(given.major) + "." + std::to_string(given.minor)}));
         return false;
     }
     if (entry.type != MemberType::File || !given.hasReal || (oldForm && given.hasCount && given.count * 2 != given.map.size())) {
-        Refuse(Say(Fault::SparseNotFile, {sparse_.label}));
+        Refuse(Say(Rule::SparseNotFile, {sparse_.label}));
         return false;
     }
     sparse_.real = given.real;
@@ -570,7 +570,7 @@ bool PayloadGuard::SparseStart(const unsigned char *h, Entry &entry, std::uint64
     if (oldForm) return true;
     // 1.0: the map stands in the data's first blocks.
     if (size < kBlock) {
-        Refuse(Say(Fault::SparseMapUnreadable, {sparse_.label}));
+        Refuse(Say(Rule::SparseMapUnreadable, {sparse_.label}));
         return false;
     }
     sparse_.mapInData = true;
@@ -595,10 +595,10 @@ void PayloadGuard::Header(const unsigned char *h) {
     const bool ustar = std::memcmp(h + kMagic, kPosixMagic, kMagicVersionSize) == 0;
     if (!ustar && std::memcmp(h + kMagic, kGnuMagic, kMagicVersionSize) != 0 &&
         !std::all_of(h + kMagic, h + kMagic + kMagicVersionSize, [](unsigned char c) { return c == 0; }))
-        return Refuse(Say(Fault::UnknownFormat, {member}));
+        return Refuse(Say(Rule::UnknownFormat, {member}));
     std::uint64_t checksum, size, mode, uid, gid, number;
     if (!Octal(h + kChecksum, kChecksumSize, checksum) || !ChecksumFits(h, checksum))
-        return Refuse(Say(Fault::Checksum, {member}));
+        return Refuse(Say(Rule::Checksum, {member}));
     struct {
         std::size_t at, width;
         const char *what;
@@ -607,8 +607,8 @@ void PayloadGuard::Header(const unsigned char *h) {
     for (const auto &f : fields) {
         if (Octal(h + f.at, f.width, *f.value)) continue;
         if (h[f.at] == 0x80 || h[f.at] == 0xff)
-            return Refuse(Say(Fault::Binary, {member, f.what}));
-        return Refuse(Say(Fault::NotANumber, {member, f.what}));
+            return Refuse(Say(Rule::Binary, {member, f.what}));
+        return Refuse(Say(Rule::NotANumber, {member, f.what}));
     }
     if (!WideFields(h, member, uid, gid, size)) return;
 
@@ -620,10 +620,10 @@ void PayloadGuard::Header(const unsigned char *h) {
         if ((flag == kLongName && longNames_.hasName) || (flag == kLongLink && longNames_.hasLink) ||
             (flag == kPaxLocal && localPending_) || (pax && (longNames_.hasName || longNames_.hasLink)) ||
             (!pax && localPending_))
-            return Refuse(Say(Fault::RecordTwice, {member}));
+            return Refuse(Say(Rule::RecordTwice, {member}));
         const std::uint64_t limit = pax ? kLongestPaxHeader : kLongestName;
         if (size > limit)
-            return Refuse(Say(Fault::RecordTooLong, {member, std::to_string(limit)}));
+            return Refuse(Say(Rule::RecordTooLong, {member, std::to_string(limit)}));
         recordType_ = flag;
         recordName_ = HeaderName(h);
         reading_ = recordName_;
@@ -660,10 +660,10 @@ void PayloadGuard::Header(const unsigned char *h) {
     const bool sparse = flag == kGnuSparse || (localPending_ && local_.sparse.given);
     // Two maps for one member: tars settle which counts differently.
     if (flag == kGnuSparse && localPending_ && local_.sparse.given)
-        return Refuse(Say(Fault::SparseTwice, {member}));
+        return Refuse(Say(Rule::SparseTwice, {member}));
     if (sparse && !SparseStart(h, entry, size, flag == kGnuSparse)) return;
     if (!local_.unknown.empty()) {
-        return Refuse(Say(Fault::Keyword, {MemberLabel(entry.name), Printable(local_.unknown, 64)}));
+        return Refuse(Say(Rule::Keyword, {MemberLabel(entry.name), Printable(local_.unknown, 64)}));
     }
     for (const auto &[keyword, value] : local_.attributes) {
         BrokenRule fault = AttributeFault(MemberLabel(entry.name), keyword, value, rules_.privileged());
@@ -685,7 +685,7 @@ void PayloadGuard::Header(const unsigned char *h) {
     if (broken) return Refuse(std::move(broken));
     // Only a regular file carries data; anything else that claimed some would put tars out of step.
     if (size != 0 && entry.type != MemberType::File)
-        return Refuse(Say(Fault::DataOnNonFile, {MemberLabel(entry.name), DescribeType(entry.type)}));
+        return Refuse(Say(Rule::DataOnNonFile, {MemberLabel(entry.name), DescribeType(entry.type)}));
     if (!sparse) {
         skip_ = Padded(size);
     } else if (sparse_.mapInData) {

@@ -48,8 +48,8 @@ public:
     // For Refused: which rule, for a reader who adds what to do about it.
     const BrokenRule &brokenRule() const { return broken_; }
     // For Refused: what the one who reads the refusal can do about it (reasons.h).
-    using Refusal = ::Refusal;
-    Refusal refusal() const { return KindOf(broken_.fault); }
+    using Refusal = ::RefusalKind;
+    Refusal refusal() const { return KindOf(broken_.rule); }
     bool damaged() const { return refusal() == Refusal::Damaged; }
     // The members admitted so far, as tar extracts them, once asked to keep them before the first
     // block (the check itself does not need the list).

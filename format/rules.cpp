@@ -154,7 +154,7 @@ BrokenRule AttributeFault(const std::string &label, const std::string &keyword, 
     if (p && p->names == Names::Acl) {
         // NFSv4 ACLs (SCHILY.acl.ace) name principals the way no Linux file system takes them.
         if ((rest == "access" || rest == "default") && OnlyOwnerEntries(value)) return {};
-        return Say(Fault::Acl, {label, Printable(keyword, 64)});
+        return Say(Rule::Acl, {label, Printable(keyword, 64)});
     }
     std::string name;
     if (p && p->names == Names::Attribute) name = rest;
@@ -166,21 +166,21 @@ BrokenRule AttributeFault(const std::string &label, const std::string &keyword, 
     // of them for a supplier could grant access or privilege.
     static const char kUser[] = "user.";
     if (name.size() > sizeof kUser - 1 && name.compare(0, sizeof kUser - 1, kUser) == 0) return {};
-    return Say(Fault::Attribute, {label, Printable(name, 64)});
+    return Say(Rule::Attribute, {label, Printable(name, 64)});
 }
 
 CanonicalName Canonicalize(const std::string &raw) {
     CanonicalName result;
     if (raw.empty()) {
-        result.fault = Fault::NoName;
+        result.rule = Rule::NoName;
         return result;
     }
     if (HasControl(raw)) {
-        result.fault = Fault::ControlInName;
+        result.rule = Rule::ControlInName;
         return result;
     }
     if (raw[0] == '/') {
-        result.fault = Fault::AbsoluteName;
+        result.rule = Rule::AbsoluteName;
         return result;
     }
     // Every tar takes "./" and "." for the top, and one leading "./" for nothing.
@@ -193,21 +193,21 @@ CanonicalName Canonicalize(const std::string &raw) {
         result.directory = true;
         return result;
     }
-    Fault fault = Fault::Sound;
+    Rule fault = Rule::Sound;
     bool climbs = false;
     ForEachComponent(rest, [&](std::size_t start, std::size_t end) {
         const std::size_t length = end - start;
         climbs = length == 2 && rest.compare(start, 2, "..") == 0;
-        if (fault == Fault::Sound && length == 0) fault = Fault::EmptyPart;
-        if (fault == Fault::Sound && length == 1 && rest[start] == '.') fault = Fault::DotPart;
+        if (fault == Rule::Sound && length == 0) fault = Rule::EmptyPart;
+        if (fault == Rule::Sound && length == 1 && rest[start] == '.') fault = Rule::DotPart;
         return !climbs;
     });
     if (climbs) {
-        result.fault = Fault::DotDotPart;
+        result.rule = Rule::DotDotPart;
         return result;
     }
-    result.fault = fault;
-    if (fault == Fault::Sound) result.name = rest;
+    result.rule = fault;
+    if (fault == Rule::Sound) result.name = rest;
     return result;
 }
 
@@ -216,10 +216,10 @@ std::string ArchiveName(const std::string &canonical, bool directory) {
     return "./" + canonical + (directory ? "/" : "");
 }
 
-Fault SymlinkFault(const std::string &canonical, const std::string &target) {
-    if (target.empty()) return Fault::LinkEmpty;
-    if (HasControl(target)) return Fault::LinkControl;
-    if (target[0] == '/') return Fault::LinkAbsolute;
+Rule SymlinkFault(const std::string &canonical, const std::string &target) {
+    if (target.empty()) return Rule::LinkEmpty;
+    if (HasControl(target)) return Rule::LinkControl;
+    if (target[0] == '/') return Rule::LinkAbsolute;
     // Leading ".." climb from the link's directory; the link's depth is how far that may go.
     std::size_t climbs = 0;
     bool descended = false;
@@ -227,13 +227,13 @@ Fault SymlinkFault(const std::string &canonical, const std::string &target) {
         if (part != "..") {
             descended = true;
         } else if (descended) {
-            return Fault::LinkDownThenUp;
+            return Rule::LinkDownThenUp;
         } else {
             ++climbs;
         }
     }
     const std::size_t depth = static_cast<std::size_t>(std::count(canonical.begin(), canonical.end(), '/'));
-    return climbs > depth ? Fault::LinkOut : Fault::Sound;
+    return climbs > depth ? Rule::LinkOut : Rule::Sound;
 }
 
 // ---- the names met ----
@@ -360,8 +360,8 @@ BrokenRule PayloadRules::OnDisk(const std::string &name, MemberType type, const 
         if (!(names_.flags(node) & kLinkOnDisk)) continue;
         // Named as the destination holds it, for the one who clears it.
         const std::string there = Printable(name.substr(0, end));
-        if (own) return Say(Fault::LinkWhereDirectory, {there});
-        return Say(Fault::LinkOnTheWay, {there, MemberLabel(given)});
+        if (own) return Say(Rule::LinkWhereDirectory, {there});
+        return Say(Rule::LinkOnTheWay, {there, MemberLabel(given)});
     }
     return {};
 }
@@ -370,19 +370,19 @@ BrokenRule PayloadRules::Add(const Entry &entry) {
     // Messages only: most members pass.
     const auto member = [&entry] { return MemberLabel(entry.name); };
     const CanonicalName canonical = Canonicalize(entry.name);
-    if (!canonical.ok()) return Say(canonical.fault, {member()});
+    if (!canonical.ok()) return Say(canonical.rule, {member()});
     const std::string &name = canonical.name;
     const MemberType type = entry.type;
     if (type != MemberType::Directory && type != MemberType::File && type != MemberType::Symlink &&
         type != MemberType::HardLink) {
         const std::string kind = type == MemberType::Unknown && !entry.kind.empty() ? entry.kind : DescribeType(type);
-        return Say(Fault::NotInstallable, {member(), kind});
+        return Say(Rule::NotInstallable, {member(), kind});
     }
     if (canonical.directory && type != MemberType::Directory)
-        return Say(Fault::FileWithDirectoryName, {member(), DescribeType(type)});
+        return Say(Rule::FileWithDirectoryName, {member(), DescribeType(type)});
     const unsigned setId = entry.permissions & (S_ISUID | S_ISGID);
     if (setId)
-        return Say(Fault::SetId, {member(), setId == (S_ISUID | S_ISGID) ? "setuid and setgid bits"
+        return Say(Rule::SetId, {member(), setId == (S_ISUID | S_ISGID) ? "setuid and setgid bits"
                                             : setId == S_ISUID           ? "setuid bit"
                                                                          : "setgid bit"});
     // The nodes of the name's components as far as they are known, the directories it shares with
@@ -419,26 +419,26 @@ BrokenRule PayloadRules::Add(const Entry &entry) {
             underEnd = ends_[i];
         }
     }
-    if (node != NameTree::kNone && (names_.flags(node) & kTypeBits)) return Say(Fault::Twice, {member()});
+    if (node != NameTree::kNone && (names_.flags(node) & kTypeBits)) return Say(Rule::Twice, {member()});
     // A name under a link or a file of the payload: tar would follow the link, or fail.
     if (under != NameTree::kNone) {
         const std::uint16_t flags = names_.flags(under);
         const std::string underRaw = (flags & kDotSlash ? "./" : "") + name.substr(0, underEnd);
-        return Say(TypeOf(flags) == MemberType::Symlink ? Fault::UnderLink : Fault::UnderFile,
+        return Say(TypeOf(flags) == MemberType::Symlink ? Rule::UnderLink : Rule::UnderFile,
                    {member(), Printable(underRaw)});
     }
     std::string link = entry.link;
     if (type == MemberType::Symlink) {
-        const Fault fault = SymlinkFault(name, entry.link);
-        if (fault != Fault::Sound) return Say(fault, {member(), Printable(entry.link)});
+        const Rule fault = SymlinkFault(name, entry.link);
+        if (fault != Rule::Sound) return Say(fault, {member(), Printable(entry.link)});
     } else if (type == MemberType::HardLink) {
         // tar links to the name the header gives, which must be a file this payload made.
         const CanonicalName target = Canonicalize(entry.link);
         const std::uint32_t it = !target.ok() || target.directory ? NameTree::kNone : Lookup(names_, target.name);
         const std::uint16_t flags = it == NameTree::kNone ? 0 : names_.flags(it);
-        if (!(flags & kTypeBits)) return Say(Fault::HardLinkMissing, {member(), Printable(entry.link)});
+        if (!(flags & kTypeBits)) return Say(Rule::HardLinkMissing, {member(), Printable(entry.link)});
         if (TypeOf(flags) != MemberType::File)
-            return Say(Fault::HardLinkNotFile, {member(), Printable(entry.link), DescribeType(TypeOf(flags))});
+            return Say(Rule::HardLinkNotFile, {member(), Printable(entry.link), DescribeType(TypeOf(flags))});
         link = target.name;
     }
     if (where_.destination >= 0 && !name.empty()) {
@@ -479,7 +479,7 @@ BrokenRule PayloadRules::Add(const Entry &entry) {
 }
 
 BrokenRule PayloadRules::Finish() const {
-    if (members_ == 0) return Say(Fault::NoMembers, {});
+    if (members_ == 0) return Say(Rule::NoMembers, {});
     return {};
 }
 

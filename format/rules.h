@@ -42,13 +42,13 @@ BrokenRule AttributeFault(const std::string &label, const std::string &keyword, 
 bool IsAttributeKeyword(const std::string &keyword);
 
 // A member name in the form the packer keeps: relative, without "./" in front and without a
-// trailing slash; "" is the top directory. `fault` is set instead for a name that is not in the
-// canonical form; `directory` tells a closing "/".
+// trailing slash; "" is the top directory. For a name not in that form, `rule` says which rule it
+// breaks and `name` stays empty; `directory` tells a closing "/".
 struct CanonicalName {
     std::string name;
-    Fault fault = Fault::Sound;
+    Rule rule = Rule::Sound;
     bool directory = false;
-    bool ok() const { return fault == Fault::Sound; }
+    bool ok() const { return rule == Rule::Sound; }
 };
 CanonicalName Canonicalize(const std::string &raw);
 // The name stored in the payload: "./bin/", "./bin/sonaris-player".
@@ -57,7 +57,7 @@ std::string ArchiveName(const std::string &canonical, bool directory);
 // Why a symbolic link at `canonical` may not point at `target` (the texts take the member's label
 // and the target); none when the target is relative, not empty, and cannot climb out of the tree:
 // ".." only at its start, and no more of them than the link's depth below the top.
-Fault SymlinkFault(const std::string &canonical, const std::string &target);
+Rule SymlinkFault(const std::string &canonical, const std::string &target);
 
 // One member as the payload's headers give it, pax records applied.
 struct Entry {

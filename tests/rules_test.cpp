@@ -43,7 +43,7 @@ TEST(Rules, SymbolicLinkTargetsStayInTheTree) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.link) + " -> " + c.target);
-        EXPECT_EQ(SymlinkFault(c.link, c.target) == Fault::Sound, c.admitted);
+        EXPECT_EQ(SymlinkFault(c.link, c.target) == Rule::Sound, c.admitted);
     }
 }
 
@@ -177,8 +177,8 @@ TEST(Rules, RulesHoldOverManyNames) {
 TEST(Rules, EveryReasonIsOneLineBetweenOtherWords) {
     std::vector<std::string> texts;
     // Sparse-file faults come last.
-    for (int f = static_cast<int>(Fault::Sound) + 1; f <= static_cast<int>(Fault::SparseTwice); ++f)
-        texts.push_back(Say(static_cast<Fault>(f), {MemberLabel(""), "x", "y"}).text);
+    for (int f = static_cast<int>(Rule::Sound) + 1; f <= static_cast<int>(Rule::SparseTwice); ++f)
+        texts.push_back(Say(static_cast<Rule>(f), {MemberLabel(""), "x", "y"}).text);
     for (int f = static_cast<int>(TrailerFault::NoNewline); f <= static_cast<int>(TrailerFault::Unreadable); ++f)
         texts.push_back(DescribeTrailerFault(static_cast<TrailerFault>(f)));
     for (const std::string &text : texts) {

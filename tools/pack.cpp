@@ -110,13 +110,13 @@ std::string RelativeTarget(const std::vector<std::string> &from, const std::vect
 }  // namespace
 
 std::string RepackFix(const BrokenRule &b) {
-    switch (b.fault) {
-    case Fault::Keyword:
+    switch (b.rule) {
+    case Rule::Keyword:
         return "repack it without that record (GNU tar --pax-option=delete=" + b.args.at(1) + " leaves it out)";
-    case Fault::SparseForm:
+    case Rule::SparseForm:
         return "repack it with GNU tar --sparse-version=1.0, which writes a form the installer takes";
-    case Fault::Acl:
-    case Fault::Attribute:
+    case Rule::Acl:
+    case Rule::Attribute:
         return "repack it without extended attributes and ACLs (GNU tar stores none unless told to; bsdtar "
                "--no-xattrs --no-acls leaves them out)";
     default: return "";
@@ -290,25 +290,25 @@ private:
         const BrokenRule &b = p.broken;
         const std::string archive =
             "make the archive from inside the tree's folder: tar -C FOLDER -czf " + Quoted(source_) + " .";
-        switch (b.fault) {
-        case Fault::LinkAbsolute:
-        case Fault::LinkOut:
-        case Fault::LinkDownThenUp: return LinkFix(p.name, p.link);
-        case Fault::LinkEmpty: return "give it a target or remove it";
-        case Fault::LinkControl: return "give it a target without control characters";
-        case Fault::ControlInName: return "rename it without control characters";
-        case Fault::NotInstallable: return "remove it from the tree";
-        case Fault::Twice: return "keep one of them";
-        case Fault::UnderLink:
-        case Fault::UnderFile: return "store " + b.args.at(1) + " as a directory, or leave out what lies under it";
-        case Fault::HardLinkMissing: return "store the file it links to ahead of it";
-        case Fault::HardLinkNotFile: return "make it a copy of what it links to, or a symbolic link";
-        case Fault::NoName:
-        case Fault::AbsoluteName:
-        case Fault::EmptyPart:
-        case Fault::DotPart:
-        case Fault::DotDotPart:
-        case Fault::FileWithDirectoryName: return archive;
+        switch (b.rule) {
+        case Rule::LinkAbsolute:
+        case Rule::LinkOut:
+        case Rule::LinkDownThenUp: return LinkFix(p.name, p.link);
+        case Rule::LinkEmpty: return "give it a target or remove it";
+        case Rule::LinkControl: return "give it a target without control characters";
+        case Rule::ControlInName: return "rename it without control characters";
+        case Rule::NotInstallable: return "remove it from the tree";
+        case Rule::Twice: return "keep one of them";
+        case Rule::UnderLink:
+        case Rule::UnderFile: return "store " + b.args.at(1) + " as a directory, or leave out what lies under it";
+        case Rule::HardLinkMissing: return "store the file it links to ahead of it";
+        case Rule::HardLinkNotFile: return "make it a copy of what it links to, or a symbolic link";
+        case Rule::NoName:
+        case Rule::AbsoluteName:
+        case Rule::EmptyPart:
+        case Rule::DotPart:
+        case Rule::DotDotPart:
+        case Rule::FileWithDirectoryName: return archive;
         default: return RepackFix(b);
         }
     }
@@ -388,11 +388,11 @@ std::vector<Member> CollectArchive(const std::string &source, std::FILE *spool, 
         const std::string label = MemberLabel(rawName);
         const CanonicalName canonical = Canonicalize(rawName);
         if (!canonical.ok()) {
-            check.Refuse(Say(canonical.fault, {label}));
+            check.Refuse(Say(canonical.rule, {label}));
             continue;
         }
         if (index.count(canonical.name)) {
-            check.Refuse(Say(Fault::Twice, {label}));
+            check.Refuse(Say(Rule::Twice, {label}));
             continue;
         }
 
@@ -407,7 +407,7 @@ std::vector<Member> CollectArchive(const std::string &source, std::FILE *spool, 
             const CanonicalName target = Canonicalize(archive_entry_hardlink(entry));
             const auto it = !target.ok() ? index.end() : index.find(target.name);
             if (it == index.end() || members[it->second].type != MemberType::File) {
-                check.Refuse(Say(Fault::HardLinkMissing, {label, Printable(archive_entry_hardlink(entry))}));
+                check.Refuse(Say(Rule::HardLinkMissing, {label, Printable(archive_entry_hardlink(entry))}));
                 continue;
             }
             Member &file = members[it->second];
@@ -424,7 +424,7 @@ std::vector<Member> CollectArchive(const std::string &source, std::FILE *spool, 
             m.permissions = 0777;
         } else if (type == MemberType::File) {
             if (m.name.empty()) {
-                check.Refuse(Say(Fault::FileWithDirectoryName, {label, DescribeType(type)}));
+                check.Refuse(Say(Rule::FileWithDirectoryName, {label, DescribeType(type)}));
                 continue;
             }
             m.spoolOffset = spooled;
@@ -434,7 +434,7 @@ std::vector<Member> CollectArchive(const std::string &source, std::FILE *spool, 
             });
             m.size = spooled - m.spoolOffset;
         } else {
-            check.Refuse(Say(Fault::NotInstallable, {label, DescribeType(type)}));
+            check.Refuse(Say(Rule::NotInstallable, {label, DescribeType(type)}));
             continue;
         }
         index[m.name] = members.size();
