@@ -69,6 +69,11 @@ std::string MemberLabel(const std::string &name) {
     return name.empty() ? "a member with an empty name" : "member " + Printable(name);
 }
 
+const char *SetIdBits(unsigned mode) {
+    const unsigned bits = mode & (S_ISUID | S_ISGID);
+    return bits == (S_ISUID | S_ISGID) ? "setuid and setgid bits" : bits == S_ISUID ? "setuid bit" : "setgid bit";
+}
+
 namespace {
 
 // libarchive writes an attribute's name with "%XX" for bytes outside printable ASCII and for "%" and "=".
@@ -380,11 +385,7 @@ BrokenRule PayloadRules::Add(const Entry &entry) {
     }
     if (canonical.directory && type != MemberType::Directory)
         return Say(Rule::FileWithDirectoryName, {member(), DescribeType(type)});
-    const unsigned setId = entry.permissions & (S_ISUID | S_ISGID);
-    if (setId)
-        return Say(Rule::SetId, {member(), setId == (S_ISUID | S_ISGID) ? "setuid and setgid bits"
-                                            : setId == S_ISUID           ? "setuid bit"
-                                                                         : "setgid bit"});
+    if (entry.permissions & (S_ISUID | S_ISGID)) return Say(Rule::SetId, {member(), SetIdBits(entry.permissions)});
     // The nodes of the name's components as far as they are known, the directories it shares with
     // the member before taken from that one (payload order keeps neighbours together); the first
     // member among its directories that is not a directory.
@@ -544,10 +545,32 @@ PayloadRules::Way PayloadRules::Lead(const std::string &canonical) const {
     return way;
 }
 
+std::string LauncherLabel() { return "the launcher " + ArchiveName(kLauncherName, false); }
+
+std::string LauncherNotAFile() { return LauncherLabel() + " is not a regular file"; }
+
+std::string LauncherNotExecutable(unsigned permissions) {
+    char mode[16];
+    std::snprintf(mode, sizeof mode, "%04o", permissions & 07777);
+    return LauncherLabel() + " is not executable (mode " + mode + ")";
+}
+
+namespace {
+
+// "the launcher ./sonaris is a symbolic link to bin/real that leads"
+std::string LinkedLauncherLeads(const PayloadRules::Launcher &l) {
+    return LauncherLabel() + " is a symbolic link to " + Printable(l.link) + " that leads";
+}
+
+}  // namespace
+
+std::string LinkedLauncherLeadsTo(const PayloadRules::Launcher &l) {
+    return LinkedLauncherLeads(l) + " to " + Printable(ArchiveName(l.way.name, false));
+}
+
 std::string LinkedLauncherFault(const PayloadRules::Launcher &l) {
     if (!l.present || l.type != MemberType::Symlink) return "";
-    const std::string it = "the launcher " + ArchiveName(kLauncherName, false) + " is a symbolic link to " +
-                           Printable(l.link) + " that leads ";
+    const std::string it = LinkedLauncherLeads(l) + " ";
     const PayloadRules::Way &way = l.way;
     switch (way.end) {
     case PayloadRules::Way::End::Out: return it + "out of the tree";
@@ -560,7 +583,7 @@ std::string LinkedLauncherFault(const PayloadRules::Launcher &l) {
 }
 
 std::vector<std::string> LauncherWarnings(const PayloadRules::Launcher &l) {
-    const std::string launcher = "the launcher " + ArchiveName(kLauncherName, false);
+    const std::string launcher = LauncherLabel();
     if (!l.present) return {"the payload holds no launcher " + ArchiveName(kLauncherName, false)};
     std::vector<std::string> warnings;
     // The installing user owns what tar makes and runs it by its owner's bit; root runs a file
@@ -576,16 +599,14 @@ std::vector<std::string> LauncherWarnings(const PayloadRules::Launcher &l) {
     if (!fault.empty()) {
         warnings.push_back(fault + ": it will not run");
     } else if (l.type == MemberType::Symlink) {
-        const std::string file = launcher + " is a symbolic link to " + Printable(l.link) + " that leads to " +
-                                 Printable(ArchiveName(l.way.name, false)) + ", which";
+        const std::string file = LinkedLauncherLeadsTo(l) + ", which";
         runs(file, l.way.execute, file + " is not executable: it will not run");
     } else if (l.type != MemberType::File) {
-        warnings.push_back(launcher + " is not a regular file");
+        warnings.push_back(LauncherNotAFile());
     } else {
         char mode[16];
         std::snprintf(mode, sizeof mode, "%04o", l.permissions & 07777);
-        runs(launcher + " (mode " + mode + ") is a file that", l.permissions,
-             launcher + " is not executable (mode " + mode + ")");
+        runs(launcher + " (mode " + mode + ") is a file that", l.permissions, LauncherNotExecutable(l.permissions));
     }
     if (!l.last) warnings.push_back(launcher + " is not the last member");
     return warnings;

@@ -32,6 +32,9 @@ const char *DescribeType(MemberType type);
 std::string Printable(const std::string &name, std::size_t limit = 1024);
 // "member NAME" for messages, the name Printable; "a member with an empty name" for "".
 std::string MemberLabel(const std::string &name);
+// The set-id bits among `mode`'s, which must hold one: "setuid bit", "setgid bit" or "setuid and
+// setgid bits".
+const char *SetIdBits(unsigned mode);
 
 // Why a pax record that asks tar to restore an extended attribute or an ACL may not be installed
 // with the member `label` names; none where it may. `keyword` is the record's (SCHILY.xattr.NAME,
@@ -200,6 +203,14 @@ private:
     bool keepLinks_ = false;
     std::unordered_map<std::uint32_t, std::string> links_;  // node -> target
 };
+
+// The packer's and the rules' words for the launcher, one home for each text: "the launcher
+// ./sonaris"; "... is not a regular file"; "... is not executable (mode 0644)"; for a launcher that
+// is a symbolic link (KeepLinks), "... is a symbolic link to bin/real that leads to ./bin/real".
+std::string LauncherLabel();
+std::string LauncherNotAFile();
+std::string LauncherNotExecutable(unsigned permissions);
+std::string LinkedLauncherLeadsTo(const PayloadRules::Launcher &launcher);
 
 // What the packer's habits ask of the launcher and the payload does not give: no launcher, one
 // that is not an executable regular file or a link that leads to one (KeepLinks), one that is not

@@ -6,6 +6,7 @@
 #include "tools/error.h"
 #include "tools/gzipsource.h"
 #include "tools/programimage.h"
+#include "tools/remedies.h"
 #include "tools/tarreader.h"
 
 #include <sys/stat.h>

@@ -4,7 +4,6 @@
 
 #include "tools/programimage.h"
 #include "tools/progressline.h"
-#include "format/reasons.h"
 #include "format/trailer.h"
 
 #include <cstdint>
@@ -42,9 +41,5 @@ struct Verification {
 // Checks the trailer, the gzip stream and the payload with the installer's own check, and that
 // the program image is the installer's.
 Verification Verify(const std::string &installer, ProgressLine *progress = nullptr);
-
-// What repacking with the system's tars leaves out, for records the installer does not take; ""
-// where repacking is not the fix.
-std::string RepackFix(const BrokenRule &b);
 
 #endif

@@ -1,6 +1,7 @@
 #include "tools/sourcekind.h"
 #include "format/tarheader.h"
 #include "posix/path.h"
+#include "tools/shellquote.h"
 
 #include <cstring>
 
@@ -22,16 +23,6 @@ bool IsTarHeader(const unsigned char *bytes, std::size_t n) {
     const std::size_t digits = i;
     while (i < end && bytes[i] >= '0' && bytes[i] <= '7') stored = stored * 8 + (bytes[i++] - '0');
     return i > digits && (i == end || bytes[i] == 0 || bytes[i] == ' ') && stored == SumHeader(bytes).unsignedSum;
-}
-
-// A word as the shell reads it back.
-std::string Quoted(const std::string &word) {
-    if (!word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_./+-=:,@%") ==
-                             std::string::npos)
-        return word;
-    std::string quoted = "'";
-    for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
 }
 
 // The source's file name without its archive suffix: "app" for "dist/app.tar.xz".
@@ -79,7 +70,7 @@ const char kOrTheDirectory[] = ", or pack the directory instead";
 
 std::string SourceMismatch(const unsigned char *bytes, std::size_t n, const std::string &source) {
     if (Begins(bytes, n, "\x1f\x8b", 2)) return "";
-    const std::string s = Quoted(source), target = Quoted(Target(source)), dir = Quoted(Stem(source));
+    const std::string s = ShellQuoted(source), target = ShellQuoted(Target(source)), dir = ShellQuoted(Stem(source));
     const std::string head = source + ": is ";
     for (const Compressor &c : kCompressors)
         if (Begins(bytes, n, c.magic, c.size))
