@@ -77,7 +77,8 @@ struct Entry {
 
 // The names a check has met, as a tree of components: each node is a component under its parent,
 // its bytes in one arena, found through an open-addressing hash of (parent, component), with
-// sixteen bits of flags for the caller. Some 50 bytes a name where a map of whole names took hundreds.
+// sixteen bits of flags for the caller: some 50 bytes a name, where a map of whole names needs
+// hundreds, so that a check of a million members stays small.
 class NameTree {
 public:
     static constexpr std::uint32_t kTop = 0;  // "", there from the start
@@ -152,10 +153,10 @@ public:
     PayloadRules() = default;
     explicit PayloadRules(Where where) : where_(where) {}
 
-    // The first rule this member breaks; none if none. A member refused is not
-    // recorded, and the check may go on with the next.
+    // The first rule this member breaks, or none where it breaks none. A member refused is not
+    // recorded, so the check may go on with the next and find every problem of a tree.
     BrokenRule Add(const Entry &entry);
-    // What the payload as a whole lacks; none if nothing.
+    // What the payload as a whole lacks (it holds no member), or none.
     BrokenRule Finish() const;
     // Whether a member so far has the canonical name (the top always has), and of what type.
     bool Holds(const std::string &canonical, MemberType *type = nullptr) const;
