@@ -117,10 +117,6 @@ bool OnlyOwnerEntries(const std::string &acl) {
     return true;
 }
 
-}  // namespace
-
-namespace {
-
 // What the rest of an attribute record's keyword names.
 enum class Names { Acl, Attribute, EscapedAttribute, SecurityAttribute };
 
