@@ -56,17 +56,11 @@ Number WideNumber(const unsigned char *p, std::size_t width, bool blankIsZero, s
     return value > largest ? Number::TooLarge : Number::Read;
 }
 
-// tar accepts the checksum as the sum of the header's bytes taken unsigned or signed, its own
-// field counted as blanks.
+// tar accepts the checksum as the sum of the header's bytes taken unsigned or signed.
 bool ChecksumFits(const unsigned char *h, std::uint64_t recorded) {
-    long long unsignedSum = 0, signedSum = 0;
-    for (std::size_t i = 0; i < kBlock; ++i) {
-        const unsigned char c = (i >= tarheader::kChecksum && i < tarheader::kChecksum + tarheader::kChecksumSize) ? ' ' : h[i];
-        unsignedSum += c;
-        signedSum += static_cast<signed char>(c);
-    }
+    const tarheader::HeaderSums sums = tarheader::SumHeader(h);
     const auto r = static_cast<long long>(recorded);
-    return r == unsignedSum || r == signedSum;
+    return r == static_cast<long long>(sums.unsignedSum) || r == sums.signedSum;
 }
 
 // tar's end-of-archive block: nothing but zeros.
@@ -86,7 +80,7 @@ std::string Field(const unsigned char *p, std::size_t width) {
 std::string HeaderName(const unsigned char *h) {
     using namespace tarheader;
     std::string name = Field(h + kName, kNameSize);
-    if (std::memcmp(h + kMagic, "ustar\0", kMagicSize) == 0) {
+    if (std::memcmp(h + kMagic, kPosixMagic, kMagicSize) == 0) {
         const std::string prefix = Field(h + kPrefix, kPrefixSize);
         if (!prefix.empty()) name = prefix + "/" + name;
     }
@@ -111,11 +105,11 @@ MemberType TypeOfFlag(unsigned char flag) {
 // What a header of a type the rules do not know is.
 std::string DescribeFlag(unsigned char flag) {
     switch (flag) {
-    case '7': return "a contiguous file";
-    case 'S': return "a sparse file";
-    case 'D': return "a directory listing";
-    case 'M': return "a continued member";
-    case 'V': return "a volume label";
+    case tarheader::kContiguous: return "a contiguous file";
+    case tarheader::kGnuSparse: return "a sparse file";
+    case tarheader::kGnuDumpDir: return "a directory listing";
+    case tarheader::kGnuMultiVolume: return "a continued member";
+    case tarheader::kGnuVolumeLabel: return "a volume label";
     default: break;
     }
     char what[32];
@@ -137,7 +131,7 @@ PayloadGuard::Verdict PayloadGuard::End() {
         const std::string where = headerFill_ == 0 ? MemberLabel(reading_)
                                   : started_      ? "the header after " + MemberLabel(reading_)
                                                   : std::string("its first header");
-        Refuse(Say(Fault::CutShort, {where}));
+        Refuse(Say(Rule::CutShort, {where}));
     } else {
         ArchiveEnd();
     }
@@ -210,18 +204,88 @@ bool Decimals(const std::string &v, char separator, std::vector<std::uint64_t> &
     return true;
 }
 
-// Pax keywords that change no name, type, size, link or mode of what any tar writes: comments,
-// star's and libarchive's device, inode, link-count, release and creation-time records (GNU tar
-// keeps them as information or ignores them with a warning, bsdtar cannot set a creation time on
-// Linux). Anything not named here or below is refused, not read one way by one tar and another
-// way by the next: file flags (SCHILY.fflags can make a file immutable), devices, volumes.
-bool Ignorable(const std::string &keyword) {
-    static const char *const kIgnorable[] = {"comment",      "SCHILY.dev",     "SCHILY.ino",
-                                             "SCHILY.nlink", "SCHILY.release", "LIBARCHIVE.creationtime"};
-    return std::any_of(std::begin(kIgnorable), std::end(kIgnorable), [&](const char *k) { return keyword == k; });
+// What a pax record does, and the form its value must have.
+enum class Use {
+    Ignored, Path, LinkPath, Size, Time, Uid, Gid, Uname, Gname, Charset,
+    SparseMajor, SparseMinor, SparseName, SparseReal, SparseCount, SparseOffset, SparseLength, SparseMap,
+};
+enum class Form {
+    None,       // not read
+    Text,       // anything but a NUL
+    Number,     // decimal digits
+    Time,       // decimal seconds, a sign and a fraction allowed
+    OwnerName,  // printable text
+    Charset,    // one of the two names pax gives
+    Map,        // decimal numbers split by commas, in pairs
+};
+
+struct PaxKeyword {
+    const char *keyword;
+    Use use;
+    Form form;
+    bool forEvery;  // a global header may carry it: it changes no member's name, target or size
+};
+
+// The pax keywords the installer takes; any other is refused, not read one way by one tar and
+// another way by the next (file flags: SCHILY.fflags can make a file immutable; devices, volumes),
+// but for the extended attributes and ACLs of rules.h. The ignored ones change no name, type,
+// size, link or mode of what any tar writes: comments, star's and libarchive's device, inode,
+// link-count, release and creation-time records (GNU tar keeps them as information or ignores them
+// with a warning, bsdtar cannot set a creation time on Linux). hdrcharset (bsdtar writes it for
+// names it cannot take as UTF-8) only says how tar may convert the names' bytes to the user's
+// character set, which keeps "/" and ".".
+const PaxKeyword kKeywords[] = {
+    {"comment", Use::Ignored, Form::None, true},
+    {"SCHILY.dev", Use::Ignored, Form::None, true},
+    {"SCHILY.ino", Use::Ignored, Form::None, true},
+    {"SCHILY.nlink", Use::Ignored, Form::None, true},
+    {"SCHILY.release", Use::Ignored, Form::None, true},
+    {"LIBARCHIVE.creationtime", Use::Ignored, Form::None, true},
+    {"path", Use::Path, Form::Text, false},
+    {"linkpath", Use::LinkPath, Form::Text, false},
+    {"size", Use::Size, Form::Number, false},
+    {"mtime", Use::Time, Form::Time, true},
+    {"atime", Use::Time, Form::Time, true},
+    {"ctime", Use::Time, Form::Time, true},
+    {"uid", Use::Uid, Form::Number, true},
+    {"gid", Use::Gid, Form::Number, true},
+    {"uname", Use::Uname, Form::OwnerName, true},
+    {"gname", Use::Gname, Form::OwnerName, true},
+    {"hdrcharset", Use::Charset, Form::Charset, true},
+    {"GNU.sparse.major", Use::SparseMajor, Form::Number, false},
+    {"GNU.sparse.minor", Use::SparseMinor, Form::Number, false},
+    {"GNU.sparse.name", Use::SparseName, Form::Text, false},
+    {"GNU.sparse.realsize", Use::SparseReal, Form::Number, false},
+    {"GNU.sparse.size", Use::SparseReal, Form::Number, false},
+    {"GNU.sparse.numblocks", Use::SparseCount, Form::Number, false},
+    {"GNU.sparse.offset", Use::SparseOffset, Form::Number, false},
+    {"GNU.sparse.numbytes", Use::SparseLength, Form::Number, false},
+    {"GNU.sparse.map", Use::SparseMap, Form::Map, false},
+};
+
+const PaxKeyword *FindKeyword(const std::string &keyword) {
+    for (const PaxKeyword &k : kKeywords)
+        if (keyword == k.keyword) return &k;
+    return nullptr;
 }
 
-bool IsSparseKeyword(const std::string &keyword) { return keyword.compare(0, 11, "GNU.sparse.") == 0; }
+// Whether `value` has the form `form` asks; `numbers` gets a map's.
+bool HasForm(Form form, const std::string &value, std::vector<std::uint64_t> &numbers) {
+    if (form == Form::Charset) return value == "BINARY" || value == "ISO-IR 10646 2000 UTF-8";
+    if (value.empty() || value.find('\0') != std::string::npos) return false;
+    switch (form) {
+    case Form::Number: return Decimal(value, false);
+    case Form::Time: return Decimal(value, true);
+    case Form::OwnerName: return Printable(value) == value;
+    case Form::Map: return Decimals(value, ',', numbers) && numbers.size() % 2 == 0;
+    default: return true;
+    }
+}
+
+bool IsSparseKeyword(const std::string &keyword) {
+    static const char kSparse[] = "GNU.sparse.";
+    return keyword.compare(0, sizeof kSparse - 1, kSparse) == 0;
+}
 
 // "the extended header ./PaxHeaders/x", "the global extended header ...".
 std::string HeaderLabel(const std::string &name, bool global) {
@@ -242,96 +306,76 @@ bool PayloadGuard::Pax(const std::string &data, bool global) {
         const std::size_t equals = data.find('=', i);
         if (i == at || i >= data.size() || data[i] != ' ' || length > data.size() - at || data[at + length - 1] != '\n' ||
             equals == std::string::npos || equals >= at + length) {
-            Refuse(Say(Fault::PaxUnreadable, {header}));
+            Refuse(Say(Rule::PaxUnreadable, {header}));
             return false;
         }
         const std::string keyword = data.substr(i + 1, equals - i - 1);
         const std::string value = data.substr(equals + 1, at + length - 1 - equals - 1);
         at += length;
-        if (Ignorable(keyword)) continue;
+        const PaxKeyword *k = FindKeyword(keyword);
+        if (k && k->use == Use::Ignored) continue;
         const bool sparse = IsSparseKeyword(keyword), attribute = IsAttributeKeyword(keyword);
-        // hdrcharset (bsdtar writes it for names it cannot take as UTF-8) only says how tar may
-        // convert the names' bytes to the user's character set, which keeps "/" and ".".
-        const bool known = keyword == "path" || keyword == "linkpath" || keyword == "size" || keyword == "mtime" ||
-                           keyword == "atime" || keyword == "ctime" || keyword == "uid" || keyword == "gid" ||
-                           keyword == "uname" || keyword == "gname" || keyword == "hdrcharset" || sparse || attribute;
-        if (!known && global) {
-            Refuse(Say(Fault::Keyword, {header, Printable(keyword, 64)}));
-            return false;
-        }
-        if (!known) {
+        if (!k && !sparse && !attribute) {
+            if (global) {
+                Refuse(Say(Rule::Keyword, {header, Printable(keyword, 64)}));
+                return false;
+            }
             // Named with the member it belongs to, once that is known.
             if (local_.unknown.empty()) local_.unknown = keyword;
             continue;
         }
-        if (global && (keyword == "path" || keyword == "linkpath" || keyword == "size" || sparse || attribute)) {
-            Refuse(Say(Fault::PaxForEvery, {header, Printable(keyword, 64)}));
+        if (global && (sparse || attribute || !k->forEvery)) {
+            Refuse(Say(Rule::PaxForEvery, {header, Printable(keyword, 64)}));
             return false;
         }
         if (attribute) {
             local_.attributes.emplace_back(keyword, value);
             continue;
         }
-        bool sound = !value.empty() && value.find('\0') == std::string::npos;
-        std::vector<std::uint64_t> numbers;
-        if (keyword == "size" || keyword == "uid" || keyword == "gid" || keyword == "GNU.sparse.major" ||
-            keyword == "GNU.sparse.minor" || keyword == "GNU.sparse.realsize" || keyword == "GNU.sparse.size" ||
-            keyword == "GNU.sparse.numblocks" || keyword == "GNU.sparse.offset" || keyword == "GNU.sparse.numbytes") {
-            sound = sound && Decimal(value, false);
-        } else if (keyword == "mtime" || keyword == "atime" || keyword == "ctime") {
-            sound = sound && Decimal(value, true);
-        } else if (keyword == "uname" || keyword == "gname") {
-            sound = sound && Printable(value) == value;
-        } else if (keyword == "hdrcharset") {
-            sound = value == "BINARY" || value == "ISO-IR 10646 2000 UTF-8";
-        } else if (keyword == "GNU.sparse.map") {
-            sound = sound && Decimals(value, ',', numbers) && numbers.size() % 2 == 0;
-        } else if (keyword != "GNU.sparse.name" && sparse) {
+        if (!k) {  // a GNU.sparse record the installer does not take
             if (local_.unknown.empty()) local_.unknown = keyword;
             continue;
         }
-        if (!sound) {
-            Refuse(Say(Fault::PaxBadValue, {header, Printable(keyword, 64)}));
+        std::vector<std::uint64_t> numbers;
+        if (!HasForm(k->form, value, numbers)) {
+            Refuse(Say(Rule::PaxBadValue, {header, Printable(keyword, 64)}));
             return false;
         }
         const auto number = [&] { return std::stoull(value); };
-        if ((keyword == "uid" || keyword == "gid") && number() > kLargestId) {
-            Refuse(Say(Fault::IdTooLarge, {header, keyword == "uid" ? "an owner" : "a group"}));
+        if ((k->use == Use::Uid || k->use == Use::Gid) && number() > kLargestId) {
+            Refuse(Say(Rule::IdTooLarge, {header, k->use == Use::Uid ? "an owner" : "a group"}));
             return false;
         }
-        if (keyword == "path") {
-            local_.hasName = true;
-            local_.name = value;
-        } else if (keyword == "linkpath") {
-            local_.hasLink = true;
-            local_.link = value;
-        } else if (keyword == "size") {
-            local_.hasSize = true;
-            local_.size = number();
-        } else if (sparse) {
-            Sparse &s = local_.sparse;
-            s.given = true;
-            if (keyword == "GNU.sparse.major") s.major = number();
-            if (keyword == "GNU.sparse.minor") s.minor = number();
-            if (keyword == "GNU.sparse.name") s.hasName = true, s.name = value;
-            if (keyword == "GNU.sparse.realsize" || keyword == "GNU.sparse.size") s.hasReal = true, s.real = number();
-            if (keyword == "GNU.sparse.numblocks") s.hasCount = true, s.count = number();
+        // Owners apply to the next member ('x') or to every member behind ('g').
+        Overrides &o = global ? global_ : local_;
+        Sparse &sp = local_.sparse;
+        if (sparse) sp.given = true;
+        switch (k->use) {
+        case Use::Ignored:
+        case Use::Time:
+        case Use::Charset: break;
+        case Use::Path: local_.hasName = true, local_.name = value; break;
+        case Use::LinkPath: local_.hasLink = true, local_.link = value; break;
+        case Use::Size: local_.hasSize = true, local_.size = number(); break;
+        case Use::Uid: o.hasUid = true, o.uid = number(); break;
+        case Use::Gid: o.hasGid = true, o.gid = number(); break;
+        case Use::Uname: o.hasUname = true, o.uname = value; break;
+        case Use::Gname: o.hasGname = true, o.gname = value; break;
+        case Use::SparseMajor: sp.major = number(); break;
+        case Use::SparseMinor: sp.minor = number(); break;
+        case Use::SparseName: sp.hasName = true, sp.name = value; break;
+        case Use::SparseReal: sp.hasReal = true, sp.real = number(); break;
+        case Use::SparseCount: sp.hasCount = true, sp.count = number(); break;
+        case Use::SparseOffset:
+        case Use::SparseLength:
             // 0.0 gives the map as offset and numbytes records in turn, 0.1 in one record.
-            if (keyword == "GNU.sparse.offset" || keyword == "GNU.sparse.numbytes") {
-                if ((keyword == "GNU.sparse.offset") != (s.map.size() % 2 == 0)) {
-                    Refuse(Say(Fault::PaxMapOrder, {header}));
-                    return false;
-                }
-                s.map.push_back(number());
+            if ((k->use == Use::SparseOffset) != (sp.map.size() % 2 == 0)) {
+                Refuse(Say(Rule::PaxMapOrder, {header}));
+                return false;
             }
-            if (keyword == "GNU.sparse.map") s.map.insert(s.map.end(), numbers.begin(), numbers.end());
-        } else {
-            // Owners apply to the next member ('x') or to every member behind ('g').
-            Overrides &o = global ? global_ : local_;
-            if (keyword == "uid") o.hasUid = true, o.uid = number();
-            if (keyword == "gid") o.hasGid = true, o.gid = number();
-            if (keyword == "uname") o.hasUname = true, o.uname = value;
-            if (keyword == "gname") o.hasGname = true, o.gname = value;
+            sp.map.push_back(number());
+            break;
+        case Use::SparseMap: sp.map.insert(sp.map.end(), numbers.begin(), numbers.end()); break;
         }
     }
     return true;
@@ -339,8 +383,8 @@ bool PayloadGuard::Pax(const std::string &data, bool global) {
 
 void PayloadGuard::RecordRead() {
     using namespace tarheader;
-    if (recordType_ == 'x' || recordType_ == 'g') {
-        if (Pax(record_, recordType_ == 'g') && recordType_ == 'x') localPending_ = true;
+    if (recordType_ == kPaxLocal || recordType_ == kPaxGlobal) {
+        if (Pax(record_, recordType_ == kPaxGlobal) && recordType_ == kPaxLocal) localPending_ = true;
         return;
     }
     if (recordType_ == kSparseMap) return SparseMapRead();
@@ -348,7 +392,7 @@ void PayloadGuard::RecordRead() {
     const std::size_t end = record_.find_last_not_of('\0');
     record_.resize(end == std::string::npos ? 0 : end + 1);
     if (record_.find('\0') != std::string::npos) {
-        Refuse(Say(Fault::LongNameNul, {MemberLabel(recordName_), recordType_ == kLongName ? "name" : "link target"}));
+        Refuse(Say(Rule::LongNameNul, {MemberLabel(recordName_), recordType_ == kLongName ? "name" : "link target"}));
         return;
     }
     if (recordType_ == kLongName) {
@@ -369,10 +413,10 @@ void PayloadGuard::SparseMapRead() {
         const std::size_t newline = record_.find('\n', at);
         if (newline == std::string::npos) break;
         const std::string line = record_.substr(at, newline - at);
-        if (!Decimal(line, false)) return Refuse(Say(Fault::SparseMapUnreadable, {sparse_.label}));
+        if (!Decimal(line, false)) return Refuse(Say(Rule::SparseMapUnreadable, {sparse_.label}));
         numbers.push_back(std::stoull(line));
         if (numbers.size() == 1) {
-            if (numbers[0] > kLongestSparseMap / 4) return Refuse(Say(Fault::SparseMapUnreadable, {sparse_.label}));
+            if (numbers[0] > kLongestSparseMap / 4) return Refuse(Say(Rule::SparseMapUnreadable, {sparse_.label}));
             wanted = 1 + 2 * numbers[0];
         }
         at = newline + 1;
@@ -380,7 +424,7 @@ void PayloadGuard::SparseMapRead() {
     if (numbers.size() < wanted) {
         // The map goes on in the next block, if the member holds one.
         if (sparse_.left < kBlock || record_.size() >= kLongestSparseMap)
-            return Refuse(Say(Fault::SparseMapUnreadable, {sparse_.label}));
+            return Refuse(Say(Rule::SparseMapUnreadable, {sparse_.label}));
         recordLeft_ = kBlock;
         sparse_.left -= kBlock;
         return;
@@ -403,27 +447,31 @@ void PayloadGuard::SparseEnd() {
         sum += length;
     }
     if (!fits || end > sparse_.real || sum != sparse_.data)
-        return Refuse(Say(Fault::SparseMapMismatch, {sparse_.label}));
+        return Refuse(Say(Rule::SparseMapMismatch, {sparse_.label}));
     skip_ = Padded(sparse_.left);
     sparse_ = SparseMember();
 }
 
-// A GNU sparse header's extension block: 21 more pieces of the map, and whether another follows.
+// A GNU sparse header's extension block: more pieces of the map, and whether another follows.
 void PayloadGuard::SparseExtension(const unsigned char *block) {
-    if (!SparsePieces(block, 21)) return;
-    sparse_.extended = block[504] != 0;
+    using namespace tarheader;
+    if (!SparsePieces(block, kSparseExtensionPieces)) return;
+    sparse_.extended = block[kSparseExtensionIsExtended] != 0;
     if (!sparse_.extended) SparseEnd();
 }
 
 bool PayloadGuard::SparsePieces(const unsigned char *at, std::size_t pieces) {
-    for (std::size_t i = 0; i < pieces; ++i, at += 24) {
+    using namespace tarheader;
+    for (std::size_t i = 0; i < pieces; ++i, at += kSparsePieceSize) {
+        const unsigned char *lengthAt = at + kSparseOffsetSize;
         // GNU tar's list ends at a piece without a length, libarchive's at one without an offset:
         // only where both agree is the map read alike.
-        if (at[0] == 0 && at[12] == 0) continue;
+        if (at[0] == 0 && lengthAt[0] == 0) continue;
         std::uint64_t offset, length;
-        if (at[0] == 0 || at[12] == 0 || WideNumber(at, 12, false, kLargestSize, offset) != Number::Read ||
-            WideNumber(at + 12, 12, false, kLargestSize, length) != Number::Read) {
-            Refuse(Say(Fault::SparseMapUnreadable, {sparse_.label}));
+        if (at[0] == 0 || lengthAt[0] == 0 ||
+            WideNumber(at, kSparseOffsetSize, false, kLargestSize, offset) != Number::Read ||
+            WideNumber(lengthAt, kSparseLengthSize, false, kLargestSize, length) != Number::Read) {
+            Refuse(Say(Rule::SparseMapUnreadable, {sparse_.label}));
             return false;
         }
         sparse_.map.push_back(offset);
@@ -448,9 +496,9 @@ bool PayloadGuard::WideFields(const unsigned char *h, const std::string &member,
         const bool id = f.value != &size;
         switch (WideNumber(h + f.at, f.width, id, f.largest, *f.value)) {
         case Number::Read: continue;
-        case Number::Malformed: Refuse(Say(Fault::NotANumber, {member, f.what})); break;
-        case Number::Negative: Refuse(Say(Fault::Negative, {member, f.what})); break;
-        case Number::TooLarge: Refuse(id ? Say(Fault::IdTooLarge, {member, f.one}) : Say(Fault::SizeTooLarge, {member})); break;
+        case Number::Malformed: Refuse(Say(Rule::NotANumber, {member, f.what})); break;
+        case Number::Negative: Refuse(Say(Rule::Negative, {member, f.what})); break;
+        case Number::TooLarge: Refuse(id ? Say(Rule::IdTooLarge, {member, f.one}) : Say(Rule::SizeTooLarge, {member})); break;
         }
         return false;
     }
@@ -485,12 +533,12 @@ bool PayloadGuard::SparseStart(const unsigned char *h, Entry &entry, std::uint64
     sparse_ = SparseMember();
     if (gnu) {
         sparse_.label = MemberLabel(entry.name);
-        if (WideNumber(h + 483, 12, false, kLargestSize, sparse_.real) != Number::Read) {
-            Refuse(Say(Fault::NotANumber, {sparse_.label, "real size"}));
+        if (WideNumber(h + kGnuRealSize, kGnuRealSizeSize, false, kLargestSize, sparse_.real) != Number::Read) {
+            Refuse(Say(Rule::NotANumber, {sparse_.label, "real size"}));
             return false;
         }
-        if (!SparsePieces(h + 386, 4)) return false;
-        sparse_.extended = h[482] != 0;
+        if (!SparsePieces(h + kGnuSparseMap, kGnuSparsePieces)) return false;
+        sparse_.extended = h[kGnuIsExtended] != 0;
         sparse_.data = sparse_.left = size;
         entry.type = MemberType::File;
         return true;
@@ -499,21 +547,21 @@ bool PayloadGuard::SparseStart(const unsigned char *h, Entry &entry, std::uint64
     const bool oneZero = given.major == 1 && given.minor == 0;
     if (!oldForm && !given.major && !given.minor) {
         // GNU tar would take GNU.sparse.name for the name where other tars take the header's.
-        Refuse(Say(Fault::SparseNoForm, {MemberLabel(entry.name)}));
+        Refuse(Say(Rule::SparseNoForm, {MemberLabel(entry.name)}));
         return false;
     }
     if (given.hasName && !SparseStandIn(entry.name, given.name)) {
-        Refuse(Say(Fault::SparseStandIn, {MemberLabel(given.name), Printable(entry.name)}));
+        Refuse(Say(Rule::SparseStandIn, {MemberLabel(given.name), Printable(entry.name)}));
         return false;
     }
     if (given.hasName) entry.name = given.name;
     sparse_.label = MemberLabel(entry.name);
     if (!oldForm && !oneZero) {
-        Refuse(Say(Fault::SparseForm, {sparse_.label, std::to_string(given.major) + "." + std::to_string(given.minor)}));
+        Refuse(Say(Rule::SparseForm, {sparse_.label, std::to_string(given.major) + "." + std::to_string(given.minor)}));
         return false;
     }
     if (entry.type != MemberType::File || !given.hasReal || (oldForm && given.hasCount && given.count * 2 != given.map.size())) {
-        Refuse(Say(Fault::SparseNotFile, {sparse_.label}));
+        Refuse(Say(Rule::SparseNotFile, {sparse_.label}));
         return false;
     }
     sparse_.real = given.real;
@@ -522,7 +570,7 @@ bool PayloadGuard::SparseStart(const unsigned char *h, Entry &entry, std::uint64
     if (oldForm) return true;
     // 1.0: the map stands in the data's first blocks.
     if (size < kBlock) {
-        Refuse(Say(Fault::SparseMapUnreadable, {sparse_.label}));
+        Refuse(Say(Rule::SparseMapUnreadable, {sparse_.label}));
         return false;
     }
     sparse_.mapInData = true;
@@ -544,37 +592,38 @@ void PayloadGuard::Header(const unsigned char *h) {
     }
     const std::string member = MemberLabel(HeaderName(h));
     // Only the formats every tar knows: POSIX ustar, GNU, and the old one without a magic.
-    const bool ustar = std::memcmp(h + kMagic, "ustar\0" "00", 8) == 0;
-    if (!ustar && std::memcmp(h + kMagic, "ustar  \0", 8) != 0 && !std::all_of(h + kMagic, h + kMagic + 8, [](unsigned char c) { return c == 0; }))
-        return Refuse(Say(Fault::UnknownFormat, {member}));
+    const bool ustar = std::memcmp(h + kMagic, kPosixMagic, kMagicVersionSize) == 0;
+    if (!ustar && std::memcmp(h + kMagic, kGnuMagic, kMagicVersionSize) != 0 &&
+        !std::all_of(h + kMagic, h + kMagic + kMagicVersionSize, [](unsigned char c) { return c == 0; }))
+        return Refuse(Say(Rule::UnknownFormat, {member}));
     std::uint64_t checksum, size, mode, uid, gid, number;
     if (!Octal(h + kChecksum, kChecksumSize, checksum) || !ChecksumFits(h, checksum))
-        return Refuse(Say(Fault::Checksum, {member}));
+        return Refuse(Say(Rule::Checksum, {member}));
     struct {
         std::size_t at, width;
         const char *what;
         std::uint64_t *value;
-    } const fields[] = {{kMode, kModeSize, "mode", &mode}, {136, 12, "time", &number}};
+    } const fields[] = {{kMode, kModeSize, "mode", &mode}, {kMtime, kMtimeSize, "time", &number}};
     for (const auto &f : fields) {
         if (Octal(h + f.at, f.width, *f.value)) continue;
         if (h[f.at] == 0x80 || h[f.at] == 0xff)
-            return Refuse(Say(Fault::Binary, {member, f.what}));
-        return Refuse(Say(Fault::NotANumber, {member, f.what}));
+            return Refuse(Say(Rule::Binary, {member, f.what}));
+        return Refuse(Say(Rule::NotANumber, {member, f.what}));
     }
     if (!WideFields(h, member, uid, gid, size)) return;
 
     const unsigned char flag = h[kTypeFlag];
-    if (flag == kLongName || flag == kLongLink || flag == 'x' || flag == 'g') {
-        const bool pax = flag == 'x' || flag == 'g';
+    if (flag == kLongName || flag == kLongLink || flag == kPaxLocal || flag == kPaxGlobal) {
+        const bool pax = flag == kPaxLocal || flag == kPaxGlobal;
         // One record of a kind in front of a member, and GNU records and pax headers not mixed:
         // tars settle such conflicts differently.
         if ((flag == kLongName && longNames_.hasName) || (flag == kLongLink && longNames_.hasLink) ||
-            (flag == 'x' && localPending_) || (pax && (longNames_.hasName || longNames_.hasLink)) ||
+            (flag == kPaxLocal && localPending_) || (pax && (longNames_.hasName || longNames_.hasLink)) ||
             (!pax && localPending_))
-            return Refuse(Say(Fault::RecordTwice, {member}));
+            return Refuse(Say(Rule::RecordTwice, {member}));
         const std::uint64_t limit = pax ? kLongestPaxHeader : kLongestName;
         if (size > limit)
-            return Refuse(Say(Fault::RecordTooLong, {member, std::to_string(limit)}));
+            return Refuse(Say(Rule::RecordTooLong, {member, std::to_string(limit)}));
         recordType_ = flag;
         recordName_ = HeaderName(h);
         reading_ = recordName_;
@@ -591,7 +640,7 @@ void PayloadGuard::Header(const unsigned char *h) {
     entry.link = longNames_.hasLink ? longNames_.link : Field(h + kLinkName, kLinkNameSize);
     entry.uid = uid;
     entry.gid = gid;
-    if (std::memcmp(h + kMagic, "ustar", 5) == 0) {
+    if (std::memcmp(h + kMagic, kUstar, kUstarSize) == 0) {
         entry.uname = Field(h + kUname, kOwnerNameSize);
         entry.gname = Field(h + kGname, kOwnerNameSize);
     }
@@ -611,10 +660,10 @@ void PayloadGuard::Header(const unsigned char *h) {
     const bool sparse = flag == kGnuSparse || (localPending_ && local_.sparse.given);
     // Two maps for one member: tars settle which counts differently.
     if (flag == kGnuSparse && localPending_ && local_.sparse.given)
-        return Refuse(Say(Fault::SparseTwice, {member}));
+        return Refuse(Say(Rule::SparseTwice, {member}));
     if (sparse && !SparseStart(h, entry, size, flag == kGnuSparse)) return;
     if (!local_.unknown.empty()) {
-        return Refuse(Say(Fault::Keyword, {MemberLabel(entry.name), Printable(local_.unknown, 64)}));
+        return Refuse(Say(Rule::Keyword, {MemberLabel(entry.name), Printable(local_.unknown, 64)}));
     }
     for (const auto &[keyword, value] : local_.attributes) {
         BrokenRule fault = AttributeFault(MemberLabel(entry.name), keyword, value, rules_.privileged());
@@ -636,7 +685,7 @@ void PayloadGuard::Header(const unsigned char *h) {
     if (broken) return Refuse(std::move(broken));
     // Only a regular file carries data; anything else that claimed some would put tars out of step.
     if (size != 0 && entry.type != MemberType::File)
-        return Refuse(Say(Fault::DataOnNonFile, {MemberLabel(entry.name), DescribeType(entry.type)}));
+        return Refuse(Say(Rule::DataOnNonFile, {MemberLabel(entry.name), DescribeType(entry.type)}));
     if (!sparse) {
         skip_ = Padded(size);
     } else if (sparse_.mapInData) {

@@ -9,6 +9,7 @@
 #define SONARIS_PAYLOADGUARD_H
 
 #include "format/rules.h"
+#include "format/tarheader.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -47,8 +48,8 @@ public:
     // For Refused: which rule, for a reader who adds what to do about it.
     const BrokenRule &brokenRule() const { return broken_; }
     // For Refused: what the one who reads the refusal can do about it (reasons.h).
-    using Refusal = ::Refusal;
-    Refusal refusal() const { return KindOf(broken_.fault); }
+    using Refusal = ::RefusalKind;
+    Refusal refusal() const { return KindOf(broken_.rule); }
     bool damaged() const { return refusal() == Refusal::Damaged; }
     // The members admitted so far, as tar extracts them, once asked to keep them before the first
     // block (the check itself does not need the list).
@@ -79,7 +80,7 @@ private:
 
     // The tar layer: a header being gathered, data being passed over, or a record (a GNU long
     // name or link target, a pax extended header) being read into `record_`.
-    unsigned char header_[512];
+    unsigned char header_[tarheader::kBlock];
     std::size_t headerFill_ = 0;
     std::uint64_t skip_ = 0;        // data and padding still to pass over
     std::uint64_t recordLeft_ = 0;  // bytes of the record still to read

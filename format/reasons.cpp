@@ -5,87 +5,87 @@
 namespace {
 
 struct Text {
-    Fault fault;
-    Refusal kind;
+    Rule rule;
+    RefusalKind kind;
     const char *text;  // "$1" is the first argument, mostly the member's label ("member ./bin/x")
 };
 
-using R = Refusal;
+using R = RefusalKind;
 
 const Text kTexts[] = {
-    {Fault::NoName, R::Unsupported, "a member has no name"},
-    {Fault::ControlInName, R::Unsupported, "$1 has a control character (a line break, a tab or the like) in its name"},
-    {Fault::AbsoluteName, R::Unsupported, "$1 has an absolute name, which would put it outside the destination"},
-    {Fault::EmptyPart, R::Unsupported, "$1 has an empty part (\"//\") in its name"},
-    {Fault::DotPart, R::Unsupported, "$1 has a \".\" part in its name"},
-    {Fault::DotDotPart, R::Unsupported, "$1 has a \"..\" part in its name, which could lead outside the destination"},
-    {Fault::FileWithDirectoryName, R::Unsupported, "$1 ends in \"/\" like a directory but is $2"},
-    {Fault::NotInstallable, R::Unsupported,
+    {Rule::NoName, R::Unsupported, "a member has no name"},
+    {Rule::ControlInName, R::Unsupported, "$1 has a control character (a line break, a tab or the like) in its name"},
+    {Rule::AbsoluteName, R::Unsupported, "$1 has an absolute name, which would put it outside the destination"},
+    {Rule::EmptyPart, R::Unsupported, "$1 has an empty part (\"//\") in its name"},
+    {Rule::DotPart, R::Unsupported, "$1 has a \".\" part in its name"},
+    {Rule::DotDotPart, R::Unsupported, "$1 has a \"..\" part in its name, which could lead outside the destination"},
+    {Rule::FileWithDirectoryName, R::Unsupported, "$1 ends in \"/\" like a directory but is $2"},
+    {Rule::NotInstallable, R::Unsupported,
      "$1 is $2: only directories, regular files, symbolic links and hard links can be installed"},
-    {Fault::SetId, R::Unsupported, "$1 has the $2 set, which the installer does not allow"},
-    {Fault::Twice, R::Unsupported, "$1 appears twice in the archive"},
-    {Fault::UnderLink, R::Unsupported, "$1 lies under $2, which is a symbolic link"},
-    {Fault::UnderFile, R::Unsupported, "$1 lies under $2, which is not a directory"},
-    {Fault::DataOnNonFile, R::Unsupported, "$1 is $2 but carries data"},
-    {Fault::LinkEmpty, R::Unsupported, "$1 is a symbolic link with an empty target"},
-    {Fault::LinkControl, R::Unsupported, "$1 is a symbolic link whose target $2 has a control character in it"},
-    {Fault::LinkAbsolute, R::Unsupported,
+    {Rule::SetId, R::Unsupported, "$1 has the $2 set, which the installer does not allow"},
+    {Rule::Twice, R::Unsupported, "$1 appears twice in the archive"},
+    {Rule::UnderLink, R::Unsupported, "$1 lies under $2, which is a symbolic link"},
+    {Rule::UnderFile, R::Unsupported, "$1 lies under $2, which is not a directory"},
+    {Rule::DataOnNonFile, R::Unsupported, "$1 is $2 but carries data"},
+    {Rule::LinkEmpty, R::Unsupported, "$1 is a symbolic link with an empty target"},
+    {Rule::LinkControl, R::Unsupported, "$1 is a symbolic link whose target $2 has a control character in it"},
+    {Rule::LinkAbsolute, R::Unsupported,
      "$1 is a symbolic link to $2, an absolute path that leads out of the installed tree"},
-    {Fault::LinkDownThenUp, R::Unsupported,
+    {Rule::LinkDownThenUp, R::Unsupported,
      "$1 is a symbolic link to $2, which goes back up with \"..\" after going down"},
-    {Fault::LinkOut, R::Unsupported, "$1 is a symbolic link to $2, which leads out of the installed tree"},
-    {Fault::HardLinkMissing, R::Unsupported, "$1 is a hard link to $2, which the archive does not hold before it"},
-    {Fault::HardLinkNotFile, R::Unsupported, "$1 is a hard link to $2, which is $3, not a regular file"},
-    {Fault::Acl, R::Unsupported,
+    {Rule::LinkOut, R::Unsupported, "$1 is a symbolic link to $2, which leads out of the installed tree"},
+    {Rule::HardLinkMissing, R::Unsupported, "$1 is a hard link to $2, which the archive does not hold before it"},
+    {Rule::HardLinkNotFile, R::Unsupported, "$1 is a hard link to $2, which is $3, not a regular file"},
+    {Rule::Acl, R::Unsupported,
      "$1 carries an access control list ($2) that grants access to others than its owner, which tar run as root "
      "would restore"},
-    {Fault::Attribute, R::Unsupported,
+    {Rule::Attribute, R::Unsupported,
      "$1 carries the extended attribute $2, which could grant access or privileges where tar run as root restores it"},
-    {Fault::LinkWhereDirectory, R::InTheWay, "$1 is a symbolic link where the installer file has a directory"},
-    {Fault::LinkOnTheWay, R::InTheWay, "$1 is a symbolic link, and $2 would be installed through it"},
-    {Fault::NoMembers, R::Unsupported, "the archive holds nothing to install"},
-    {Fault::CutShort, R::Damaged, "the archive stops in the middle of $1"},
-    {Fault::UnknownFormat, R::Damaged, "$1 has a damaged header: it is in no known tar format"},
-    {Fault::Checksum, R::Damaged, "$1 has a damaged header: its checksum does not match"},
-    {Fault::NotANumber, R::Damaged, "$1 has a damaged header: its $2 is not a number"},
-    {Fault::Binary, R::Unsupported, "$1 gives its $2 in binary form, which the installer does not take"},
-    {Fault::Negative, R::Unsupported, "$1 has a negative $2 in its header"},
-    {Fault::IdTooLarge, R::Unsupported, "$1 gives $2 number larger than Linux allows"},
-    {Fault::SizeTooLarge, R::Unsupported, "$1 gives a size larger than tar can handle"},
-    {Fault::RecordTwice, R::Unsupported,
+    {Rule::LinkWhereDirectory, R::InTheWay, "$1 is a symbolic link where the installer file has a directory"},
+    {Rule::LinkOnTheWay, R::InTheWay, "$1 is a symbolic link, and $2 would be installed through it"},
+    {Rule::NoMembers, R::Unsupported, "the archive holds nothing to install"},
+    {Rule::CutShort, R::Damaged, "the archive stops in the middle of $1"},
+    {Rule::UnknownFormat, R::Damaged, "$1 has a damaged header: it is in no known tar format"},
+    {Rule::Checksum, R::Damaged, "$1 has a damaged header: its checksum does not match"},
+    {Rule::NotANumber, R::Damaged, "$1 has a damaged header: its $2 is not a number"},
+    {Rule::Binary, R::Unsupported, "$1 gives its $2 in binary form, which the installer does not take"},
+    {Rule::Negative, R::Unsupported, "$1 has a negative $2 in its header"},
+    {Rule::IdTooLarge, R::Unsupported, "$1 gives $2 number larger than Linux allows"},
+    {Rule::SizeTooLarge, R::Unsupported, "$1 gives a size larger than tar can handle"},
+    {Rule::RecordTwice, R::Unsupported,
      "$1 is a second long-name or extended header for the same member, which tars read differently"},
-    {Fault::RecordTooLong, R::Unsupported,
+    {Rule::RecordTooLong, R::Unsupported,
      "$1 is an extended header longer than $2 bytes, which the installer does not take"},
-    {Fault::LongNameNul, R::Unsupported, "$1 is a long $2 with a NUL byte inside it"},
-    {Fault::PaxUnreadable, R::Damaged, "$1 is damaged: one of its records cannot be read"},
-    {Fault::PaxBadValue, R::Damaged, "$1 is damaged: its $2 value is not valid"},
-    {Fault::PaxMapOrder, R::Damaged, "$1 is damaged: its sparse map is out of order"},
-    {Fault::PaxForEvery, R::Unsupported, "$1 sets $2 for every member after it, which tars apply differently"},
-    {Fault::Keyword, R::Unsupported, "$1 carries the extended record $2, which the installer does not take"},
-    {Fault::SparseMapUnreadable, R::Damaged, "$1 is a sparse file whose map of data pieces is damaged"},
-    {Fault::SparseMapMismatch, R::Damaged, "$1 is a sparse file whose map of data pieces does not match its data"},
-    {Fault::SparseNoForm, R::Unsupported, "$1 has sparse-file records that tars read differently"},
-    {Fault::SparseStandIn, R::Unsupported,
+    {Rule::LongNameNul, R::Unsupported, "$1 is a long $2 with a NUL byte inside it"},
+    {Rule::PaxUnreadable, R::Damaged, "$1 is damaged: one of its records cannot be read"},
+    {Rule::PaxBadValue, R::Damaged, "$1 is damaged: its $2 value is not valid"},
+    {Rule::PaxMapOrder, R::Damaged, "$1 is damaged: its sparse map is out of order"},
+    {Rule::PaxForEvery, R::Unsupported, "$1 sets $2 for every member after it, which tars apply differently"},
+    {Rule::Keyword, R::Unsupported, "$1 carries the extended record $2, which the installer does not take"},
+    {Rule::SparseMapUnreadable, R::Damaged, "$1 is a sparse file whose map of data pieces is damaged"},
+    {Rule::SparseMapMismatch, R::Damaged, "$1 is a sparse file whose map of data pieces does not match its data"},
+    {Rule::SparseNoForm, R::Unsupported, "$1 has sparse-file records that tars read differently"},
+    {Rule::SparseStandIn, R::Unsupported,
      "$1 is a sparse file stored under the name $2, where a tar that does not know sparse files would write it"},
-    {Fault::SparseForm, R::Unsupported,
+    {Rule::SparseForm, R::Unsupported,
      "$1 is a sparse file in the form GNU.sparse $2, which the installer does not take"},
-    {Fault::SparseNotFile, R::Damaged, "$1 has sparse-file records that do not describe a regular file"},
-    {Fault::SparseTwice, R::Unsupported, "$1 is described as a sparse file twice, which tars read differently"},
+    {Rule::SparseNotFile, R::Damaged, "$1 has sparse-file records that do not describe a regular file"},
+    {Rule::SparseTwice, R::Unsupported, "$1 is described as a sparse file twice, which tars read differently"},
 };
 
-const Text *Find(Fault fault) {
+const Text *Find(Rule rule) {
     for (const Text &t : kTexts)
-        if (t.fault == fault) return &t;
+        if (t.rule == rule) return &t;
     return nullptr;
 }
 
 }  // namespace
 
-BrokenRule Say(Fault fault, std::initializer_list<std::string> args) {
+BrokenRule Say(Rule rule, std::initializer_list<std::string> args) {
     BrokenRule b;
-    b.fault = fault;
+    b.rule = rule;
     b.args.assign(args.begin(), args.end());
-    const Text *t = Find(fault);
+    const Text *t = Find(rule);
     if (t == nullptr) return b;
     for (const char *p = t->text; *p != '\0'; ++p) {
         const bool placeholder = p[0] == '$' && p[1] >= '1' && p[1] <= '9';
@@ -100,7 +100,7 @@ BrokenRule Say(Fault fault, std::initializer_list<std::string> args) {
     return b;
 }
 
-Refusal KindOf(Fault fault) {
-    const Text *t = Find(fault);
-    return t ? t->kind : Refusal::Unsupported;
+RefusalKind KindOf(Rule rule) {
+    const Text *t = Find(rule);
+    return t ? t->kind : RefusalKind::Unsupported;
 }

@@ -10,14 +10,15 @@
 #include <vector>
 
 // Who can put a refusal right.
-enum class Refusal {
+enum class RefusalKind {
     Damaged,      // a checksum that does not match, a field that is no number, a cut archive: get the file again
     Unsupported,  // intact, but holds what the installer does not take: its supplier must repack it
     InTheWay,     // what already stands in the destination conflicts with a member: the text names it by
                   // its path inside the destination; remove it or choose another directory
 };
 
-enum class Fault : std::uint8_t {
+// The rules a payload may break, each with its text in reasons.cpp.
+enum class Rule : std::uint8_t {
     Sound,  // no rule broken
     // A member's name.
     NoName, ControlInName, AbsoluteName, EmptyPart, DotPart, DotDotPart, FileWithDirectoryName,
@@ -39,14 +40,14 @@ enum class Fault : std::uint8_t {
 
 // A rule broken: which, its text, and what the text was made of.
 struct BrokenRule {
-    Fault fault = Fault::Sound;
+    Rule rule = Rule::Sound;
     std::string text;
     std::vector<std::string> args;
-    explicit operator bool() const { return fault != Fault::Sound; }
+    explicit operator bool() const { return rule != Rule::Sound; }
 };
 
-// The text of `fault` with its $1, $2, ... taken from `args` in turn.
-BrokenRule Say(Fault fault, std::initializer_list<std::string> args);
-Refusal KindOf(Fault fault);
+// The text of `rule` with its $1, $2, ... taken from `args` in turn.
+BrokenRule Say(Rule rule, std::initializer_list<std::string> args);
+RefusalKind KindOf(Rule rule);
 
 #endif

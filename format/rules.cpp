@@ -69,6 +69,11 @@ std::string MemberLabel(const std::string &name) {
     return name.empty() ? "a member with an empty name" : "member " + Printable(name);
 }
 
+const char *SetIdBits(unsigned mode) {
+    const unsigned bits = mode & (S_ISUID | S_ISGID);
+    return bits == (S_ISUID | S_ISGID) ? "setuid and setgid bits" : bits == S_ISUID ? "setuid bit" : "setgid bit";
+}
+
 namespace {
 
 // libarchive writes an attribute's name with "%XX" for bytes outside printable ASCII and for "%" and "=".
@@ -112,46 +117,71 @@ bool OnlyOwnerEntries(const std::string &acl) {
     return true;
 }
 
+// What the rest of an attribute record's keyword names.
+enum class Names { Acl, Attribute, EscapedAttribute, SecurityAttribute };
+
+struct AttributePrefix {
+    const char *prefix;
+    Names names;
+};
+
+// The pax records that carry extended attributes and ACLs: star's and GNU tar's, libarchive's,
+// and the security.* records of Red Hat's tar (its name after "RHT.").
+const AttributePrefix kAttributePrefixes[] = {
+    {"SCHILY.xattr.", Names::Attribute},
+    {"LIBARCHIVE.xattr.", Names::EscapedAttribute},
+    {"SCHILY.acl.", Names::Acl},
+    {"RHT.security.", Names::SecurityAttribute},
+};
+
+// The prefix `keyword` begins with, something behind it; null for none.
+const AttributePrefix *FindPrefix(const std::string &keyword) {
+    for (const AttributePrefix &p : kAttributePrefixes) {
+        const std::size_t n = std::strlen(p.prefix);
+        if (keyword.size() > n && keyword.compare(0, n, p.prefix) == 0) return &p;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
-bool IsAttributeKeyword(const std::string &keyword) {
-    for (const char *prefix : {"SCHILY.xattr.", "LIBARCHIVE.xattr.", "SCHILY.acl.", "RHT.security."})
-        if (keyword.compare(0, std::strlen(prefix), prefix) == 0 && keyword.size() > std::strlen(prefix)) return true;
-    return false;
-}
+bool IsAttributeKeyword(const std::string &keyword) { return FindPrefix(keyword) != nullptr; }
 
 BrokenRule AttributeFault(const std::string &label, const std::string &keyword, const std::string &value, bool privileged) {
     // tar run by anyone else restores only what that user may set anyway.
     if (!privileged) return {};
-    if (keyword.compare(0, 11, "SCHILY.acl.") == 0) {
+    const AttributePrefix *p = FindPrefix(keyword);
+    const std::string rest = p ? keyword.substr(std::strlen(p->prefix)) : std::string();
+    if (p && p->names == Names::Acl) {
         // NFSv4 ACLs (SCHILY.acl.ace) name principals the way no Linux file system takes them.
-        if ((keyword == "SCHILY.acl.access" || keyword == "SCHILY.acl.default") && OnlyOwnerEntries(value)) return {};
-        return Say(Fault::Acl, {label, Printable(keyword, 64)});
+        if ((rest == "access" || rest == "default") && OnlyOwnerEntries(value)) return {};
+        return Say(Rule::Acl, {label, Printable(keyword, 64)});
     }
     std::string name;
-    if (keyword.compare(0, 13, "SCHILY.xattr.") == 0) name = keyword.substr(13);
-    if (keyword.compare(0, 17, "LIBARCHIVE.xattr.") == 0) name = Unescaped(keyword.substr(17));
-    if (keyword.compare(0, 13, "RHT.security.") == 0) name = keyword.substr(4);
+    if (p && p->names == Names::Attribute) name = rest;
+    if (p && p->names == Names::EscapedAttribute) name = Unescaped(rest);
+    if (p && p->names == Names::SecurityAttribute) name = "security." + rest;
     // user.* is data about the file the user may set on any file of their own. security.* holds
     // file capabilities and SELinux and Smack labels (an executable's label can choose the domain
     // it runs in), trusted.* root's own records, system.* ACLs in binary form: root restoring any
     // of them for a supplier could grant access or privilege.
-    if (name.compare(0, 5, "user.") == 0 && name.size() > 5) return {};
-    return Say(Fault::Attribute, {label, Printable(name, 64)});
+    static const char kUser[] = "user.";
+    if (name.size() > sizeof kUser - 1 && name.compare(0, sizeof kUser - 1, kUser) == 0) return {};
+    return Say(Rule::Attribute, {label, Printable(name, 64)});
 }
 
 CanonicalName Canonicalize(const std::string &raw) {
     CanonicalName result;
     if (raw.empty()) {
-        result.fault = Fault::NoName;
+        result.rule = Rule::NoName;
         return result;
     }
     if (HasControl(raw)) {
-        result.fault = Fault::ControlInName;
+        result.rule = Rule::ControlInName;
         return result;
     }
     if (raw[0] == '/') {
-        result.fault = Fault::AbsoluteName;
+        result.rule = Rule::AbsoluteName;
         return result;
     }
     // Every tar takes "./" and "." for the top, and one leading "./" for nothing.
@@ -164,21 +194,21 @@ CanonicalName Canonicalize(const std::string &raw) {
         result.directory = true;
         return result;
     }
-    Fault fault = Fault::Sound;
+    Rule fault = Rule::Sound;
     bool climbs = false;
     ForEachComponent(rest, [&](std::size_t start, std::size_t end) {
         const std::size_t length = end - start;
         climbs = length == 2 && rest.compare(start, 2, "..") == 0;
-        if (fault == Fault::Sound && length == 0) fault = Fault::EmptyPart;
-        if (fault == Fault::Sound && length == 1 && rest[start] == '.') fault = Fault::DotPart;
+        if (fault == Rule::Sound && length == 0) fault = Rule::EmptyPart;
+        if (fault == Rule::Sound && length == 1 && rest[start] == '.') fault = Rule::DotPart;
         return !climbs;
     });
     if (climbs) {
-        result.fault = Fault::DotDotPart;
+        result.rule = Rule::DotDotPart;
         return result;
     }
-    result.fault = fault;
-    if (fault == Fault::Sound) result.name = rest;
+    result.rule = fault;
+    if (fault == Rule::Sound) result.name = rest;
     return result;
 }
 
@@ -187,10 +217,10 @@ std::string ArchiveName(const std::string &canonical, bool directory) {
     return "./" + canonical + (directory ? "/" : "");
 }
 
-Fault SymlinkFault(const std::string &canonical, const std::string &target) {
-    if (target.empty()) return Fault::LinkEmpty;
-    if (HasControl(target)) return Fault::LinkControl;
-    if (target[0] == '/') return Fault::LinkAbsolute;
+Rule SymlinkFault(const std::string &canonical, const std::string &target) {
+    if (target.empty()) return Rule::LinkEmpty;
+    if (HasControl(target)) return Rule::LinkControl;
+    if (target[0] == '/') return Rule::LinkAbsolute;
     // Leading ".." climb from the link's directory; the link's depth is how far that may go.
     std::size_t climbs = 0;
     bool descended = false;
@@ -198,13 +228,13 @@ Fault SymlinkFault(const std::string &canonical, const std::string &target) {
         if (part != "..") {
             descended = true;
         } else if (descended) {
-            return Fault::LinkDownThenUp;
+            return Rule::LinkDownThenUp;
         } else {
             ++climbs;
         }
     }
     const std::size_t depth = static_cast<std::size_t>(std::count(canonical.begin(), canonical.end(), '/'));
-    return climbs > depth ? Fault::LinkOut : Fault::Sound;
+    return climbs > depth ? Rule::LinkOut : Rule::Sound;
 }
 
 // ---- the names met ----
@@ -296,8 +326,6 @@ std::uint32_t Lookup(const NameTree &names, const std::string &canonical) {
 // Where the component that ends at `ends[i]` begins, `ends` holding each end ForEachComponent gives.
 std::size_t StartOf(const std::vector<std::size_t> &ends, std::size_t i) { return i == 0 ? 0 : ends[i - 1] + 1; }
 
-MemberType TypeOf(std::uint16_t flags) { return static_cast<MemberType>((flags & 0x0f) - 1); }
-
 // The 0111 bits of `permissions` in three bits, and back.
 unsigned PackedExecute(unsigned permissions) {
     return (permissions >> 4 & 04) | (permissions >> 2 & 02) | (permissions & 01);
@@ -333,8 +361,8 @@ BrokenRule PayloadRules::OnDisk(const std::string &name, MemberType type, const 
         if (!(names_.flags(node) & kLinkOnDisk)) continue;
         // Named as the destination holds it, for the one who clears it.
         const std::string there = Printable(name.substr(0, end));
-        if (own) return Say(Fault::LinkWhereDirectory, {there});
-        return Say(Fault::LinkOnTheWay, {there, MemberLabel(given)});
+        if (own) return Say(Rule::LinkWhereDirectory, {there});
+        return Say(Rule::LinkOnTheWay, {there, MemberLabel(given)});
     }
     return {};
 }
@@ -343,21 +371,17 @@ BrokenRule PayloadRules::Add(const Entry &entry) {
     // Messages only: most members pass.
     const auto member = [&entry] { return MemberLabel(entry.name); };
     const CanonicalName canonical = Canonicalize(entry.name);
-    if (!canonical.ok()) return Say(canonical.fault, {member()});
+    if (!canonical.ok()) return Say(canonical.rule, {member()});
     const std::string &name = canonical.name;
     const MemberType type = entry.type;
     if (type != MemberType::Directory && type != MemberType::File && type != MemberType::Symlink &&
         type != MemberType::HardLink) {
         const std::string kind = type == MemberType::Unknown && !entry.kind.empty() ? entry.kind : DescribeType(type);
-        return Say(Fault::NotInstallable, {member(), kind});
+        return Say(Rule::NotInstallable, {member(), kind});
     }
     if (canonical.directory && type != MemberType::Directory)
-        return Say(Fault::FileWithDirectoryName, {member(), DescribeType(type)});
-    const unsigned setId = entry.permissions & (S_ISUID | S_ISGID);
-    if (setId)
-        return Say(Fault::SetId, {member(), setId == (S_ISUID | S_ISGID) ? "setuid and setgid bits"
-                                            : setId == S_ISUID           ? "setuid bit"
-                                                                         : "setgid bit"});
+        return Say(Rule::FileWithDirectoryName, {member(), DescribeType(type)});
+    if (entry.permissions & (S_ISUID | S_ISGID)) return Say(Rule::SetId, {member(), SetIdBits(entry.permissions)});
     // The nodes of the name's components as far as they are known, the directories it shares with
     // the member before taken from that one (payload order keeps neighbours together); the first
     // member among its directories that is not a directory.
@@ -392,26 +416,26 @@ BrokenRule PayloadRules::Add(const Entry &entry) {
             underEnd = ends_[i];
         }
     }
-    if (node != NameTree::kNone && (names_.flags(node) & kTypeBits)) return Say(Fault::Twice, {member()});
+    if (node != NameTree::kNone && (names_.flags(node) & kTypeBits)) return Say(Rule::Twice, {member()});
     // A name under a link or a file of the payload: tar would follow the link, or fail.
     if (under != NameTree::kNone) {
         const std::uint16_t flags = names_.flags(under);
         const std::string underRaw = (flags & kDotSlash ? "./" : "") + name.substr(0, underEnd);
-        return Say(TypeOf(flags) == MemberType::Symlink ? Fault::UnderLink : Fault::UnderFile,
+        return Say(TypeOf(flags) == MemberType::Symlink ? Rule::UnderLink : Rule::UnderFile,
                    {member(), Printable(underRaw)});
     }
     std::string link = entry.link;
     if (type == MemberType::Symlink) {
-        const Fault fault = SymlinkFault(name, entry.link);
-        if (fault != Fault::Sound) return Say(fault, {member(), Printable(entry.link)});
+        const Rule fault = SymlinkFault(name, entry.link);
+        if (fault != Rule::Sound) return Say(fault, {member(), Printable(entry.link)});
     } else if (type == MemberType::HardLink) {
         // tar links to the name the header gives, which must be a file this payload made.
         const CanonicalName target = Canonicalize(entry.link);
         const std::uint32_t it = !target.ok() || target.directory ? NameTree::kNone : Lookup(names_, target.name);
         const std::uint16_t flags = it == NameTree::kNone ? 0 : names_.flags(it);
-        if (!(flags & kTypeBits)) return Say(Fault::HardLinkMissing, {member(), Printable(entry.link)});
+        if (!(flags & kTypeBits)) return Say(Rule::HardLinkMissing, {member(), Printable(entry.link)});
         if (TypeOf(flags) != MemberType::File)
-            return Say(Fault::HardLinkNotFile, {member(), Printable(entry.link), DescribeType(TypeOf(flags))});
+            return Say(Rule::HardLinkNotFile, {member(), Printable(entry.link), DescribeType(TypeOf(flags))});
         link = target.name;
     }
     if (where_.destination >= 0 && !name.empty()) {
@@ -452,7 +476,7 @@ BrokenRule PayloadRules::Add(const Entry &entry) {
 }
 
 BrokenRule PayloadRules::Finish() const {
-    if (members_ == 0) return Say(Fault::NoMembers, {});
+    if (members_ == 0) return Say(Rule::NoMembers, {});
     return {};
 }
 
@@ -517,10 +541,32 @@ PayloadRules::Way PayloadRules::Lead(const std::string &canonical) const {
     return way;
 }
 
+std::string LauncherLabel() { return "the launcher " + ArchiveName(kLauncherName, false); }
+
+std::string LauncherNotAFile() { return LauncherLabel() + " is not a regular file"; }
+
+std::string LauncherNotExecutable(unsigned permissions) {
+    char mode[16];
+    std::snprintf(mode, sizeof mode, "%04o", permissions & 07777);
+    return LauncherLabel() + " is not executable (mode " + mode + ")";
+}
+
+namespace {
+
+// "the launcher ./sonaris is a symbolic link to bin/real that leads"
+std::string LinkedLauncherLeads(const PayloadRules::Launcher &l) {
+    return LauncherLabel() + " is a symbolic link to " + Printable(l.link) + " that leads";
+}
+
+}  // namespace
+
+std::string LinkedLauncherLeadsTo(const PayloadRules::Launcher &l) {
+    return LinkedLauncherLeads(l) + " to " + Printable(ArchiveName(l.way.name, false));
+}
+
 std::string LinkedLauncherFault(const PayloadRules::Launcher &l) {
     if (!l.present || l.type != MemberType::Symlink) return "";
-    const std::string it = "the launcher " + ArchiveName(kLauncherName, false) + " is a symbolic link to " +
-                           Printable(l.link) + " that leads ";
+    const std::string it = LinkedLauncherLeads(l) + " ";
     const PayloadRules::Way &way = l.way;
     switch (way.end) {
     case PayloadRules::Way::End::Out: return it + "out of the tree";
@@ -533,7 +579,7 @@ std::string LinkedLauncherFault(const PayloadRules::Launcher &l) {
 }
 
 std::vector<std::string> LauncherWarnings(const PayloadRules::Launcher &l) {
-    const std::string launcher = "the launcher " + ArchiveName(kLauncherName, false);
+    const std::string launcher = LauncherLabel();
     if (!l.present) return {"the payload holds no launcher " + ArchiveName(kLauncherName, false)};
     std::vector<std::string> warnings;
     // The installing user owns what tar makes and runs it by its owner's bit; root runs a file
@@ -549,16 +595,14 @@ std::vector<std::string> LauncherWarnings(const PayloadRules::Launcher &l) {
     if (!fault.empty()) {
         warnings.push_back(fault + ": it will not run");
     } else if (l.type == MemberType::Symlink) {
-        const std::string file = launcher + " is a symbolic link to " + Printable(l.link) + " that leads to " +
-                                 Printable(ArchiveName(l.way.name, false)) + ", which";
+        const std::string file = LinkedLauncherLeadsTo(l) + ", which";
         runs(file, l.way.execute, file + " is not executable: it will not run");
     } else if (l.type != MemberType::File) {
-        warnings.push_back(launcher + " is not a regular file");
+        warnings.push_back(LauncherNotAFile());
     } else {
         char mode[16];
         std::snprintf(mode, sizeof mode, "%04o", l.permissions & 07777);
-        runs(launcher + " (mode " + mode + ") is a file that", l.permissions,
-             launcher + " is not executable (mode " + mode + ")");
+        runs(launcher + " (mode " + mode + ") is a file that", l.permissions, LauncherNotExecutable(l.permissions));
     }
     if (!l.last) warnings.push_back(launcher + " is not the last member");
     return warnings;

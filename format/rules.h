@@ -32,6 +32,9 @@ const char *DescribeType(MemberType type);
 std::string Printable(const std::string &name, std::size_t limit = 1024);
 // "member NAME" for messages, the name Printable; "a member with an empty name" for "".
 std::string MemberLabel(const std::string &name);
+// The set-id bits among `mode`'s, which must hold one: "setuid bit", "setgid bit" or "setuid and
+// setgid bits".
+const char *SetIdBits(unsigned mode);
 
 // Why a pax record that asks tar to restore an extended attribute or an ACL may not be installed
 // with the member `label` names; none where it may. `keyword` is the record's (SCHILY.xattr.NAME,
@@ -42,13 +45,13 @@ BrokenRule AttributeFault(const std::string &label, const std::string &keyword, 
 bool IsAttributeKeyword(const std::string &keyword);
 
 // A member name in the form the packer keeps: relative, without "./" in front and without a
-// trailing slash; "" is the top directory. `fault` is set instead for a name that is not in the
-// canonical form; `directory` tells a closing "/".
+// trailing slash; "" is the top directory. For a name not in that form, `rule` says which rule it
+// breaks and `name` stays empty; `directory` tells a closing "/".
 struct CanonicalName {
     std::string name;
-    Fault fault = Fault::Sound;
+    Rule rule = Rule::Sound;
     bool directory = false;
-    bool ok() const { return fault == Fault::Sound; }
+    bool ok() const { return rule == Rule::Sound; }
 };
 CanonicalName Canonicalize(const std::string &raw);
 // The name stored in the payload: "./bin/", "./bin/sonaris-player".
@@ -57,7 +60,7 @@ std::string ArchiveName(const std::string &canonical, bool directory);
 // Why a symbolic link at `canonical` may not point at `target` (the texts take the member's label
 // and the target); none when the target is relative, not empty, and cannot climb out of the tree:
 // ".." only at its start, and no more of them than the link's depth below the top.
-Fault SymlinkFault(const std::string &canonical, const std::string &target);
+Rule SymlinkFault(const std::string &canonical, const std::string &target);
 
 // One member as the payload's headers give it, pax records applied.
 struct Entry {
@@ -74,7 +77,8 @@ struct Entry {
 
 // The names a check has met, as a tree of components: each node is a component under its parent,
 // its bytes in one arena, found through an open-addressing hash of (parent, component), with
-// sixteen bits of flags for the caller. Some 50 bytes a name where a map of whole names took hundreds.
+// sixteen bits of flags for the caller: some 50 bytes a name, where a map of whole names needs
+// hundreds, so that a check of a million members stays small.
 class NameTree {
 public:
     static constexpr std::uint32_t kTop = 0;  // "", there from the start
@@ -123,9 +127,6 @@ public:
         // The destination as a directory descriptor, for the look at what already stands in it;
         // -1 for none (the packer).
         int destination = -1;
-        // Whether root installs; tar then keeps the destination's owner and mode and takes no
-        // member's owner, so nothing about owners is refused.
-        bool root = false;
         // The installation runs as root: tar may restore extended attributes and ACLs, which
         // could grant access or privilege.
         bool privileged = false;
@@ -152,10 +153,10 @@ public:
     PayloadRules() = default;
     explicit PayloadRules(Where where) : where_(where) {}
 
-    // The first rule this member breaks; none if none. A member refused is not
-    // recorded, and the check may go on with the next.
+    // The first rule this member breaks, or none where it breaks none. A member refused is not
+    // recorded, so the check may go on with the next and find every problem of a tree.
     BrokenRule Add(const Entry &entry);
-    // What the payload as a whole lacks; none if nothing.
+    // What the payload as a whole lacks (it holds no member), or none.
     BrokenRule Finish() const;
     // Whether a member so far has the canonical name (the top always has), and of what type.
     bool Holds(const std::string &canonical, MemberType *type = nullptr) const;
@@ -188,6 +189,7 @@ private:
         kExecuteShift = 7,
         kExecuteBits = 0x7 << kExecuteShift
     };
+    static MemberType TypeOf(std::uint16_t flags) { return static_cast<MemberType>((flags & kTypeBits) - 1); }
     NameTree names_;
     // The member being added, component by component: where each ends in its name, and its node
     // (kNone while unknown). Between members, the nodes of last_, the member recorded last.
@@ -202,6 +204,14 @@ private:
     bool keepLinks_ = false;
     std::unordered_map<std::uint32_t, std::string> links_;  // node -> target
 };
+
+// The packer's and the rules' words for the launcher, one home for each text: "the launcher
+// ./sonaris"; "... is not a regular file"; "... is not executable (mode 0644)"; for a launcher that
+// is a symbolic link (KeepLinks), "... is a symbolic link to bin/real that leads to ./bin/real".
+std::string LauncherLabel();
+std::string LauncherNotAFile();
+std::string LauncherNotExecutable(unsigned permissions);
+std::string LinkedLauncherLeadsTo(const PayloadRules::Launcher &launcher);
 
 // What the packer's habits ask of the launcher and the payload does not give: no launcher, one
 // that is not an executable regular file or a link that leads to one (KeepLinks), one that is not

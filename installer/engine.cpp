@@ -325,8 +325,7 @@ bool Extraction::Run(int destinationFd, const CopyTurns &turns) {
 
     PayloadRules::Where where;
     where.destination = destinationFd;
-    where.root = geteuid() == 0;
-    where.privileged = where.root;
+    where.privileged = geteuid() == 0;
     PayloadGuard guard(where);
     CopyCounts counts;
     Outcome copied;

@@ -113,7 +113,6 @@ struct Judgement {
 Judgement Judge(const std::string &tar, const std::string &dest, bool root) {
     PayloadRules::Where where;
     where.destination = open(dest.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    where.root = root;
     where.privileged = root;
     PayloadGuard guard(where);
     guard.KeepJudged();

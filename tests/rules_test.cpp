@@ -43,7 +43,7 @@ TEST(Rules, SymbolicLinkTargetsStayInTheTree) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.link) + " -> " + c.target);
-        EXPECT_EQ(SymlinkFault(c.link, c.target) == Fault::Sound, c.admitted);
+        EXPECT_EQ(SymlinkFault(c.link, c.target) == Rule::Sound, c.admitted);
     }
 }
 
@@ -59,9 +59,9 @@ Entry L(const std::string &name, const std::string &target) { return {name, Memb
 Entry H(const std::string &name, const std::string &target) { return {name, MemberType::HardLink, "", 0644, target}; }
 
 // The first rule `members` break, then what Finish says; "" for a sound payload.
-std::string Check(const std::vector<Entry> &members, bool root = false, int destination = -1) {
+std::string Check(const std::vector<Entry> &members, bool privileged = false, int destination = -1) {
     PayloadRules::Where where;
-    where.root = root;
+    where.privileged = privileged;
     where.destination = destination;
     PayloadRules rules(where);
     for (const Entry &e : members) {
@@ -76,7 +76,7 @@ TEST(Rules, MembersInPayloadOrder) {
         const char *name;
         std::vector<Entry> members;
         std::string broken;
-        bool root = false;
+        bool privileged = false;  // root installs
     } cases[] = {
         {"links of every admitted shape",
          {D("./"), D("./bin/"), D("./lib/"), F("./lib/libfoo.so.1.2.3"), L("./lib/libfoo.so.1", "libfoo.so.1.2.3"),
@@ -112,7 +112,7 @@ TEST(Rules, MembersInPayloadOrder) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(Check(c.members, c.root), c.broken);
+        EXPECT_EQ(Check(c.members, c.privileged), c.broken);
     }
 }
 
@@ -177,8 +177,8 @@ TEST(Rules, RulesHoldOverManyNames) {
 TEST(Rules, EveryReasonIsOneLineBetweenOtherWords) {
     std::vector<std::string> texts;
     // Sparse-file faults come last.
-    for (int f = static_cast<int>(Fault::Sound) + 1; f <= static_cast<int>(Fault::SparseTwice); ++f)
-        texts.push_back(Say(static_cast<Fault>(f), {MemberLabel(""), "x", "y"}).text);
+    for (int f = static_cast<int>(Rule::Sound) + 1; f <= static_cast<int>(Rule::SparseTwice); ++f)
+        texts.push_back(Say(static_cast<Rule>(f), {MemberLabel(""), "x", "y"}).text);
     for (int f = static_cast<int>(TrailerFault::NoNewline); f <= static_cast<int>(TrailerFault::Unreadable); ++f)
         texts.push_back(DescribeTrailerFault(static_cast<TrailerFault>(f)));
     for (const std::string &text : texts) {

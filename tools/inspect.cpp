@@ -6,6 +6,7 @@
 #include "tools/error.h"
 #include "tools/gzipsource.h"
 #include "tools/programimage.h"
+#include "tools/remedies.h"
 #include "tools/tarreader.h"
 
 #include <sys/stat.h>
@@ -128,12 +129,12 @@ void List(const std::string &installer, std::FILE *out) {
     if (std::fflush(out) != 0) throw SystemError("standard output", "cannot write");
 }
 
-Verdict Verify(const std::string &installer, ProgressLine *progress) {
+Verification Verify(const std::string &installer, ProgressLine *progress) {
     InstallerFile f = OpenInstaller(installer);
     if (f.trailer.payloadOffset == 0) throw PackError(installer + ": no program image stands in front of the payload");
     const Checked checked = CheckAsTheInstallerWill(f, installer, progress);
     if (progress) progress->Clear();
-    Verdict verdict;
+    Verification verdict;
     verdict.image = ReadImageKind(f.fd(), f.trailer.payloadOffset, installer);
     if (!verdict.image.installer) {
         const std::string what = verdict.image.arch.empty()

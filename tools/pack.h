@@ -4,7 +4,6 @@
 
 #include "tools/programimage.h"
 #include "tools/progressline.h"
-#include "format/reasons.h"
 #include "format/trailer.h"
 
 #include <cstdint>
@@ -33,7 +32,7 @@ std::size_t Pack(const PackOptions &options);
 // size, name.
 void List(const std::string &installer, std::FILE *out);
 
-struct Verdict {
+struct Verification {
     std::string summary;  // "INSTALLER: sound: N members in a payload of ..."
     ImageKind image;
     std::vector<std::string> warnings;  // what the payload lacks of the packer's habits (the launcher)
@@ -41,10 +40,6 @@ struct Verdict {
 
 // Checks the trailer, the gzip stream and the payload with the installer's own check, and that
 // the program image is the installer's.
-Verdict Verify(const std::string &installer, ProgressLine *progress = nullptr);
-
-// What repacking with the system's tars leaves out, for records the installer does not take; ""
-// where repacking is not the fix.
-std::string RepackFix(const BrokenRule &b);
+Verification Verify(const std::string &installer, ProgressLine *progress = nullptr);
 
 #endif

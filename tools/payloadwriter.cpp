@@ -14,16 +14,16 @@ using namespace tarheader;
 
 const std::size_t kRecordSize = 10240;
 
-// One 512-byte header as GNU tar's format has it (and libarchive writes it, which the packer used
-// before, so payloads keep their bytes): numbers in octal, NUL-ended; a size that octal cannot
-// hold in base 256; times clamped to what octal holds. A name or link longer than its field goes
-// in a record of its own.
+// One header in GNU tar's format, byte for byte as libarchive's GNU writer makes it (pack_test
+// holds the two together), so that every tar reads it as it reads theirs: numbers in octal,
+// NUL-ended; a size that octal cannot hold in base 256; times clamped to what octal holds. A name
+// or link longer than its field goes in a record of its own.
 class HeaderBlock {
 public:
     explicit HeaderBlock(unsigned char type) {
         std::memset(bytes_, 0, sizeof bytes_);
-        bytes_[kTypeFlag] = static_cast<char>(type);
-        std::memcpy(bytes_ + kMagic, "ustar  ", 8);  // the GNU magic and version, with its NUL
+        bytes_[kTypeFlag] = type;
+        std::memcpy(bytes_ + kMagic, kGnuMagic, kMagicVersionSize);
     }
     void Name(const std::string &name) { std::memcpy(bytes_ + kName, name.data(), std::min(name.size(), kNameSize)); }
     void Link(const std::string &link) {
@@ -36,8 +36,8 @@ public:
     }
     void Size(std::uint64_t size) {
         if (size <= kOctal11) return Octal(kSize, kSizeSize, size);
-        bytes_[kSize] = static_cast<char>(0x80);
-        for (std::size_t i = kSizeSize - 1; i >= 1; --i, size >>= 8) bytes_[kSize + i] = static_cast<char>(size & 0xff);
+        bytes_[kSize] = 0x80;
+        for (std::size_t i = kSizeSize - 1; i >= 1; --i, size >>= 8) bytes_[kSize + i] = static_cast<unsigned char>(size & 0xff);
     }
     void Mtime(std::int64_t t) {
         Octal(kMtime, kMtimeSize, static_cast<std::uint64_t>(std::clamp<std::int64_t>(t, 0, kOctal11)));
@@ -46,12 +46,11 @@ public:
         std::memcpy(bytes_ + kUname, user, std::strlen(user));
         std::memcpy(bytes_ + kGname, group, std::strlen(group));
     }
-    // Sums the header with its checksum field as blanks and writes the sum there.
-    const char *Sealed() {
+    // Writes the checksum: the header's sum with its checksum field as blanks, then a blank after
+    // the digits' NUL, as GNU tar leaves it.
+    const unsigned char *Sealed() {
         std::memset(bytes_ + kChecksum, ' ', kChecksumSize);
-        unsigned sum = 0;
-        for (unsigned char c : bytes_) sum += c;
-        Octal(kChecksum, kChecksumSize - 1, sum);
+        Octal(kChecksum, kChecksumSize - 1, SumHeader(bytes_).unsignedSum);
         return bytes_;
     }
 
@@ -60,9 +59,9 @@ private:
     // `width` - 1 octal digits and a NUL.
     void Octal(std::size_t at, std::size_t width, std::uint64_t v) {
         bytes_[at + width - 1] = '\0';
-        for (std::size_t i = width - 1; i-- > 0; v >>= 3) bytes_[at + i] = static_cast<char>('0' + (v & 7));
+        for (std::size_t i = width - 1; i-- > 0; v >>= 3) bytes_[at + i] = static_cast<unsigned char>('0' + (v & 7));
     }
-    char bytes_[kBlock];
+    unsigned char bytes_[kBlock];
 };
 
 }  // namespace

@@ -3,25 +3,12 @@
 #ifndef SONARIS_PACK_PAYLOADWRITER_H
 #define SONARIS_PACK_PAYLOADWRITER_H
 
-#include "format/rules.h"
+#include "tools/member.h"
 #include "tools/paralleldeflate.h"
 
 #include <cstdint>
 #include <functional>
 #include <string>
-
-// One member as the packer keeps it until it is written.
-struct Member {
-    std::string name;  // canonical (see rules.h); "" is the top directory
-    MemberType type = MemberType::File;  // a directory, a regular file, or a link
-    unsigned permissions = 0;            // the 0777 bits
-    std::int64_t mtime = 0;
-    std::uint64_t size = 0;
-    std::string link;  // a symbolic link's target; a hard link's: the name of the file it links to
-    std::string identity;  // equal for the names of one file (its device and inode, say); "" for a lone name
-    std::string path;               // a directory source: the file to copy
-    std::uint64_t spoolOffset = 0;  // an archive source: where the content stands in the spool
-};
 
 class PayloadWriter {
 public:

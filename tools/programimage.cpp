@@ -1,6 +1,6 @@
 #include "tools/programimage.h"
 
-#include "data/imagemark.h"
+#include "format/imagemark.h"
 #include "tools/error.h"
 #include "tools/owners.h"
 
@@ -149,7 +149,7 @@ std::string HighestGlibc(const Image &image, const std::vector<Load> &loads, std
     return name;
 }
 
-// Whether a section named as data/imagemark.h says holds the mark.
+// Whether a section named as format/imagemark.h says holds the mark.
 bool HasMark(const Image &image, const unsigned char *header) {
     const std::uint64_t table = Xword(header + 40);
     const std::uint16_t entrySize = Half(header + 58), count = Half(header + 60), namesIndex = Half(header + 62);

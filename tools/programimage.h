@@ -1,5 +1,5 @@
 // What a program image is, read from its ELF headers: the processor it is for (the packer chooses
-// its default image by it), whether it is the installer's image (data/imagemark.h), and the
+// its default image by it), whether it is the installer's image (format/imagemark.h), and the
 // newest C library it needs. An installer file's first bytes are its image's.
 #ifndef SONARIS_PACK_PROGRAMIMAGE_H
 #define SONARIS_PACK_PROGRAMIMAGE_H

@@ -219,7 +219,7 @@ int Run(int argc, char **argv) {
         if (mode == "--list") {
             List(installer, stdout);
         } else {
-            const Verdict verdict = Verify(installer, &progress);
+            const Verification verdict = Verify(installer, &progress);
             std::printf("%s\n%s: %s\n", verdict.summary.c_str(), installer.c_str(), ImageLine(verdict.image).c_str());
             std::fflush(stdout);
             for (const std::string &w : verdict.warnings)

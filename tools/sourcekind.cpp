@@ -1,5 +1,7 @@
 #include "tools/sourcekind.h"
+#include "format/tarheader.h"
 #include "posix/path.h"
+#include "tools/shellquote.h"
 
 #include <cstring>
 
@@ -12,25 +14,15 @@ bool Begins(const unsigned char *bytes, std::size_t n, const char *magic, std::s
 // A tar header: its checksum (the bytes summed with the checksum field read as blanks) fits. This
 // takes the old formats without the "ustar" magic too.
 bool IsTarHeader(const unsigned char *bytes, std::size_t n) {
-    if (n < 512 || bytes[0] == 0) return false;
-    unsigned sum = 0;
-    for (std::size_t i = 0; i < 512; ++i) sum += i >= 148 && i < 156 ? ' ' : bytes[i];
-    unsigned stored = 0;
-    std::size_t i = 148;
-    while (i < 156 && bytes[i] == ' ') ++i;
+    using namespace tarheader;
+    if (n < kBlock || bytes[0] == 0) return false;
+    const std::size_t end = kChecksum + kChecksumSize;
+    unsigned long stored = 0;
+    std::size_t i = kChecksum;
+    while (i < end && bytes[i] == ' ') ++i;
     const std::size_t digits = i;
-    while (i < 156 && bytes[i] >= '0' && bytes[i] <= '7') stored = stored * 8 + (bytes[i++] - '0');
-    return i > digits && (i == 156 || bytes[i] == 0 || bytes[i] == ' ') && stored == sum;
-}
-
-// A word as the shell reads it back.
-std::string Quoted(const std::string &word) {
-    if (!word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_./+-=:,@%") ==
-                             std::string::npos)
-        return word;
-    std::string quoted = "'";
-    for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
+    while (i < end && bytes[i] >= '0' && bytes[i] <= '7') stored = stored * 8 + (bytes[i++] - '0');
+    return i > digits && (i == end || bytes[i] == 0 || bytes[i] == ' ') && stored == SumHeader(bytes).unsignedSum;
 }
 
 // The source's file name without its archive suffix: "app" for "dist/app.tar.xz".
@@ -78,7 +70,7 @@ const char kOrTheDirectory[] = ", or pack the directory instead";
 
 std::string SourceMismatch(const unsigned char *bytes, std::size_t n, const std::string &source) {
     if (Begins(bytes, n, "\x1f\x8b", 2)) return "";
-    const std::string s = Quoted(source), target = Quoted(Target(source)), dir = Quoted(Stem(source));
+    const std::string s = ShellQuoted(source), target = ShellQuoted(Target(source)), dir = ShellQuoted(Stem(source));
     const std::string head = source + ": is ";
     for (const Compressor &c : kCompressors)
         if (Begins(bytes, n, c.magic, c.size))

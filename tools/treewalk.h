@@ -4,7 +4,7 @@
 #define SONARIS_PACK_TREEWALK_H
 
 #include "posix/fd.h"
-#include "tools/payloadwriter.h"
+#include "tools/member.h"
 
 #include <sys/types.h>
 
