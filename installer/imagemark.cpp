@@ -1,4 +1,4 @@
-// The mark by which the packer knows this program for the installer's image (data/imagemark.h).
+// The mark by which the packer knows this program for the installer's image (format/imagemark.h).
 #include "format/imagemark.h"
 
 namespace {
