@@ -1,5 +1,6 @@
 #include "installer/engine.h"
 #include "format/payloadguard.h"
+#include "format/rules.h"
 #include "format/trailer.h"
 #include "posix/fd.h"
 #include "posix/io.h"
@@ -281,7 +282,37 @@ void SayKilled(int status, std::string &said) {
     std::fprintf(stderr, "%s\n", said.c_str());
 }
 
+// Whether the launcher standing in the destination now is not the one that stood there before
+// the extraction (`before` from fstatat, `was` whether it stood at all): tar wrote it.
+bool LauncherWritten(int destination, bool was, const struct stat &before) {
+    struct stat now;
+    if (fstatat(destination, kLauncherName, &now, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(now.st_mode)) return false;
+    return !was || now.st_dev != before.st_dev || now.st_ino != before.st_ino ||
+           now.st_ctim.tv_sec != before.st_ctim.tv_sec || now.st_ctim.tv_nsec != before.st_ctim.tv_nsec;
+}
+
+// Outcomes that say the payload is damaged, whoever found it.
+bool Damage(Outcome outcome) {
+    return outcome == Outcome::InstallerFileDamaged || outcome == Outcome::InstallerFileUnreadable ||
+           outcome == Outcome::InstallerFileCutShort || outcome == Outcome::GunzipFailed;
+}
+
 }  // namespace
+
+bool Extraction::Run(int destinationFd, const CopyTurns &turns) {
+    struct stat before;
+    const bool launcherWas = fstatat(destinationFd, kLauncherName, &before, AT_SYMLINK_NOFOLLOW) == 0;
+    std::uint64_t passed = 0;
+    const bool sound = Unpack(destinationFd, turns, passed);
+    // gunzip checks the whole payload only at its end, after tar may have written every member,
+    // the launcher last. A launcher this run wrote from a damaged payload goes again, so that
+    // nothing (a fleet's "creates:", a user) takes the installation for whole.
+    if (!sound && Damage(outcome_) && passed > 0) {
+        partial_ = true;
+        if (LauncherWritten(destinationFd, launcherWas, before)) unlinkat(destinationFd, kLauncherName, 0);
+    }
+    return sound;
+}
 
 bool Extraction::Fail(Outcome outcome, std::string reason) {
     outcome_ = outcome;
@@ -314,7 +345,7 @@ std::uint64_t Extraction::unpackedSize() const {
     return size;
 }
 
-bool Extraction::Run(int destinationFd, const CopyTurns &turns) {
+bool Extraction::Unpack(int destinationFd, const CopyTurns &turns, std::uint64_t &passed) {
     // Only ever unpack inside the destination.
     if (fchdir(destinationFd) != 0) return Fail(Outcome::CannotEnter);
     struct statvfs fs;
@@ -337,6 +368,7 @@ bool Extraction::Run(int destinationFd, const CopyTurns &turns) {
         IgnoreSigpipe ignore;
         Commands commands(destinationFd);
         copied = CopyPayload(file_, length_, commands, guard, turns, counts);
+        passed = counts.passed;
         unpackerStarted = commands.unpacker.pid >= 0;
         Finish(commands, turns, counts.fed);
         unpacked = commands.unpacker.status;

@@ -41,6 +41,9 @@ public:
     // For GunzipStopped and tar's: the last lines the command said, or what was said of it
     // ("tar: not found", the signal that killed it); "" where nothing was.
     const std::string &said() const { return said_; }
+    // For a damaged payload: tar was given some of it, which stands in the destination now (the
+    // launcher left out, where this extraction wrote it).
+    bool partial() const { return partial_; }
     // For TarOutOfRoom, what ran out; what was free when the extraction began, always.
     const Room &room() const { return room_; }
     // About how many bytes the payload unpacks to: its gzip trailer's length field, which counts
@@ -48,6 +51,7 @@ public:
     std::uint64_t unpackedSize() const;
 
 private:
+    bool Unpack(int destinationFd, const CopyTurns &turns, std::uint64_t &passed);
     bool Fail(Outcome outcome, std::string reason = std::string());
 
     int file_ = -1;
@@ -57,6 +61,7 @@ private:
     std::string reason_;
     std::string said_;
     Room room_;
+    bool partial_ = false;
 };
 
 #endif

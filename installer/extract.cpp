@@ -14,10 +14,12 @@ const char kExtractionFailed[] =
     "Installation failed.  Perhaps the destination directory is unwriteable or you\n"
     "are out of disk space?\n";
 
-void ReportDamaged(const char *installerFile, const std::string &reason) {
-    ShowError(StrPrintf("The installer file %s is damaged or incomplete: %s. Download it again.", installerFile,
-                        reason.c_str())
-                  .c_str());
+// `partial`: the destination where tar was given some of the payload before its damage was found.
+void ReportDamaged(const char *installerFile, const std::string &reason, const char *partial = nullptr) {
+    std::string report = StrPrintf("The installer file %s is damaged or incomplete: %s. Download it again", installerFile,
+                                   reason.c_str());
+    report += partial ? StrPrintf("; %s holds a partial installation.", partial) : std::string(".");
+    ShowError(report.c_str());
 }
 
 void ReportUnsupported(const char *installerFile, const std::string &reason) {
@@ -96,16 +98,17 @@ void ReportNoRoom(const Extraction &extraction, const char *destination) {
 // Reports why the extraction failed.
 void Report(const Extraction &extraction, const char *self, const char *destination) {
     const char *damage = DamageOf(extraction.outcome());
+    const char *partial = extraction.partial() ? destination : nullptr;
     switch (extraction.outcome()) {
     case Outcome::InstallerFileNotOpen: ReportUnreadable(self); break;
-    case Outcome::InstallerFileDamaged: ReportDamaged(self, extraction.reason()); break;
+    case Outcome::InstallerFileDamaged: ReportDamaged(self, extraction.reason(), partial); break;
     case Outcome::ArchiveUnsupported: ReportUnsupported(self, extraction.reason()); break;
     case Outcome::InTheWay: ReportInTheWay(destination, extraction.reason()); break;
     case Outcome::CannotEnter: ReportCannotEnter(destination); break;
     case Outcome::TarOutOfRoom: ReportNoRoom(extraction, destination); break;
     default:
         if (damage)
-            ReportDamaged(self, damage);
+            ReportDamaged(self, damage, partial);
         else
             ReportFailed(extraction);
         break;

@@ -54,14 +54,19 @@ TEST(Fleet, AnsibleInstallsOnEveryHostOnceAndReportsADamagedFileInTheInstallersW
     TempDir tmp;
     SmallApp app;
     app.items = 3;
+    app.noise = 1 << 20;  // stored as it is by deflate: a byte flipped there only gunzip's last check finds
     MakeApp(tmp / "tree", app);
     const std::string installer = tmp / "sonaris8.installer", damaged = tmp / "damaged.installer";
+    const std::string corrupt = tmp / "corrupt.installer";
     const Result packed = RunArgs({PackerPath(), "--arch", "x86_64", tmp / "tree", installer});
     ASSERT_EQ(packed.exitStatus, 0) << packed.err;
     // Cut off in the middle of its payload, as an interrupted download is.
     const std::string bytes = ReadFile(installer);
     const std::size_t image = ReadFile(PortableImage("x86_64")).size();
     WriteFile(damaged, bytes.substr(0, image + (bytes.size() - image) / 2));
+    std::string flipped = bytes;
+    flipped[image + (bytes.size() - image) / 2] ^= 0x20;
+    WriteFile(corrupt, flipped);
 
     const auto play = [&](const std::string &file, const std::string &dest) {
         std::string inventory = "[all:vars]\nansible_connection=community.general.chroot\n"
@@ -80,6 +85,8 @@ TEST(Fleet, AnsibleInstallsOnEveryHostOnceAndReportsADamagedFileInTheInstallersW
         return RunCommand(c);
     };
     const Result first = play(installer, "Sonaris8"), second = play(installer, "Sonaris8");
+    // Found corrupt once tar has had all of it: the launcher does not stay, so a plain run installs again.
+    const Result late = play(corrupt, "Late"), mended = play(installer, "Late");
     const Result failed = play(damaged, "Other");
     EXPECT_EQ(first.exitStatus, 0) << first.out << first.err;
     EXPECT_EQ(second.exitStatus, 0) << second.out << second.err;
@@ -100,6 +107,10 @@ TEST(Fleet, AnsibleInstallsOnEveryHostOnceAndReportsADamagedFileInTheInstallersW
             << failed.out;
         // Of the installation nothing but the directory it made, which stays empty.
         EXPECT_TRUE(std::filesystem::is_empty(h.root + h.inside + "/Other"));
+        EXPECT_EQ(Recap(late.out, h.name, "failed"), 1) << late.out;
+        EXPECT_NE(late.out.find(h.inside + "/Late holds a partial installation.\""), std::string::npos) << late.out;
+        EXPECT_EQ(Recap(mended.out, h.name, "changed"), 2) << mended.out;
+        EXPECT_EQ(TreeListing(h.root + h.inside + "/Late"), TreeListing(tmp / "tree"));
     }
 }
 

@@ -333,7 +333,7 @@ TEST_F(Hostile, BytesBehindThePayloadsGzipMemberAreLeftToGunzip) {
         } else {
             EXPECT_EQ(r.exitStatus, 1);
             EXPECT_EQ(r.err, "\ngzip: stdin: decompression OK, trailing garbage ignored\n" +
-                                 OnStderr(Damaged(installer, kCorruptPayload)))
+                                 OnStderr(Damaged(installer, kCorruptPayload, dest)))
                 << r.err;
         }
         RemoveTree(dest);

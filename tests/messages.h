@@ -28,8 +28,10 @@ const std::string kAskSupplier =
     "Ask the supplier of the installer file for one whose launcher leads to a file of its tree.";
 const std::string kCheckIt = "Check it before you start the application yourself.";
 
-inline std::string Damaged(const std::string &installer, const std::string &reason) {
-    return "The installer file " + installer + " is damaged or incomplete: " + reason + ". Download it again.";
+// `partial`: the destination, where tar was given some of the payload before its damage was found.
+inline std::string Damaged(const std::string &installer, const std::string &reason, const std::string &partial = "") {
+    return "The installer file " + installer + " is damaged or incomplete: " + reason + ". Download it again" +
+           (partial.empty() ? "." : "; " + partial + " holds a partial installation.");
 }
 // The reasons of a payload gunzip fails on, and of an installer file that ends inside its payload.
 const std::string kCorruptPayload = "its compressed contents are corrupt or cut short";

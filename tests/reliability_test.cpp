@@ -365,7 +365,7 @@ TEST_F(Faults, AnInstallerFileChangedWhileItRunsFailsUnlessItsPayloadSurvives) {
         const int status = WaitFor(pid, 60);
         const std::string err = ReadFile(tmp / "errors");
         if (c.fails) {
-            ExpectSilentFailure(status, err, "gzip: ", Damaged(path, c.damage));
+            ExpectSilentFailure(status, err, "gzip: ", Damaged(path, c.damage, dest));
         } else {
             EXPECT_EQ(status, 0) << err;
             EXPECT_EQ(err, "");

@@ -205,9 +205,15 @@ TEST_F(SilentInstall, ReportsEachRefusedCheckWordForWordAndFails) {
 
 TEST_F(SilentInstall, DamagedPayloadIsReportedAndFails) {
     const std::string payload = DemoPayloadWithNoise(tmp / "tree");
+    // Stored data of over a megabyte, flipped in its middle: only gunzip's check at the end finds
+    // it, after tar has been given all of it, the launcher too.
+    MakeApp(tmp / "large", SmallApp{3 << 20});
+    const std::string large = PackTree(tmp / "large");
+    const std::string sound = WriteInstaller(tmp / "sound", large);
 
-    std::string flipped = payload;
+    std::string flipped = payload, flippedLarge = large;
     flipped[payload.size() / 2] ^= 0x20;
+    flippedLarge[large.size() / 2] ^= 0x20;
     const std::string truncated = payload.substr(0, payload.size() / 2);
     // Broken right after the header, and far longer than a pipe holds: the pipeline stops reading early.
     std::string broken = payload.substr(0, 10) + RandomBytes(4 << 20, 2);
@@ -215,19 +221,32 @@ TEST_F(SilentInstall, DamagedPayloadIsReportedAndFails) {
     struct Case {
         const char *name;
         std::string payload;
-    } cases[] = {{"a flipped byte in stored data", flipped},
-                 {"a truncated gzip stream", truncated},
-                 {"a stream broken near its start", broken}};
+        const char *written;    // a file tar was given before the damage was found; null for none
+        bool over = false;      // installed over a sound installation of `large`
+        bool launcher = false;  // the launcher stands afterwards: the earlier one, which tar did not reach
+    } cases[] = {{"a flipped byte in stored data", flipped, "noise.bin"},
+                 {"a flipped byte in stored data of a large payload", flippedLarge, "lib/noise.bin"},
+                 {"a flipped byte, over an earlier installation", flippedLarge, "lib/noise.bin", true},
+                 {"cut short inside a large payload, over an earlier installation", large.substr(0, large.size() / 2),
+                  "lib/noise.bin", true, true},
+                 {"a truncated gzip stream", truncated, nullptr},
+                 {"a stream broken near its start", broken, nullptr}};
     int n = 0;
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         const std::string installer = WriteInstaller(tmp / ("damaged" + std::to_string(n)), c.payload);
-        const Result r = RunCommand(Silent(installer, tmp / ("dest" + std::to_string(n++))));
+        const std::string dest = tmp / ("dest" + std::to_string(n++));
+        if (c.over) ASSERT_EQ(RunCommand(Silent(sound, dest)).exitStatus, 0);
+        const Result r = RunCommand(Silent(installer, dest));
         EXPECT_EQ(r.signal, 0);
         EXPECT_EQ(r.exitStatus, 1);
         EXPECT_EQ(r.out, "");
         // gunzip speaks first; our report, that the file is damaged, is the last thing said.
-        EXPECT_TRUE(EndsWith(r.err, OnStderr(Damaged(installer, kCorruptPayload)))) << r.err;
+        EXPECT_TRUE(EndsWith(r.err, OnStderr(Damaged(installer, kCorruptPayload, c.written ? dest : ""))))
+            << r.err;
+        // What tar wrote stays, but not a launcher it wrote: nothing takes the tree for a whole installation.
+        EXPECT_EQ(c.written != nullptr, Exists(dest + "/" + (c.written ? c.written : "noise.bin")));
+        EXPECT_EQ(c.launcher, Exists(dest + "/sonaris"));
         EXPECT_FALSE(Exists(tmp / "launcher-ran"));
     }
 }
