@@ -88,7 +88,8 @@ TEST_F(InstallFromWindow, EachFailureShowsItsMessageOverItsPage) {
     }
 
     StartInstall(Path("dest"));
-    EXPECT_EQ(Flowed(ShownError()), Flowed(Damaged(Path("damaged-installer"), kCorruptPayload)));
+    EXPECT_EQ(Flowed(ShownError()), Flowed(Damaged(Path("damaged-installer"), kCorruptPayload, Path("dest"))));
+    EXPECT_FALSE(Exists(Path("dest/sonaris")));  // tar had all of it before gunzip found the damage
     EXPECT_EQ(Pages(), "3");
     EXPECT_FLOAT_EQ(InstallerWidgets.progress, 100.0f);  // all of it went down the pipe
     EXPECT_FALSE(Exists(Path("launcher-ran")));
