@@ -235,7 +235,9 @@ TEST_F(SilentInstall, DamagedPayloadIsReportedAndFails) {
         SCOPED_TRACE(c.name);
         const std::string installer = WriteInstaller(tmp / ("damaged" + std::to_string(n)), c.payload);
         const std::string dest = tmp / ("dest" + std::to_string(n++));
-        if (c.over) ASSERT_EQ(RunCommand(Silent(sound, dest)).exitStatus, 0);
+        if (c.over) {
+            ASSERT_EQ(RunCommand(Silent(sound, dest)).exitStatus, 0);
+        }
         const Result r = RunCommand(Silent(installer, dest));
         EXPECT_EQ(r.signal, 0);
         EXPECT_EQ(r.exitStatus, 1);
