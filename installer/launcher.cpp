@@ -85,9 +85,8 @@ LauncherFile OpenLauncher(int destination, bool root) {
         const RootOnly rule = root ? RootOnlyRule(st) : RootOnly::Holds;
         if (rule != RootOnly::Holds) {
             result.status = st;
-            return refuse(rule == RootOnly::NotRoots ? LauncherFile::Refusal::NotRoots
-                                                     : LauncherFile::Refusal::OpenToOthers,
-                          Joined(names));
+            result.rootRule = rule;
+            return refuse(LauncherFile::Refusal::NotRootOnly, Joined(names));
         }
         if (S_ISDIR(st.st_mode)) {
             directories.push_back(std::move(entry));
@@ -135,10 +134,8 @@ std::string LauncherRefusalMessage(const LauncherFile &launcher, const std::stri
         why = linked ? link + " leads to " + at + ", which is not a regular file" : "it is not a regular file";
         then = "Ask the supplier of the installer file for one whose launcher leads to a file of its tree.";
         break;
-    case Refusal::NotRoots:
-    case Refusal::OpenToOthers: {
-        const char *rule =
-            RootOnlyBreach(launcher.refusal == Refusal::NotRoots ? RootOnly::NotRoots : RootOnly::OpenToOthers);
+    case Refusal::NotRootOnly: {
+        const char *rule = RootOnlyBreach(launcher.rootRule);
         const bool onTheWay = S_ISDIR(launcher.status.st_mode);
         why = !linked ? std::string("it ") + rule
                       : "it leads " + std::string(onTheWay ? "through " : "to ") + at + ", which " + rule;

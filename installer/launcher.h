@@ -3,6 +3,7 @@
 #ifndef SONARIS_LAUNCHER_H
 #define SONARIS_LAUNCHER_H
 
+#include "installer/rootonly.h"
 #include "posix/fd.h"
 
 #include <sys/stat.h>
@@ -12,10 +13,11 @@
 struct LauncherFile {
     // Why it is not started: nothing stands at its name, or what does cannot be reached (Unknown:
     // the installer cannot say more), or it is a link that leads out of the destination, to
-    // nothing, to something that is no regular file, or (root) it or a directory on its way is
-    // another user's or can be written by others than root.
-    enum class Refusal { Runs, Unknown, Out, Nothing, NotAFile, NotRoots, OpenToOthers };
+    // nothing, to something that is no regular file, or (root) it or a directory on its way does
+    // not keep root's rule (`rootRule` says how).
+    enum class Refusal { Runs, Unknown, Out, Nothing, NotAFile, NotRootOnly };
     Refusal refusal = Refusal::Unknown;
+    RootOnly rootRule = RootOnly::Holds;
     Fd file;           // the file to run: for reading where it may be read, else for its name only
     struct stat status {};  // the file's, or what root's rule refused
     std::string link;  // the launcher's own target, when it is a symbolic link
